@@ -1,0 +1,65 @@
+// The application object: the launcher does its whole job inside InitInstance, on the main
+// thread, and then ends with exit code 0.
+#pragma once
+
+#include <cstdint>
+#include <string>
+#include <vector>
+
+class CLoadingWnd;
+
+class CUnPackFileApp {
+public:
+    CUnPackFileApp() = default;
+    virtual ~CUnPackFileApp() = default;
+    CUnPackFileApp(const CUnPackFileApp&) = delete;
+    CUnPackFileApp& operator=(const CUnPackFileApp&) = delete;
+
+    // Runs the start-up sequence; always returns false (no message loop follows).
+    virtual bool InitInstance();
+
+    // The runtime's argument vector; position 0 is the program name.
+    void SetArguments(std::vector<std::wstring> args) { m_args = std::move(args); }
+
+    // The framework's main-window pointer: the loading window while it is shown.
+    CLoadingWnd* m_pMainWnd = nullptr;
+
+    std::wstring m_strToken;        // launch token (setup.ini, file name, or "/T")
+    std::wstring m_strInstruction;  // instruction text collected from "/I"
+
+    // Launch token from setup.ini and the launcher's own file name.
+    void ReadPackageSettings(const std::wstring& settingsPath);
+    void GetTokenFromFileName();
+
+    // Elevation and command line.
+    bool DecideElevation(bool& systemLaunch);  // false: an elevated copy took over
+    bool PreScanToken(bool systemLaunch, bool& tokenSwitchMark);  // false: stop the run
+    void RunSwitchLoop(const std::wstring& workFolder);
+
+    // Single-instance control; false: stop the run.
+    bool CheckSingleInstance(bool tokenSwitchMark);
+
+    // Command execution and the two launches.
+    uint32_t ExecuteCommand(const std::wstring& workFolder, const std::wstring& parameters,
+                            bool agentStart);
+    void ExpandCabinets(const std::wstring& workFolder);
+    bool WaitProcessExit(const std::wstring& exeName, uint32_t session);
+    void RunAsService(const std::wstring& workFolder);
+    void RunAsStandard(const std::wstring& workFolder);
+    void PrepareAgentFiles(const std::wstring& workFolder, const wchar_t* tag);
+
+    // Instructions and code-signing settings.
+    void HandleInstruction(std::wstring instruction);
+    bool HasCodeSignSettings();
+
+protected:
+    std::vector<std::wstring> m_args;
+
+private:
+    void WriteStartupValues();  // "ImagePath" and "DesktopPath" in the product key
+};
+
+// The framework around the application object: runs InitInstance once with the argument
+// vector, destroys a loading window still registered as main window, and returns the process
+// exit code, which is always 0.
+int RunApplication(CUnPackFileApp& app, int argc, wchar_t** argv);

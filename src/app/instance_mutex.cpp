@@ -1,0 +1,29 @@
+#include "app/instance_mutex.h"
+
+#include "platform/platform.h"
+
+CInstanceMutex::CInstanceMutex() : m_bUnnamed(true) { Create(); }
+
+CInstanceMutex::CInstanceMutex(const wchar_t* name)
+    : m_bUnnamed(name == nullptr), m_strName(name ? name : L"") {
+    Create();
+}
+
+CInstanceMutex::~CInstanceMutex() { Close(); }
+
+void CInstanceMutex::Create() {
+    Close();
+    m_hMutex = plat::kernel().CreateMutex(m_bUnnamed ? nullptr : &m_strName);
+    m_dwLastError = plat::kernel().GetLastError();
+}
+
+void CInstanceMutex::Close() {
+    if (m_hMutex) {
+        plat::kernel().CloseHandle(m_hMutex);
+        m_hMutex = 0;
+    }
+}
+
+bool CInstanceMutex::IsAlreadyExists() const {
+    return m_dwLastError == plat::kErrorAlreadyExists || m_dwLastError == plat::kErrorAccessDenied;
+}

@@ -1,0 +1,83 @@
+// The start-up sequence: every step of a run, in its order, in one place.
+#include "app/app.h"
+#include "ui/loading_wnd.h"
+#include "unpack/unpack.h"
+#include "util/utility.h"
+
+namespace {
+constexpr const wchar_t* kTag = L"CUnPackFileApp::InitInstance";
+}
+
+bool CUnPackFileApp::InitInstance() {
+    // 1. Nothing decided yet.
+    bool systemLaunch = false;
+    bool tokenSwitchMark = false;
+
+    // 2. Elevation decision: may set the system launch, or start an elevated copy and stop.
+    if (!DecideElevation(systemLaunch)) return false;
+
+    // 3. "ImagePath" and "DesktopPath" in the product key (failures are silent).
+    WriteStartupValues();
+
+    // 4. Token pre-scan: may set the token-switch mark, or show the elevation prompt and stop.
+    if (m_args.size() > 1 && !PreScanToken(systemLaunch, tokenSwitchMark)) return false;
+
+    // 5. The loading window, registered as main window.
+    ShowLoadingWnd(&m_pMainWnd);
+
+    // 6. Single-instance rules: hand over to a running agent, wait for an earlier launcher, or
+    //    end stale managers.
+    if (!CheckSingleInstance(tokenSwitchMark)) return false;
+
+    // 7. The OS line of the log.
+    CUtility::OSInfo();
+
+    // 8. Extraction on the worker thread; its outcome is not examined here.
+    CUnPack unpack;
+    unpack.UnPackAndWait();
+
+    // 9. The work folder (created now if the extraction never did).
+    const std::wstring workFolder = unpack.GetWorkFolder();
+
+    // 10. The only gate after extraction.
+    if (!CUtility::FileExists(workFolder)) {
+        CUtility::Log(L"[%ls] VESK skip without unpacking files", kTag);
+    } else {
+        // 11. Package settings: the launch token.
+        const std::wstring settingsPath = workFolder + L"setup.ini";
+        if (CUtility::FileExists(settingsPath)) ReadPackageSettings(settingsPath);
+
+        // 12. Switch loop: debug markers, "/T" (replaces the token), "/I" (instructions).
+        if (m_args.size() > 1) RunSwitchLoop(workFolder);
+
+        // 13. A launch with neither token nor instruction clears earlier instructions.
+        if (m_strToken.empty() && m_strInstruction.empty()) HandleInstruction(std::wstring());
+
+        // 14. Cabinet archives in the work folder.
+        ExpandCabinets(workFolder);
+
+        // 15. The agent, as the local system account or as the user; both wait for its end.
+        if (systemLaunch)
+            RunAsService(workFolder);
+        else
+            RunAsStandard(workFolder);
+        // 16. The settings path goes out of scope here.
+    }
+
+    // 17. Clean-up of the work folder.
+    unpack.RemoveWorkFolder();
+
+    // 18. The loading window goes (if a launch has not closed it already).
+    CloseLoadingWnd(&m_pMainWnd);
+
+    // 19. No message loop follows.
+    return false;
+}
+
+int RunApplication(CUnPackFileApp& app, int argc, wchar_t** argv) {
+    std::vector<std::wstring> args;
+    for (int i = 0; i < argc; ++i) args.emplace_back(argv[i] ? argv[i] : L"");
+    app.SetArguments(std::move(args));
+    if (!app.InitInstance() && app.m_pMainWnd) CloseLoadingWnd(&app.m_pMainWnd);
+    return 0;
+}

@@ -1,0 +1,64 @@
+// File-system and shell-folder primitives of the OS seam. Paths are Windows paths (backslashes);
+// each member mirrors one system call.
+#pragma once
+
+#include "platform/types.h"
+
+namespace plat {
+
+class IFiles {
+public:
+    virtual ~IFiles() = default;
+
+    // CreateFileW. Returns 0 on failure (last error set).
+    virtual Handle CreateFile(const std::wstring& path, uint32_t access, uint32_t share,
+                              uint32_t disposition) = 0;
+    virtual bool ReadFile(Handle file, void* buffer, uint32_t size, uint32_t* read) = 0;
+    virtual bool WriteFile(Handle file, const void* data, uint32_t size, uint32_t* written) = 0;
+    virtual bool SetFilePointer(Handle file, int64_t distance, uint32_t method,
+                                uint64_t* position) = 0;
+    virtual bool GetFileSize(Handle file, uint64_t* size) = 0;
+    virtual bool CloseFile(Handle file) = 0;
+
+    virtual uint32_t GetFileAttributes(const std::wstring& path) = 0;
+    virtual bool DeleteFile(const std::wstring& path) = 0;
+    virtual bool CreateDirectory(const std::wstring& path) = 0;
+    virtual bool RemoveDirectory(const std::wstring& path) = 0;
+    virtual bool MoveFile(const std::wstring& from, const std::wstring& to) = 0;
+
+    // FindFirstFileW / FindNextFileW / FindClose.
+    virtual Handle FindFirstFile(const std::wstring& pattern, FindData& out) = 0;
+    virtual bool FindNextFile(Handle find, FindData& out) = 0;
+    virtual bool FindClose(Handle find) = 0;
+
+    // GetDiskFreeSpaceExW asking only for the total number of free bytes. An empty directory
+    // means "null": the volume of the current directory.
+    virtual bool GetDiskFreeSpaceEx(const std::wstring& directory, uint64_t* totalFree) = 0;
+
+    virtual bool SetCurrentDirectory(const std::wstring& path) = 0;
+    virtual std::wstring GetCurrentDirectory() = 0;
+
+    // Folder queries into 260-character buffers: the result is the call's return value and the
+    // buffer's text (which stays empty when the answer did not fit).
+    virtual uint32_t GetTempPath(std::wstring& out) = 0;
+    virtual uint32_t GetWindowsDirectory(std::wstring& out) = 0;
+    virtual uint32_t GetSystemWindowsDirectory(std::wstring& out) = 0;
+    virtual uint32_t GetModuleFileName(std::wstring& out) = 0;  // the program's own file
+    virtual int32_t SHGetFolderPath(int csidl, uint32_t flags, std::wstring& out) = 0;  // HRESULT
+
+    // SHCreateDirectoryExW (no owner window, no security attributes): a Win32 error code.
+    virtual int SHCreateDirectoryEx(const std::wstring& path) = 0;
+    // SHFileOperationW with one source and one target, no owner window.
+    virtual int SHFileOperation(uint32_t operation, const std::wstring& from, const std::wstring& to,
+                                uint32_t flags) = 0;
+
+    // GetFileVersionInfoSizeW + GetFileVersionInfoW + VerQueryValueW("\").
+    virtual bool GetFixedFileInfo(const std::wstring& path, FixedFileInfo& out) = 0;
+
+    // GetPrivateProfileStringW with no default into a buffer of `bufferChars`, with the size
+    // limit `sizeLimit` passed to the call. Returns the text the call leaves in the buffer.
+    virtual std::wstring GetPrivateProfileString(const std::wstring& section, const std::wstring& key,
+                                                 uint32_t sizeLimit, const std::wstring& path) = 0;
+};
+
+}  // namespace plat

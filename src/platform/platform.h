@@ -1,0 +1,27 @@
+// The one process-wide access point to the OS seam. The Windows build serves the Win32
+// implementation; host tests install a simulated machine.
+#pragma once
+
+#include "platform/files.h"
+#include "platform/kernel.h"
+#include "platform/registry.h"
+#include "platform/user.h"
+
+namespace plat {
+
+struct Platform {
+    IKernel* kernel = nullptr;
+    IFiles* files = nullptr;
+    IUser* user = nullptr;
+    IRegistry* registry = nullptr;
+};
+
+// Makes `p` the current platform and returns the previous one (null restores the default).
+Platform* Install(Platform* p);
+
+IKernel& kernel();
+IFiles& files();
+IUser& user();
+IRegistry& registry();
+
+}  // namespace plat

@@ -1,0 +1,200 @@
+// Plain types and constants shared by the OS seam and its callers. Values are the Win32 ones, so
+// the portable code and its tests speak the same numbers the real system does.
+#pragma once
+
+#include <cstdint>
+#include <string>
+#include <vector>
+
+namespace plat {
+
+// Opaque handles. 0 is "no handle" for every kind (the Win32 layer maps INVALID_HANDLE_VALUE to 0).
+using Handle = std::uintptr_t;
+using Hwnd = std::uintptr_t;
+using HKey = std::uintptr_t;
+
+// System error codes.
+constexpr uint32_t kErrorSuccess = 0;
+constexpr uint32_t kErrorFileNotFound = 2;
+constexpr uint32_t kErrorPathNotFound = 3;
+constexpr uint32_t kErrorAccessDenied = 5;
+constexpr uint32_t kErrorInvalidHandle = 6;
+constexpr uint32_t kErrorNotEnoughMemory = 8;
+constexpr uint32_t kErrorNoMoreFiles = 18;
+constexpr uint32_t kErrorSharingViolation = 32;
+constexpr uint32_t kErrorLockViolation = 33;
+constexpr uint32_t kErrorHandleEof = 38;
+constexpr uint32_t kErrorFileExists = 80;
+constexpr uint32_t kErrorInvalidParameter = 87;
+constexpr uint32_t kErrorDiskFull = 112;
+constexpr uint32_t kErrorInsufficientBuffer = 122;
+constexpr uint32_t kErrorDirNotEmpty = 145;
+constexpr uint32_t kErrorAlreadyExists = 183;
+constexpr uint32_t kErrorMoreData = 234;
+constexpr uint32_t kErrorNoToken = 1008;
+constexpr uint32_t kErrorCancelled = 1223;
+constexpr uint32_t kErrorNotFound = 1168;
+constexpr uint32_t kErrorPrivilegeNotHeld = 1314;
+
+constexpr uint32_t kStillActive = 259;
+constexpr uint32_t kInfinite = 0xFFFFFFFF;
+constexpr uint32_t kWaitObject0 = 0;
+constexpr uint32_t kWaitTimeout = 258;
+constexpr uint32_t kWaitFailed = 0xFFFFFFFF;
+
+// Session id meaning "any session" / "own session" to the callers that accept it.
+constexpr uint32_t kAnySession = 0xFFFFFFFF;
+
+// File access, sharing, creation and attributes.
+constexpr uint32_t kGenericRead = 0x80000000;
+constexpr uint32_t kGenericWrite = 0x40000000;
+constexpr uint32_t kShareNone = 0;
+constexpr uint32_t kShareRead = 1;
+constexpr uint32_t kShareWrite = 2;
+constexpr uint32_t kCreateAlways = 2;
+constexpr uint32_t kOpenExisting = 3;
+constexpr uint32_t kOpenAlways = 4;
+constexpr uint32_t kFileBegin = 0;
+constexpr uint32_t kFileCurrent = 1;
+constexpr uint32_t kFileEnd = 2;
+constexpr uint32_t kInvalidFileAttributes = 0xFFFFFFFF;
+constexpr uint32_t kAttrReadOnly = 0x1;
+constexpr uint32_t kAttrHidden = 0x2;
+constexpr uint32_t kAttrDirectory = 0x10;
+constexpr uint32_t kAttrArchive = 0x20;
+constexpr uint32_t kAttrNormal = 0x80;
+constexpr uint32_t kAttrReparsePoint = 0x400;
+
+// Shell folders and file operations.
+constexpr int kCsidlDesktop = 0x0000;
+constexpr int kCsidlCommonAppData = 0x0023;
+constexpr uint32_t kShgfpTypeCurrent = 0;
+constexpr uint32_t kShgfpTypeDefault = 1;
+constexpr uint32_t kFoMove = 1;
+constexpr uint32_t kFoCopy = 2;
+constexpr uint32_t kFoDelete = 3;
+constexpr uint32_t kFofSilent = 0x0004;
+constexpr uint32_t kFofNoConfirmation = 0x0010;
+
+// Process and token access.
+constexpr uint32_t kProcessTerminate = 0x0001;
+constexpr uint32_t kProcessQueryLimitedInformation = 0x1000;
+constexpr uint32_t kProcessAllAccess = 0x1FFFFF;
+constexpr uint32_t kTokenDuplicate = 0x0002;
+constexpr uint32_t kTokenQuery = 0x0008;
+constexpr uint32_t kTokenAllAccess = 0xF01FF;
+constexpr uint32_t kMaximumAllowed = 0x2000000;
+constexpr uint32_t kSecurityIdentification = 1;
+constexpr uint32_t kTokenPrimary = 1;
+constexpr uint32_t kTokenElevationTypeDefault = 1;
+constexpr uint32_t kTokenElevationTypeFull = 2;
+constexpr uint32_t kTokenElevationTypeLimited = 3;
+constexpr uint32_t kCreateDefaultErrorMode = 0x4000000;
+
+// Show commands.
+constexpr int kSwHide = 0;
+constexpr int kSwShowNormal = 1;
+constexpr int kSwShowNoActivate = 4;
+
+// ShellExecuteEx masks.
+constexpr uint32_t kSeeMaskNoCloseProcess = 0x40;
+constexpr uint32_t kSeeMaskNoAsync = 0x100;
+constexpr uint32_t kSeeMaskFlagNoUi = 0x400;
+
+// Message boxes.
+constexpr uint32_t kMbOk = 0x0;
+constexpr uint32_t kMbOkCancel = 0x1;
+constexpr uint32_t kMbIconExclamation = 0x30;
+constexpr uint32_t kMbSystemModal = 0x1000;
+constexpr uint32_t kMbSetForeground = 0x10000;
+constexpr uint32_t kMbTopmost = 0x40000;
+constexpr int kIdOk = 1;
+constexpr int kIdCancel = 2;
+
+// System metrics.
+constexpr int kSmCleanBoot = 67;
+
+// Registry.
+constexpr HKey kHkeyClassesRoot = 0x80000000;
+constexpr HKey kHkeyCurrentUser = 0x80000001;
+constexpr HKey kHkeyLocalMachine = 0x80000002;
+constexpr HKey kHkeyUsers = 0x80000003;
+constexpr uint32_t kKeyQueryValue = 0x0001;
+constexpr uint32_t kKeySetValue = 0x0002;
+constexpr uint32_t kKeyWow6464Key = 0x0100;
+constexpr uint32_t kKeyRead = 0x20019;
+constexpr uint32_t kKeyWrite = 0x20006;
+constexpr uint32_t kKeyAllAccess = 0xF003F;
+constexpr uint32_t kRegNone = 0;
+constexpr uint32_t kRegSz = 1;
+constexpr uint32_t kRegExpandSz = 2;
+constexpr uint32_t kRegBinary = 3;
+constexpr uint32_t kRegDword = 4;
+
+// Version record (OSVERSIONINFOEXW without its size field).
+struct OsVersion {
+    uint32_t major = 0;
+    uint32_t minor = 0;
+    uint32_t build = 0;
+    uint32_t platformId = 0;
+    std::wstring servicePack;
+    uint16_t servicePackMajor = 0;
+    uint16_t servicePackMinor = 0;
+    uint16_t suiteMask = 0;
+    uint8_t productType = 0;
+};
+
+// The fixed part of a version resource (VS_FIXEDFILEINFO), the four 32-bit halves that matter.
+struct FixedFileInfo {
+    uint32_t fileVersionMS = 0;
+    uint32_t fileVersionLS = 0;
+    uint32_t productVersionMS = 0;
+    uint32_t productVersionLS = 0;
+};
+
+// One entry of a directory listing (WIN32_FIND_DATAW, the parts used).
+struct FindData {
+    uint32_t attributes = 0;
+    uint64_t size = 0;
+    std::wstring name;
+};
+
+// One entry of a process snapshot (PROCESSENTRY32W, the parts used).
+struct ProcessEntry {
+    uint32_t pid = 0;
+    std::wstring exeFile;
+};
+
+// Local wall-clock time, second resolution.
+struct CivilTime {
+    int year = 0, month = 0, day = 0, hour = 0, minute = 0, second = 0;
+};
+
+// The members of SHELLEXECUTEINFOW that the launcher sets; all others are zero.
+struct ShellExecInfo {
+    uint32_t mask = 0;
+    std::wstring verb;
+    std::wstring file;
+    std::wstring parameters;
+    std::wstring directory;  // empty: none given
+    int show = 0;
+    Handle hProcess = 0;  // out, with kSeeMaskNoCloseProcess
+};
+
+// PROCESS_INFORMATION.
+struct ProcessInfo {
+    Handle hProcess = 0;
+    Handle hThread = 0;
+    uint32_t pid = 0;
+    uint32_t tid = 0;
+};
+
+struct Rect {
+    int left = 0, top = 0, right = 0, bottom = 0;
+    int Width() const { return right - left; }
+    int Height() const { return bottom - top; }
+};
+
+using ThreadProc = uint32_t (*)(void* param);
+
+}  // namespace plat

@@ -1,0 +1,182 @@
+// Win32 implementation of the file-system primitives.
+#include "platform/win32/win32.h"
+
+#include "platform/files.h"
+
+namespace plat::win32 {
+namespace {
+
+void Fill(const WIN32_FIND_DATAW& fd, FindData& out) {
+    out.attributes = fd.dwFileAttributes;
+    out.size = (static_cast<uint64_t>(fd.nFileSizeHigh) << 32) | fd.nFileSizeLow;
+    out.name = Text(fd.cFileName, MAX_PATH);
+}
+
+// Calls a "fill a MAX_PATH buffer" query and returns its answer and the buffer's text.
+template <typename F>
+uint32_t Query260(std::wstring& out, F call) {
+    wchar_t buffer[MAX_PATH] = {};
+    uint32_t n = call(buffer);
+    out = Text(buffer, MAX_PATH);
+    return n;
+}
+
+class Files final : public IFiles {
+public:
+    Handle CreateFile(const std::wstring& path, uint32_t access, uint32_t share,
+                      uint32_t disposition) override {
+        return FromH(::CreateFileW(path.c_str(), access, share, nullptr, disposition,
+                                   FILE_ATTRIBUTE_NORMAL, nullptr));
+    }
+    bool ReadFile(Handle file, void* buffer, uint32_t size, uint32_t* read) override {
+        DWORD n = 0;
+        BOOL ok = ::ReadFile(H(file), buffer, size, &n, nullptr);
+        *read = n;
+        return ok != FALSE;
+    }
+    bool WriteFile(Handle file, const void* data, uint32_t size, uint32_t* written) override {
+        DWORD n = 0;
+        BOOL ok = ::WriteFile(H(file), data, size, &n, nullptr);
+        *written = n;
+        return ok != FALSE;
+    }
+    bool SetFilePointer(Handle file, int64_t distance, uint32_t method,
+                        uint64_t* position) override {
+        LARGE_INTEGER d, p;
+        d.QuadPart = distance;
+        p.QuadPart = 0;
+        if (!::SetFilePointerEx(H(file), d, &p, method)) return false;
+        if (position) *position = static_cast<uint64_t>(p.QuadPart);
+        return true;
+    }
+    bool GetFileSize(Handle file, uint64_t* size) override {
+        LARGE_INTEGER s;
+        if (!::GetFileSizeEx(H(file), &s)) return false;
+        *size = static_cast<uint64_t>(s.QuadPart);
+        return true;
+    }
+    bool CloseFile(Handle file) override { return file && ::CloseHandle(H(file)) != FALSE; }
+
+    uint32_t GetFileAttributes(const std::wstring& path) override {
+        return ::GetFileAttributesW(path.c_str());
+    }
+    bool DeleteFile(const std::wstring& path) override { return ::DeleteFileW(path.c_str()); }
+    bool CreateDirectory(const std::wstring& path) override {
+        return ::CreateDirectoryW(path.c_str(), nullptr) != FALSE;
+    }
+    bool RemoveDirectory(const std::wstring& path) override {
+        return ::RemoveDirectoryW(path.c_str()) != FALSE;
+    }
+    bool MoveFile(const std::wstring& from, const std::wstring& to) override {
+        return ::MoveFileW(from.c_str(), to.c_str()) != FALSE;
+    }
+
+    Handle FindFirstFile(const std::wstring& pattern, FindData& out) override {
+        WIN32_FIND_DATAW fd;
+        ZeroMemory(&fd, sizeof(fd));
+        HANDLE h = ::FindFirstFileW(pattern.c_str(), &fd);
+        if (h == INVALID_HANDLE_VALUE) return 0;
+        Fill(fd, out);
+        return reinterpret_cast<Handle>(h);
+    }
+    bool FindNextFile(Handle find, FindData& out) override {
+        WIN32_FIND_DATAW fd;
+        ZeroMemory(&fd, sizeof(fd));
+        if (!::FindNextFileW(H(find), &fd)) return false;
+        Fill(fd, out);
+        return true;
+    }
+    bool FindClose(Handle find) override { return ::FindClose(H(find)) != FALSE; }
+
+    bool GetDiskFreeSpaceEx(const std::wstring& directory, uint64_t* totalFree) override {
+        ULARGE_INTEGER free;
+        free.QuadPart = 0;
+        if (!::GetDiskFreeSpaceExW(directory.empty() ? nullptr : directory.c_str(), nullptr,
+                                   nullptr, &free))
+            return false;
+        *totalFree = free.QuadPart;
+        return true;
+    }
+
+    bool SetCurrentDirectory(const std::wstring& path) override {
+        return ::SetCurrentDirectoryW(path.c_str()) != FALSE;
+    }
+    std::wstring GetCurrentDirectory() override {
+        std::wstring out;
+        Query260(out, [](wchar_t* b) { return ::GetCurrentDirectoryW(MAX_PATH, b); });
+        return out;
+    }
+
+    uint32_t GetTempPath(std::wstring& out) override {
+        return Query260(out, [](wchar_t* b) { return ::GetTempPathW(MAX_PATH, b); });
+    }
+    uint32_t GetWindowsDirectory(std::wstring& out) override {
+        return Query260(out, [](wchar_t* b) { return ::GetWindowsDirectoryW(b, MAX_PATH); });
+    }
+    uint32_t GetSystemWindowsDirectory(std::wstring& out) override {
+        return Query260(out, [](wchar_t* b) { return ::GetSystemWindowsDirectoryW(b, MAX_PATH); });
+    }
+    uint32_t GetModuleFileName(std::wstring& out) override {
+        return Query260(out, [](wchar_t* b) { return ::GetModuleFileNameW(nullptr, b, MAX_PATH); });
+    }
+    int32_t SHGetFolderPath(int csidl, uint32_t flags, std::wstring& out) override {
+        HRESULT hr = S_OK;
+        Query260(out, [&](wchar_t* b) {
+            hr = ::SHGetFolderPathW(nullptr, csidl, nullptr, flags, b);
+            return 0u;
+        });
+        return hr;
+    }
+
+    int SHCreateDirectoryEx(const std::wstring& path) override {
+        return ::SHCreateDirectoryExW(nullptr, path.c_str(), nullptr);
+    }
+    int SHFileOperation(uint32_t operation, const std::wstring& from, const std::wstring& to,
+                        uint32_t flags) override {
+        // Double-terminated lists of one path each.
+        std::wstring src = from + L'\0';
+        std::wstring dst = to + L'\0';
+        SHFILEOPSTRUCTW op;
+        ZeroMemory(&op, sizeof(op));
+        op.wFunc = operation;
+        op.pFrom = src.c_str();
+        op.pTo = dst.c_str();
+        op.fFlags = static_cast<FILEOP_FLAGS>(flags);
+        return ::SHFileOperationW(&op);
+    }
+
+    bool GetFixedFileInfo(const std::wstring& path, FixedFileInfo& out) override {
+        DWORD handle = 0;
+        DWORD size = ::GetFileVersionInfoSizeW(path.c_str(), &handle);
+        if (size == 0) return false;
+        std::vector<BYTE> block(size);
+        if (!::GetFileVersionInfoW(path.c_str(), 0, size, block.data())) return false;
+        VS_FIXEDFILEINFO* info = nullptr;
+        UINT len = 0;
+        if (!::VerQueryValueW(block.data(), L"\\", reinterpret_cast<void**>(&info), &len) || !info)
+            return false;
+        out.fileVersionMS = info->dwFileVersionMS;
+        out.fileVersionLS = info->dwFileVersionLS;
+        out.productVersionMS = info->dwProductVersionMS;
+        out.productVersionLS = info->dwProductVersionLS;
+        return true;
+    }
+
+    std::wstring GetPrivateProfileString(const std::wstring& section, const std::wstring& key,
+                                         uint32_t sizeLimit, const std::wstring& path) override {
+        wchar_t buffer[MAX_PATH] = {};
+        if (sizeLimit > MAX_PATH) sizeLimit = MAX_PATH;
+        ::GetPrivateProfileStringW(section.c_str(), key.c_str(), nullptr, buffer, sizeLimit,
+                                   path.c_str());
+        return Text(buffer, MAX_PATH);
+    }
+};
+
+}  // namespace
+
+IFiles* Win32Files() {
+    static Files f;
+    return &f;
+}
+
+}  // namespace plat::win32

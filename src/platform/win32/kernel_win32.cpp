@@ -1,0 +1,272 @@
+// Win32 implementation of the kernel-side primitives.
+#include "platform/win32/win32.h"
+
+#include <ctime>
+
+#include "platform/kernel.h"
+
+namespace plat::win32 {
+namespace {
+
+void FillVersion(const OSVERSIONINFOEXW& v, OsVersion& out) {
+    out.major = v.dwMajorVersion;
+    out.minor = v.dwMinorVersion;
+    out.build = v.dwBuildNumber;
+    out.platformId = v.dwPlatformId;
+    out.servicePack = Text(v.szCSDVersion, 128);
+    out.servicePackMajor = v.wServicePackMajor;
+    out.servicePackMinor = v.wServicePackMinor;
+    out.suiteMask = v.wSuiteMask;
+    out.productType = v.wProductType;
+}
+
+class Kernel final : public IKernel {
+public:
+    uint32_t GetLastError() override { return ::GetLastError(); }
+    void SetLastError(uint32_t code) override { ::SetLastError(code); }
+
+    uint32_t GetCurrentProcessId() override { return ::GetCurrentProcessId(); }
+    uint32_t GetCurrentThreadId() override { return ::GetCurrentThreadId(); }
+    bool ProcessIdToSessionId(uint32_t pid, uint32_t* session) override {
+        DWORD s = 0;
+        if (!::ProcessIdToSessionId(pid, &s)) return false;
+        *session = s;
+        return true;
+    }
+
+    bool ProcessSnapshot(std::vector<ProcessEntry>& out) override {
+        out.clear();
+        HANDLE snap = ::CreateToolhelp32Snapshot(TH32CS_SNAPPROCESS, 0);
+        if (snap == INVALID_HANDLE_VALUE) return false;
+        PROCESSENTRY32W entry;
+        ZeroMemory(&entry, sizeof(entry));
+        entry.dwSize = sizeof(entry);
+        for (BOOL ok = ::Process32FirstW(snap, &entry); ok; ok = ::Process32NextW(snap, &entry)) {
+            out.push_back({entry.th32ProcessID, Text(entry.szExeFile, MAX_PATH)});
+        }
+        ::CloseHandle(snap);
+        return true;
+    }
+
+    Handle OpenProcess(uint32_t access, bool inherit, uint32_t pid) override {
+        return FromH(::OpenProcess(access, inherit ? TRUE : FALSE, pid));
+    }
+    bool TerminateProcess(Handle process, uint32_t exitCode) override {
+        return ::TerminateProcess(H(process), exitCode) != FALSE;
+    }
+    bool GetExitCodeProcess(Handle process, uint32_t* exitCode) override {
+        DWORD code = 0;
+        if (!::GetExitCodeProcess(H(process), &code)) return false;
+        *exitCode = code;
+        return true;
+    }
+    uint32_t GetProcessId(Handle process) override { return ::GetProcessId(H(process)); }
+    uint32_t WaitForSingleObject(Handle h, uint32_t ms) override {
+        return ::WaitForSingleObject(H(h), ms);
+    }
+    bool CloseHandle(Handle h) override { return h && ::CloseHandle(H(h)) != FALSE; }
+
+    bool CreateProcess(const std::wstring& commandLine, bool inheritHandles, uint32_t flags,
+                       const std::wstring& currentDirectory, int showCommand,
+                       ProcessInfo& out) override {
+        std::vector<wchar_t> buffer(commandLine.begin(), commandLine.end());
+        buffer.push_back(L'\0');
+        STARTUPINFOW si;
+        ZeroMemory(&si, sizeof(si));
+        si.cb = sizeof(si);
+        si.dwFlags = STARTF_USESHOWWINDOW;
+        si.wShowWindow = static_cast<WORD>(showCommand);
+        PROCESS_INFORMATION pi;
+        ZeroMemory(&pi, sizeof(pi));
+        BOOL ok = ::CreateProcessW(nullptr, buffer.data(), nullptr, nullptr,
+                                   inheritHandles ? TRUE : FALSE, flags, nullptr,
+                                   currentDirectory.empty() ? nullptr : currentDirectory.c_str(),
+                                   &si, &pi);
+        out.hProcess = reinterpret_cast<Handle>(pi.hProcess);
+        out.hThread = reinterpret_cast<Handle>(pi.hThread);
+        out.pid = pi.dwProcessId;
+        out.tid = pi.dwThreadId;
+        return ok != FALSE;
+    }
+
+    bool ShellExecuteEx(ShellExecInfo& info) override {
+        SHELLEXECUTEINFOW sei;
+        ZeroMemory(&sei, sizeof(sei));
+        sei.cbSize = sizeof(sei);
+        sei.fMask = info.mask;
+        sei.lpVerb = info.verb.empty() ? nullptr : info.verb.c_str();
+        sei.lpFile = info.file.c_str();
+        sei.lpParameters = info.parameters.empty() ? nullptr : info.parameters.c_str();
+        sei.lpDirectory = info.directory.empty() ? nullptr : info.directory.c_str();
+        sei.nShow = info.show;
+        BOOL ok = ::ShellExecuteExW(&sei);
+        info.hProcess = reinterpret_cast<Handle>(sei.hProcess);
+        return ok != FALSE;
+    }
+
+    std::wstring GetCommandLine() override { return ::GetCommandLineW(); }
+
+    Handle CreateThread(ThreadProc proc, void* param) override {
+        return reinterpret_cast<Handle>(::CreateThread(
+            nullptr, 0, reinterpret_cast<LPTHREAD_START_ROUTINE>(proc), param, 0, nullptr));
+    }
+
+    Handle CreateMutex(const std::wstring* name) override {
+        return reinterpret_cast<Handle>(
+            ::CreateMutexW(nullptr, FALSE, name ? name->c_str() : nullptr));
+    }
+
+    void Sleep(uint32_t ms) override { ::Sleep(ms); }
+    uint64_t TickCount() override { return ::GetTickCount64(); }
+    bool LocalTimeNow(CivilTime& out) override {
+        std::time_t now = std::time(nullptr);
+        std::tm* t = std::localtime(&now);
+        if (!t) return false;
+        out = {t->tm_year + 1900, t->tm_mon + 1, t->tm_mday, t->tm_hour, t->tm_min, t->tm_sec};
+        return true;
+    }
+
+    void OutputDebugString(const std::wstring& text) override { ::OutputDebugStringW(text.c_str()); }
+
+    bool OpenProcessToken(Handle process, uint32_t access, Handle* token) override {
+        HANDLE t = nullptr;
+        if (!::OpenProcessToken(process ? H(process) : ::GetCurrentProcess(), access, &t))
+            return false;
+        *token = reinterpret_cast<Handle>(t);
+        return true;
+    }
+    bool GetTokenElevationType(Handle token, uint32_t* type) override {
+        TOKEN_ELEVATION_TYPE t{};
+        DWORD size = 0;
+        if (!::GetTokenInformation(H(token), TokenElevationType, &t, sizeof(t), &size))
+            return false;
+        *type = static_cast<uint32_t>(t);
+        return true;
+    }
+    bool GetTokenLinkedToken(Handle token, Handle* linked) override {
+        TOKEN_LINKED_TOKEN t{};
+        DWORD size = 0;
+        if (!::GetTokenInformation(H(token), TokenLinkedToken, &t, sizeof(t), &size)) return false;
+        *linked = reinterpret_cast<Handle>(t.LinkedToken);
+        return true;
+    }
+    bool GetTokenElevation(Handle token, uint32_t* elevated) override {
+        TOKEN_ELEVATION t{};
+        DWORD size = 0;
+        if (!::GetTokenInformation(H(token), TokenElevation, &t, sizeof(t), &size)) return false;
+        *elevated = t.TokenIsElevated;
+        return true;
+    }
+    bool DuplicateToken(Handle token, uint32_t level, Handle* dup) override {
+        HANDLE d = nullptr;
+        if (!::DuplicateToken(H(token), static_cast<SECURITY_IMPERSONATION_LEVEL>(level), &d))
+            return false;
+        *dup = reinterpret_cast<Handle>(d);
+        return true;
+    }
+    bool DuplicateTokenEx(Handle token, uint32_t access, uint32_t level, uint32_t type,
+                          Handle* dup) override {
+        HANDLE d = nullptr;
+        if (!::DuplicateTokenEx(H(token), access, nullptr,
+                                static_cast<SECURITY_IMPERSONATION_LEVEL>(level),
+                                static_cast<TOKEN_TYPE>(type), &d))
+            return false;
+        *dup = reinterpret_cast<Handle>(d);
+        return true;
+    }
+    bool CheckAdministratorsMembership(Handle token, bool* member) override {
+        BYTE sid[SECURITY_MAX_SID_SIZE];
+        ZeroMemory(sid, sizeof(sid));
+        DWORD size = sizeof(sid);
+        if (!::CreateWellKnownSid(WinBuiltinAdministratorsSid, nullptr, sid, &size)) return false;
+        BOOL is = FALSE;
+        if (!::CheckTokenMembership(H(token), sid, &is)) return false;
+        *member = is != FALSE;
+        return true;
+    }
+    bool WTSQueryUserToken(uint32_t session, Handle* token) override {
+        using Fn = BOOL(WINAPI*)(ULONG, PHANDLE);
+        HMODULE mod = ::LoadLibraryW(L"wtsapi32.dll");
+        if (!mod) return false;
+        auto fn = reinterpret_cast<Fn>(
+            reinterpret_cast<void*>(::GetProcAddress(mod, "WTSQueryUserToken")));
+        HANDLE t = nullptr;
+        BOOL ok = fn ? fn(session, &t) : FALSE;
+        DWORD err = ::GetLastError();
+        ::FreeLibrary(mod);
+        ::SetLastError(err);
+        if (!ok) return false;
+        *token = reinterpret_cast<Handle>(t);
+        return true;
+    }
+    bool ImpersonateLoggedOnUser(Handle token) override {
+        return ::ImpersonateLoggedOnUser(H(token)) != FALSE;
+    }
+    bool RevertToSelf() override { return ::RevertToSelf() != FALSE; }
+
+    bool GetVersionEx(OsVersion& out) override {
+        OSVERSIONINFOEXW v;
+        ZeroMemory(&v, sizeof(v));
+        v.dwOSVersionInfoSize = sizeof(v);
+#pragma GCC diagnostic push
+#pragma GCC diagnostic ignored "-Wdeprecated-declarations"
+        BOOL ok = ::GetVersionExW(reinterpret_cast<OSVERSIONINFOW*>(&v));
+#pragma GCC diagnostic pop
+        FillVersion(v, out);
+        return ok != FALSE;
+    }
+    std::optional<int32_t> RtlGetVersion(OsVersion& out) override {
+        using Fn = LONG(WINAPI*)(OSVERSIONINFOEXW*);
+        HMODULE ntdll = ::GetModuleHandleW(L"ntdll.dll");
+        auto fn = ntdll ? reinterpret_cast<Fn>(reinterpret_cast<void*>(
+                              ::GetProcAddress(ntdll, "RtlGetVersion")))
+                        : nullptr;
+        if (!fn) return std::nullopt;
+        OSVERSIONINFOEXW v;
+        ZeroMemory(&v, sizeof(v));
+        v.dwOSVersionInfoSize = sizeof(v);
+        LONG status = fn(&v);
+        if (status == 0) FillVersion(v, out);
+        return status;
+    }
+    std::optional<Wow64Answer> IsWow64Process() override {
+        using Fn = BOOL(WINAPI*)(HANDLE, PBOOL);
+        HMODULE k32 = ::GetModuleHandleW(L"kernel32");
+        auto fn = k32 ? reinterpret_cast<Fn>(reinterpret_cast<void*>(
+                            ::GetProcAddress(k32, "IsWow64Process")))
+                      : nullptr;
+        if (!fn) return std::nullopt;
+        BOOL wow = FALSE;
+        Wow64Answer a;
+        a.ok = fn(::GetCurrentProcess(), &wow) != FALSE;
+        a.wow64 = wow != FALSE;
+        return a;
+    }
+
+    int GetSystemMetrics(int index) override { return ::GetSystemMetrics(index); }
+
+    std::wstring LoadString(uint32_t id) override {
+        const wchar_t* text = nullptr;
+        int n = ::LoadStringW(::GetModuleHandleW(nullptr), id, reinterpret_cast<LPWSTR>(&text), 0);
+        return (n > 0 && text) ? std::wstring(text, n) : std::wstring();
+    }
+
+    std::wstring FormatSystemMessage(uint32_t code) override {
+        wchar_t buffer[1024] = {};
+        DWORD n = ::FormatMessageW(FORMAT_MESSAGE_FROM_SYSTEM | FORMAT_MESSAGE_IGNORE_INSERTS,
+                                   nullptr, code, 0, buffer, 1024, nullptr);
+        std::wstring text(buffer, n);
+        while (!text.empty() && (text.back() == L'\r' || text.back() == L'\n' || text.back() == L' '))
+            text.pop_back();
+        return text;
+    }
+};
+
+}  // namespace
+
+IKernel* Win32Kernel() {
+    static Kernel k;
+    return &k;
+}
+
+}  // namespace plat::win32

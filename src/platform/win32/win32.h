@@ -1,0 +1,68 @@
+// Shared helpers of the Win32 implementation of the seam.
+#pragma once
+
+#ifndef WIN32_LEAN_AND_MEAN
+#define WIN32_LEAN_AND_MEAN
+#endif
+#include <windows.h>
+// clang-format off
+#include <shellapi.h>
+#include <shlobj.h>
+#include <tlhelp32.h>
+// clang-format on
+
+// The seam's members carry the plain API names; the implementation calls the wide functions
+// explicitly, so the A/W macros are not wanted here.
+#undef CreateFile
+#undef DeleteFile
+#undef CreateDirectory
+#undef RemoveDirectory
+#undef MoveFile
+#undef FindFirstFile
+#undef FindNextFile
+#undef GetDiskFreeSpaceEx
+#undef SetCurrentDirectory
+#undef GetCurrentDirectory
+#undef GetTempPath
+#undef GetWindowsDirectory
+#undef GetSystemWindowsDirectory
+#undef GetModuleFileName
+#undef GetFileAttributes
+#undef SHGetFolderPath
+#undef SHCreateDirectoryEx
+#undef SHFileOperation
+#undef GetPrivateProfileString
+#undef CreateProcess
+#undef ShellExecuteEx
+#undef GetCommandLine
+#undef CreateMutex
+#undef OutputDebugString
+#undef GetVersionEx
+#undef LoadString
+#undef FindWindow
+#undef MessageBox
+#undef RegOpenKeyEx
+#undef RegCreateKeyEx
+#undef RegQueryValueEx
+#undef RegSetValueEx
+#undef RegDeleteValue
+
+#include "platform/types.h"
+
+namespace plat::win32 {
+
+inline HANDLE H(Handle h) { return reinterpret_cast<HANDLE>(h); }
+inline Handle FromH(HANDLE h) {
+    return (h == INVALID_HANDLE_VALUE) ? 0 : reinterpret_cast<Handle>(h);
+}
+inline HWND W(Hwnd h) { return reinterpret_cast<HWND>(h); }
+inline Hwnd FromW(HWND h) { return reinterpret_cast<Hwnd>(h); }
+
+// Text from a fixed wide buffer of at most `n` characters.
+inline std::wstring Text(const wchar_t* buffer, size_t n) {
+    size_t len = 0;
+    while (len < n && buffer[len]) ++len;
+    return std::wstring(buffer, len);
+}
+
+}  // namespace plat::win32

@@ -1,0 +1,67 @@
+#include "util/file.h"
+
+#include "platform/platform.h"
+#include "util/text.h"
+
+bool CFileException::GetErrorMessage(std::wstring& out) const {
+    out.clear();
+    if (m_lOsError == 0) return false;
+    std::wstring message = plat::kernel().FormatSystemMessage(m_lOsError);
+    if (message.empty()) message = text::Format(L"system error %u.", m_lOsError);
+    out = m_strFileName.empty() ? message : m_strFileName + L": " + message;
+    return true;
+}
+
+bool CFile::Fail(CFileException* error) {
+    uint32_t code = plat::kernel().GetLastError();
+    if (error) error->Set(code ? code : plat::kErrorInvalidHandle, m_strPath);
+    return false;
+}
+
+bool CFile::Open(const std::wstring& path, unsigned flags, CFileException* error) {
+    Close();
+    m_strPath = path;
+    uint32_t access = (flags & modeReadWrite)   ? (plat::kGenericRead | plat::kGenericWrite)
+                      : (flags & modeWrite)     ? plat::kGenericWrite
+                                                : plat::kGenericRead;
+    uint32_t share = (flags & shareDenyNone) ? (plat::kShareRead | plat::kShareWrite)
+                                             : plat::kShareNone;
+    uint32_t disposition = (flags & modeCreate) ? plat::kCreateAlways : plat::kOpenExisting;
+    m_hFile = plat::files().CreateFile(path, access, share, disposition);
+    if (!m_hFile) return Fail(error);
+    return true;
+}
+
+bool CFile::Read(void* buffer, uint32_t size, uint32_t* read, CFileException* error) {
+    *read = 0;
+    if (!m_hFile) return Fail(error);
+    if (!plat::files().ReadFile(m_hFile, buffer, size, read)) return Fail(error);
+    return true;
+}
+
+bool CFile::Write(const void* data, uint32_t size, CFileException* error) {
+    if (!m_hFile) return Fail(error);
+    uint32_t written = 0;
+    if (!plat::files().WriteFile(m_hFile, data, size, &written)) return Fail(error);
+    if (written != size) {
+        if (error) error->Set(plat::kErrorDiskFull, m_strPath);
+        return false;
+    }
+    return true;
+}
+
+bool CFile::Seek(int64_t offset, uint32_t from, uint64_t* position, CFileException* error) {
+    if (!m_hFile || !plat::files().SetFilePointer(m_hFile, offset, from, position))
+        return Fail(error);
+    return true;
+}
+
+bool CFile::GetLength(uint64_t* length, CFileException* error) {
+    if (!m_hFile || !plat::files().GetFileSize(m_hFile, length)) return Fail(error);
+    return true;
+}
+
+void CFile::Close() {
+    if (m_hFile) plat::files().CloseFile(m_hFile);
+    m_hFile = 0;
+}

@@ -1,0 +1,58 @@
+// A small file class over the OS seam. Opening reports failure by result; reads, writes and
+// seeks report errors by result too, filling a CFileException record with the system error
+// and the file name, so the caller can log the text with CUtility::FileException.
+#pragma once
+
+#include <cstdint>
+#include <string>
+
+#include "platform/types.h"
+
+class CFileException {
+public:
+    uint32_t m_lOsError = 0;  // system error code; 0 when nothing failed
+    std::wstring m_strFileName;
+
+    void Set(uint32_t osError, const std::wstring& fileName) {
+        m_lOsError = osError;
+        m_strFileName = fileName;
+    }
+    // The error text ("<file>: <system message>"); false when there is none.
+    bool GetErrorMessage(std::wstring& out) const;
+};
+
+class CFile {
+public:
+    enum OpenFlags : unsigned {
+        modeRead = 0x0000,
+        modeWrite = 0x0001,
+        modeReadWrite = 0x0002,
+        shareExclusive = 0x0010,
+        shareDenyNone = 0x0040,
+        modeCreate = 0x1000,  // create anew, truncating an existing file
+        typeBinary = 0x8000,
+    };
+
+    CFile() = default;
+    ~CFile() { Close(); }
+    CFile(const CFile&) = delete;
+    CFile& operator=(const CFile&) = delete;
+
+    bool Open(const std::wstring& path, unsigned flags, CFileException* error);
+    // Reads up to `size` bytes; `*read` is 0 at the end of the file.
+    bool Read(void* buffer, uint32_t size, uint32_t* read, CFileException* error);
+    // Writes all `size` bytes; a short write is an error (kErrorDiskFull when the system
+    // reported none).
+    bool Write(const void* data, uint32_t size, CFileException* error);
+    bool Seek(int64_t offset, uint32_t from, uint64_t* position, CFileException* error);
+    bool GetLength(uint64_t* length, CFileException* error);
+    void Close();
+    bool IsOpen() const { return m_hFile != 0; }
+    const std::wstring& GetFilePath() const { return m_strPath; }
+
+private:
+    bool Fail(CFileException* error);
+
+    plat::Handle m_hFile = 0;
+    std::wstring m_strPath;
+};

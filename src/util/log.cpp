@@ -1,0 +1,83 @@
+// The per-session diagnostic log: one line per call, to the debugger output and appended to
+// "unpack<session>.log" in the temp folder as UTF-16LE with CR LF, one exclusive
+// open-write-close per line.
+#include <cstdarg>
+
+#include "platform/platform.h"
+#include "util/file.h"
+#include "util/text.h"
+#include "util/utility.h"
+
+namespace {
+
+constexpr size_t kMaxMessageChars = 1022;
+// A writer that finds the file held by another writer retries a few times before its line is
+// dropped from the file: 10 tries 5 ms apart stay far below a second.
+constexpr int kOpenRetries = 10;
+constexpr uint32_t kOpenRetryPauseMs = 5;
+
+bool IsCollision(uint32_t error) {
+    return error == plat::kErrorSharingViolation || error == plat::kErrorLockViolation;
+}
+
+}  // namespace
+
+void CUtility::Log(const wchar_t* format, ...) {
+    // Taken first: formatting and the time conversion go through the C runtime, which may touch
+    // the thread's error value; the line reports the caller's.
+    plat::IKernel& k = plat::kernel();
+    const uint32_t lastError = k.GetLastError();
+
+    va_list args;
+    va_start(args, format);
+    std::wstring message = text::FormatV(format, args, kMaxMessageChars);
+    va_end(args);
+
+    std::wstring stamp;
+    plat::CivilTime t;
+    if (k.LocalTimeNow(t))
+        stamp = text::Format(L"%04d-%02d-%02d %02d:%02d:%02d", t.year, t.month, t.day, t.hour,
+                             t.minute, t.second);
+    std::wstring line = text::Format(L"[%d]%ls  %ls (Last=%d)", static_cast<int>(k.GetCurrentProcessId()),
+                                     stamp.c_str(), message.c_str(), static_cast<int>(lastError));
+    k.OutputDebugString(line);
+    AppendLogLine(line);
+    // The log's own file calls must not disturb the caller's error state.
+    k.SetLastError(lastError);
+}
+
+std::wstring CUtility::GetLogFilePath() {
+    uint32_t session = GetOwnSessionId();
+    std::wstring temp;
+    if (plat::files().GetTempPath(temp) != 0)
+        return temp + text::Format(L"unpack%d.log", static_cast<int>(session));
+    std::wstring windows;
+    plat::files().GetWindowsDirectory(windows);
+    return windows + text::Format(L"\\Temp\\unpack%d.log", static_cast<int>(session));
+}
+
+void CUtility::AppendLogLine(const std::wstring& line) {
+    const std::wstring path = GetLogFilePath();
+    plat::IFiles& fs = plat::files();
+    plat::Handle file = 0;
+    for (int attempt = 0;; ++attempt) {
+        file = fs.CreateFile(path, plat::kGenericRead | plat::kGenericWrite, plat::kShareNone,
+                             plat::kOpenAlways);
+        if (file) break;
+        if (attempt >= kOpenRetries || !IsCollision(plat::kernel().GetLastError())) return;
+        plat::kernel().Sleep(kOpenRetryPauseMs);
+    }
+    std::string bytes = text::ToUtf16Le(line + L"\r\n");
+    uint32_t written = 0;
+    if (fs.SetFilePointer(file, 0, plat::kFileEnd, nullptr))
+        fs.WriteFile(file, bytes.data(), static_cast<uint32_t>(bytes.size()), &written);
+    fs.CloseFile(file);
+}
+
+void CUtility::FileException(const CFileException& error) {
+    std::wstring message;
+    if (error.GetErrorMessage(message) && !message.empty()) {
+        if (message.size() > 1023) message.resize(1023);
+        Log(L"[%ls] %ls", L"CUtility::FileException", message.c_str());
+    }
+}

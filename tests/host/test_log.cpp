@@ -1,0 +1,111 @@
+#include <gtest/gtest.h>
+
+#include "platform/platform.h"
+#include "sim/sim_machine.h"
+#include "util/file.h"
+#include "util/text.h"
+#include "util/utility.h"
+
+namespace {
+
+std::string Utf16(const std::wstring& s) { return text::ToUtf16Le(s); }
+
+TEST(Log, LineFormatAndFileBytes) {
+    sim::SimMachine m;
+    m.After(0, [] {});
+    plat::kernel().SetLastError(5);
+    CUtility::Log(L"[%ls] OS %d.%d(%d) %ls x64:%d", L"CUtility::OSInfo", 10, 0, 19045, L"", 0);
+
+    const std::wstring expected =
+        L"[4242]2026-12-07 10:00:00  [CUtility::OSInfo] OS 10.0(19045)  x64:0 (Last=5)";
+    ASSERT_EQ(m.debugOutput.size(), 1u);
+    EXPECT_EQ(m.debugOutput[0], expected);
+    // UTF-16LE code units, no byte-order mark, CR LF as 0D 00 0A 00.
+    EXPECT_EQ(m.ReadFile(L"C:\\users\\user\\Temp\\unpack1.log"), Utf16(expected + L"\r\n"));
+    // The log leaves the caller's error value as it found it.
+    EXPECT_EQ(plat::kernel().GetLastError(), 5u);
+}
+
+TEST(Log, AppendsToAnExistingFileAndStampsTheVirtualTime) {
+    sim::SimMachine m;
+    m.WriteFile(m.LogPath(), "old ANSI content\n");
+    m.Advance(61000);
+    CUtility::Log(L"");  // an empty message: three blanks between time and the Last= field
+    const std::string bytes = m.ReadFile(m.LogPath());
+    EXPECT_EQ(bytes.substr(0, 17), "old ANSI content\n");
+    EXPECT_EQ(bytes.substr(17), Utf16(L"[4242]2026-12-07 10:01:01   (Last=0)\r\n"));
+}
+
+TEST(Log, LongMessagesAreCutAt1022Characters) {
+    sim::SimMachine m;
+    const std::wstring longText(3000, L'y');
+    CUtility::Log(L"%ls", longText.c_str());
+    ASSERT_EQ(m.LogMessages().size(), 1u);
+    EXPECT_EQ(m.LogMessages()[0], std::wstring(1022, L'y'));
+}
+
+TEST(Log, FileNameAndFolderFallbacks) {
+    {
+        sim::SimMachine m;  // session query fails: the name carries -1
+        m.sessionQueryFails = true;
+        CUtility::Log(L"x");
+        EXPECT_TRUE(m.Exists(L"C:\\users\\user\\Temp\\unpack-1.log"));
+    }
+    {
+        sim::SimMachine m;  // no temp path: the Windows folder's Temp, not created when missing
+        m.tempPathFails = true;
+        EXPECT_EQ(CUtility::GetLogFilePath(), L"C:\\windows\\Temp\\unpack1.log");
+        CUtility::Log(L"lost");
+        EXPECT_FALSE(m.Exists(L"C:\\windows\\Temp"));
+        EXPECT_EQ(m.debugOutput.size(), 1u);  // the debugger still has it
+    }
+    {
+        sim::SimMachine m;  // a temp path too long for the buffer: a bare, relative name
+        m.tempPathResult = 300;
+        EXPECT_EQ(CUtility::GetLogFilePath(), L"unpack1.log");
+        CUtility::Log(L"here");
+        EXPECT_TRUE(m.Exists(L"C:\\Downloads\\unpack1.log"));
+    }
+}
+
+TEST(Log, ACollidingWriterRetriesBrieflyInsteadOfDroppingTheLine) {
+    sim::SimMachine m;
+    // Another writer holds the file exclusively for 12 ms.
+    plat::Handle other = plat::files().CreateFile(m.LogPath(), plat::kGenericRead | plat::kGenericWrite,
+                                                  plat::kShareNone, plat::kOpenAlways);
+    ASSERT_NE(other, 0u);
+    m.After(12, [other] { plat::files().CloseFile(other); });
+    CUtility::Log(L"[%ls] kept", L"T");
+    ASSERT_EQ(m.LogMessages(), std::vector<std::wstring>{L"[T] kept"});
+    EXPECT_EQ(m.sleeps, (std::vector<uint32_t>{5, 5, 5}));
+}
+
+TEST(Log, AWriterThatNeverGetsTheFileGivesUpWellUnderASecond) {
+    sim::SimMachine m;
+    plat::Handle other = plat::files().CreateFile(m.LogPath(), plat::kGenericRead | plat::kGenericWrite,
+                                                  plat::kShareNone, plat::kOpenAlways);
+    ASSERT_NE(other, 0u);
+    CUtility::Log(L"dropped");
+    EXPECT_LT(m.Now(), 200u);
+    EXPECT_EQ(m.debugOutput.size(), 1u);
+    plat::files().CloseFile(other);
+    EXPECT_TRUE(m.LogLines().empty());
+}
+
+TEST(Log, FileExceptionLogsTheErrorTextOnlyWhenThereIsOne) {
+    sim::SimMachine m;
+    CFileException none;
+    CUtility::FileException(none);
+    EXPECT_TRUE(m.LogLines().empty());
+
+    CFile file;
+    CFileException error;
+    EXPECT_FALSE(file.Open(L"C:\\nowhere\\x.bin", CFile::modeRead | CFile::typeBinary, &error));
+    CUtility::FileException(error);
+    EXPECT_EQ(m.LogMessages(),
+              std::vector<std::wstring>{
+                  L"[CUtility::FileException] C:\\nowhere\\x.bin: The system cannot find the path "
+                  L"specified."});
+}
+
+}  // namespace

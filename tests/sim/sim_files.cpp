@@ -1,0 +1,405 @@
+// File-system side of the simulated machine: real files below the machine's root, with the
+// Windows rules the launcher meets (sharing modes, read-only files, links, free space).
+#include <dirent.h>
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <filesystem>
+#include <fstream>
+#include <sstream>
+
+#include "sim/sim_impl.h"
+#include "util/text.h"
+
+namespace sim {
+namespace {
+
+namespace fs = std::filesystem;
+
+uint32_t AttributesOf(const struct stat& st, const std::string& host) {
+    if (S_ISLNK(st.st_mode)) {
+        struct stat target;
+        bool dir = ::stat(host.c_str(), &target) == 0 && S_ISDIR(target.st_mode);
+        return plat::kAttrReparsePoint | (dir ? plat::kAttrDirectory : 0);
+    }
+    uint32_t a = S_ISDIR(st.st_mode) ? plat::kAttrDirectory : plat::kAttrArchive;
+    if (!(st.st_mode & S_IWUSR)) a |= plat::kAttrReadOnly;
+    return a;
+}
+
+// Wildcard match of a FindFirstFile pattern ("*" and "?"), without regard to case.
+bool Match(const std::wstring& pattern, const std::wstring& name) {
+    size_t p = 0, n = 0, star = std::wstring::npos, mark = 0;
+    while (n < name.size()) {
+        if (p < pattern.size() &&
+            (pattern[p] == L'?' || text::FoldAscii(pattern[p]) == text::FoldAscii(name[n]))) {
+            ++p;
+            ++n;
+        } else if (p < pattern.size() && pattern[p] == L'*') {
+            star = p++;
+            mark = n;
+        } else if (star != std::wstring::npos) {
+            p = star + 1;
+            n = ++mark;
+        } else {
+            return false;
+        }
+    }
+    while (p < pattern.size() && pattern[p] == L'*') ++p;
+    return p == pattern.size();
+}
+
+class Files final : public plat::IFiles {
+public:
+    explicit Files(SimMachine& m) : m(m), d(m.impl()) {}
+
+    plat::Handle CreateFile(const std::wstring& path, uint32_t access, uint32_t share,
+                            uint32_t disposition) override {
+        const std::string host = m.HostPath(path);
+        struct stat st;
+        const bool exists = ::lstat(host.c_str(), &st) == 0;
+        const bool wantWrite = access & plat::kGenericWrite;
+        if (exists && S_ISDIR(st.st_mode)) return Fail(plat::kErrorAccessDenied), 0;
+        if (!fs::is_directory(fs::path(host).parent_path()))
+            return Fail(plat::kErrorPathNotFound), 0;
+        if (!exists && disposition == plat::kOpenExisting) return Fail(plat::kErrorFileNotFound), 0;
+        if (wantWrite && exists && !(st.st_mode & S_IWUSR)) return Fail(plat::kErrorAccessDenied), 0;
+        if (wantWrite && d.WriteDenied(path)) return Fail(plat::kErrorAccessDenied), 0;
+        if (!exists && d.WriteDenied(path)) return Fail(plat::kErrorAccessDenied), 0;
+        if (exists && d.ShareConflict(host, access, share))
+            return Fail(plat::kErrorSharingViolation), 0;
+        if (!exists && m.writeBudget == 0) return Fail(plat::kErrorDiskFull), 0;
+
+        int flags = wantWrite ? ((access & plat::kGenericRead) ? O_RDWR : O_WRONLY) : O_RDONLY;
+        if (disposition == plat::kCreateAlways) flags |= O_CREAT | O_TRUNC;
+        if (disposition == plat::kOpenAlways) flags |= O_CREAT;
+        int fd = ::open(host.c_str(), flags | O_CLOEXEC, 0644);
+        if (fd < 0) return Fail(plat::kErrorAccessDenied), 0;
+        // Like Windows: opening an existing file with "create/open always" reports 183.
+        SetError(exists && (disposition == plat::kCreateAlways || disposition == plat::kOpenAlways)
+                     ? plat::kErrorAlreadyExists
+                     : 0);
+        return d.Add(FileObj{fd, host, access, share});
+    }
+
+    bool ReadFile(plat::Handle file, void* buffer, uint32_t size, uint32_t* read) override {
+        *read = 0;
+        auto* f = d.Get<FileObj>(file);
+        if (!f || !(f->access & plat::kGenericRead)) return Fail(plat::kErrorAccessDenied);
+        ssize_t n = ::read(f->fd, buffer, size);
+        if (n < 0) return Fail(plat::kErrorAccessDenied);
+        *read = static_cast<uint32_t>(n);
+        return true;
+    }
+
+    bool WriteFile(plat::Handle file, const void* data, uint32_t size, uint32_t* written) override {
+        *written = 0;
+        auto* f = d.Get<FileObj>(file);
+        if (!f || !(f->access & plat::kGenericWrite)) return Fail(plat::kErrorAccessDenied);
+        uint32_t take = size;
+        if (m.writeBudget >= 0 && take > m.writeBudget) take = static_cast<uint32_t>(m.writeBudget);
+        ssize_t n = take ? ::write(f->fd, data, take) : 0;
+        if (n < 0) return Fail(plat::kErrorAccessDenied);
+        *written = static_cast<uint32_t>(n);
+        if (m.writeBudget >= 0) m.writeBudget -= n;
+        if (static_cast<uint32_t>(n) < size) return Fail(plat::kErrorDiskFull);
+        return true;
+    }
+
+    bool SetFilePointer(plat::Handle file, int64_t distance, uint32_t method,
+                        uint64_t* position) override {
+        auto* f = d.Get<FileObj>(file);
+        if (!f) return Fail(plat::kErrorInvalidHandle);
+        int whence = method == plat::kFileBegin ? SEEK_SET : method == plat::kFileEnd ? SEEK_END
+                                                                                       : SEEK_CUR;
+        off_t r = ::lseek(f->fd, static_cast<off_t>(distance), whence);
+        if (r < 0) return Fail(plat::kErrorInvalidParameter);
+        if (position) *position = static_cast<uint64_t>(r);
+        return true;
+    }
+
+    bool GetFileSize(plat::Handle file, uint64_t* size) override {
+        auto* f = d.Get<FileObj>(file);
+        struct stat st;
+        if (!f || ::fstat(f->fd, &st) != 0) return Fail(plat::kErrorInvalidHandle);
+        *size = static_cast<uint64_t>(st.st_size);
+        return true;
+    }
+
+    bool CloseFile(plat::Handle file) override { return d.kernel->CloseHandle(file); }
+
+    uint32_t GetFileAttributes(const std::wstring& path) override {
+        if (path.empty()) {
+            SetError(plat::kErrorPathNotFound);
+            return plat::kInvalidFileAttributes;
+        }
+        const std::string host = m.HostPath(path);
+        struct stat st;
+        if (::lstat(host.c_str(), &st) != 0) {
+            SetError(plat::kErrorFileNotFound);
+            return plat::kInvalidFileAttributes;
+        }
+        return AttributesOf(st, host);
+    }
+
+    bool DeleteFile(const std::wstring& path) override {
+        m.calls.push_back(L"DeleteFile " + path);
+        const std::string host = m.HostPath(path);
+        struct stat st;
+        if (::lstat(host.c_str(), &st) != 0) return Fail(plat::kErrorFileNotFound);
+        if (S_ISDIR(st.st_mode)) return Fail(plat::kErrorAccessDenied);
+        if (!S_ISLNK(st.st_mode) && !(st.st_mode & S_IWUSR)) return Fail(plat::kErrorAccessDenied);
+        if (d.WriteDenied(path)) return Fail(plat::kErrorAccessDenied);
+        if (d.ShareConflict(host, 0, 0)) return Fail(plat::kErrorSharingViolation);
+        if (::unlink(host.c_str()) != 0) return Fail(plat::kErrorAccessDenied);
+        return true;
+    }
+
+    bool CreateDirectory(const std::wstring& path) override {
+        const std::string host = m.HostPath(path);
+        if (fs::exists(fs::symlink_status(host))) return Fail(plat::kErrorAlreadyExists);
+        if (!fs::is_directory(fs::path(host).parent_path())) return Fail(plat::kErrorPathNotFound);
+        if (d.WriteDenied(path)) return Fail(plat::kErrorAccessDenied);
+        if (::mkdir(host.c_str(), 0755) != 0) return Fail(plat::kErrorAccessDenied);
+        return true;
+    }
+
+    bool RemoveDirectory(const std::wstring& path) override {
+        m.calls.push_back(L"RemoveDirectory " + path);
+        const std::string host = m.HostPath(path);
+        struct stat st;
+        if (::lstat(host.c_str(), &st) != 0) return Fail(plat::kErrorFileNotFound);
+        if (S_ISLNK(st.st_mode)) {
+            struct stat target;
+            if (::stat(host.c_str(), &target) == 0 && !S_ISDIR(target.st_mode))
+                return Fail(267);  // ERROR_DIRECTORY
+            ::unlink(host.c_str());  // a junction goes; its target stays
+            return true;
+        }
+        if (!S_ISDIR(st.st_mode)) return Fail(267);
+        if (d.WriteDenied(path)) return Fail(plat::kErrorAccessDenied);
+        // The process's current directory is in use and cannot be removed.
+        std::error_code ec;
+        if (fs::equivalent(host, m.HostPath(m.currentDir), ec)) return Fail(32);
+        if (::rmdir(host.c_str()) != 0) return Fail(plat::kErrorDirNotEmpty);
+        return true;
+    }
+
+    bool MoveFile(const std::wstring& from, const std::wstring& to) override {
+        const std::string src = m.HostPath(from), dst = m.HostPath(to);
+        m.calls.push_back(L"MoveFile " + from + L" " + to);
+        if (!fs::exists(fs::symlink_status(src))) return Fail(plat::kErrorFileNotFound);
+        if (fs::exists(fs::symlink_status(dst))) return Fail(plat::kErrorAlreadyExists);
+        if (d.WriteDenied(from) || d.WriteDenied(to)) return Fail(plat::kErrorAccessDenied);
+        if (::rename(src.c_str(), dst.c_str()) != 0) return Fail(plat::kErrorPathNotFound);
+        return true;
+    }
+
+    plat::Handle FindFirstFile(const std::wstring& pattern, plat::FindData& out) override {
+        size_t slash = pattern.find_last_of(L'\\');
+        const std::wstring folder = slash == std::wstring::npos ? L"." : pattern.substr(0, slash);
+        const std::wstring mask = pattern.substr(slash == std::wstring::npos ? 0 : slash + 1);
+        const std::string host = m.HostPath(folder);
+        DIR* dir = ::opendir(host.c_str());
+        if (!dir) return Fail(plat::kErrorPathNotFound), 0;
+        FindObj find;
+        while (dirent* e = ::readdir(dir)) {
+            std::wstring name = text::Widen(e->d_name);
+            if (!Match(mask, name)) continue;
+            struct stat st;
+            std::string full = host + "/" + e->d_name;
+            if (::lstat(full.c_str(), &st) != 0) continue;
+            find.entries.push_back({AttributesOf(st, full), static_cast<uint64_t>(st.st_size), name});
+        }
+        ::closedir(dir);
+        // Windows lists "." and ".." first on NTFS; keep a stable order for the rest.
+        std::stable_sort(find.entries.begin(), find.entries.end(),
+                         [](const plat::FindData& a, const plat::FindData& b) {
+                             auto rank = [](const plat::FindData& x) {
+                                 return x.name == L"." ? 0 : x.name == L".." ? 1 : 2;
+                             };
+                             return rank(a) != rank(b) ? rank(a) < rank(b) : a.name < b.name;
+                         });
+        if (find.entries.empty()) return Fail(plat::kErrorFileNotFound), 0;
+        out = find.entries[0];
+        find.next = 1;
+        return d.Add(std::move(find));
+    }
+
+    bool FindNextFile(plat::Handle h, plat::FindData& out) override {
+        auto* f = d.Get<FindObj>(h);
+        if (!f) return Fail(plat::kErrorInvalidHandle);
+        if (f->next >= f->entries.size()) return Fail(plat::kErrorNoMoreFiles);
+        out = f->entries[f->next++];
+        return true;
+    }
+
+    bool FindClose(plat::Handle h) override { return d.kernel->CloseHandle(h); }
+
+    bool GetDiskFreeSpaceEx(const std::wstring& directory, uint64_t* totalFree) override {
+        m.freeSpaceQueries.push_back(directory);
+        const std::wstring full = Upper(d.Absolute(directory.empty() ? m.currentDir : directory));
+        uint64_t free = m.defaultFreeSpace;
+        size_t best = 0;
+        for (const auto& [prefix, bytes] : m.freeSpace) {
+            const std::wstring p = Upper(d.Absolute(prefix));
+            if (full.compare(0, p.size(), p) == 0 && p.size() >= best) {
+                best = p.size();
+                free = bytes;
+            }
+        }
+        *totalFree = free;
+        return true;
+    }
+
+    bool SetCurrentDirectory(const std::wstring& path) override {
+        if (!fs::is_directory(m.HostPath(path))) return Fail(plat::kErrorPathNotFound);
+        std::wstring full = d.Absolute(path);
+        m.currentDir = full;
+        return true;
+    }
+    std::wstring GetCurrentDirectory() override { return m.currentDir; }
+
+    uint32_t GetTempPath(std::wstring& out) override {
+        out.clear();
+        if (m.tempPathFails) return Fail(plat::kErrorAccessDenied), 0;
+        if (m.tempPathResult) return m.tempPathResult;
+        out = m.tempPath;
+        return static_cast<uint32_t>(out.size());
+    }
+    uint32_t GetWindowsDirectory(std::wstring& out) override {
+        out = m.windowsDir;
+        return static_cast<uint32_t>(out.size());
+    }
+    uint32_t GetSystemWindowsDirectory(std::wstring& out) override {
+        return GetWindowsDirectory(out);
+    }
+    uint32_t GetModuleFileName(std::wstring& out) override {
+        out = m.moduleFile;
+        return static_cast<uint32_t>(out.size());
+    }
+    int32_t SHGetFolderPath(int csidl, uint32_t, std::wstring& out) override {
+        out.clear();
+        if (m.failingFolders.count(csidl)) return static_cast<int32_t>(0x80070002);
+        if (csidl == plat::kCsidlDesktop) out = m.desktop;
+        else if (csidl == plat::kCsidlCommonAppData) out = m.commonAppData;
+        else return static_cast<int32_t>(0x80070057);
+        return 0;
+    }
+
+    int SHCreateDirectoryEx(const std::wstring& path) override {
+        m.calls.push_back(L"SHCreateDirectoryEx " + path);
+        if (m.failCreateDirectory > 0) {
+            --m.failCreateDirectory;
+            return static_cast<int>(plat::kErrorAccessDenied);
+        }
+        const std::string host = m.HostPath(path);
+        if (fs::exists(fs::symlink_status(host)))
+            return static_cast<int>(fs::is_directory(host) ? plat::kErrorAlreadyExists
+                                                           : plat::kErrorFileExists);
+        if (d.WriteDenied(path)) return static_cast<int>(plat::kErrorAccessDenied);
+        std::error_code ec;
+        fs::create_directories(host, ec);
+        return ec ? static_cast<int>(plat::kErrorPathNotFound) : 0;
+    }
+
+    int SHFileOperation(uint32_t operation, const std::wstring& from, const std::wstring& to,
+                        uint32_t flags) override {
+        m.calls.push_back(L"SHFileOperation " + std::to_wstring(operation) + L" " + from + L" " +
+                          to + L" 0x" + std::to_wstring(flags) + L" as " + d.CurrentAccount());
+        if (operation != plat::kFoCopy) return static_cast<int>(plat::kErrorInvalidParameter);
+        const std::string src = m.HostPath(from), dst = m.HostPath(to);
+        if (!fs::is_regular_file(src)) return static_cast<int>(plat::kErrorFileNotFound);
+        if (!fs::is_directory(fs::path(dst).parent_path()))
+            return static_cast<int>(plat::kErrorPathNotFound);
+        if (d.WriteDenied(to)) return static_cast<int>(plat::kErrorAccessDenied);
+        std::error_code ec;
+        fs::copy_file(src, dst, fs::copy_options::overwrite_existing, ec);
+        return ec ? static_cast<int>(plat::kErrorAccessDenied) : 0;
+    }
+
+    bool GetFixedFileInfo(const std::wstring& path, plat::FixedFileInfo& out) override {
+        if (m.moduleVersionMissing || !text::EqualsNoCase(path, m.moduleFile))
+            return Fail(1813), false;  // ERROR_RESOURCE_TYPE_NOT_FOUND
+        out = m.moduleVersion;
+        return true;
+    }
+
+    std::wstring GetPrivateProfileString(const std::wstring& section, const std::wstring& key,
+                                         uint32_t sizeLimit, const std::wstring& path) override {
+        std::ifstream in(m.HostPath(path), std::ios::binary);
+        if (!in) return SetError(plat::kErrorFileNotFound), std::wstring();
+        std::stringstream ss;
+        ss << in.rdbuf();
+        const std::string bytes = ss.str();
+        std::wstring content;
+        if (bytes.size() >= 2 && static_cast<unsigned char>(bytes[0]) == 0xFF &&
+            static_cast<unsigned char>(bytes[1]) == 0xFE)
+            content = text::FromUtf16Le(reinterpret_cast<const uint8_t*>(bytes.data()) + 2,
+                                        bytes.size() - 2);
+        else
+            for (unsigned char c : bytes) content.push_back(static_cast<wchar_t>(c));
+
+        auto trim = [](std::wstring s) {
+            size_t b = s.find_first_not_of(L" \t\r");
+            size_t e = s.find_last_not_of(L" \t\r");
+            return b == std::wstring::npos ? std::wstring() : s.substr(b, e - b + 1);
+        };
+        std::wstringstream lines(content);
+        std::wstring line, current;
+        std::wstring value;
+        bool found = false;
+        while (!found && std::getline(lines, line)) {
+            line = trim(line);
+            if (line.empty() || line[0] == L';') continue;
+            if (line[0] == L'[') {
+                current = trim(line.substr(1, line.find(L']') - 1));
+                continue;
+            }
+            size_t eq = line.find(L'=');
+            if (eq == std::wstring::npos || !text::EqualsNoCase(current, section)) continue;
+            if (!text::EqualsNoCase(trim(line.substr(0, eq)), key)) continue;
+            value = trim(line.substr(eq + 1));
+            if (value.size() >= 2 && (value[0] == L'"' || value[0] == L'\'') &&
+                value.back() == value[0])
+                value = value.substr(1, value.size() - 2);
+            found = true;
+        }
+        if (sizeLimit == 0) return std::wstring();
+        if (value.size() > sizeLimit - 1) value.resize(sizeLimit - 1);
+        SetError(found ? 0 : plat::kErrorFileNotFound);
+        return value;
+    }
+
+private:
+    bool Fail(uint32_t code) {
+        SetError(code);
+        return false;
+    }
+    SimMachine& m;
+    SimMachine::Impl& d;
+};
+
+}  // namespace
+
+bool SimMachine::Impl::ShareConflict(const std::string& hostPath, uint32_t access,
+                                     uint32_t share) const {
+    for (const auto& [h, obj] : handles) {
+        const auto* f = std::get_if<FileObj>(&obj);
+        if (!f || f->hostPath != hostPath) continue;
+        // The new opener must allow what the existing one does, and the existing one must
+        // allow what the new one asks for. Deleting needs the existing opener to share nothing
+        // less than everything, which these callers never grant.
+        if (access == 0 && share == 0) return true;
+        if ((f->access & plat::kGenericRead) && !(share & plat::kShareRead)) return true;
+        if ((f->access & plat::kGenericWrite) && !(share & plat::kShareWrite)) return true;
+        if ((access & plat::kGenericRead) && !(f->share & plat::kShareRead)) return true;
+        if ((access & plat::kGenericWrite) && !(f->share & plat::kShareWrite)) return true;
+    }
+    return false;
+}
+
+std::unique_ptr<plat::IFiles> MakeFiles(SimMachine& m) { return std::make_unique<Files>(m); }
+
+}  // namespace sim

@@ -1,0 +1,137 @@
+// Internal state of the simulated machine, shared by its seam implementations.
+#pragma once
+
+#include <map>
+#include <memory>
+#include <variant>
+
+#include "sim/sim_machine.h"
+
+namespace sim {
+
+struct SimProcess {
+    uint32_t pid = 0;
+    std::wstring exe;
+    uint32_t session = 1;
+    std::wstring account;
+    bool alive = true;
+    uint32_t exitCode = plat::kStillActive;
+};
+
+struct SimWindow {
+    plat::Hwnd hwnd = 0;
+    std::wstring className;
+    uint32_t ownerPid = 0;
+    uint32_t threadId = 0;
+    bool alive = true;
+};
+
+struct SimToken {
+    std::wstring account;
+    uint32_t elevationType = plat::kTokenElevationTypeDefault;
+    bool elevated = false;
+    bool adminMember = false;  // CheckTokenMembership answer for Administrators
+    TokenKind linkedKind = TokenKind::StandardUser;
+    bool hasLinked = false;
+};
+
+struct FileObj {
+    int fd = -1;
+    std::string hostPath;
+    uint32_t access = 0;
+    uint32_t share = 0;
+};
+struct FindObj {
+    std::vector<plat::FindData> entries;
+    size_t next = 0;
+};
+struct ProcessObj {
+    uint32_t pid = 0;
+};
+struct ThreadObj {
+    uint32_t exitCode = 0;
+};
+struct TokenObj {
+    SimToken token;
+};
+struct MutexObj {
+    std::wstring key;  // session + name; empty for unnamed
+};
+struct KeyObj {
+    std::wstring hive;
+    std::wstring path;  // canonical: upper case, no leading/trailing backslash
+    uint32_t access = 0;
+};
+
+using Object = std::variant<FileObj, FindObj, ProcessObj, ThreadObj, TokenObj, MutexObj, KeyObj>;
+
+struct RegKey {
+    std::map<std::wstring, std::pair<std::wstring, SimMachine::RegValue>> values;  // upper name
+};
+using Hive = std::map<std::wstring, RegKey>;  // upper-case path ("" is the root)
+
+std::wstring Upper(const std::wstring& s);
+std::wstring CanonKey(const std::wstring& path);
+
+struct SimMachine::Impl {
+    explicit Impl(SimMachine& m) : m(m) {}
+    SimMachine& m;
+
+    // Handles.
+    std::map<plat::Handle, Object> handles;
+    plat::Handle nextHandle = 0x1000;
+    plat::Handle Add(Object o) {
+        plat::Handle h = (nextHandle += 4);
+        handles.emplace(h, std::move(o));
+        return h;
+    }
+    template <typename T>
+    T* Get(plat::Handle h) {
+        auto it = handles.find(h);
+        return it == handles.end() ? nullptr : std::get_if<T>(&it->second);
+    }
+
+    // Processes and windows.
+    std::map<uint32_t, SimProcess> processes;  // ordered by pid = snapshot order
+    uint32_t nextPid = 1000;
+    std::map<plat::Hwnd, SimWindow> windows;
+    plat::Hwnd nextHwnd = 0x10000;
+    uint32_t mainThreadId = 100;
+    uint32_t currentThreadId = 100;
+    uint32_t nextThreadId = 200;
+
+    // Mutexes: key -> open handle count by this program, plus holders outside it.
+    std::map<std::wstring, int> mutexOwnHandles;
+    std::map<std::wstring, int> mutexOthers;
+
+    // Registry.
+    std::map<std::wstring, Hive> hives;  // upper-case hive name
+    Hive& HiveOf(const std::wstring& name) { return hives[Upper(name)]; }
+
+    // Identity.
+    std::wstring ProcessAccount() const;
+    std::wstring CurrentAccount() const;  // impersonated or own
+    SimToken OwnToken() const;
+    SimToken TokenFor(TokenKind kind, const std::wstring& account) const;
+
+    // Files.
+    bool WriteDenied(const std::wstring& windowsPath) const;
+    std::wstring Absolute(const std::wstring& path) const;
+    bool ShareConflict(const std::string& hostPath, uint32_t access, uint32_t share) const;
+
+    std::unique_ptr<plat::IKernel> kernel;
+    std::unique_ptr<plat::IFiles> files;
+    std::unique_ptr<plat::IUser> user;
+    std::unique_ptr<plat::IRegistry> registry;
+};
+
+// Last error of the calling (real) thread.
+void SetError(uint32_t code);
+uint32_t GetError();
+
+std::unique_ptr<plat::IKernel> MakeKernel(SimMachine& m);
+std::unique_ptr<plat::IFiles> MakeFiles(SimMachine& m);
+std::unique_ptr<plat::IUser> MakeUser(SimMachine& m);
+std::unique_ptr<plat::IRegistry> MakeRegistry(SimMachine& m);
+
+}  // namespace sim

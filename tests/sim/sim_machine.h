@@ -1,0 +1,189 @@
+// A simulated Windows machine behind the OS seam, for host tests. It holds sessions, accounts,
+// processes, top-level windows, named mutexes, registry hives with raw typed values, tokens,
+// scripted message-box answers and a virtual clock (a 15-second wait costs no real time). Files
+// are real files below a private temporary directory: the Windows path "C:\a\b" lives at
+// <root>/C/a/b, looked up without regard to letter case as Windows does.
+//
+// Constructing a SimMachine installs it as the current platform; destroying it restores the
+// previous one and removes its files.
+#pragma once
+
+#include <cstdint>
+#include <deque>
+#include <functional>
+#include <map>
+#include <memory>
+#include <set>
+#include <string>
+#include <vector>
+
+#include "platform/platform.h"
+
+namespace sim {
+
+// How a started program behaves: how long it runs (virtual ms; -1 runs until ended), its
+// exit code, and what it does when it starts.
+struct Program {
+    bool startFails = false;       // the start itself fails with `startError`
+    uint32_t startError = plat::kErrorFileNotFound;
+    std::wstring exe;              // process name in snapshots; empty: the started file's name
+    int64_t runMs = 0;
+    uint32_t exitCode = 0;
+    std::function<void(uint32_t pid)> onStart;
+};
+
+enum class TokenKind {
+    StandardUser,   // not an administrator
+    LimitedAdmin,   // administrator with the filtered token (linked full token)
+    ElevatedAdmin,  // administrator, elevated
+    System,         // the local system account
+};
+
+struct MessageBoxCall {
+    std::wstring text, caption;
+    uint32_t style = 0;
+    int answer = 0;
+};
+
+class SimMachine {
+public:
+    SimMachine();
+    ~SimMachine();
+    SimMachine(const SimMachine&) = delete;
+    SimMachine& operator=(const SimMachine&) = delete;
+
+    // ---- virtual clock ----------------------------------------------------------------------
+    uint64_t Now() const { return m_now; }
+    void At(uint64_t when, std::function<void()> fn);  // runs once the clock reaches `when`
+    void After(uint64_t delay, std::function<void()> fn) { At(m_now + delay, std::move(fn)); }
+    void Advance(uint64_t ms);  // moves the clock, running due events in order
+    std::vector<uint32_t> sleeps;  // every Sleep() of the program, in order
+
+    // ---- the program itself -----------------------------------------------------------------
+    uint32_t selfPid = 4242;
+    uint32_t selfSession = 1;
+    bool sessionQueryFails = false;  // ProcessIdToSessionId of the own process fails
+    TokenKind token = TokenKind::StandardUser;
+    std::wstring userName = L"user";  // account that owns the program (unless System)
+    std::wstring commandLine = L"\"C:\\Downloads\\VESK.exe\"";
+    std::wstring moduleFile = L"C:\\Downloads\\VESK.exe";
+    plat::FixedFileInfo moduleVersion{0x00010002, 0x00030004, 0x00010002, 0x00030004};
+    bool moduleVersionMissing = false;
+
+    // ---- OS --------------------------------------------------------------------------------
+    plat::OsVersion version{10, 0, 19045, 2, L"", 0, 0, 0x100, 1};
+    bool rtlGetVersionMissing = false;
+    bool getVersionExFails = false;
+    bool wow64Missing = false;
+    bool wow64 = false;
+    int cleanBoot = 0;
+    plat::Rect workArea{0, 0, 1920, 1040};
+    std::map<uint32_t, std::wstring> strings;  // string table
+    std::vector<std::wstring> debugOutput;
+    bool localTimeFails = false;
+    plat::CivilTime clockBase{2026, 12, 7, 10, 0, 0};  // local time at virtual 0
+
+    // ---- sessions, processes, windows ----------------------------------------------------------
+    std::map<uint32_t, std::wstring> sessionUsers{{1, L"user"}};  // who is logged on where
+    uint32_t AddProcess(const std::wstring& exe, uint32_t session, int64_t runMs = -1,
+                        uint32_t exitCode = 0, const std::wstring& account = L"");
+    void EndProcess(uint32_t pid, uint32_t exitCode);
+    bool IsAlive(uint32_t pid) const;
+    uint32_t ExitCodeOf(uint32_t pid) const;
+    std::vector<uint32_t> ProcessesNamed(const std::wstring& exe) const;  // alive ones
+    bool snapshotFails = false;
+    std::set<uint32_t> unopenableProcesses;    // OpenProcess fails with access denied
+    std::set<uint32_t> sessionUnknownProcesses;  // ProcessIdToSessionId fails for these
+
+    plat::Hwnd AddWindow(const std::wstring& className, uint32_t ownerPid);
+    void CloseWindow(plat::Hwnd window);
+    bool WindowAlive(plat::Hwnd window) const;
+    plat::Hwnd foreground = 0;
+
+    // What starting a program does; default: it ends at once with exit code 0.
+    std::function<Program(const plat::ShellExecInfo&)> onShellExecute;
+    std::function<Program(const std::wstring& commandLine, const std::wstring& directory)>
+        onCreateProcess;
+
+    // ---- named mutexes (session-local names) -------------------------------------------------
+    void HoldMutex(const std::wstring& name, uint32_t session);  // another process holds it
+    void ReleaseMutex(const std::wstring& name, uint32_t session);
+    bool mutexAccessDenied = false;  // existing mutexes cannot be opened (error 5)
+    int MutexHolders(const std::wstring& name, uint32_t session) const;
+
+    // ---- message boxes -----------------------------------------------------------------------
+    std::deque<int> messageBoxAnswers;  // next answers; IDOK when empty
+    std::vector<MessageBoxCall> messageBoxes;
+
+    // ---- files -----------------------------------------------------------------------------
+    std::string root;  // host directory that holds drive C:
+    std::string HostPath(const std::wstring& windowsPath) const;
+    void WriteFile(const std::wstring& path, const std::string& bytes);  // creates folders
+    std::string ReadFile(const std::wstring& path) const;
+    bool Exists(const std::wstring& path) const;
+    void SetReadOnly(const std::wstring& path, bool readOnly);
+    void MakeSymlink(const std::wstring& link, const std::wstring& target);
+
+    std::wstring tempPath = L"C:\\users\\user\\Temp\\";
+    uint32_t tempPathResult = 0;  // nonzero overrides GetTempPath's answer (buffer left empty)
+    bool tempPathFails = false;
+    std::wstring windowsDir = L"C:\\windows";
+    std::wstring commonAppData = L"C:\\ProgramData";
+    std::wstring desktop = L"C:\\users\\user\\Desktop";
+    std::set<int> failingFolders;  // CSIDLs whose SHGetFolderPath fails
+    std::wstring currentDir = L"C:\\Downloads";
+    uint64_t defaultFreeSpace = uint64_t(1) << 40;
+    std::map<std::wstring, uint64_t> freeSpace;  // per folder prefix (longest prefix wins)
+    int64_t writeBudget = -1;  // bytes the disk still takes (-1: unlimited)
+    int failCreateDirectory = 0;  // SHCreateDirectoryEx fails this many more times
+    std::vector<std::wstring> freeSpaceQueries;  // directory asked (empty: current directory)
+    std::map<std::wstring, std::set<std::wstring>> writeDenied;  // folder prefix -> accounts
+
+    // ---- registry ---------------------------------------------------------------------------
+    // Raw value access for tests. `hive` is an account name ("user", "SYSTEM") or "MACHINE".
+    struct RegValue {
+        uint32_t type = 0;
+        std::vector<uint8_t> data;
+    };
+    void SetRegValue(const std::wstring& hive, const std::wstring& key, const std::wstring& name,
+                     uint32_t type, const std::vector<uint8_t>& data);
+    void SetRegString(const std::wstring& hive, const std::wstring& key, const std::wstring& name,
+                      const std::wstring& value, uint32_t type = plat::kRegSz);
+    void SetRegDword(const std::wstring& hive, const std::wstring& key, const std::wstring& name,
+                     uint32_t value);
+    bool GetRegValue(const std::wstring& hive, const std::wstring& key, const std::wstring& name,
+                     RegValue& out) const;
+    bool RegKeyExists(const std::wstring& hive, const std::wstring& key) const;
+    void CreateRegKey(const std::wstring& hive, const std::wstring& key);
+    bool regOpenCurrentUserFails = false;
+    int registryWriteFlushes = 0;
+
+    // ---- records ---------------------------------------------------------------------------
+    std::vector<std::wstring> calls;  // notable calls, e.g. L"ShellExecuteEx ..."
+    std::vector<std::wstring> CallsStartingWith(const std::wstring& prefix) const;
+    std::wstring impersonating;  // account the main thread impersonates now (empty: none)
+    int impersonations = 0;      // successful ImpersonateLoggedOnUser calls
+
+    // The diagnostic log as written to disk: whole lines, and the messages alone (without the
+    // "[pid]time  " head and the " (Last=n)" tail).
+    std::vector<std::wstring> LogLines() const;
+    std::vector<std::wstring> LogMessages() const;
+    std::wstring LogPath() const;
+
+    // Internals shared by the seam implementations.
+    struct Impl;
+    Impl& impl() { return *m_impl; }
+
+private:
+    uint64_t m_now = 0;
+    std::multimap<uint64_t, std::function<void()>> m_events;
+    std::unique_ptr<Impl> m_impl;
+    plat::Platform m_platform;
+    plat::Platform* m_previous = nullptr;
+    friend struct Impl;
+};
+
+// Extracts the message part of a log line.
+std::wstring LogMessageOf(const std::wstring& line);
+
+}  // namespace sim

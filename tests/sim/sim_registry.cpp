@@ -1,0 +1,126 @@
+// Registry side of the simulated machine: one hive per account plus the machine hive, keys
+// with raw typed values, access masks checked as Windows checks them.
+#include "sim/sim_impl.h"
+
+namespace sim {
+namespace {
+
+class Registry final : public plat::IRegistry {
+public:
+    explicit Registry(SimMachine& m) : m(m), d(m.impl()) {}
+
+    int32_t RegOpenCurrentUser(uint32_t access, plat::HKey* out) override {
+        m.calls.push_back(L"RegOpenCurrentUser as " + d.CurrentAccount());
+        if (m.regOpenCurrentUserFails) return static_cast<int32_t>(plat::kErrorAccessDenied);
+        m.CreateRegKey(d.CurrentAccount(), L"");
+        *out = d.Add(KeyObj{d.CurrentAccount(), L"", access});
+        return 0;
+    }
+
+    int32_t RegOpenKeyEx(plat::HKey root, const std::wstring& path, uint32_t access,
+                         plat::HKey* out) override {
+        KeyObj base;
+        if (!Resolve(root, base)) return static_cast<int32_t>(plat::kErrorInvalidHandle);
+        const std::wstring full = Join(base.path, path);
+        if (!m.RegKeyExists(base.hive, full)) return static_cast<int32_t>(plat::kErrorFileNotFound);
+        *out = d.Add(KeyObj{base.hive, full, access});
+        return 0;
+    }
+
+    int32_t RegCreateKeyEx(plat::HKey root, const std::wstring& path, uint32_t access,
+                           plat::HKey* out) override {
+        KeyObj base;
+        if (!Resolve(root, base)) return static_cast<int32_t>(plat::kErrorInvalidHandle);
+        const std::wstring full = Join(base.path, path);
+        m.calls.push_back(L"RegCreateKeyEx " + base.hive + L"\\" + full);
+        m.CreateRegKey(base.hive, full);
+        *out = d.Add(KeyObj{base.hive, full, access});
+        return 0;
+    }
+
+    int32_t RegQueryValueEx(plat::HKey key, const std::wstring& name, uint32_t* type,
+                            std::vector<uint8_t>* data, uint32_t capacity,
+                            uint32_t* size) override {
+        KeyObj k;
+        if (!Resolve(key, k)) return static_cast<int32_t>(plat::kErrorInvalidHandle);
+        if (!(k.access & plat::kKeyQueryValue)) return static_cast<int32_t>(plat::kErrorAccessDenied);
+        SimMachine::RegValue v;
+        if (!m.GetRegValue(k.hive, k.path, name, v)) return static_cast<int32_t>(plat::kErrorFileNotFound);
+        if (type) *type = v.type;
+        if (size) *size = static_cast<uint32_t>(v.data.size());
+        if (data && capacity) {
+            if (v.data.size() > capacity) return static_cast<int32_t>(plat::kErrorMoreData);
+            *data = v.data;
+        }
+        return 0;
+    }
+
+    int32_t RegSetValueEx(plat::HKey key, const std::wstring& name, uint32_t type,
+                          const std::vector<uint8_t>& data) override {
+        KeyObj k;
+        if (!Resolve(key, k)) return static_cast<int32_t>(plat::kErrorInvalidHandle);
+        if (!(k.access & plat::kKeySetValue)) return static_cast<int32_t>(plat::kErrorAccessDenied);
+        m.calls.push_back(L"RegSetValueEx " + k.hive + L"\\" + k.path + L"\\" + name);
+        m.SetRegValue(k.hive, k.path, name, type, data);
+        return 0;
+    }
+
+    int32_t RegDeleteValue(plat::HKey key, const std::wstring& name) override {
+        KeyObj k;
+        if (!Resolve(key, k)) return static_cast<int32_t>(plat::kErrorInvalidHandle);
+        if (!(k.access & plat::kKeySetValue)) return static_cast<int32_t>(plat::kErrorAccessDenied);
+        auto& values = d.HiveOf(k.hive)[k.path].values;
+        if (!values.erase(Upper(name))) return static_cast<int32_t>(plat::kErrorFileNotFound);
+        return 0;
+    }
+
+    int32_t RegFlushKey(plat::HKey key) override {
+        KeyObj k;
+        if (!Resolve(key, k)) return static_cast<int32_t>(plat::kErrorInvalidHandle);
+        ++m.registryWriteFlushes;
+        return 0;
+    }
+
+    int32_t RegCloseKey(plat::HKey key) override {
+        if (IsPredefined(key)) return 0;
+        if (!d.Get<KeyObj>(key)) return static_cast<int32_t>(plat::kErrorInvalidHandle);
+        d.handles.erase(key);
+        return 0;
+    }
+
+private:
+    static bool IsPredefined(plat::HKey key) {
+        return key >= plat::kHkeyClassesRoot && key <= plat::kHkeyUsers;
+    }
+    static std::wstring Join(const std::wstring& base, const std::wstring& path) {
+        const std::wstring p = CanonKey(path);
+        if (base.empty()) return p;
+        return p.empty() ? base : base + L"\\" + p;
+    }
+    // A predefined root or an open key, as hive and path. The predefined current-user root is
+    // the hive of the process's own account, whoever the thread impersonates.
+    bool Resolve(plat::HKey key, KeyObj& out) {
+        switch (key) {
+            case plat::kHkeyCurrentUser: out = {d.ProcessAccount(), L"", plat::kKeyAllAccess}; return true;
+            case plat::kHkeyLocalMachine: out = {L"MACHINE", L"", plat::kKeyAllAccess}; return true;
+            case plat::kHkeyClassesRoot: out = {L"CLASSES", L"", plat::kKeyAllAccess}; return true;
+            case plat::kHkeyUsers: out = {L"USERS", L"", plat::kKeyAllAccess}; return true;
+            default: break;
+        }
+        auto* k = d.Get<KeyObj>(key);
+        if (!k) return false;
+        out = *k;
+        return true;
+    }
+
+    SimMachine& m;
+    SimMachine::Impl& d;
+};
+
+}  // namespace
+
+std::unique_ptr<plat::IRegistry> MakeRegistry(SimMachine& m) {
+    return std::make_unique<Registry>(m);
+}
+
+}  // namespace sim

@@ -1,0 +1,236 @@
+"""Harness for the end-to-end tests that run the Windows builds under Wine.
+
+Each test gets a private Wine prefix (a hard-linked clone of one template prefix that is made
+once per build tree) and its own X server, so tests may run side by side. The launcher's log,
+files and registry values are read back from the prefix.
+"""
+
+import fcntl
+import os
+import re
+import shutil
+import subprocess
+import tempfile
+import unittest
+
+ROOT = os.path.dirname(os.path.dirname(os.path.dirname(os.path.abspath(__file__))))
+OUT = os.path.join(ROOT, "out")
+WIN64 = os.path.join(OUT, "x86_64")
+HOST = os.path.join(OUT, "host")
+VESK = os.path.join(WIN64, "VESK.exe")
+WINE = "/usr/lib/wine/wine64"
+WINESERVER = shutil.which("wineserver") or "/usr/lib/wine/wineserver64"
+WINE_DIR = os.path.join(OUT, "wine")
+TEMPLATE = os.path.join(WINE_DIR, "template")
+
+BASE_ENV = {
+    "WINEDEBUG": "-all",
+    # No Mono or Gecko installers: the launcher needs neither.
+    "WINEDLLOVERRIDES": "mscoree=;mshtml=",
+}
+
+
+def _wine_env(prefix, display=None):
+    env = dict(os.environ)
+    env.update(BASE_ENV)
+    env["WINEPREFIX"] = prefix
+    if display is not None:
+        env["DISPLAY"] = display
+    return env
+
+
+def ensure_template():
+    """Creates the template prefix once (about 10 s); later calls return at once."""
+    os.makedirs(WINE_DIR, exist_ok=True)
+    with open(os.path.join(WINE_DIR, "template.lock"), "w") as lock:
+        fcntl.flock(lock, fcntl.LOCK_EX)
+        if os.path.exists(os.path.join(TEMPLATE, ".ready")):
+            return
+        shutil.rmtree(TEMPLATE, ignore_errors=True)
+        env = _wine_env(TEMPLATE)
+        subprocess.run([WINE, "wineboot", "-i"], env=env, stdout=subprocess.DEVNULL,
+                       stderr=subprocess.DEVNULL, timeout=300, check=False)
+        subprocess.run([WINESERVER, "-w"], env=env, timeout=120, check=False)
+        open(os.path.join(TEMPLATE, ".ready"), "w").close()
+
+
+def _clone(src, dst):
+    """Hard-links the template's files (Wine never rewrites them in place) and copies the
+    registry hives, which Wine does rewrite."""
+    for dirpath, dirnames, filenames in os.walk(src):
+        rel = os.path.relpath(dirpath, src)
+        target = os.path.join(dst, rel) if rel != "." else dst
+        os.makedirs(target, exist_ok=True)
+        for d in list(dirnames):
+            s = os.path.join(dirpath, d)
+            if os.path.islink(s):
+                os.symlink(os.readlink(s), os.path.join(target, d))
+                dirnames.remove(d)
+        for f in filenames:
+            s = os.path.join(dirpath, f)
+            t = os.path.join(target, f)
+            if os.path.islink(s):
+                os.symlink(os.readlink(s), t)
+            elif f.endswith(".reg") or f.startswith("."):
+                shutil.copy2(s, t)
+            else:
+                os.link(s, t)
+
+
+class XServer:
+    """A private Xvfb; the display number is chosen by the server itself."""
+
+    def __init__(self, width=1024, height=768):
+        read_fd, write_fd = os.pipe()
+        self.proc = subprocess.Popen(
+            ["Xvfb", "-displayfd", str(write_fd), "-screen", "0", f"{width}x{height}x24",
+             "-nolisten", "tcp"],
+            pass_fds=(write_fd,), stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
+        os.close(write_fd)
+        with os.fdopen(read_fd) as r:
+            number = r.readline().strip()
+        if not number:
+            raise RuntimeError("Xvfb did not start")
+        self.display = ":" + number
+
+    def close(self):
+        if self.proc.poll() is None:
+            self.proc.terminate()
+            try:
+                self.proc.wait(timeout=10)
+            except subprocess.TimeoutExpired:
+                self.proc.kill()
+
+
+class WinePrefix:
+    """A private prefix with its own X server."""
+
+    def __init__(self, name, version=None):
+        ensure_template()
+        os.makedirs(os.path.join(WINE_DIR, "prefixes"), exist_ok=True)
+        self.path = tempfile.mkdtemp(prefix=name + "-", dir=os.path.join(WINE_DIR, "prefixes"))
+        os.rmdir(self.path)
+        _clone(TEMPLATE, self.path)
+        self.x = XServer()
+        self.env = _wine_env(self.path, self.x.display)
+        self.user = os.environ.get("USER") or _unix_user()
+        if version:
+            self.set_windows_version(version)
+
+    # ---- paths ------------------------------------------------------------------------------
+    @property
+    def drive_c(self):
+        return os.path.join(self.path, "drive_c")
+
+    @property
+    def temp(self):
+        return os.path.join(self.drive_c, "users", self.user, "Temp")
+
+    @property
+    def system32(self):
+        return os.path.join(self.drive_c, "windows", "system32")
+
+    def host_path(self, windows_path):
+        """C:\\a\\b -> <prefix>/drive_c/a/b"""
+        assert windows_path[1:3] == ":\\", windows_path
+        parts = windows_path[3:].split("\\")
+        return os.path.join(self.drive_c, *[p for p in parts if p])
+
+    @staticmethod
+    def windows_path(host_path):
+        return "Z:" + os.path.abspath(host_path).replace("/", "\\")
+
+    # ---- running ------------------------------------------------------------------------------
+    def run(self, program, *args, timeout=180, cwd=None):
+        """Runs a Windows program to its end; returns (exit code, stdout text)."""
+        proc = subprocess.run([WINE, program, *args], env=self.env, cwd=cwd,
+                              stdout=subprocess.PIPE, stderr=subprocess.STDOUT, timeout=timeout)
+        return proc.returncode, proc.stdout.decode("utf-8", "replace")
+
+    def start(self, program, *args, cwd=None):
+        return subprocess.Popen([WINE, program, *args], env=self.env, cwd=cwd,
+                                stdout=subprocess.PIPE, stderr=subprocess.STDOUT)
+
+    def wait_idle(self, timeout=120):
+        subprocess.run([WINESERVER, "-w"], env=self.env, timeout=timeout, check=False)
+
+    def set_windows_version(self, version):
+        self.run("reg", "add", "HKCU\\Software\\Wine", "/v", "Version", "/d", version, "/f")
+
+    def reg_query(self, key, value):
+        """Returns (type, data) of a registry value, or None when it is missing."""
+        code, out = self.run("reg", "query", key, "/v", value)
+        if code != 0:
+            return None
+        for line in out.splitlines():
+            m = re.match(r"\s+(\S.*?)\s+(REG_\w+)\s*(.*)$", line)
+            if m and m.group(1).lower() == value.lower():
+                return m.group(2), m.group(3).rstrip("\r")
+        return None
+
+    def screenshot(self, path):
+        os.makedirs(os.path.dirname(path), exist_ok=True)
+        subprocess.run(["import", "-display", self.x.display, "-window", "root", path],
+                       check=False, timeout=30, stdout=subprocess.DEVNULL,
+                       stderr=subprocess.DEVNULL)
+        return os.path.exists(path)
+
+    def install_system_program(self, name, source):
+        """Puts a program of ours into system32. The template's files are hard links, so the
+        old one is unlinked first rather than written over."""
+        target = os.path.join(self.system32, name)
+        if os.path.lexists(target):
+            os.unlink(target)
+        shutil.copy(source, target)
+
+    # ---- reading results ------------------------------------------------------------------
+    def log_bytes(self, session=1):
+        path = os.path.join(self.temp, f"unpack{session}.log")
+        if not os.path.exists(path):
+            return b""
+        with open(path, "rb") as f:
+            return f.read()
+
+    def log_lines(self, session=1):
+        data = self.log_bytes(session)
+        return [l for l in data.decode("utf-16-le").split("\r\n") if l]
+
+    def log_messages(self, session=1):
+        out = []
+        for line in self.log_lines(session):
+            m = re.match(r"^\[\d+\]\S+ \S+  (.*) \(Last=-?\d+\)$", line)
+            out.append(m.group(1) if m else line)
+        return out
+
+    def close(self):
+        subprocess.run([WINESERVER, "-k"], env=self.env, check=False, timeout=60,
+                       stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
+        self.x.close()
+        if not os.environ.get("VESK_KEEP_PREFIX"):
+            shutil.rmtree(self.path, ignore_errors=True)
+
+
+def _unix_user():
+    import pwd
+    return pwd.getpwuid(os.getuid()).pw_name
+
+
+class WineTestCase(unittest.TestCase):
+    """A test case with a fresh prefix per test."""
+
+    windows_version = None
+
+    def setUp(self):
+        self.wine = WinePrefix(self.id().split(".")[-1], self.windows_version)
+        self.addCleanup(self.wine.close)
+
+    def artifacts(self, *parts):
+        """A folder under out/ where a test keeps what people may want to look at."""
+        path = os.path.join(OUT, "artifacts", *parts)
+        os.makedirs(os.path.dirname(path) if "." in os.path.basename(path) else path,
+                    exist_ok=True)
+        return path
+
+
+def main():
+    unittest.main(verbosity=2)

@@ -13,6 +13,7 @@
 #include <sstream>
 #include <stdexcept>
 
+#include "res/strings.h"
 #include "sim/sim_impl.h"
 #include "util/text.h"
 
@@ -66,6 +67,8 @@ SimMachine::SimMachine() : m_impl(std::make_unique<Impl>(*this)) {
     for (const std::wstring& folder : {tempPath, desktop, currentDir, windowsDir + L"\\system32",
                                        commonAppData})
         std::filesystem::create_directories(HostPath(folder));
+    // The program's own string table.
+    for (const res::StringEntry& e : res::kStrings) strings[e.id] = e.text;
     m_previous = plat::Install(&m_platform);
     SetError(0);
 }

@@ -5,16 +5,33 @@
 
 namespace {
 
-TEST(StartUp, ARunEndsWithExitCodeZeroAndLogsTheOsFirst) {
+int RunLauncher(CUnPackFileApp& app, std::vector<std::wstring> args = {L"C:\\Downloads\\VESK.exe"}) {
+    std::vector<wchar_t*> argv;
+    for (std::wstring& a : args) argv.push_back(a.data());
+    return RunApplication(app, static_cast<int>(argv.size()), argv.data());
+}
+
+TEST(StartUp, ARunWithoutPackageStillCreatesAndRemovesTheWorkFolder) {
     sim::SimMachine m;
     CUnPackFileApp app;
-    wchar_t arg0[] = L"C:\\Downloads\\VESK.exe";
-    wchar_t* argv[] = {arg0};
-    EXPECT_EQ(RunApplication(app, 1, argv), 0);
+    EXPECT_EQ(RunLauncher(app), 0);
     const auto messages = m.LogMessages();
     ASSERT_FALSE(messages.empty());
     EXPECT_EQ(messages[0], L"[CUtility::OSInfo] OS 10.0(19045)  x64:0");
+    EXPECT_EQ(m.CallsStartingWith(L"SHCreateDirectoryEx C:\\users\\user\\Temp\\unpackvesk\\1\\").size(),
+              1u);
+    EXPECT_FALSE(m.Exists(L"C:\\users\\user\\Temp\\unpackvesk"));
     EXPECT_EQ(app.m_pMainWnd, nullptr);
+}
+
+TEST(StartUp, AWorkFolderThatCannotBeCreatedSkipsTheLaunch) {
+    sim::SimMachine m;
+    m.failCreateDirectory = 1000;
+    CUnPackFileApp app;
+    EXPECT_EQ(RunLauncher(app), 0);
+    const auto messages = m.LogMessages();
+    ASSERT_EQ(messages.size(), 2u);
+    EXPECT_EQ(messages[1], L"[CUnPackFileApp::InitInstance] VESK skip without unpacking files");
 }
 
 }  // namespace

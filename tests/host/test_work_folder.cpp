@@ -1,0 +1,63 @@
+#include <gtest/gtest.h>
+
+#include "sim/sim_machine.h"
+#include "unpack/unpack.h"
+#include "platform/platform.h"
+#include "util/utility.h"
+
+namespace {
+
+TEST(WorkFolder, PerSessionPathCreatedOnceAndStaleContentCleared) {
+    sim::SimMachine m;
+    m.selfSession = 0;
+    m.WriteFile(L"C:\\users\\user\\Temp\\unpackvesk\\0\\stale.txt", "old");
+    CUnPack unpack;
+    EXPECT_EQ(unpack.GetWorkFolder(), L"C:\\users\\user\\Temp\\unpackvesk\\0\\");
+    EXPECT_FALSE(m.Exists(L"C:\\users\\user\\Temp\\unpackvesk\\0\\stale.txt"));
+    EXPECT_TRUE(m.Exists(L"C:\\users\\user\\Temp\\unpackvesk\\0"));
+    EXPECT_TRUE(m.Exists(L"C:\\users\\user\\Temp\\Quintrova\\vesk"));
+    m.calls.clear();
+    EXPECT_EQ(unpack.GetWorkFolder(), L"C:\\users\\user\\Temp\\unpackvesk\\0\\");
+    EXPECT_TRUE(m.calls.empty());  // later calls touch nothing
+}
+
+TEST(WorkFolder, CreationRetriesTwentyTimesWithAPauseAfterEach) {
+    sim::SimMachine m;
+    m.WriteFile(L"C:\\users\\user\\Temp\\Quintrova\\vesk\\keep", "");  // exists already
+    m.failCreateDirectory = 3;
+    CUnPack unpack;
+    unpack.GetWorkFolder();
+    // First attempt, then three retries (the last one succeeds), each followed by 100 ms.
+    EXPECT_EQ(m.sleeps, (std::vector<uint32_t>{100, 100, 100}));
+    EXPECT_TRUE(m.Exists(L"C:\\users\\user\\Temp\\unpackvesk\\1"));
+
+    sim::SimMachine m2;
+    m2.WriteFile(L"C:\\users\\user\\Temp\\Quintrova\\vesk\\keep", "");
+    m2.failCreateDirectory = 1000;
+    CUnPack failing;
+    failing.GetWorkFolder();
+    EXPECT_EQ(m2.sleeps.size(), 20u);
+    EXPECT_EQ(m2.CallsStartingWith(L"SHCreateDirectoryEx C:\\users\\user\\Temp\\unpackvesk").size(),
+              21u);
+}
+
+TEST(WorkFolder, RemovalKeepsOtherSessionsAndEndsInTheTempFolder) {
+    sim::SimMachine m;
+    m.WriteFile(L"C:\\users\\user\\Temp\\unpackvesk\\2\\other.txt", "session 2");
+    CUnPack unpack;
+    const std::wstring folder = unpack.GetWorkFolder();
+    m.WriteFile(folder + L"a.txt", "a");
+    plat::files().SetCurrentDirectory(folder);  // as the launch leaves it
+    unpack.RemoveWorkFolder();
+    EXPECT_FALSE(m.Exists(folder));
+    EXPECT_TRUE(m.Exists(L"C:\\users\\user\\Temp\\unpackvesk\\2\\other.txt"));
+    EXPECT_EQ(m.currentDir, L"C:\\users\\user\\Temp");
+
+    // Once the last session's folder is gone, so is "unpackvesk".
+    CUtility::DeleteDirectoryTree(L"C:\\users\\user\\Temp\\unpackvesk\\2");
+    unpack.RemoveWorkFolder();
+    EXPECT_FALSE(m.Exists(L"C:\\users\\user\\Temp\\unpackvesk"));
+    EXPECT_EQ(unpack.GetWorkFolder(), folder);  // the path stays known
+}
+
+}  // namespace

@@ -30,6 +30,11 @@ public:
     // Launch token from setup.ini and the launcher's own file name.
     void ReadPackageSettings(const std::wstring& settingsPath);
     void GetTokenFromFileName();
+    // The token reaches the command interpreter (and, in the system launch, a scheduled task's
+    // action): only ASCII letters, digits and "_-./:+=@~" may pass. Any other token is refused
+    // with a log line and the launch goes on without one.
+    static bool IsSafeToken(const std::wstring& token);
+    void RefuseUnsafeToken();
 
     // Elevation and command line.
     bool DecideElevation(bool& systemLaunch);  // false: an elevated copy took over

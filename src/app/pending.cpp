@@ -9,12 +9,7 @@ bool CUnPackFileApp::DecideElevation(bool& systemLaunch) {
 bool CUnPackFileApp::PreScanToken(bool, bool&) { return true; }
 void CUnPackFileApp::RunSwitchLoop(const std::wstring&) {}
 bool CUnPackFileApp::CheckSingleInstance(bool) { return true; }
-uint32_t CUnPackFileApp::ExecuteCommand(const std::wstring&, const std::wstring&, bool) { return 0; }
-void CUnPackFileApp::ExpandCabinets(const std::wstring&) {}
-bool CUnPackFileApp::WaitProcessExit(const std::wstring&, uint32_t) { return false; }
 void CUnPackFileApp::RunAsService(const std::wstring&) {}
-void CUnPackFileApp::RunAsStandard(const std::wstring&) {}
-void CUnPackFileApp::PrepareAgentFiles(const std::wstring&, const wchar_t*) {}
 void CUnPackFileApp::HandleInstruction(std::wstring) {}
 bool CUnPackFileApp::HasCodeSignSettings() { return false; }
 void CUnPackFileApp::WriteStartupValues() {}

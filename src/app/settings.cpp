@@ -43,3 +43,20 @@ void CUnPackFileApp::GetTokenFromFileName() {
     if (underscore != std::wstring::npos) token.erase(underscore);
     m_strToken = token;
 }
+
+bool CUnPackFileApp::IsSafeToken(const std::wstring& token) {
+    for (wchar_t c : token) {
+        const bool alnum = (c >= L'a' && c <= L'z') || (c >= L'A' && c <= L'Z') ||
+                           (c >= L'0' && c <= L'9');
+        if (!alnum && std::wstring(L"_-./:+=@~").find(c) == std::wstring::npos) return false;
+    }
+    return true;
+}
+
+void CUnPackFileApp::RefuseUnsafeToken() {
+    if (IsSafeToken(m_strToken)) return;
+    CUtility::Log(L"[%ls] VESK token refused: it holds characters other than letters, digits "
+                  L"and _-./:+=@~",
+                  L"CUnPackFileApp::InitInstance");
+    m_strToken.clear();
+}

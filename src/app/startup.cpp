@@ -53,6 +53,9 @@ bool CUnPackFileApp::InitInstance() {
         // 13. A launch with neither token nor instruction clears earlier instructions.
         if (m_strToken.empty() && m_strInstruction.empty()) HandleInstruction(std::wstring());
 
+        // The token is final now; it must be safe to hand to the command interpreter.
+        RefuseUnsafeToken();
+
         // 14. Cabinet archives in the work folder.
         ExpandCabinets(workFolder);
 

@@ -43,6 +43,7 @@ public:
     virtual uint32_t GetTempPath(std::wstring& out) = 0;
     virtual uint32_t GetWindowsDirectory(std::wstring& out) = 0;
     virtual uint32_t GetSystemWindowsDirectory(std::wstring& out) = 0;
+    virtual uint32_t GetSystemDirectory(std::wstring& out) = 0;
     virtual uint32_t GetModuleFileName(std::wstring& out) = 0;  // the program's own file
     virtual int32_t SHGetFolderPath(int csidl, uint32_t flags, std::wstring& out) = 0;  // HRESULT
 

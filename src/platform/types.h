@@ -80,6 +80,7 @@ constexpr uint32_t kFofNoConfirmation = 0x0010;
 constexpr uint32_t kProcessTerminate = 0x0001;
 constexpr uint32_t kProcessQueryLimitedInformation = 0x1000;
 constexpr uint32_t kProcessAllAccess = 0x1FFFFF;
+constexpr uint32_t kSynchronize = 0x100000;
 constexpr uint32_t kTokenDuplicate = 0x0002;
 constexpr uint32_t kTokenQuery = 0x0008;
 constexpr uint32_t kTokenAllAccess = 0xF01FF;

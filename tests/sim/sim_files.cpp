@@ -275,6 +275,10 @@ public:
     uint32_t GetSystemWindowsDirectory(std::wstring& out) override {
         return GetWindowsDirectory(out);
     }
+    uint32_t GetSystemDirectory(std::wstring& out) override {
+        out = m.windowsDir + L"\\system32";
+        return static_cast<uint32_t>(out.size());
+    }
     uint32_t GetModuleFileName(std::wstring& out) override {
         out = m.moduleFile;
         return static_cast<uint32_t>(out.size());

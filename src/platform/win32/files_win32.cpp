@@ -116,6 +116,9 @@ public:
     uint32_t GetSystemWindowsDirectory(std::wstring& out) override {
         return Query260(out, [](wchar_t* b) { return ::GetSystemWindowsDirectoryW(b, MAX_PATH); });
     }
+    uint32_t GetSystemDirectory(std::wstring& out) override {
+        return Query260(out, [](wchar_t* b) { return ::GetSystemDirectoryW(b, MAX_PATH); });
+    }
     uint32_t GetModuleFileName(std::wstring& out) override {
         return Query260(out, [](wchar_t* b) { return ::GetModuleFileNameW(nullptr, b, MAX_PATH); });
     }

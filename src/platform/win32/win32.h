@@ -26,6 +26,7 @@
 #undef GetTempPath
 #undef GetWindowsDirectory
 #undef GetSystemWindowsDirectory
+#undef GetSystemDirectory
 #undef GetModuleFileName
 #undef GetFileAttributes
 #undef SHGetFolderPath

@@ -1,0 +1,256 @@
+#include <gtest/gtest.h>
+
+#include "app/agent.h"
+#include "app/app.h"
+#include "platform/platform.h"
+#include "sim/sim_machine.h"
+#include "util/text.h"
+#include "util/utility.h"
+
+namespace {
+
+const std::wstring kWork = L"C:\\users\\user\\Temp\\unpackvesk\\1\\";
+
+std::vector<std::wstring> ShellExecutes(const sim::SimMachine& m) {
+    return m.CallsStartingWith(L"ShellExecuteEx ");
+}
+
+bool Contains(const std::vector<std::wstring>& lines, const std::wstring& line) {
+    return std::find(lines.begin(), lines.end(), line) != lines.end();
+}
+
+TEST(ExecuteCommand, TheInterpreterIsAlwaysNamedByItsFullPath) {
+    struct Case {
+        uint32_t major;
+        bool wow64, wow64Missing;
+        const wchar_t* interpreter;
+    } cases[] = {
+        {6, true, false, L"C:\\windows\\sysnative\\cmd.exe"},  // 32-bit launcher, 64-bit Windows
+        {10, false, false, L"C:\\windows\\system32\\cmd.exe"},
+        {5, true, false, L"C:\\windows\\system32\\cmd.exe"},   // before Vista: no sysnative
+        {6, false, true, L"C:\\windows\\system32\\cmd.exe"},   // no IsWow64Process at all
+    };
+    for (const Case& c : cases) {
+        sim::SimMachine m;
+        m.WriteFile(kWork + L"x", "");
+        m.version.major = c.major;
+        m.wow64 = c.wow64;
+        m.wow64Missing = c.wow64Missing;
+        CUnPackFileApp app;
+        app.ExpandCabinets(kWork);
+        EXPECT_EQ(ShellExecutes(m),
+                  std::vector<std::wstring>{std::wstring(L"ShellExecuteEx open|") + c.interpreter +
+                                            L"|/c expand *.cab /f:* .\\||0x540|0"});
+        EXPECT_EQ(m.currentDir, L"C:\\users\\user\\Temp\\unpackvesk\\1");
+    }
+}
+
+TEST(ExecuteCommand, ACommandThatEndsAtOnceCostsOneSlice) {
+    sim::SimMachine m;
+    m.WriteFile(kWork + L"x", "");
+    m.onShellExecute = [](const plat::ShellExecInfo&) {
+        sim::Program p;
+        p.exitCode = 7;
+        return p;
+    };
+    CUnPackFileApp app;
+    EXPECT_EQ(app.ExecuteCommand(kWork, L"/c exit 7", false), 7u);
+    EXPECT_EQ(m.sleeps, std::vector<uint32_t>{120});
+    const auto log = m.LogMessages();
+    ASSERT_EQ(log.size(), 2u);
+    EXPECT_EQ(log[0].rfind(L"[CUnPackFileApp::ExecuteCommand] succ wait pid:", 0), 0u);
+    EXPECT_EQ(log[1].substr(log[1].find(L" finish")), L" finish ecode:7");
+    // Without the agent-start flag there is no backup copy.
+    EXPECT_FALSE(m.Exists(L"C:\\ProgramData\\Quintrova"));
+}
+
+TEST(ExecuteCommand, AProcessExitingWith259StillEnds) {
+    sim::SimMachine m;
+    m.WriteFile(kWork + L"x", "");
+    m.onShellExecute = [](const plat::ShellExecInfo&) {
+        sim::Program p;
+        p.runMs = 500;
+        p.exitCode = plat::kStillActive;
+        return p;
+    };
+    CUnPackFileApp app;
+    EXPECT_EQ(app.ExecuteCommand(kWork, L"/c x", false), plat::kStillActive);
+    EXPECT_EQ(m.sleeps, std::vector<uint32_t>(5, 120));  // 600 ms: the first poll after 500
+}
+
+TEST(ExecuteCommand, AFailedStartIsLoggedAndNotAwaited) {
+    sim::SimMachine m;
+    m.WriteFile(kWork + L"x", "");
+    m.onShellExecute = [](const plat::ShellExecInfo&) {
+        sim::Program p;
+        p.startFails = true;
+        p.startError = plat::kErrorAccessDenied;
+        return p;
+    };
+    CUnPackFileApp app;
+    EXPECT_EQ(app.ExecuteCommand(kWork, L"/c QVManagerVESK.exe ", true), plat::kErrorAccessDenied);
+    EXPECT_EQ(m.LogMessages(),
+              std::vector<std::wstring>{L"[CUnPackFileApp::ExecuteCommand] fail 5"});
+    EXPECT_TRUE(m.sleeps.empty());
+    EXPECT_FALSE(m.Exists(L"C:\\ProgramData\\Quintrova"));
+}
+
+TEST(ExecuteCommand, BackupNames) {
+    EXPECT_EQ(ElevationBackupName(L"C:\\T", 2, 0x00010002, 0x00030004), L"C:\\T\\Vesk021234.exe");
+    EXPECT_EQ(ElevationBackupName(L"C:\\T", 12, 0x000A0000, 0x00000001), L"C:\\T\\Vesk1210001.exe");
+    EXPECT_EQ(ElevationBackupName(L"C:\\T", 0xFFFFFFFF, 0, 0), L"C:\\T\\Vesk-10000.exe");
+}
+
+TEST(ExecuteCommand, TheAgentStartMakesTheBackupAndClosesTheWindowOnce) {
+    sim::SimMachine m;
+    m.selfSession = 2;
+    m.moduleVersion = {0, 0, 0x00010002, 0x00030004};
+    m.WriteFile(m.moduleFile, "MZ launcher");
+    m.WriteFile(kWork + L"x", "");
+    plat::Hwnd agentWindow = 0;
+    m.onShellExecute = [&](const plat::ShellExecInfo&) {
+        sim::Program p;
+        p.runMs = 3000;
+        p.onStart = [&](uint32_t pid) {
+            // The agent's window comes after 500 ms and goes again after 1500 ms, while its
+            // interpreter runs on until 3000 ms.
+            m.After(500, [&, pid] { agentWindow = m.AddWindow(kAgentWindowClass, pid); });
+            m.After(1500, [&] { m.CloseWindow(agentWindow); });
+        };
+        return p;
+    };
+    CUnPackFileApp app;
+    app.ExecuteCommand(kWork, L"/c QVManagerVESK.exe ", true);
+    EXPECT_EQ(m.ReadFile(L"C:\\ProgramData\\Quintrova\\Temp\\Vesk021234.exe"), "MZ launcher");
+    const auto log = m.LogMessages();
+    ASSERT_GE(log.size(), 3u);
+    EXPECT_EQ(log[1],
+              L"[CUnPackFileApp::ExecuteCommand] backup for elevation C:\\Downloads\\VESK.exe to "
+              L"C:\\ProgramData\\Quintrova\\Temp\\Vesk021234.exe 0");
+    EXPECT_GE(m.Now(), 3000u);
+    EXPECT_EQ(m.sleeps.size(), 25u);  // 120 ms slices until the interpreter ended at 3000 ms
+}
+
+TEST(WaitProcessExit, OnlyTheFirstMatchOfTheOwnSessionIsAwaited) {
+    sim::SimMachine m;
+    m.AddProcess(kAgentManagerExe, 2, -1);  // another session: never awaited
+    const uint32_t first = m.AddProcess(kAgentManagerExe, 1, 2500);
+    m.AddProcess(kAgentManagerExe, 1, -1);  // runs on; not awaited
+    CUnPackFileApp app;
+    EXPECT_TRUE(app.WaitProcessExit(kAgentManagerExe, 1));
+    EXPECT_FALSE(m.IsAlive(first));
+    EXPECT_EQ(m.sleeps, std::vector<uint32_t>(3, 1000));
+    EXPECT_TRUE(m.LogMessages().empty());
+
+    m.sleeps.clear();
+    EXPECT_FALSE(app.WaitProcessExit(L"QVServerVESK.exe", 1));  // none: false at once, silently
+    EXPECT_TRUE(m.sleeps.empty());
+    EXPECT_TRUE(m.LogMessages().empty());
+}
+
+TEST(WaitProcessExit, AProcessThatCannotBeOpenedIsReported) {
+    sim::SimMachine m;
+    const uint32_t pid = m.AddProcess(kAgentManagerExe, 1, -1);
+    m.unopenableProcesses.insert(pid);
+    CUnPackFileApp app;
+    EXPECT_FALSE(app.WaitProcessExit(kAgentManagerExe, 1));
+    EXPECT_EQ(m.LogMessages(),
+              std::vector<std::wstring>{L"[CUnPackFileApp::WaitProcessExit] failed to OpenProcess 5"});
+}
+
+class StandardLaunch : public ::testing::Test {
+protected:
+    void SetUp() override {
+        for (const wchar_t* name : {L"QVFeatureVESK.exe", L"QVFeatureVESKNOUIA.exe",
+                                    L"qvprinter.cat", L"qvprinterx.cat", L"QVManagerVESK.exe"})
+            m.WriteFile(kWork + name, text::Narrow(name));
+        plat::files().SetCurrentDirectory(kWork);  // as the cabinet expansion leaves it
+    }
+    std::wstring ManagerCommand() const {
+        for (const std::wstring& call : ShellExecutes(m)) {
+            auto fields = call.substr(call.find(L'|') + 1);
+            fields = fields.substr(fields.find(L'|') + 1);
+            return fields.substr(0, fields.find(L'|'));
+        }
+        return L"";
+    }
+    sim::SimMachine m;
+    CUnPackFileApp app;
+};
+
+TEST_F(StandardLaunch, FeatureBuildsExchangedAndTheManagerGetsTheToken) {
+    app.m_strToken = L"ab12cd_Cx";
+    app.RunAsStandard(kWork);
+    EXPECT_EQ(m.ReadFile(kWork + L"QVFeatureVESK.exe"), "QVFeatureVESKNOUIA.exe");
+    EXPECT_EQ(m.ReadFile(kWork + L"QVFeatureVESKUIA.exe"), "QVFeatureVESK.exe");
+    EXPECT_EQ(m.ReadFile(kWork + L"QVFeatMiniVESK.exe"), "QVFeatureVESKNOUIA.exe");
+    EXPECT_FALSE(m.Exists(kWork + L"QVFeatureVESKNOUIA.exe"));
+    EXPECT_EQ(ManagerCommand(), L"/c QVManagerVESK.exe -t ab12cd_Cx");
+    const auto log = m.LogMessages();
+    EXPECT_TRUE(Contains(log, L"[CUnPackFileApp::RunAsStandard] copy qvf " + kWork +
+                                  L"\\QVFeatureVESK.exe to " + kWork + L"\\QVFeatMiniVESK.exe 0"));
+    // Windows 10: the catalog that came as qvprinterx.cat takes the plain name.
+    EXPECT_EQ(m.ReadFile(kWork + L"qvprinter.cat"), "qvprinterx.cat");
+    EXPECT_EQ(m.ReadFile(kWork + L"qvprinter8.cat"), "qvprinter.cat");
+    EXPECT_TRUE(Contains(log, L"[CUnPackFileApp::RunAsStandard] rename printer INF"));
+}
+
+TEST_F(StandardLaunch, WithoutATokenTheParametersEndInABlank) {
+    app.RunAsStandard(kWork);
+    EXPECT_EQ(ManagerCommand(), L"/c QVManagerVESK.exe ");
+}
+
+TEST_F(StandardLaunch, CatalogsStayBeforeWindows10OrWithoutTheWindows10Catalog) {
+    m.version = {6, 3, 9600, 2, L"", 0, 0, 0, 1};
+    app.RunAsStandard(kWork);
+    EXPECT_EQ(m.ReadFile(kWork + L"qvprinter.cat"), "qvprinter.cat");
+    EXPECT_TRUE(m.Exists(kWork + L"qvprinterx.cat"));
+
+    sim::SimMachine m2;
+    m2.WriteFile(kWork + L"qvprinter.cat", "plain");
+    CUnPackFileApp app2;
+    app2.PrepareAgentFiles(kWork, L"T");
+    EXPECT_EQ(m2.ReadFile(kWork + L"qvprinter.cat"), "plain");
+    for (const std::wstring& line : m2.LogMessages())
+        EXPECT_EQ(line.find(L"rename printer INF"), std::wstring::npos);
+}
+
+TEST_F(StandardLaunch, ARenameThatCannotBeDoneIsLoggedAndTheLaunchGoesOn) {
+    CUtility::DeleteDirectoryTree(kWork);
+    m.WriteFile(kWork + L"QVManagerVESK.exe", "m");
+    plat::files().SetCurrentDirectory(kWork);
+    app.RunAsStandard(kWork);
+    const auto log = m.LogMessages();
+    EXPECT_TRUE(Contains(log, L"[CUnPackFileApp::RunAsStandard] rename QVFeatureVESK.exe to "
+                              L"QVFeatureVESKUIA.exe failed 2"));
+    EXPECT_TRUE(Contains(log, L"[CUnPackFileApp::RunAsStandard] rename QVFeatureVESKNOUIA.exe to "
+                              L"QVFeatureVESK.exe failed 2"));
+    // The copy fails too and says so with the shell's code; the manager still starts.
+    EXPECT_EQ(ShellExecutes(m).size(), 1u);
+}
+
+TEST(LaunchToken, OnlyPlainCharactersReachTheInterpreter) {
+    EXPECT_TRUE(CUnPackFileApp::IsSafeToken(L""));
+    EXPECT_TRUE(CUnPackFileApp::IsSafeToken(L"ab12CD_Cx-y.z/1:2+3=4@5~6"));
+    for (const wchar_t* bad : {L"abc&calc", L"a b", L"a|b", L"a\"b", L"a^b", L"a%PATH%", L"a>b",
+                               L"a<b", L"a(b)", L"a;b", L"a,b", L"a\u00e9", L"a\nb", L"a!b"})
+        EXPECT_FALSE(CUnPackFileApp::IsSafeToken(bad)) << text::Narrow(bad);
+}
+
+TEST(LaunchToken, AnUnsafeTokenIsRefusedWithALogLine) {
+    sim::SimMachine m;
+    CUnPackFileApp app;
+    app.m_strToken = L"ab12";
+    app.RefuseUnsafeToken();
+    EXPECT_EQ(app.m_strToken, L"ab12");
+    EXPECT_TRUE(m.LogMessages().empty());
+    app.m_strToken = L"abc&calc";
+    app.RefuseUnsafeToken();
+    EXPECT_EQ(app.m_strToken, L"");
+    EXPECT_EQ(m.LogMessages(),
+              std::vector<std::wstring>{
+                  L"[CUnPackFileApp::InitInstance] VESK token refused: it holds characters other "
+                  L"than letters, digits and _-./:+=@~"});
+}
+
+}  // namespace

@@ -176,12 +176,15 @@ class WinePrefix:
         return os.path.exists(path)
 
     def install_system_program(self, name, source):
-        """Puts a program of ours into system32. The template's files are hard links, so the
-        old one is unlinked first rather than written over."""
+        """Puts a program of ours into system32 in place of Wine's own. The template's files are
+        hard links, so the old one is unlinked first rather than written over; and Wine prefers
+        its built-in programs, so the native one is asked for by name."""
         target = os.path.join(self.system32, name)
         if os.path.lexists(target):
             os.unlink(target)
         shutil.copy(source, target)
+        overrides = self.env.get("WINEDLLOVERRIDES", "")
+        self.env["WINEDLLOVERRIDES"] = (overrides + ";" if overrides else "") + name + "=n"
 
     # ---- reading results ------------------------------------------------------------------
     def log_bytes(self, session=1):

@@ -1,0 +1,154 @@
+"""The standard launch from start to end: a packed launcher unpacks, expands its cabinet, starts
+the substitute agent as the user with the launch token, closes the loading window when the
+agent's window appears, waits for the agent, cleans up and exits 0."""
+
+import glob
+import os
+import re
+import shutil
+import sys
+
+import harness
+
+sys.path.insert(0, os.path.join(harness.ROOT, "tools", "demo"))
+import agent_package  # noqa: E402
+
+PRODUCT_KEY = "HKCU\\Software\\Quintrova Inc.\\Quintrova Remote Server VESK_1"
+TESTPROGS = os.path.join(harness.WIN64, "testprogs")
+
+
+def fingerprint_bytes(data):
+    """FNV-1a, as the substitute manager records the files beside it."""
+    h = 2166136261
+    for byte in data:
+        h = ((h ^ byte) * 16777619) & 0xFFFFFFFF
+    return f"{h:08x}"
+
+
+def fingerprint(path):
+    with open(path, "rb") as f:
+        return fingerprint_bytes(f.read())
+
+
+class StandardLaunch(harness.WineTestCase):
+    def setUp(self):
+        super().setUp()
+        self.wine.install_system_program("expand.exe", os.path.join(TESTPROGS, "expand.exe"))
+        # Code-signing settings keep an elevated administrator on the standard launch.
+        for name in ("CodeSignTheme", "CodeSignOutput"):
+            self.wine.run("reg", "add", PRODUCT_KEY, "/v", name, "/d", "test", "/f")
+        self.downloads = os.path.join(self.wine.drive_c, "Downloads")
+        os.makedirs(self.downloads, exist_ok=True)
+
+    def launcher(self, name, **kwargs):
+        path = os.path.join(self.downloads, name)
+        agent_package.build(path, **kwargs)
+        return path
+
+    def records(self):
+        path = os.path.join(self.wine.drive_c, "ProgramData", "VeskTestAgent", "record.txt")
+        if not os.path.exists(path):
+            return []
+        with open(path, encoding="utf-8") as f:
+            return [line.rstrip("\r\n") for line in f if line.strip()]
+
+    def record(self, program, what):
+        for line in self.records():
+            if line.startswith(program + " ") and (" " + what + "=") in line:
+                return line.split(" " + what + "=", 1)[1]
+        return None
+
+    def work_folder(self):
+        return os.path.join(self.wine.temp, "unpackvesk", "1")
+
+    def test_the_agent_runs_as_the_user_with_the_token_and_everything_is_cleaned_up(self):
+        exe = self.launcher("Support-zz99.exe",
+                            settings={"vesk_token": "ab12", "token_category": "x"},
+                            agent={"RunSeconds": 4, "WindowDelayMs": 1500})
+        timeline = self.wine.start(os.path.join(TESTPROGS, "window_timeline.exe"), "60")
+        code, _ = self.wine.run(exe)
+        events = timeline.communicate(timeout=90)[0].decode("utf-8", "replace")
+        self.wine.wait_idle()
+        self.assertEqual(code, 0)
+
+        # The manager was started by the interpreter, in the work folder, with the token.
+        cmdline = self.record("QVManagerVESK.exe", "cmdline")
+        self.assertIsNotNone(cmdline, self.records())
+        self.assertRegex(cmdline, r"QVManagerVESK\.exe\s+-t ab12_Cx\s*$")
+        self.assertIn("session=1", next(l for l in self.records() if "cmdline=" in l))
+
+        # The cabinet was expanded into the work folder and the feature builds exchanged.
+        files = dict(item.split(":") for item in self.record("QVManagerVESK.exe", "files")
+                     .split(";") if item)
+        agent = agent_package.agent_dir()
+        nouia = fingerprint(os.path.join(agent, "QVFeatureVESKNOUIA.exe"))
+        uia = fingerprint(os.path.join(agent, "QVFeatureVESK.exe"))
+        self.assertEqual(files.get("QVFeatureVESK.exe"), nouia)
+        self.assertEqual(files.get("QVFeatMiniVESK.exe"), nouia)
+        self.assertEqual(files.get("QVFeatureVESKUIA.exe"), uia)
+        self.assertNotIn("QVFeatureVESKNOUIA.exe", files)
+        for name in ("QVManagerVESK.exe", "Launcher.exe", "AVESK.xml", "agent.cab", "setup.ini"):
+            self.assertIn(name, files)
+        # Windows 7 prefix: the catalogs stay as they came.
+        self.assertIn("qvprinterx.cat", files)
+        self.assertNotIn("qvprinter8.cat", files)
+
+        # The elevation backup is a copy of the launcher in the shared temporary folder.
+        backups = glob.glob(os.path.join(self.wine.drive_c, "ProgramData", "Quintrova", "Temp",
+                                         "Vesk01*.exe"))
+        self.assertEqual(len(backups), 1, backups)
+        with open(backups[0], "rb") as a, open(exe, "rb") as b:
+            self.assertEqual(a.read(), b.read())
+
+        # The loading window went as the agent's window came.
+        times = {}
+        for line in events.splitlines():
+            m = re.match(r"(\d+) (loading|agent) (shown|gone)", line)
+            if m:
+                times.setdefault(m.group(2) + " " + m.group(3), int(m.group(1)))
+        self.assertIn("loading shown", times, events)
+        self.assertIn("agent shown", times, events)
+        self.assertIn("loading gone", times, events)
+        self.assertLess(times["loading shown"], times["agent shown"], events)
+        self.assertLessEqual(times["loading gone"] - times["agent shown"], 1000, events)
+
+        # The log tells the story; nothing is left behind.
+        log = self.wine.log_messages()
+        self.assertTrue(any(re.match(r"\[CUnPackFileApp::ExecuteCommand\] pid:\d+ finish ecode:0$",
+                                     l) for l in log), log)
+        self.assertFalse(os.path.exists(self.work_folder()))
+
+    def test_windows_10_switches_the_printer_catalogs(self):
+        self.wine.set_windows_version("win10")
+        exe = self.launcher("Support.exe", settings={}, agent={"RunSeconds": 1,
+                                                              "WindowDelayMs": 100})
+        code, _ = self.wine.run(exe)
+        self.wine.wait_idle()
+        self.assertEqual(code, 0)
+        files = dict(item.split(":") for item in self.record("QVManagerVESK.exe", "files")
+                     .split(";") if item)
+        win10 = fingerprint_bytes(agent_package.CATALOGS["qvprinterx.cat"])
+        older = fingerprint_bytes(agent_package.CATALOGS["qvprinter.cat"])
+        self.assertEqual(files.get("qvprinter.cat"), win10)
+        self.assertEqual(files.get("qvprinter8.cat"), older)
+        self.assertNotIn("qvprinterx.cat", files)
+        self.assertIn("[CUnPackFileApp::RunAsStandard] rename printer INF",
+                      self.wine.log_messages())
+
+    def test_a_token_with_an_ampersand_runs_no_second_command(self):
+        # Gateway mode takes the token from the file name: "abc&QVServerVESK". Passed on
+        # unescaped, the interpreter would start the server as a second command.
+        exe = self.launcher("Support-abc&QVServerVESK.exe", settings={"gateway_mode": "1"},
+                            agent={"RunSeconds": 1, "WindowDelayMs": 100, "StartServer": 0})
+        code, _ = self.wine.run(exe)
+        self.wine.wait_idle()
+        self.assertEqual(code, 0)
+        cmdline = self.record("QVManagerVESK.exe", "cmdline")
+        self.assertIsNotNone(cmdline, self.records())
+        self.assertNotIn("-t", cmdline)
+        self.assertIsNone(self.record("QVServerVESK.exe", "cmdline"), self.records())
+        self.assertTrue(any("VESK token refused" in l for l in self.wine.log_messages()))
+
+
+if __name__ == "__main__":
+    harness.main()

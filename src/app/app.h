@@ -39,6 +39,7 @@ public:
     // Elevation and command line.
     bool DecideElevation(bool& systemLaunch);  // false: an elevated copy took over
     bool PreScanToken(bool systemLaunch, bool& tokenSwitchMark);  // false: stop the run
+    void ShowElevationPrompt();
     void RunSwitchLoop(const std::wstring& workFolder);
 
     // Single-instance control; false: stop the run.

@@ -1,0 +1,92 @@
+// One launcher-and-agent pair per user session: hand the foreground to a running agent, wait for
+// an earlier launcher, or end stale agent managers and take over.
+#include "app/agent.h"
+#include "app/app.h"
+#include "app/instance_mutex.h"
+#include "platform/platform.h"
+#include "ui/loading_wnd.h"
+#include "util/utility.h"
+
+namespace {
+
+constexpr const wchar_t* kTag = L"CUnPackFileApp::InitInstance";
+constexpr int kLockTries = 30;
+constexpr uint32_t kLockPauseMs = 500;
+constexpr uint32_t kCleanupPauseMs = 3000;
+constexpr uint32_t kEndedManagerExitCode = 2;
+
+plat::Hwnd FindAgentWindow() {
+    plat::IUser& user = plat::user();
+    const plat::Hwnd window = user.FindWindow(kAgentWindowClass);
+    return (window && user.IsWindow(window)) ? window : 0;
+}
+
+// Brings the agent's window to the front; results are of no consequence.
+void HandOverTo(plat::Hwnd window) {
+    plat::IUser& user = plat::user();
+    user.ShowWindow(window, plat::kSwShowNormal);
+    user.SwitchToThisWindow(window, true);
+    const uint32_t foregroundThread = user.GetWindowThreadProcessId(user.GetForegroundWindow());
+    const uint32_t ownThread = plat::kernel().GetCurrentThreadId();
+    user.AttachThreadInput(ownThread, foregroundThread, true);
+    user.SetForegroundWindow(window);
+    user.AttachThreadInput(ownThread, foregroundThread, false);
+}
+
+}  // namespace
+
+bool CUnPackFileApp::CheckSingleInstance(bool tokenSwitchMark) {
+    CInstanceMutex& lock = g_instanceMutex;
+    if (!lock.IsAlreadyExists()) {
+        if (const plat::Hwnd window = FindAgentWindow()) {
+            HandOverTo(window);
+            CUtility::Log(L"[%ls] VESK skip by foreground window without instance", kTag);
+            return false;
+        }
+        return true;
+    }
+
+    if (const plat::Hwnd window = FindAgentWindow(); window && !tokenSwitchMark) {
+        HandOverTo(window);
+        CUtility::Log(L"[%ls] VESK skip by foreground instance", kTag);
+        return false;
+    }
+
+    // Wait up to 15 s for the earlier launcher to let go of the lock.
+    for (int i = 0; i < kLockTries && lock.IsAlreadyExists(); ++i) {
+        SleepWithSpinner(kLockPauseMs);
+        lock.Create();
+    }
+    if (!lock.IsAlreadyExists()) return true;
+
+    const int lastError = static_cast<int>(lock.LastError());
+    const uint32_t session = CUtility::GetOwnSessionId();
+    std::vector<uint32_t> pids;
+    CUtility::FindProcesses(kAgentServerExe, pids, session);
+    if (!pids.empty()) {
+        CUtility::Log(L"[%ls] VESK skip by another instance (%d)", kTag, lastError);
+        return false;
+    }
+    CUtility::FindProcesses(kAgentManagerExe, pids, session);
+    if (pids.empty()) {
+        CUtility::Log(L"[%ls] VESK skip by lock without instance (%d)", kTag, lastError);
+        return false;
+    }
+    // Only managers run here, with no server: a stale agent. End it and take over.
+    plat::IKernel& k = plat::kernel();
+    for (uint32_t pid : pids) {
+        CUtility::Log(L"[%ls] Close QVM %d", kTag, static_cast<int>(pid));
+        if (const plat::Handle process = k.OpenProcess(plat::kProcessTerminate, true, pid)) {
+            k.TerminateProcess(process, kEndedManagerExitCode);
+            k.CloseHandle(process);
+        }
+    }
+    CUtility::Log(L"[%ls] Wait 3sec for another instance cleanup", kTag);
+    SleepWithSpinner(kCleanupPauseMs);
+    CUtility::FindProcesses(kAgentManagerExe, pids, session);
+    if (!pids.empty()) {
+        CUtility::Log(L"[%ls] VESK skip by another instance (%d)", kTag, lastError);
+        return false;
+    }
+    return true;
+}

@@ -3,7 +3,6 @@
 #include "app/app.h"
 
 void CUnPackFileApp::RunSwitchLoop(const std::wstring&) {}
-void CUnPackFileApp::RunAsService(const std::wstring&) {}
 void CUnPackFileApp::HandleInstruction(std::wstring) {}
 bool CUnPackFileApp::HasCodeSignSettings() { return false; }
 void CUnPackFileApp::WriteStartupValues() {}

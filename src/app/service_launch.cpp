@@ -1,0 +1,95 @@
+// The system launch: the agent started as the local system account through a one-shot scheduled
+// task, then awaited through its manager process or, failing that, its window.
+#include "app/agent.h"
+#include "app/app.h"
+#include "platform/platform.h"
+#include "registry/registry.h"
+#include "ui/loading_wnd.h"
+#include "util/text.h"
+#include "util/utility.h"
+
+namespace {
+
+constexpr const wchar_t* kTag = L"CUnPackFileApp::RunAsService";
+constexpr int kManagerAttempts = 10;
+constexpr uint32_t kManagerRetryPauseMs = 500;
+constexpr int kWindowAttempts = 15;
+constexpr uint32_t kWindowPollMs = 1000;
+constexpr uint32_t kWindowClosedPollMs = 2000;
+constexpr uint32_t kFinalPauseMs = 5000;
+
+bool AgentWindowExists() {
+    plat::IUser& user = plat::user();
+    const plat::Hwnd window = user.FindWindow(kAgentWindowClass);
+    return window && user.IsWindow(window);
+}
+
+}  // namespace
+
+void CUnPackFileApp::RunAsService(const std::wstring& workFolder) {
+    // The session the agent must come up in; -1 when it cannot be told.
+    const int session = static_cast<int>(CUtility::GetOwnSessionId());
+    const std::wstring token = m_strToken;
+
+    // "IsSystemUser" tells the agent that it runs as the system account, for exactly as long as
+    // this launch lasts.
+    CRegistry registry;
+    if (registry.SetRootKey(plat::kHkeyCurrentUser, true) &&
+        registry.OpenKey(L"UNIVERSAL_PATH_CONVERT", true))
+        registry.SetDWORDValue(L"IsSystemUser", 1);
+
+    ExecuteCommand(workFolder,
+                   text::Format(L"/c schtasks /create /xml AVESK.xml /ru \"system\" /tn AVESK%d",
+                                session),
+                   false);
+    ExecuteCommand(workFolder,
+                   text::Format(L"/c schtasks /change /tn AVESK%d /ru \"system\" /tr "
+                                L"\"'%ls\\Launcher.exe' QVManagerVESK.exe %d %ls\"",
+                                session, workFolder.c_str(), session, token.c_str()),
+                   false);
+    ExecuteCommand(workFolder, text::Format(L"/c schtasks /run /tn AVESK%d", session), false);
+    CUtility::Log(L"[%ls] RunAsService AVESK%d begin", kTag, session);
+    // The task goes at once; the agent it started keeps running.
+    ExecuteCommand(workFolder, text::Format(L"/c schtasks /delete /f /tn AVESK%d", session), false);
+
+    PrepareAgentFiles(workFolder, kTag);
+
+    // The manager in this session, awaited until it ends.
+    int attemptsLeft = kManagerAttempts;
+    for (; attemptsLeft > 0; --attemptsLeft) {
+        if (WaitProcessExit(kAgentManagerExe, static_cast<uint32_t>(session))) break;
+        CUtility::Log(L"[%ls] fail to wait QVM try to wait again", kTag);
+        SleepWithSpinner(kManagerRetryPauseMs);
+        if (AgentWindowExists()) CloseLoadingWnd(&m_pMainWnd);
+    }
+
+    // No manager seen: the agent may still be up, visible only through its window.
+    bool windowFound = false;
+    if (attemptsLeft == 0) {
+        CUtility::Log(L"[%ls] fail to wait QVM try to find VESK window", kTag);
+        for (int i = 0; i < kWindowAttempts; ++i) {
+            SleepWithSpinner(kWindowPollMs);
+            if (AgentWindowExists()) {
+                windowFound = true;
+                CloseLoadingWnd(&m_pMainWnd);
+                CUtility::Log(L"[%ls] VESK window found", kTag);
+                break;
+            }
+            CUtility::Log(L"[%ls] fail to find VESK window try to find again", kTag);
+        }
+        if (windowFound) {
+            while (AgentWindowExists()) SleepWithSpinner(kWindowClosedPollMs);
+            CUtility::Log(L"[%ls] VESK window is closed", kTag);
+        } else {
+            CUtility::Log(L"[%ls] fail to find VESK window", kTag);
+        }
+    }
+    CUtility::Log(L"[%ls] RunAsService AVESK%d end", kTag, session);
+
+    registry.DeleteValue(L"IsSystemUser");
+    if (registry.GetDWORDValue(L"IsCustomization", 0) != 0) {
+        RunAsStandard(workFolder);
+        windowFound = false;
+    }
+    if (windowFound) SleepWithSpinner(kFinalPauseMs);
+}

@@ -1,0 +1,126 @@
+#include <gtest/gtest.h>
+
+#include <algorithm>
+
+#include "app/agent.h"
+#include "app/app.h"
+#include "platform/platform.h"
+#include "sim/sim_machine.h"
+
+namespace {
+
+const std::wstring kTag = L"[CUnPackFileApp::RunAsService] ";
+
+// Drives a system launch on the simulated machine: the scheduled task's "run" starts whatever
+// the test asks for (a manager, a window, or nothing).
+class ServiceLaunch : public ::testing::Test {
+protected:
+    void SetUp() override {
+        work = L"C:\\users\\user\\Temp\\unpackvesk\\" + std::to_wstring(m.selfSession) + L"\\";
+        m.WriteFile(work + L"AVESK.xml", "<Task/>");
+        m.onShellExecute = [this](const plat::ShellExecInfo& info) {
+            commands.push_back(info.parameters);
+            if (info.parameters.find(L"schtasks /run") != std::wstring::npos && onRun) onRun();
+            return sim::Program{};
+        };
+    }
+    void Run() {
+        app.RunAsService(work);
+        log = m.LogMessages();
+    }
+    size_t Count(const std::wstring& line) const {
+        return static_cast<size_t>(std::count(log.begin(), log.end(), line));
+    }
+    size_t IndexOf(const std::wstring& line) const {
+        return static_cast<size_t>(std::find(log.begin(), log.end(), line) - log.begin());
+    }
+
+    sim::SimMachine m;
+    CUnPackFileApp app;
+    std::wstring work;
+    std::vector<std::wstring> commands;
+    std::vector<std::wstring> log;
+    std::function<void()> onRun;
+};
+
+TEST_F(ServiceLaunch, TheFourTaskCommandsCarryTheSessionAndTheToken) {
+    m.selfSession = 3;
+    SetUp();
+    Run();
+    ASSERT_GE(commands.size(), 4u);
+    EXPECT_EQ(commands[0], L"/c schtasks /create /xml AVESK.xml /ru \"system\" /tn AVESK3");
+    EXPECT_EQ(commands[1], L"/c schtasks /change /tn AVESK3 /ru \"system\" /tr \"'" + work +
+                               L"\\Launcher.exe' QVManagerVESK.exe 3 \"");
+    EXPECT_EQ(commands[2], L"/c schtasks /run /tn AVESK3");
+    EXPECT_EQ(commands[3], L"/c schtasks /delete /f /tn AVESK3");
+    EXPECT_EQ(commands.size(), 4u);  // no standard launch afterwards
+
+    commands.clear();
+    app.m_strToken = L"ab12_Cx";
+    Run();
+    EXPECT_EQ(commands[1], L"/c schtasks /change /tn AVESK3 /ru \"system\" /tr \"'" + work +
+                               L"\\Launcher.exe' QVManagerVESK.exe 3 ab12_Cx\"");
+}
+
+TEST_F(ServiceLaunch, AManagerFoundAtOnceIsAwaitedWithoutRetriesOrPause) {
+    onRun = [this] { m.AddProcess(kAgentManagerExe, m.selfSession, 4000); };
+    Run();
+    // The begin line comes after the run command and before the delete command.
+    const size_t begin = IndexOf(kTag + L"RunAsService AVESK1 begin");
+    ASSERT_LT(begin, log.size());
+    size_t commandLines = 0;
+    for (size_t i = 0; i < begin; ++i)
+        if (log[i].find(L"finish ecode") != std::wstring::npos) ++commandLines;
+    EXPECT_EQ(commandLines, 3u);
+    EXPECT_EQ(Count(kTag + L"fail to wait QVM try to wait again"), 0u);
+    EXPECT_EQ(Count(kTag + L"fail to wait QVM try to find VESK window"), 0u);
+    EXPECT_EQ(log.back(), kTag + L"RunAsService AVESK1 end");
+    EXPECT_EQ(std::count(m.sleeps.begin(), m.sleeps.end(), 5000u), 0);
+    EXPECT_GE(m.Now(), 4000u);
+    EXPECT_LT(m.Now(), 6000u);
+}
+
+TEST_F(ServiceLaunch, AnAgentSeenOnlyThroughItsWindowIsFollowedByAPause) {
+    plat::Hwnd window = 0;
+    onRun = [this, &window] {
+        // The agent's manager runs in another session; only its window is visible here.
+        const uint32_t manager = m.AddProcess(kAgentManagerExe, 2, -1);
+        window = m.AddWindow(kAgentWindowClass, manager);
+        m.After(12000, [this, &window] { m.CloseWindow(window); });
+    };
+    Run();
+    EXPECT_EQ(Count(kTag + L"fail to wait QVM try to wait again"), 10u);
+    const size_t found = IndexOf(kTag + L"VESK window found");
+    ASSERT_LT(found, log.size());
+    EXPECT_EQ(log[found - 1], kTag + L"fail to wait QVM try to find VESK window");
+    EXPECT_EQ(log[found + 1], kTag + L"VESK window is closed");
+    EXPECT_EQ(log[found + 2], kTag + L"RunAsService AVESK1 end");
+    EXPECT_EQ(m.sleeps.back(), 5000u);
+    EXPECT_GE(m.Now(), 12000u + 5000u);
+}
+
+TEST_F(ServiceLaunch, NeitherManagerNorWindowGivesUpAfterBothPhases) {
+    Run();
+    EXPECT_EQ(Count(kTag + L"fail to wait QVM try to wait again"), 10u);
+    EXPECT_EQ(Count(kTag + L"fail to find VESK window try to find again"), 15u);
+    EXPECT_EQ(log[log.size() - 2], kTag + L"fail to find VESK window");
+    EXPECT_EQ(log.back(), kTag + L"RunAsService AVESK1 end");
+    EXPECT_EQ(std::count(m.sleeps.begin(), m.sleeps.end(), 5000u), 0);
+    // About 5 s of manager retries and 15 s of looking for the window.
+    EXPECT_GE(m.Now(), 20000u);
+    EXPECT_LT(m.Now(), 22000u);
+}
+
+TEST_F(ServiceLaunch, AnUnknownSessionNamesTheTaskMinusOneAndLooksEverywhere) {
+    m.sessionQueryFails = true;
+    onRun = [this] { m.AddProcess(kAgentManagerExe, 5, 2000); };
+    Run();
+    ASSERT_GE(commands.size(), 4u);
+    EXPECT_EQ(commands[0], L"/c schtasks /create /xml AVESK.xml /ru \"system\" /tn AVESK-1");
+    EXPECT_NE(commands[1].find(L"QVManagerVESK.exe -1 \""), std::wstring::npos);
+    EXPECT_EQ(commands[3], L"/c schtasks /delete /f /tn AVESK-1");
+    EXPECT_EQ(Count(kTag + L"fail to wait QVM try to wait again"), 0u);  // found in session 5
+    EXPECT_EQ(log.back(), kTag + L"RunAsService AVESK-1 end");
+}
+
+}  // namespace

@@ -5,61 +5,15 @@ agent's window appears, waits for the agent, cleans up and exits 0."""
 import glob
 import os
 import re
-import shutil
-import sys
 
 import harness
-
-sys.path.insert(0, os.path.join(harness.ROOT, "tools", "demo"))
-import agent_package  # noqa: E402
-
-PRODUCT_KEY = "HKCU\\Software\\Quintrova Inc.\\Quintrova Remote Server VESK_1"
-TESTPROGS = os.path.join(harness.WIN64, "testprogs")
+from agent_case import TESTPROGS, AgentTestCase, agent_package, fingerprint, fingerprint_bytes
 
 
-def fingerprint_bytes(data):
-    """FNV-1a, as the substitute manager records the files beside it."""
-    h = 2166136261
-    for byte in data:
-        h = ((h ^ byte) * 16777619) & 0xFFFFFFFF
-    return f"{h:08x}"
-
-
-def fingerprint(path):
-    with open(path, "rb") as f:
-        return fingerprint_bytes(f.read())
-
-
-class StandardLaunch(harness.WineTestCase):
+class StandardLaunch(AgentTestCase):
     def setUp(self):
         super().setUp()
-        self.wine.install_system_program("expand.exe", os.path.join(TESTPROGS, "expand.exe"))
-        # Code-signing settings keep an elevated administrator on the standard launch.
-        for name in ("CodeSignTheme", "CodeSignOutput"):
-            self.wine.run("reg", "add", PRODUCT_KEY, "/v", name, "/d", "test", "/f")
-        self.downloads = os.path.join(self.wine.drive_c, "Downloads")
-        os.makedirs(self.downloads, exist_ok=True)
-
-    def launcher(self, name, **kwargs):
-        path = os.path.join(self.downloads, name)
-        agent_package.build(path, **kwargs)
-        return path
-
-    def records(self):
-        path = os.path.join(self.wine.drive_c, "ProgramData", "VeskTestAgent", "record.txt")
-        if not os.path.exists(path):
-            return []
-        with open(path, encoding="utf-8") as f:
-            return [line.rstrip("\r\n") for line in f if line.strip()]
-
-    def record(self, program, what):
-        for line in self.records():
-            if line.startswith(program + " ") and (" " + what + "=") in line:
-                return line.split(" " + what + "=", 1)[1]
-        return None
-
-    def work_folder(self):
-        return os.path.join(self.wine.temp, "unpackvesk", "1")
+        self.keep_standard_launch()
 
     def test_the_agent_runs_as_the_user_with_the_token_and_everything_is_cleaned_up(self):
         exe = self.launcher("Support-zz99.exe",
@@ -78,8 +32,7 @@ class StandardLaunch(harness.WineTestCase):
         self.assertIn("session=1", next(l for l in self.records() if "cmdline=" in l))
 
         # The cabinet was expanded into the work folder and the feature builds exchanged.
-        files = dict(item.split(":") for item in self.record("QVManagerVESK.exe", "files")
-                     .split(";") if item)
+        files = self.recorded_files()
         agent = agent_package.agent_dir()
         nouia = fingerprint(os.path.join(agent, "QVFeatureVESKNOUIA.exe"))
         uia = fingerprint(os.path.join(agent, "QVFeatureVESK.exe"))
@@ -125,8 +78,7 @@ class StandardLaunch(harness.WineTestCase):
         code, _ = self.wine.run(exe)
         self.wine.wait_idle()
         self.assertEqual(code, 0)
-        files = dict(item.split(":") for item in self.record("QVManagerVESK.exe", "files")
-                     .split(";") if item)
+        files = self.recorded_files()
         win10 = fingerprint_bytes(agent_package.CATALOGS["qvprinterx.cat"])
         older = fingerprint_bytes(agent_package.CATALOGS["qvprinter.cat"])
         self.assertEqual(files.get("qvprinter.cat"), win10)

@@ -78,16 +78,17 @@ inline unsigned Fingerprint(const std::wstring& path) {
     return hash;
 }
 
-// "name:fingerprint;" for every file in the program's folder.
-inline std::wstring FolderListing() {
+// "name:fingerprint;" for every file in the program's folder (or a folder below it).
+inline std::wstring FolderListing(const std::wstring& below = L"") {
     std::wstring out;
+    const std::wstring folder = below.empty() ? OwnFolder() : OwnFolder() + L"\\" + below;
     WIN32_FIND_DATAW fd;
-    HANDLE find = ::FindFirstFileW((OwnFolder() + L"\\*").c_str(), &fd);
+    HANDLE find = ::FindFirstFileW((folder + L"\\*").c_str(), &fd);
     if (find == INVALID_HANDLE_VALUE) return out;
     do {
         if (fd.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) continue;
         wchar_t hex[16];
-        ::wsprintfW(hex, L"%08x", Fingerprint(OwnFolder() + L"\\" + fd.cFileName));
+        ::wsprintfW(hex, L"%08x", Fingerprint(folder + L"\\" + fd.cFileName));
         out += std::wstring(fd.cFileName) + L":" + hex + L";";
     } while (::FindNextFileW(find, &fd));
     ::FindClose(find);

@@ -38,6 +38,7 @@ LRESULT CALLBACK WindowProc(HWND window, UINT message, WPARAM wParam, LPARAM lPa
 int WINAPI wWinMain(HINSTANCE instance, HINSTANCE, LPWSTR, int) {
     agent::Record(L"QVManagerVESK.exe", std::wstring(L"cmdline=") + ::GetCommandLineW());
     agent::Record(L"QVManagerVESK.exe", L"files=" + agent::FolderListing());
+    agent::Record(L"QVManagerVESK.exe", L"logfiles=" + agent::FolderListing(L"log"));
     if (agent::Setting(L"StartServer", 1)) {
         const std::wstring server = agent::OwnFolder() + L"\\QVServerVESK.exe";
         agent::Start(L"\"" + server + L"\" " + std::to_wstring(::GetCurrentProcessId()),

@@ -1,0 +1,78 @@
+"""Test cases that run a packed launcher with the substitute agent under Wine."""
+
+import os
+import sys
+import time
+
+import harness
+
+sys.path.insert(0, os.path.join(harness.ROOT, "tools", "demo"))
+import agent_package  # noqa: E402
+
+PRODUCT_KEY = "HKCU\\Software\\Quintrova Inc.\\Quintrova Remote Server VESK_1"
+TESTPROGS = os.path.join(harness.WIN64, "testprogs")
+
+
+def fingerprint_bytes(data):
+    """FNV-1a, as the substitute manager records the files beside it."""
+    h = 2166136261
+    for byte in data:
+        h = ((h ^ byte) * 16777619) & 0xFFFFFFFF
+    return f"{h:08x}"
+
+
+def fingerprint(path):
+    with open(path, "rb") as f:
+        return fingerprint_bytes(f.read())
+
+
+class AgentTestCase(harness.WineTestCase):
+    """A prefix with the system programs the launch needs, and a Downloads folder."""
+
+    substitutes = ("expand.exe",)
+
+    def setUp(self):
+        super().setUp()
+        for name in self.substitutes:
+            self.wine.install_system_program(name, os.path.join(TESTPROGS, name))
+        self.downloads = os.path.join(self.wine.drive_c, "Downloads")
+        os.makedirs(self.downloads, exist_ok=True)
+
+    def keep_standard_launch(self):
+        """Code-signing settings keep an elevated administrator on the standard launch."""
+        for name in ("CodeSignTheme", "CodeSignOutput"):
+            self.wine.run("reg", "add", PRODUCT_KEY, "/v", name, "/d", "test", "/f")
+
+    def launcher(self, name, **kwargs):
+        path = os.path.join(self.downloads, name)
+        agent_package.build(path, **kwargs)
+        return path
+
+    def records(self):
+        path = os.path.join(self.wine.drive_c, "ProgramData", "VeskTestAgent", "record.txt")
+        if not os.path.exists(path):
+            return []
+        with open(path, encoding="utf-8") as f:
+            return [line.rstrip("\r\n") for line in f if line.strip()]
+
+    def record(self, program, what):
+        """The value of the first "what=" a program recorded, or None."""
+        for line in self.records():
+            if line.startswith(program + " ") and (" " + what + "=") in line:
+                return line.split(" " + what + "=", 1)[1]
+        return None
+
+    def recorded_files(self, what="files"):
+        listing = self.record("QVManagerVESK.exe", what) or ""
+        return dict(item.split(":") for item in listing.split(";") if item)
+
+    def wait_for_record(self, program, text, timeout=60):
+        deadline = time.time() + timeout
+        while time.time() < deadline:
+            if any(l.startswith(program + " ") and text in l for l in self.records()):
+                return True
+            time.sleep(0.2)
+        return False
+
+    def work_folder(self, session=1):
+        return os.path.join(self.wine.temp, "unpackvesk", str(session))

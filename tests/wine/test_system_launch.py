@@ -1,0 +1,52 @@
+"""The system launch under Wine: in a plain prefix the launcher is an elevated administrator in
+a normal boot, so it starts the agent through a one-shot scheduled task (our stand-in for the
+Task Scheduler command line runs the task's action as the calling user)."""
+
+import os
+import time
+
+import harness
+from agent_case import PRODUCT_KEY, AgentTestCase
+
+
+class SystemLaunch(AgentTestCase):
+    substitutes = ("expand.exe", "schtasks.exe")
+
+    def test_the_task_starts_the_agent_and_is_gone_with_everything_else(self):
+        exe = self.launcher("Support.exe", settings={"vesk_token": "tok1"},
+                            agent={"RunSeconds": 5, "WindowDelayMs": 300})
+        launcher = self.wine.start(exe)
+        # While the agent runs, "IsSystemUser" says so.
+        self.assertTrue(self.wait_for_record("QVManagerVESK.exe", "window shown"), self.records())
+        during = self.wine.reg_query(PRODUCT_KEY, "IsSystemUser")
+        launcher.communicate(timeout=120)
+        self.wine.wait_idle()
+        self.assertEqual(launcher.returncode, 0)
+        self.assertEqual(during, ("REG_DWORD", "0x1"))
+        self.assertIsNone(self.wine.reg_query(PRODUCT_KEY, "IsSystemUser"))
+
+        # The task's program got the manager's name, the session and the token, and started it.
+        self.assertRegex(self.record("Launcher.exe", "cmdline"),
+                         r"Launcher\.exe\"? QVManagerVESK\.exe 1 tok1$")
+        self.assertRegex(self.record("QVManagerVESK.exe", "cmdline"), r"-t tok1$")
+
+        # The task existed only for the launch; the work folder is gone.
+        code, _ = self.wine.run("schtasks", "/query", "/tn", "AVESK1")
+        self.assertEqual(code, 1)
+        calls = open(os.path.join(self.wine.drive_c, "windows", "Tasks", "substitute",
+                                  "calls.txt"), encoding="utf-8").read()
+        for verb in ("/create /xml AVESK.xml /ru \"system\" /tn AVESK1", "/change /tn AVESK1",
+                     "/run /tn AVESK1", "/delete /f /tn AVESK1"):
+            self.assertIn(verb, calls)
+        self.assertFalse(os.path.exists(self.work_folder()))
+
+        log = self.wine.log_messages()
+        begin = log.index("[CUnPackFileApp::RunAsService] RunAsService AVESK1 begin")
+        end = log.index("[CUnPackFileApp::RunAsService] RunAsService AVESK1 end")
+        self.assertLess(begin, end)
+        self.assertNotIn("[CUnPackFileApp::RunAsService] fail to wait QVM try to wait again",
+                         log)
+
+
+if __name__ == "__main__":
+    harness.main()

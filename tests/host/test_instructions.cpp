@@ -80,15 +80,6 @@ TEST(Instructions, EveryCallClearsTheValuesAndLogsOnlyAText) {
     EXPECT_EQ(m.LogMessages(), std::vector<std::wstring>{std::wstring(kInstructionLog) + L"FOO=1"});
 }
 
-TEST(Instructions, TheLoggedOnUsersKeyWhenRunningAsSystem) {
-    sim::SimMachine m;
-    m.token = sim::TokenKind::System;
-    CUnPackFileApp app;
-    app.HandleInstruction(L"NOTE=hi");
-    EXPECT_EQ(Text(m, L"user", kProductKey1, L"NoteSession"), Sz(L"hi"));
-    EXPECT_FALSE(Has(m, L"SYSTEM", kProductKey1, L"NoteSession"));
-}
-
 TEST(Instructions, WithoutTheProductKeyNothingIsWrittenElsewhere) {
     sim::SimMachine m;
     m.SetRegString(L"user", L"", L"NoteSession", L"not ours");
@@ -125,14 +116,6 @@ TEST(CodeSignSettings, BothValuesMustHoldText) {
 }
 
 TEST(CodeSignSettings, ReadFromTheLoggedOnUsersProductKeyOnly) {
-    {
-        sim::SimMachine m;
-        m.token = sim::TokenKind::System;
-        m.SetRegString(L"user", kProductKey1, L"CodeSignTheme", L"t");
-        m.SetRegString(L"user", kProductKey1, L"CodeSignOutput", L"o");
-        CUnPackFileApp app;
-        EXPECT_TRUE(app.HasCodeSignSettings());
-    }
     {
         // The values at the hive root are not the product key's.
         sim::SimMachine m;

@@ -37,14 +37,6 @@ TEST(StartupValues, WithoutADesktopFolderOnlyTheImagePath) {
     EXPECT_EQ(Text(m, L"user", kProductKey1, L"DesktopPath"), Sz(L"C:\\old\\VESK.exe"));
 }
 
-TEST(StartupValues, AsSystemInTheLoggedOnUsersHive) {
-    sim::SimMachine m;
-    m.token = sim::TokenKind::System;
-    RunLauncher();
-    EXPECT_TRUE(Has(m, L"user", kProductKey1, L"ImagePath"));
-    EXPECT_FALSE(m.RegKeyExists(L"SYSTEM", kProductKey1));
-}
-
 TEST(StartupValues, AProductKeyThatCannotBeCreatedIsSilent) {
     sim::SimMachine m;
     m.regKeyRights[std::wstring(L"user\\") + kProductKey1] = 0;

@@ -27,7 +27,8 @@ public:
         const std::wstring full = Join(base.path, path);
         m.calls.push_back(L"RegOpenKeyEx " + base.hive + L"\\" + full + L" " + Hex(access));
         if (!m.RegKeyExists(base.hive, full)) return static_cast<int32_t>(plat::kErrorFileNotFound);
-        if (!Granted(base.hive, full, access)) return static_cast<int32_t>(plat::kErrorAccessDenied);
+        if (!Granted(base.hive, full, access))
+            return static_cast<int32_t>(plat::kErrorAccessDenied);
         // Like Windows: no sub-key below a predefined root hands back that root.
         *out = path.empty() && IsPredefined(root) ? root : d.Add(KeyObj{base.hive, full, access});
         return 0;
@@ -40,7 +41,8 @@ public:
         if (!path.empty() && path[0] == L'\\') return kErrorBadPathname;
         const std::wstring full = Join(base.path, path);
         m.calls.push_back(L"RegCreateKeyEx " + base.hive + L"\\" + full + L" " + Hex(access));
-        if (!Granted(base.hive, full, access)) return static_cast<int32_t>(plat::kErrorAccessDenied);
+        if (!Granted(base.hive, full, access))
+            return static_cast<int32_t>(plat::kErrorAccessDenied);
         m.CreateRegKey(base.hive, full);
         *out = d.Add(KeyObj{base.hive, full, access});
         return 0;
@@ -152,7 +154,7 @@ private:
 
 int SimMachine::OpenRegistryKeys() const {
     int n = 0;
-    for (const auto& [handle, object] : m_impl->handles) n += std::holds_alternative<KeyObj>(object);
+    for (const auto& entry : m_impl->handles) n += std::holds_alternative<KeyObj>(entry.second);
     return n;
 }
 

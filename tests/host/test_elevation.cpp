@@ -2,6 +2,7 @@
 
 #include "app/app.h"
 #include "platform/platform.h"
+#include "registry_values.h"
 #include "sim/sim_machine.h"
 
 namespace {
@@ -78,6 +79,28 @@ TEST(Elevation, NoRelaunchForUsersOrOlderSystems) {
     EXPECT_TRUE(d.goOn);
     EXPECT_FALSE(d.systemLaunch);
     EXPECT_TRUE(d.relaunches.empty());
+}
+
+TEST(Elevation, ACodeSigningJobKeepsTheRunFromAskingForElevation) {
+    sim::SimMachine m;
+    m.token = TokenKind::LimitedAdmin;
+    m.SetRegString(L"user", regtest::kProductKey1, L"CodeSignTheme", L"dark");
+    Decision d = Decide(m);  // one value alone is no job
+    EXPECT_FALSE(d.goOn);
+    EXPECT_EQ(d.relaunches.size(), 1u);
+
+    sim::SimMachine m2;
+    m2.token = TokenKind::LimitedAdmin;
+    m2.SetRegString(L"user", regtest::kProductKey1, L"CodeSignTheme", L"dark");
+    m2.SetRegString(L"user", regtest::kProductKey1, L"CodeSignOutput", L"C:\\out");
+    d = Decide(m2);
+    EXPECT_TRUE(d.goOn);
+    EXPECT_FALSE(d.systemLaunch);
+    EXPECT_TRUE(d.relaunches.empty());
+
+    m2.token = TokenKind::ElevatedAdmin;  // not even an elevated one takes the system launch
+    d = Decide(m2);
+    EXPECT_FALSE(d.systemLaunch);
 }
 
 class PreScan : public ::testing::Test {

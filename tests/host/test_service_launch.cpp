@@ -5,6 +5,7 @@
 #include "app/agent.h"
 #include "app/app.h"
 #include "platform/platform.h"
+#include "registry_values.h"
 #include "sim/sim_machine.h"
 
 namespace {
@@ -121,6 +122,38 @@ TEST_F(ServiceLaunch, AnUnknownSessionNamesTheTaskMinusOneAndLooksEverywhere) {
     EXPECT_EQ(commands[3], L"/c schtasks /delete /f /tn AVESK-1");
     EXPECT_EQ(Count(kTag + L"fail to wait QVM try to wait again"), 0u);  // found in session 5
     EXPECT_EQ(log.back(), kTag + L"RunAsService AVESK-1 end");
+}
+
+TEST_F(ServiceLaunch, IsSystemUserExistsExactlyWhileTheLaunchIsUnderWay) {
+    int64_t whileRunning = -2;
+    onRun = [this, &whileRunning] {
+        m.AddProcess(kAgentManagerExe, m.selfSession, 1500);
+        whileRunning = regtest::Dword(m, L"user", regtest::kProductKey1, L"IsSystemUser");
+    };
+    Run();
+    EXPECT_EQ(whileRunning, 1);
+    EXPECT_FALSE(regtest::Has(m, L"user", regtest::kProductKey1, L"IsSystemUser"));
+}
+
+TEST_F(ServiceLaunch, CustomizationRunsTheStandardLaunchAfterwardsAndSkipsThePause) {
+    m.SetRegDword(L"user", regtest::kProductKey1, L"IsCustomization", 1);
+    m.WriteFile(work + L"QVFeatureVESK.exe", "UIA");
+    m.WriteFile(work + L"QVFeatureVESKNOUIA.exe", "NOUIA");
+    plat::Hwnd window = 0;
+    onRun = [this, &window] {
+        const uint32_t manager = m.AddProcess(kAgentManagerExe, 2, -1);
+        window = m.AddWindow(kAgentWindowClass, manager);
+        m.After(8000, [this, &window] { m.CloseWindow(window); });
+    };
+    Run();
+    ASSERT_EQ(commands.size(), 5u);
+    EXPECT_EQ(commands[4], L"/c QVManagerVESK.exe ");
+    // The standard launch exchanged the feature builds; the mini copy is made again from the
+    // build that now has the plain name.
+    EXPECT_EQ(m.ReadFile(work + L"QVFeatureVESK.exe"), "NOUIA");
+    EXPECT_EQ(m.ReadFile(work + L"QVFeatMiniVESK.exe"), "NOUIA");
+    EXPECT_TRUE(std::find(log.begin(), log.end(), kTag + L"VESK window found") != log.end());
+    EXPECT_EQ(std::count(m.sleeps.begin(), m.sleeps.end(), 5000u), 0);
 }
 
 }  // namespace

@@ -59,7 +59,7 @@ def background(path):
 def spinner_frame(path, step):
     """Twelve spokes; the leading one is solid and the others fade behind it. Each frame turns
     the spinner one spoke (30 degrees) clockwise."""
-    c = FRAME_SIZE / 2
+    c = (FRAME_SIZE - 1) / 2  # pixel centres lie on whole coordinates
     draw = []
     for spoke in range(FRAMES):
         behind = (step - spoke) % FRAMES
@@ -79,7 +79,7 @@ def spinner_frame(path, step):
 def icon(path):
     """A rounded blue tile with a white spinner, at 48, 32 and 16 pixels."""
     size = 48
-    c = size / 2
+    c = (size - 1) / 2
     draw = []
     for spoke in range(8):
         angle = math.radians(spoke * 45)

@@ -157,6 +157,10 @@ public:
     void CreateRegKey(const std::wstring& hive, const std::wstring& key);
     bool regOpenCurrentUserFails = false;
     int registryWriteFlushes = 0;
+    // Rights granted on single keys, as "hive\\key" (default: all). Opening or creating such a
+    // key with any other right than these fails with access denied.
+    std::map<std::wstring, uint32_t> regKeyRights;
+    int OpenRegistryKeys() const;  // key handles the program holds open now
 
     // ---- the loading window's surface ----------------------------------------------------------
     // One picture drawn with DrawImage: the resource the image was decoded from and where.

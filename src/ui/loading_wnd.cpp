@@ -119,6 +119,14 @@ bool CLoadingWnd::RenderFrame(const plat::Rect& rect) {
     return true;
 }
 
+void CLoadingWnd::Show() {
+    plat::ILoadingSurface& s = plat::loading();
+    s.ShowWindow(m_hWnd, plat::kSwShowNoActivate);
+    // Showing only asks for a paint, which a message loop would deliver; the start-up thread
+    // runs none and may block next (the extraction), so the picture goes on the screen now.
+    s.RedrawWindow(m_hWnd, kRedrawNow);
+}
+
 void CLoadingWnd::NextFrame() {
     m_bReady = RenderFrame({0, 0, kWidth, kHeight});
     plat::loading().RedrawWindow(m_hWnd, kRedrawNow);
@@ -253,7 +261,7 @@ bool CLoadingWnd::PreTranslateMessage(uint32_t message) {
 void ShowLoadingWnd(CLoadingWnd** mainWnd) {
     plat::ILoadingSurface& s = plat::loading();
     if (g_pLoadingWnd) {
-        s.ShowWindow(g_pLoadingWnd->GetSafeHwnd(), plat::kSwShowNoActivate);
+        g_pLoadingWnd->Show();
         return;
     }
     g_gdiplusStarted = s.GdiplusStartup(&g_gdiplusToken);
@@ -268,7 +276,7 @@ void ShowLoadingWnd(CLoadingWnd** mainWnd) {
     wnd->CreateWnd();
     wnd->SetFadeMode(true);
     wnd->SetText(kText);
-    s.ShowWindow(wnd->GetSafeHwnd(), plat::kSwShowNoActivate);
+    wnd->Show();
 }
 
 void CloseLoadingWnd(CLoadingWnd** mainWnd) {

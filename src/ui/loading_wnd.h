@@ -39,6 +39,8 @@ public:
     void Layout();
     // Composes background and the next spinner frame off-screen; false without a background.
     bool RenderFrame(const plat::Rect& rect);
+    // Shows the window without activating it and paints the current picture at once.
+    void Show();
     // The next frame, painted at once (no message loop needed).
     void NextFrame();
     // The spinner image to draw next (may be 0 when it failed to load); advances the counter.

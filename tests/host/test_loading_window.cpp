@@ -69,6 +69,8 @@ TEST(SleepWithSpinner, WithoutAWindowSleepsTheSameTimeAndDrawsNothing) {
 
 TEST(LoadingWindow, ShowsFrame201FirstAndThenCyclesThroughAllTwelve) {
     Shown w;
+    // On the screen as soon as it is shown, before any wait: no message loop would paint it.
+    EXPECT_EQ(w.s.shownFrames, std::vector<uint32_t>{201});
     SleepWithSpinner(13 * 120);
     std::vector<uint32_t> expected = {201};  // painted when the window appears
     for (uint32_t id = 202; id <= 212; ++id) expected.push_back(id);

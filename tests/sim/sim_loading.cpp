@@ -1,9 +1,9 @@
 // The loading window's side of the simulated machine: GDI+ images decoded from the program's PNG
 // resources (only their size is read), one window with its visibility, position, region, icons
-// and timers, and off-screen pictures that remember what was drawn on them. Painting follows
-// Windows: RedrawWindow with erase and update-now, a visible window moved with repaint, and a
-// hidden window being shown erase the background at once through the window's owner; the picture
-// copied onto the window is recorded by its spinner frame.
+// and timers, and off-screen pictures that remember what was drawn on them. Only RedrawWindow
+// with erase and update-now paints at once (through the window's owner); showing or moving a
+// window merely asks for a paint, which needs a message loop that the launcher does not run. The
+// picture copied onto the window is recorded by its spinner frame.
 #include <cstring>
 
 #include "sim/sim_impl.h"
@@ -126,7 +126,6 @@ public:
             // WM_SHOWWINDOW comes before the change takes effect.
             if (m_events) m_events->OnShowWindow(show);
             s.visible = show;
-            if (show) Paint();
         }
         return wasVisible;
     }
@@ -141,12 +140,11 @@ public:
             s.rect.right = s.rect.left + cx, s.rect.bottom = s.rect.top + cy;
         return true;
     }
-    bool MoveWindow(plat::Hwnd window, int x, int y, int width, int height, bool repaint) override {
+    bool MoveWindow(plat::Hwnd window, int x, int y, int width, int height, bool) override {
         if (!Live(window)) return false;
         s.calls.push_back(L"MoveWindow " + std::to_wstring(x) + L" " + std::to_wstring(y) + L" " +
                           std::to_wstring(width) + L" " + std::to_wstring(height));
         s.rect = {x, y, x + width, y + height};
-        if (repaint && s.visible) Paint();
         return true;
     }
     bool GetClientRect(plat::Hwnd window, plat::Rect& out) override {

@@ -1,5 +1,5 @@
-"""Decodes 8-bit, non-interlaced PNG files (grey, RGB, palette, grey with alpha, RGBA) with the
-standard library only, for looking at the launcher's pictures and at screenshots."""
+"""Decodes non-interlaced PNG files (grey, RGB, palette, grey with alpha, RGBA; 1 to 16 bits) with
+the standard library only, for looking at the launcher's pictures and at screenshots."""
 
 import struct
 import zlib
@@ -21,8 +21,8 @@ class Image:
     def __init__(self, data):
         self.width, self.height, depth, self.colour_type = header(data)
         interlace = data[28]
-        if depth != 8 or interlace:
-            raise ValueError(f"unsupported PNG: depth {depth}, interlace {interlace}")
+        if interlace:
+            raise ValueError("interlaced PNGs are not supported")
         idat, palette, transparency = b"", None, None
         at = 8
         while at < len(data):
@@ -37,15 +37,17 @@ class Image:
             at += 12 + length
         channels = CHANNELS[self.colour_type]
         raw = zlib.decompress(idat)
-        stride = self.width * channels
+        bits = channels * depth
+        unit = max(1, bits // 8)  # filter distance: bytes per pixel, at least one
+        stride = (self.width * bits + 7) // 8
         rows, previous, at = [], bytearray(stride), 0
         for _ in range(self.height):
             kind, line = raw[at], bytearray(raw[at + 1:at + 1 + stride])
             at += 1 + stride
             for i in range(stride):
-                left = line[i - channels] if i >= channels else 0
+                left = line[i - unit] if i >= unit else 0
                 up = previous[i]
-                corner = previous[i - channels] if i >= channels else 0
+                corner = previous[i - unit] if i >= unit else 0
                 if kind == 1:
                     line[i] = (line[i] + left) & 0xFF
                 elif kind == 2:
@@ -57,10 +59,24 @@ class Image:
                     pa, pb, pc = abs(p - left), abs(p - up), abs(p - corner)
                     pred = left if pa <= pb and pa <= pc else (up if pb <= pc else corner)
                     line[i] = (line[i] + pred) & 0xFF
-            rows.append(bytes(line))
+            rows.append(self._samples(bytes(line), depth, channels))
             previous = line
         self._rows, self._channels = rows, channels
         self._palette, self._transparency = palette, transparency
+
+    def _samples(self, line, depth, channels):
+        """One 8-bit value per sample (16-bit samples keep their high byte; grey levels below 8
+        bits are scaled up, palette indexes are kept)."""
+        if depth == 8:
+            return line
+        if depth == 16:
+            return line[::2]
+        count = self.width * channels
+        values = [(line[(i * depth) // 8] >> (8 - depth - (i * depth) % 8)) & ((1 << depth) - 1)
+                  for i in range(count)]
+        if self.colour_type == 0:
+            values = [v * 255 // ((1 << depth) - 1) for v in values]
+        return bytes(values)
 
     def pixel(self, x, y):
         row, c = self._rows[y], self._channels

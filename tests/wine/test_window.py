@@ -54,17 +54,43 @@ class LoadingWindow(harness.WineTestCase):
         self.assertEqual(f["regionkind"], "2")
         self.assertEqual(rect(f["regionbox"]), [0, 0, 306, 92])
 
-    def test_window_stands_topmost_in_the_middle_and_shows_background_and_turning_spinner(self):
-        inspector = self.inspect()
-        show = self.wine.start(SHOW, "6000")
+    def start_show(self, *args):
+        """window_show.exe with the given arguments, once its window is up; returns the process
+        and what it printed about the window."""
+        show = self.wine.start(SHOW, *args)
         lines = []
         while not lines or not lines[-1].startswith("shown"):
             line = show.stdout.readline().decode()
             self.assertTrue(line, f"window_show ended early: {lines}")
             lines.append(line.strip())
         self.assertEqual(lines[-1], "shown 1")
-        self.assertEqual(facts("\n".join(lines)), {"bigicon": "1", "smallicon": "1"})
+        return show, facts("\n".join(lines))
 
+    def assert_picture(self, shot, left, top):
+        """The screen shows the background at the window's place, and a spinner in its place;
+        returns the spinner's pixels."""
+        background = png_image.load(BACKGROUND)
+        x0, y0, x1, y1 = SPINNER
+        same = total = 0
+        for y in range(92):
+            for x in range(306):
+                if x0 <= x < x1 and y0 <= y < y1:
+                    continue
+                want = background.pixel(x, y)
+                got = shot.pixel(left + x, top + y)
+                total += 1
+                same += all(abs(a - b) <= 4 for a, b in zip(want[:3], got[:3]))
+        self.assertGreater(same / total, 0.99, "the background is not what the screen shows")
+        box = [shot.pixel(left + x, top + y)[:3] for y in range(y0, y1) for x in range(x0, x1)]
+        plain = [background.pixel(x, y)[:3] for y in range(y0, y1) for x in range(x0, x1)]
+        drawn = sum(any(abs(a - b) > 60 for a, b in zip(p, q)) for p, q in zip(box, plain))
+        self.assertGreater(drawn, 60, "no spinner on the screen")
+        return tuple(box)
+
+    def test_window_stands_topmost_in_the_middle_and_shows_background_and_turning_spinner(self):
+        inspector = self.inspect()
+        show, said = self.start_show("6000")
+        self.assertEqual(said, {"bigicon": "1", "smallicon": "1"})
         time.sleep(1.0)
         shots = []
         for i in range(3):
@@ -85,27 +111,21 @@ class LoadingWindow(harness.WineTestCase):
         self.assertIn("closed 1", rest.decode())
 
         left, top, _, _ = rect(f["rect"])
-        background = png_image.load(BACKGROUND)
-        x0, y0, x1, y1 = SPINNER
-        same = total = 0
-        for y in range(92):
-            for x in range(306):
-                if x0 <= x < x1 and y0 <= y < y1:
-                    continue
-                want = background.pixel(x, y)
-                got = shots[0].pixel(left + x, top + y)
-                total += 1
-                same += all(abs(a - b) <= 4 for a, b in zip(want[:3], got[:3]))
-        self.assertGreater(same / total, 0.99, "the background is not what the screen shows")
+        spinners = {self.assert_picture(shot, left, top) for shot in shots}
+        self.assertGreater(len(spinners), 1, "the spinner does not turn")
 
-        spinners = []
-        for shot in shots:
-            box = [shot.pixel(left + x, top + y)[:3] for y in range(y0, y1) for x in range(x0, x1)]
-            plain = [background.pixel(x, y)[:3] for y in range(y0, y1) for x in range(x0, x1)]
-            drawn = sum(any(abs(a - b) > 60 for a, b in zip(p, q)) for p, q in zip(box, plain))
-            self.assertGreater(drawn, 60, "no spinner on the screen")
-            spinners.append(tuple(box))
-        self.assertGreater(len(set(spinners)), 1, "the spinner does not turn")
+    def test_the_picture_is_there_while_the_thread_is_blocked(self):
+        # As while the launcher waits for its extraction: no painting, no messages.
+        show, _ = self.start_show("5000", "block")
+        time.sleep(1.0)
+        path = self.artifacts("loading-window-blocked.png")
+        self.assertTrue(self.wine.screenshot(path))
+        code, out = self.wine.run(INSPECT, CLASS, "30")
+        self.assertEqual(code, 0, out)  # found, and gone once the program closed it
+        left, top, _, _ = rect(facts(out)["rect"])
+        self.assert_picture(png_image.load(path), left, top)
+        rest, _ = show.communicate(timeout=60)
+        self.assertIn("closed 1", rest.decode())
 
     def test_the_launchers_own_window_appears_and_is_gone_when_it_ends(self):
         # A file where the work folder's parent should be: the folder cannot be created and the

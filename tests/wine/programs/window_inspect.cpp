@@ -3,12 +3,12 @@
 // Waits up to SECONDS for a visible window of that class, prints what the system says about it
 // as "key=value" lines and "found", then waits (up to SECONDS again) until it is gone or hidden
 // and prints how long that took and "gone". With CLICK_AFTER_MS it posts a left-button click to
-// the window that long after finding it. (The window's icons cannot be asked from another
-// process under Wine; window_show reports them.) Exit code 0 when the window was found and went, 1
-// otherwise.
-#include <cstdio>
-
+// the window that long after finding it. Exit code 0 when the window was found and went, 1
+// otherwise. (The window's icons cannot be asked from another process under Wine; window_show
+// reports them.)
 #include "platform/win32/win32.h"
+// (first: the Win32 layer's header prepares <windows.h> for what follows)
+#include <cstdio>
 
 namespace {
 

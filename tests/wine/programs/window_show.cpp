@@ -1,22 +1,26 @@
 // Shows the launcher's loading window for the Wine tests, with the launcher's own code and
-// resources (this program links the same resource script), long enough to look at it.
-//   window_show.exe MILLISECONDS [pump]
-// Prints the window's icons and "shown" once the window is up, waits with SleepWithSpinner (or,
-// with "pump", runs a message loop that offers each message to the window first, so that its timers
-// run), then closes the window and prints "closed".
+// resources (this program links the same resource script), for as long as a test needs.
+//   window_show.exe MILLISECONDS [pump|block]
+// Prints the window's icons and "shown" once the window is up, then waits: by default with
+// SleepWithSpinner; with "pump" in a message loop that offers each message to the window first,
+// so that its timers run; with "block" in a plain sleep that neither paints nor looks at messages,
+// as the launcher's main thread waits for the extraction. Then it closes the window and prints
+// "closed".
+#include "platform/win32/win32.h"
+// (first: the Win32 layer's header prepares <windows.h> for what follows)
 #include <cstdio>
 #include <cwchar>
 
-#include "platform/win32/win32.h"
 #include "ui/loading_wnd.h"
 
 int wmain(int argc, wchar_t** argv) {
     if (argc < 2) {
-        std::fwprintf(stderr, L"usage: window_show MILLISECONDS [pump]\n");
+        std::fwprintf(stderr, L"usage: window_show MILLISECONDS [pump|block]\n");
         return 2;
     }
     const DWORD ms = static_cast<DWORD>(_wtoi(argv[1]));
     const bool pump = argc > 2 && std::wcscmp(argv[2], L"pump") == 0;
+    const bool block = argc > 2 && std::wcscmp(argv[2], L"block") == 0;
 
     CLoadingWnd* main = nullptr;
     ShowLoadingWnd(&main);
@@ -28,7 +32,9 @@ int wmain(int argc, wchar_t** argv) {
     std::wprintf(L"shown %d\n", window ? 1 : 0);
     std::fflush(stdout);
 
-    if (!pump) {
+    if (block) {
+        ::Sleep(ms);  // as blocked as the launcher's main thread while it extracts
+    } else if (!pump) {
         SleepWithSpinner(ms);
     } else {
         const DWORD end = ::GetTickCount() + ms;

@@ -108,7 +108,7 @@ bool CLoadingWnd::RenderFrame(const plat::Rect& rect) {
     if (!s.CreateMemoryBitmap(rect.Width(), rect.Height(), m_memDC, m_bitmap)) return false;
     if (!m_pBackground) return false;
     // The background keeps its own size (306 x 92); the bitmap's last column and row stay as
-    // created.
+    // created, outside the window's region.
     s.DrawImage(m_memDC, m_pBackground, 0, 0, static_cast<int>(s.ImageWidth(m_pBackground)),
                 static_cast<int>(s.ImageHeight(m_pBackground)));
     const plat::Image frame = NextFrameImage();

@@ -4,6 +4,8 @@
 #include "app/app.h"
 #include "platform/platform.h"
 #include "sim/sim_machine.h"
+#include "ui/loading_wnd.h"
+#include "waits.h"
 #include "util/text.h"
 #include "util/utility.h"
 
@@ -55,7 +57,7 @@ TEST(ExecuteCommand, ACommandThatEndsAtOnceCostsOneSlice) {
     };
     CUnPackFileApp app;
     EXPECT_EQ(app.ExecuteCommand(kWork, L"/c exit 7", false), 7u);
-    EXPECT_EQ(m.sleeps, std::vector<uint32_t>{120});
+    EXPECT_EQ(waits::SpinnerWaits(m.sleeps), std::vector<uint32_t>{120});
     const auto log = m.LogMessages();
     ASSERT_EQ(log.size(), 2u);
     EXPECT_EQ(log[0].rfind(L"[CUnPackFileApp::ExecuteCommand] succ wait pid:", 0), 0u);
@@ -75,7 +77,7 @@ TEST(ExecuteCommand, AProcessExitingWith259StillEnds) {
     };
     CUnPackFileApp app;
     EXPECT_EQ(app.ExecuteCommand(kWork, L"/c x", false), plat::kStillActive);
-    EXPECT_EQ(m.sleeps, std::vector<uint32_t>(5, 120));  // 600 ms: the first poll after 500
+    EXPECT_EQ(waits::SpinnerWaits(m.sleeps), std::vector<uint32_t>(5, 120));  // the poll after 500 ms
 }
 
 TEST(ExecuteCommand, AFailedStartIsLoggedAndNotAwaited) {
@@ -120,7 +122,15 @@ TEST(ExecuteCommand, TheAgentStartMakesTheBackupAndClosesTheWindowOnce) {
         return p;
     };
     CUnPackFileApp app;
+    ShowLoadingWnd(&app.m_pMainWnd);
     app.ExecuteCommand(kWork, L"/c QVManagerVESK.exe ", true);
+    // Closed at the first poll after the agent's window came (600 ms), and only then.
+    EXPECT_EQ(app.m_pMainWnd, nullptr);
+    EXPECT_FALSE(m.loading.alive);
+    EXPECT_EQ(std::count(m.loading.calls.begin(), m.loading.calls.end(), L"DestroyWindow"), 1);
+    EXPECT_EQ(m.loading.gdiplusShutdowns, 1);
+    ASSERT_FALSE(m.loading.shownAt.empty());
+    EXPECT_EQ(m.loading.shownAt.back(), 480u);
     EXPECT_EQ(m.ReadFile(L"C:\\ProgramData\\Quintrova\\Temp\\Vesk021234.exe"), "MZ launcher");
     const auto log = m.LogMessages();
     ASSERT_GE(log.size(), 3u);
@@ -128,7 +138,19 @@ TEST(ExecuteCommand, TheAgentStartMakesTheBackupAndClosesTheWindowOnce) {
               L"[CUnPackFileApp::ExecuteCommand] backup for elevation C:\\Downloads\\VESK.exe to "
               L"C:\\ProgramData\\Quintrova\\Temp\\Vesk021234.exe 0");
     EXPECT_GE(m.Now(), 3000u);
-    EXPECT_EQ(m.sleeps.size(), 25u);  // 120 ms slices until the interpreter ended at 3000 ms
+    EXPECT_EQ(waits::SpinnerWaits(m.sleeps).size(), 25u);  // 120 ms polls until the end at 3000 ms
+}
+
+TEST(ExecuteCommand, WithoutTheAgentStartFlagTheLoadingWindowStays) {
+    sim::SimMachine m;
+    m.WriteFile(kWork + L"x", "");
+    m.AddWindow(kAgentWindowClass, m.AddProcess(kAgentManagerExe, 1));
+    CUnPackFileApp app;
+    ShowLoadingWnd(&app.m_pMainWnd);
+    app.ExpandCabinets(kWork);
+    EXPECT_NE(app.m_pMainWnd, nullptr);
+    EXPECT_TRUE(m.loading.alive);
+    CloseLoadingWnd(&app.m_pMainWnd);
 }
 
 TEST(WaitProcessExit, OnlyTheFirstMatchOfTheOwnSessionIsAwaited) {
@@ -139,7 +161,7 @@ TEST(WaitProcessExit, OnlyTheFirstMatchOfTheOwnSessionIsAwaited) {
     CUnPackFileApp app;
     EXPECT_TRUE(app.WaitProcessExit(kAgentManagerExe, 1));
     EXPECT_FALSE(m.IsAlive(first));
-    EXPECT_EQ(m.sleeps, std::vector<uint32_t>(3, 1000));
+    EXPECT_EQ(waits::SpinnerWaits(m.sleeps), std::vector<uint32_t>(3, 1000));
     EXPECT_TRUE(m.LogMessages().empty());
 
     m.sleeps.clear();

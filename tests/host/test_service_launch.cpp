@@ -7,10 +7,17 @@
 #include "platform/platform.h"
 #include "registry_values.h"
 #include "sim/sim_machine.h"
+#include "waits.h"
 
 namespace {
 
 const std::wstring kTag = L"[CUnPackFileApp::RunAsService] ";
+
+// The final 5-second pauses of a launch.
+long Pauses(const sim::SimMachine& m) {
+    const auto w = waits::SpinnerWaits(m.sleeps);
+    return std::count(w.begin(), w.end(), 5000u);
+}
 
 // Drives a system launch on the simulated machine: the scheduled task's "run" starts whatever
 // the test asks for (a manager, a window, or nothing).
@@ -76,7 +83,7 @@ TEST_F(ServiceLaunch, AManagerFoundAtOnceIsAwaitedWithoutRetriesOrPause) {
     EXPECT_EQ(Count(kTag + L"fail to wait QVM try to wait again"), 0u);
     EXPECT_EQ(Count(kTag + L"fail to wait QVM try to find VESK window"), 0u);
     EXPECT_EQ(log.back(), kTag + L"RunAsService AVESK1 end");
-    EXPECT_EQ(std::count(m.sleeps.begin(), m.sleeps.end(), 5000u), 0);
+    EXPECT_EQ(Pauses(m), 0);
     EXPECT_GE(m.Now(), 4000u);
     EXPECT_LT(m.Now(), 6000u);
 }
@@ -96,7 +103,7 @@ TEST_F(ServiceLaunch, AnAgentSeenOnlyThroughItsWindowIsFollowedByAPause) {
     EXPECT_EQ(log[found - 1], kTag + L"fail to wait QVM try to find VESK window");
     EXPECT_EQ(log[found + 1], kTag + L"VESK window is closed");
     EXPECT_EQ(log[found + 2], kTag + L"RunAsService AVESK1 end");
-    EXPECT_EQ(m.sleeps.back(), 5000u);
+    EXPECT_EQ(waits::SpinnerWaits(m.sleeps).back(), 5000u);
     EXPECT_GE(m.Now(), 12000u + 5000u);
 }
 
@@ -106,7 +113,7 @@ TEST_F(ServiceLaunch, NeitherManagerNorWindowGivesUpAfterBothPhases) {
     EXPECT_EQ(Count(kTag + L"fail to find VESK window try to find again"), 15u);
     EXPECT_EQ(log[log.size() - 2], kTag + L"fail to find VESK window");
     EXPECT_EQ(log.back(), kTag + L"RunAsService AVESK1 end");
-    EXPECT_EQ(std::count(m.sleeps.begin(), m.sleeps.end(), 5000u), 0);
+    EXPECT_EQ(Pauses(m), 0);
     // About 5 s of manager retries and 15 s of looking for the window.
     EXPECT_GE(m.Now(), 20000u);
     EXPECT_LT(m.Now(), 22000u);
@@ -153,7 +160,7 @@ TEST_F(ServiceLaunch, CustomizationRunsTheStandardLaunchAfterwardsAndSkipsThePau
     EXPECT_EQ(m.ReadFile(work + L"QVFeatureVESK.exe"), "NOUIA");
     EXPECT_EQ(m.ReadFile(work + L"QVFeatMiniVESK.exe"), "NOUIA");
     EXPECT_TRUE(std::find(log.begin(), log.end(), kTag + L"VESK window found") != log.end());
-    EXPECT_EQ(std::count(m.sleeps.begin(), m.sleeps.end(), 5000u), 0);
+    EXPECT_EQ(Pauses(m), 0);
 }
 
 }  // namespace

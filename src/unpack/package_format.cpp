@@ -17,7 +17,9 @@ static_assert(kNameAt + kNameField == kRecordSize, "record layout");
 constexpr size_t kSecurityDirPe32 = 152;
 constexpr size_t kSecurityDirPe32Plus = 168;
 
-wchar_t Upper(wchar_t c) { return (c >= L'a' && c <= L'z') ? static_cast<wchar_t>(c - 32) : c; }
+wchar_t Upper(wchar_t c) {
+    return (c >= L'a' && c <= L'z') ? static_cast<wchar_t>(c - 32) : c;
+}
 
 bool IsDeviceName(const std::wstring& name) {
     // Windows maps these names to devices whatever follows the first dot, and ignores blanks in
@@ -25,8 +27,8 @@ bool IsDeviceName(const std::wstring& name) {
     std::wstring base = name.substr(0, name.find(L'.'));
     while (!base.empty() && base.back() == L' ') base.pop_back();
     for (wchar_t& c : base) c = Upper(c);
-    if (base == L"CON" || base == L"PRN" || base == L"AUX" || base == L"NUL" ||
-        base == L"CONIN$" || base == L"CONOUT$")
+    if (base == L"CON" || base == L"PRN" || base == L"AUX" || base == L"NUL" || base == L"CONIN$" ||
+        base == L"CONOUT$")
         return true;
     if (base.size() == 4 && (base.compare(0, 3, L"COM") == 0 || base.compare(0, 3, L"LPT") == 0)) {
         const wchar_t d = base[3];
@@ -38,12 +40,16 @@ bool IsDeviceName(const std::wstring& name) {
 
 }  // namespace
 
-uint16_t ReadU16(const uint8_t* p) { return static_cast<uint16_t>(p[0] | (p[1] << 8)); }
+uint16_t ReadU16(const uint8_t* p) {
+    return static_cast<uint16_t>(p[0] | (p[1] << 8));
+}
 uint32_t ReadU32(const uint8_t* p) {
     return static_cast<uint32_t>(p[0]) | (static_cast<uint32_t>(p[1]) << 8) |
            (static_cast<uint32_t>(p[2]) << 16) | (static_cast<uint32_t>(p[3]) << 24);
 }
-int32_t ReadI32(const uint8_t* p) { return static_cast<int32_t>(ReadU32(p)); }
+int32_t ReadI32(const uint8_t* p) {
+    return static_cast<int32_t>(ReadU32(p));
+}
 uint64_t ReadU64(const uint8_t* p) {
     return static_cast<uint64_t>(ReadU32(p)) | (static_cast<uint64_t>(ReadU32(p + 4)) << 32);
 }
@@ -75,8 +81,8 @@ UNPACK_HEADER DecodeRecord(const uint8_t in[kRecordSize]) {
 
 std::string RecordName(const UNPACK_HEADER& record) {
     const void* nul = std::memchr(record.szFileName, 0, kNameField);
-    const size_t n = nul ? static_cast<size_t>(static_cast<const char*>(nul) - record.szFileName)
-                         : kNameField;
+    const size_t n =
+        nul ? static_cast<size_t>(static_cast<const char*>(nul) - record.szFileName) : kNameField;
     return std::string(record.szFileName, n);
 }
 

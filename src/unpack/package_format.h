@@ -62,7 +62,7 @@ void WriteU64(uint8_t* p, uint64_t v);
 // The PE facts the package depends on, from the first kNtHeadersMax bytes at e_lfanew.
 struct PeHeaders {
     uint16_t magic = 0;
-    int32_t certificateTableSize = 0;  // Size of the security directory entry, as stored
+    int32_t certificateTableSize = 0;     // Size of the security directory entry, as stored
     uint32_t certificateTableOffset = 0;  // its "VirtualAddress", a file offset
     size_t ntHeadersSize = 0;             // 248 or 264
 };

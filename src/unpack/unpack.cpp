@@ -30,31 +30,27 @@ uint64_t CUnPack::FindHeader() {
 
     CFile file;
     CFileException error;
-    if (!file.Open(path, CFile::modeRead | CFile::shareDenyNone | CFile::typeBinary, &error)) {
+    auto failed = [&error]() -> uint64_t {
         CUtility::Log(L"[%ls] Fail", kFindTag);
         CUtility::FileException(error);
         return 0;
-    }
+    };
+    if (!file.Open(path, CFile::modeRead | CFile::shareDenyNone | CFile::typeBinary, &error))
+        return failed();
     // Buffers are zeroed first, so whatever a short file does not hold reads as zero.
     uint8_t dos[pkg::kDosHeaderSize] = {};
     uint8_t nt[pkg::kNtHeadersMax] = {};
     uint8_t trailer[pkg::kRecordSize] = {};
     uint32_t got = 0;
     uint64_t length = 0;
-    if (!file.Read(dos, sizeof(dos), &got, &error) || !file.GetLength(&length, &error)) {
-        CUtility::Log(L"[%ls] Fail", kFindTag);
-        CUtility::FileException(error);
-        return 0;
-    }
+    if (!file.Read(dos, sizeof(dos), &got, &error) || !file.GetLength(&length, &error))
+        return failed();
     const int64_t lfanew = pkg::ReadI32(dos + pkg::kLfanewOffset);
     if (static_cast<uint64_t>(lfanew) > length) return 0;
 
     if (!file.Seek(lfanew, plat::kFileBegin, nullptr, &error) ||
-        !file.Read(nt, sizeof(nt), &got, &error)) {
-        CUtility::Log(L"[%ls] Fail", kFindTag);
-        CUtility::FileException(error);
-        return 0;
-    }
+        !file.Read(nt, sizeof(nt), &got, &error))
+        return failed();
     // The release build is PE32, the 64-bit build PE32+; they keep the certificate-table size
     // in different places. Any other image carries no package of ours.
     pkg::PeHeaders pe;
@@ -67,13 +63,11 @@ uint64_t CUnPack::FindHeader() {
     uint64_t at = 0;
     if (!pkg::TrailerOffset(length, pe.certificateTableSize, &at)) return 0;
     if (!file.Seek(static_cast<int64_t>(at), plat::kFileBegin, nullptr, &error) ||
-        !file.Read(trailer, sizeof(trailer), &got, &error)) {
-        CUtility::Log(L"[%ls] Fail", kFindTag);
-        CUtility::FileException(error);
-        return 0;
-    }
+        !file.Read(trailer, sizeof(trailer), &got, &error))
+        return failed();
     const uint64_t offset = pkg::DecodeRecord(trailer).ullLength;
-    CUtility::Log(L"[%ls] Header offset:%d", kFindTag, static_cast<int>(static_cast<uint32_t>(offset)));
+    CUtility::Log(L"[%ls] Header offset:%d", kFindTag,
+                  static_cast<int>(static_cast<uint32_t>(offset)));
     return offset;
 }
 
@@ -177,9 +171,10 @@ bool CUnPack::UnPackFiles() {
                       target.c_str(), static_cast<int>(static_cast<uint32_t>(length)));
 
         CFile out;
-        if (!out.Open(target, CFile::modeCreate | CFile::modeWrite | CFile::shareExclusive |
-                                  CFile::typeBinary,
-                      &error)) {
+        if (!out.Open(
+                target,
+                CFile::modeCreate | CFile::modeWrite | CFile::shareExclusive | CFile::typeBinary,
+                &error)) {
             CUtility::FileException(error);
             if (!package.Skip(length, &error)) return Stopped(taken, error);
             if (taken == count) break;

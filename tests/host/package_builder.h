@@ -41,8 +41,8 @@ inline std::string Record(int32_t count, uint64_t length, const std::string& nam
     pkg::UNPACK_HEADER r;
     r.nFileCount = count;
     r.ullLength = length;
-    std::memcpy(r.szFileName, name.data(), name.size() < pkg::kNameField ? name.size()
-                                                                         : pkg::kNameField);
+    std::memcpy(r.szFileName, name.data(),
+                name.size() < pkg::kNameField ? name.size() : pkg::kNameField);
     uint8_t bytes[pkg::kRecordSize];
     pkg::EncodeRecord(r, bytes);
     return std::string(reinterpret_cast<char*>(bytes), pkg::kRecordSize);
@@ -53,8 +53,8 @@ inline std::string Pack(const std::string& stub, const std::vector<Entry>& entri
                         uint64_t trailerOffset = ~uint64_t(0)) {
     std::string file = stub;
     for (const Entry& e : entries) {
-        file += Record(e.count >= 0 ? e.count : static_cast<int32_t>(entries.size()),
-                       e.data.size(), e.name);
+        file += Record(e.count >= 0 ? e.count : static_cast<int32_t>(entries.size()), e.data.size(),
+                       e.name);
         file += e.data;
     }
     file += Record(0, trailerOffset == ~uint64_t(0) ? stub.size() : trailerOffset, "");
@@ -64,8 +64,8 @@ inline std::string Pack(const std::string& stub, const std::vector<Entry>& entri
 // Sets the certificate-table size in the NT headers (the place depends on the magic).
 inline void SetCertificateSize(std::string& file, int32_t size) {
     const uint32_t lfanew = pkg::ReadU32(reinterpret_cast<const uint8_t*>(file.data()) + 60);
-    const uint16_t magic = pkg::ReadU16(reinterpret_cast<const uint8_t*>(file.data()) + lfanew +
-                                        pkg::kMagicOffset);
+    const uint16_t magic =
+        pkg::ReadU16(reinterpret_cast<const uint8_t*>(file.data()) + lfanew + pkg::kMagicOffset);
     Put32(file, lfanew + (magic == pkg::kMagicPe32 ? 156 : 172), static_cast<uint32_t>(size));
 }
 

@@ -68,11 +68,12 @@ TEST(PackageFormat, OnlyPlainFileNamesAreSafe) {
           L"console.txt", L"nul_file", L"lpt", L"CONFIG.SYS", L"caf\u00e9.txt", L"x~1.dat"})
         EXPECT_EQ(pkg::UnsafeNameReason(name), nullptr) << text::Narrow(name);
     for (const wchar_t* name :
-         {L"", L".", L"..", L"..\\x.dll", L"sub\\x", L"sub/x", L"\\x", L"C:\\x", L"C:x",
-          L"a:stream", L"tab\there", L"bell\x07", L"del\x7f", L"a*b", L"a?b", L"a|b", L"a<b",
-          L"a>b", L"a\"b", L"trailing.", L"trailing ", L"...", L"CON", L"con", L"PRN", L"aux",
-          L"NUL", L"nul.txt", L"NUL .txt", L"Com1", L"COM9.log", L"LPT1", L"lpt0.x",
-          L"COM\u00b9", L"CONIN$", L"conout$.txt"})
+         {L"",         L".",         L"..",        L"..\\x.dll", L"sub\\x",    L"sub/x",
+          L"\\x",      L"C:\\x",     L"C:x",       L"a:stream",  L"tab\there", L"bell\x07",
+          L"del\x7f",  L"a*b",       L"a?b",       L"a|b",       L"a<b",       L"a>b",
+          L"a\"b",     L"trailing.", L"trailing ", L"...",       L"CON",       L"con",
+          L"PRN",      L"aux",       L"NUL",       L"nul.txt",   L"NUL .txt",  L"Com1",
+          L"COM9.log", L"LPT1",      L"lpt0.x",    L"COM\u00b9", L"CONIN$",    L"conout$.txt"})
         EXPECT_NE(pkg::UnsafeNameReason(name), nullptr) << text::Narrow(name);
     EXPECT_EQ(pkg::Printable(L"a\r\nb\x01"), L"a??b?");
 }
@@ -89,10 +90,10 @@ TEST(FindHeader, TheExampleLayoutIsFoundThroughTheLastRecord) {
     m.WriteFile(kSelf, file);
     CUnPack unpack;
     EXPECT_EQ(unpack.FindHeader(), l0);
-    EXPECT_EQ(FindLines(m), (std::vector<std::wstring>{
-                                L"[CUnPack::FindHeader] Name:C:\\Downloads\\VESK.exe",
-                                L"[CUnPack::FindHeader] Sign Size:0",
-                                L"[CUnPack::FindHeader] Header offset:1536"}));
+    EXPECT_EQ(FindLines(m),
+              (std::vector<std::wstring>{L"[CUnPack::FindHeader] Name:C:\\Downloads\\VESK.exe",
+                                         L"[CUnPack::FindHeader] Sign Size:0",
+                                         L"[CUnPack::FindHeader] Header offset:1536"}));
 }
 
 TEST(FindHeader, Pe32AndPe32PlusKeepTheCertificateSizeInDifferentPlaces) {
@@ -141,8 +142,8 @@ TEST(FindHeader, NegativeAndOversizedCertificateSizes) {
 TEST(FindHeader, HeadersOffsetPastTheEndOrNegativeMeansNoPackage) {
     for (int32_t lfanew : {1 << 20, -64}) {
         sim::SimMachine m;
-        m.WriteFile(kSelf, testpkg::Pack(testpkg::Stub(pkg::kMagicPe32, 1536, lfanew),
-                                         {{"a.txt", "abc"}}));
+        m.WriteFile(
+            kSelf, testpkg::Pack(testpkg::Stub(pkg::kMagicPe32, 1536, lfanew), {{"a.txt", "abc"}}));
         CUnPack unpack;
         EXPECT_EQ(unpack.FindHeader(), 0u);
         EXPECT_EQ(FindLines(m).size(), 1u);  // only the name

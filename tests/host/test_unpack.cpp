@@ -35,7 +35,8 @@ std::vector<std::string> WorkFiles(const sim::SimMachine& m) {
 
 std::string Bytes(size_t n, unsigned seed) {
     std::string s(n, '\0');
-    for (size_t i = 0; i < n; ++i) s[i] = static_cast<char>((i * 131 + seed * 7 + (i >> 10)) & 0xFF);
+    for (size_t i = 0; i < n; ++i)
+        s[i] = static_cast<char>((i * 131 + seed * 7 + (i >> 10)) & 0xFF);
     return s;
 }
 
@@ -43,9 +44,9 @@ TEST(UnPack, EntriesLandInTheWorkFolderWithTheirLogLines) {
     sim::SimMachine m;
     m.strings = {{IDS_DISK_CAPTION, L"c"}, {IDS_DISK_TEXT, L"t"}};
     m.WriteFile(kWork + L"stale.txt", "from an earlier launch");
-    m.WriteFile(kSelf, testpkg::Pack(testpkg::Stub(), {{"setup.ini", "[Settings]\r\n"},
-                                                        {"a.txt", "abc"},
-                                                        {"empty.bin", ""}}));
+    m.WriteFile(kSelf, testpkg::Pack(
+                           testpkg::Stub(),
+                           {{"setup.ini", "[Settings]\r\n"}, {"a.txt", "abc"}, {"empty.bin", ""}}));
     CUnPack unpack;
     EXPECT_EQ(unpack.UnPackAndWait(), 0);
     EXPECT_EQ(unpack.m_hThread, 0u);
@@ -53,18 +54,19 @@ TEST(UnPack, EntriesLandInTheWorkFolderWithTheirLogLines) {
     EXPECT_TRUE(unpack.m_bUnPacked);
 
     const std::wstring w = L"C:\\users\\user\\Temp\\unpackvesk\\1\\";
-    EXPECT_EQ(UnPackLines(m), (std::vector<std::wstring>{
-        L"[CUnPack::UnPackFiles]  FreeSpace:1099511627776 FileSize:12",
-        L"[CUnPack::UnPackFiles] (1/3)UnPack file name:" + w + L"setup.ini (12)",
-        L"[CUnPack::UnPackFiles] UnPack count:1 len:12 File:" + w + L"setup.ini",
-        L"[CUnPack::UnPackFiles]  FreeSpace:1099511627776 FileSize:3",
-        L"[CUnPack::UnPackFiles] (2/3)UnPack file name:" + w + L"a.txt (3)",
-        L"[CUnPack::UnPackFiles] UnPack count:2 len:3 File:" + w + L"a.txt",
-        L"[CUnPack::UnPackFiles]  FreeSpace:1099511627776 FileSize:0",
-        L"[CUnPack::UnPackFiles] (3/3)UnPack file name:" + w + L"empty.bin (0)",
-        L"[CUnPack::UnPackFiles] UnPack count:3 len:0 File:" + w + L"empty.bin",
-        L"[CUnPack::UnPackFiles] UnPack total 3 files.",
-    }));
+    EXPECT_EQ(UnPackLines(m),
+              (std::vector<std::wstring>{
+                  L"[CUnPack::UnPackFiles]  FreeSpace:1099511627776 FileSize:12",
+                  L"[CUnPack::UnPackFiles] (1/3)UnPack file name:" + w + L"setup.ini (12)",
+                  L"[CUnPack::UnPackFiles] UnPack count:1 len:12 File:" + w + L"setup.ini",
+                  L"[CUnPack::UnPackFiles]  FreeSpace:1099511627776 FileSize:3",
+                  L"[CUnPack::UnPackFiles] (2/3)UnPack file name:" + w + L"a.txt (3)",
+                  L"[CUnPack::UnPackFiles] UnPack count:2 len:3 File:" + w + L"a.txt",
+                  L"[CUnPack::UnPackFiles]  FreeSpace:1099511627776 FileSize:0",
+                  L"[CUnPack::UnPackFiles] (3/3)UnPack file name:" + w + L"empty.bin (0)",
+                  L"[CUnPack::UnPackFiles] UnPack count:3 len:0 File:" + w + L"empty.bin",
+                  L"[CUnPack::UnPackFiles] UnPack total 3 files.",
+              }));
     // The stale file went before the first new one came.
     EXPECT_EQ(WorkFiles(m), (std::vector<std::string>{"a.txt", "empty.bin", "setup.ini"}));
     EXPECT_EQ(m.ReadFile(kWork + L"setup.ini"), "[Settings]\r\n");
@@ -77,8 +79,9 @@ TEST(UnPack, EntriesLandInTheWorkFolderWithTheirLogLines) {
 TEST(UnPack, SizesAroundTheCopyStepAndTheBufferComeOutWhole) {
     sim::SimMachine m;
     std::vector<Entry> entries;
-    const size_t sizes[] = {1, 1023, 1024, 1025, 1024 * 7, 256 * 1024 - 1, 256 * 1024,
-                            256 * 1024 + 1, 1024 * 600, 1024 * 600 + 77};
+    const size_t sizes[] = {1,          1023,           1024,       1025,
+                            1024 * 7,   256 * 1024 - 1, 256 * 1024, 256 * 1024 + 1,
+                            1024 * 600, 1024 * 600 + 77};
     for (size_t i = 0; i < std::size(sizes); ++i)
         entries.push_back({"f" + std::to_string(i) + ".bin", Bytes(sizes[i], i)});
     for (uint16_t magic : {pkg::kMagicPe32, pkg::kMagicPe32Plus}) {
@@ -104,16 +107,16 @@ TEST(UnPack, ACountOfZeroTakesNothingAndCreatesNoFolder) {
     m.WriteFile(kSelf, testpkg::Pack(testpkg::Stub(), {{"a.txt", "abc", 0}}));
     CUnPack unpack;
     EXPECT_TRUE(unpack.UnPackFiles());
-    EXPECT_EQ(UnPackLines(m), (std::vector<std::wstring>{
-                                  L"[CUnPack::UnPackFiles] UnPack total 0 files."}));
+    EXPECT_EQ(UnPackLines(m),
+              (std::vector<std::wstring>{L"[CUnPack::UnPackFiles] UnPack total 0 files."}));
     EXPECT_TRUE(m.freeSpaceQueries.empty());
     EXPECT_FALSE(m.Exists(L"C:\\users\\user\\Temp\\unpackvesk"));
 }
 
 TEST(UnPack, AnExistingFileOfTheSameNameIsOverwritten) {
     sim::SimMachine m;
-    m.WriteFile(kSelf, testpkg::Pack(testpkg::Stub(), {{"a.txt", "a much longer first text"},
-                                                        {"A.TXT", "short"}}));
+    m.WriteFile(kSelf, testpkg::Pack(testpkg::Stub(),
+                                     {{"a.txt", "a much longer first text"}, {"A.TXT", "short"}}));
     CUnPack unpack;
     EXPECT_TRUE(unpack.UnPackFiles());
     EXPECT_EQ(m.ReadFile(kWork + L"a.txt"), "short");
@@ -123,10 +126,12 @@ TEST(UnPack, UnsafeNamesAreSkippedAndTheirDataPassedOver) {
     sim::SimMachine m;
     m.WriteFile(L"C:\\users\\user\\Temp\\unpackvesk\\keep.txt", "outside");
     const std::vector<Entry> entries = {
-        {"..\\x.dll", "escape"}, {"C:\\x", "drive"}, {"sub\\x", "folder"}, {"a:stream", "ads"},
-        {".", "dot"},            {"..", "dotdot"},   {"", "empty"},        {"bell\x07", "ctl"},
-        {"CON", "con"},          {"nul.txt", "nul"}, {"COM1", "com"},      {"LPT9.log", "lpt"},
-        {"x.", "trail"},         {"x ", "blank"},    {"caf\xE9.txt", "latin"}, {"ok.txt", "fine"},
+        {"..\\x.dll", "escape"}, {"C:\\x", "drive"},  {"sub\\x", "folder"},
+        {"a:stream", "ads"},     {".", "dot"},        {"..", "dotdot"},
+        {"", "empty"},           {"bell\x07", "ctl"}, {"CON", "con"},
+        {"nul.txt", "nul"},      {"COM1", "com"},     {"LPT9.log", "lpt"},
+        {"x.", "trail"},         {"x ", "blank"},     {"caf\xE9.txt", "latin"},
+        {"ok.txt", "fine"},
     };
     m.WriteFile(kSelf, testpkg::Pack(testpkg::Stub(), entries));
     CUnPack unpack;
@@ -145,7 +150,8 @@ TEST(UnPack, UnsafeNamesAreSkippedAndTheirDataPassedOver) {
     EXPECT_EQ(lines[7],
               L"[CUnPack::UnPackFiles] (8/16)Skip unsafe file name:bell? (contains a control "
               L"character)");
-    EXPECT_EQ(lines[8], L"[CUnPack::UnPackFiles] (9/16)Skip unsafe file name:CON (is a device name)");
+    EXPECT_EQ(lines[8],
+              L"[CUnPack::UnPackFiles] (9/16)Skip unsafe file name:CON (is a device name)");
     EXPECT_EQ(lines.back(), L"[CUnPack::UnPackFiles] UnPack total 16 files.");
     // Skipped entries need no room on the disk.
     EXPECT_EQ(m.freeSpaceQueries.size(), 2u);
@@ -155,7 +161,7 @@ TEST(UnPack, ADestinationThatCannotBeCreatedIsSkipped) {
     sim::SimMachine m;
     m.writeDenied[kWork + L"locked.bin"] = {L"user"};
     m.WriteFile(kSelf, testpkg::Pack(testpkg::Stub(), {{"locked.bin", Bytes(5000, 1)},
-                                                        {"after.bin", Bytes(3000, 2)}}));
+                                                       {"after.bin", Bytes(3000, 2)}}));
     CUnPack unpack;
     EXPECT_TRUE(unpack.UnPackFiles());
     EXPECT_FALSE(m.Exists(kWork + L"locked.bin"));
@@ -169,8 +175,8 @@ TEST(UnPack, NotEnoughRoomOnTheTempVolumeStopsWithTheMessage) {
     sim::SimMachine m;
     m.freeSpace[kTemp] = 1000;  // the temp volume; the current directory has plenty
     m.WriteFile(kSelf, testpkg::Pack(testpkg::Stub(), {{"a.txt", Bytes(1000, 1)},
-                                                        {"big.bin", Bytes(1001, 2)},
-                                                        {"c.txt", "c"}}));
+                                                       {"big.bin", Bytes(1001, 2)},
+                                                       {"c.txt", "c"}}));
     CUnPack unpack;
     EXPECT_FALSE(unpack.UnPackFiles());
     EXPECT_FALSE(unpack.m_bUnPacked);
@@ -231,9 +237,9 @@ TEST(UnPack, TruncatedOrBogusPackagesStopTheRunWithTheError) {
 
 TEST(UnPack, AWriteErrorStopsTheRunAndRemovesTheHalfFile) {
     sim::SimMachine m;
-    m.WriteFile(kSelf, testpkg::Pack(testpkg::Stub(), {{"a.txt", "abc"},
-                                                        {"big.bin", Bytes(600 * 1024, 3)},
-                                                        {"c.txt", "c"}}));
+    m.WriteFile(kSelf, testpkg::Pack(
+                           testpkg::Stub(),
+                           {{"a.txt", "abc"}, {"big.bin", Bytes(600 * 1024, 3)}, {"c.txt", "c"}}));
     CUnPack unpack;
     // The disk takes the first file and part of the second (it reports plenty of room). Once
     // it is full the log file takes no more lines either: read them from the debugger output.
@@ -242,9 +248,9 @@ TEST(UnPack, AWriteErrorStopsTheRunAndRemovesTheHalfFile) {
     std::vector<std::wstring> lines;
     for (const auto& line : m.debugOutput) lines.push_back(sim::LogMessageOf(line));
     EXPECT_EQ(lines[lines.size() - 2], L"[CUnPack::UnPackFiles] UnPack stopped at file 2");
-    EXPECT_EQ(lines.back(),
-              L"[CUtility::FileException] " + kWork + L"big.bin: There is not enough space on "
-              L"the disk.");
+    EXPECT_EQ(lines.back(), L"[CUtility::FileException] " + kWork +
+                                L"big.bin: There is not enough space on "
+                                L"the disk.");
     EXPECT_EQ(WorkFiles(m), (std::vector<std::string>{"a.txt"}));
 }
 

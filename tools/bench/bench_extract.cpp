@@ -27,7 +27,8 @@ namespace {
 
 class NativeFiles final : public plat::IFiles {
 public:
-    NativeFiles(std::string root, std::wstring module) : m_root(std::move(root)), m_module(module) {}
+    NativeFiles(std::string root, std::wstring module)
+        : m_root(std::move(root)), m_module(module) {}
 
     plat::Handle CreateFile(const std::wstring& path, uint32_t access, uint32_t,
                             uint32_t disposition) override {
@@ -48,8 +49,8 @@ public:
     bool WriteFile(plat::Handle file, const void* data, uint32_t size, uint32_t* written) override {
         *written = 0;
         while (*written < size) {
-            const ssize_t n = ::write(Fd(file), static_cast<const char*>(data) + *written,
-                                      size - *written);
+            const ssize_t n =
+                ::write(Fd(file), static_cast<const char*>(data) + *written, size - *written);
             if (n <= 0) return Fail();
             *written += static_cast<uint32_t>(n);
         }
@@ -57,8 +58,9 @@ public:
     }
     bool SetFilePointer(plat::Handle file, int64_t distance, uint32_t method,
                         uint64_t* position) override {
-        const int whence =
-            method == plat::kFileBegin ? SEEK_SET : method == plat::kFileEnd ? SEEK_END : SEEK_CUR;
+        const int whence = method == plat::kFileBegin ? SEEK_SET
+                           : method == plat::kFileEnd ? SEEK_END
+                                                      : SEEK_CUR;
         const off_t r = ::lseek(Fd(file), distance, whence);
         if (r < 0) return Fail();
         if (position) *position = static_cast<uint64_t>(r);
@@ -105,7 +107,7 @@ public:
         if (it == m_finds.end()) return false;
         dirent* e = ::readdir(it->second.first);
         if (!e) return plat::kernel().SetLastError(plat::kErrorNoMoreFiles), false;
-        struct stat st{};
+        struct stat st {};
         ::lstat((it->second.second + "/" + e->d_name).c_str(), &st);
         out.name = text::Widen(e->d_name);
         out.size = static_cast<uint64_t>(st.st_size);
@@ -156,7 +158,8 @@ public:
     }
     int SHCreateDirectoryEx(const std::wstring& path) override {
         std::error_code ec;
-        if (std::filesystem::exists(Host(path), ec)) return static_cast<int>(plat::kErrorAlreadyExists);
+        if (std::filesystem::exists(Host(path), ec))
+            return static_cast<int>(plat::kErrorAlreadyExists);
         std::filesystem::create_directories(Host(path), ec);
         return ec ? static_cast<int>(plat::kErrorPathNotFound) : 0;
     }
@@ -173,16 +176,16 @@ private:
     static int Fd(plat::Handle h) { return static_cast<int>(h) - 1; }
     static bool Fail() {
         const int e = errno;
-        plat::kernel().SetLastError(e == ENOENT    ? plat::kErrorFileNotFound
-                                    : e == ENOSPC  ? plat::kErrorDiskFull
-                                    : e == EEXIST  ? plat::kErrorFileExists
-                                                   : plat::kErrorAccessDenied);
+        plat::kernel().SetLastError(e == ENOENT   ? plat::kErrorFileNotFound
+                                    : e == ENOSPC ? plat::kErrorDiskFull
+                                    : e == EEXIST ? plat::kErrorFileExists
+                                                  : plat::kErrorAccessDenied);
         return false;
     }
     std::string Host(std::wstring path) const {
         if (path.size() < 2 || path[1] != L':') path = m_current + L"\\" + path;
-        std::string host = m_root + "/" + text::Narrow(path.substr(0, 1)) +
-                           text::Narrow(path.substr(2));
+        std::string host =
+            m_root + "/" + text::Narrow(path.substr(0, 1)) + text::Narrow(path.substr(2));
         for (char& c : host)
             if (c == '\\') c = '/';
         return host;

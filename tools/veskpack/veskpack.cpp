@@ -51,7 +51,9 @@ int Refuse(const std::string& problem) {
     return kExitProblem;
 }
 
-std::string Num(uint64_t v) { return std::to_string(v); }
+std::string Num(uint64_t v) {
+    return std::to_string(v);
+}
 
 std::string Hex(uint32_t v) {
     char b[16];
@@ -59,7 +61,9 @@ std::string Hex(uint32_t v) {
     return b;
 }
 
-std::string SystemError() { return std::strerror(errno); }
+std::string SystemError() {
+    return std::strerror(errno);
+}
 
 bool Seek(std::FILE* f, uint64_t at) {
 #ifdef _WIN32
@@ -128,8 +132,8 @@ struct Image {
 };
 
 // Reads the PE facts of a file; empty result text on success, else why it is no PE image.
-std::string ReadImage(const std::function<size_t(uint64_t, void*, size_t)>& readAt,
-                      uint64_t length, Image* image) {
+std::string ReadImage(const std::function<size_t(uint64_t, void*, size_t)>& readAt, uint64_t length,
+                      Image* image) {
     uint8_t dos[pkg::kDosHeaderSize];
     if (length < sizeof(dos) || readAt(0, dos, sizeof(dos)) != sizeof(dos))
         return "too short to be a PE image";
@@ -358,8 +362,10 @@ int Build(const std::vector<std::string>& args) {
         if (a == "--stub" || a == "-o" || a == "--align") {
             if (i + 1 == args.size()) return Usage(a + " needs a value");
             const std::string& v = args[++i];
-            if (a == "--stub") stubPath = v;
-            else if (a == "-o") outPath = v;
+            if (a == "--stub")
+                stubPath = v;
+            else if (a == "-o")
+                outPath = v;
             else {
                 char* end = nullptr;
                 const unsigned long long n = std::strtoull(v.c_str(), &end, 10);
@@ -377,13 +383,15 @@ int Build(const std::vector<std::string>& args) {
     if (outPath.empty()) return Usage("build needs -o OUT");
     if (specs.empty()) return Usage("build needs at least one ENTRY");
     if (align < pkg::kCertificateAlignment)
-        std::fprintf(stderr, "veskpack: warning: with --align %llu a signature may not follow "
-                             "the trailer directly\n",
+        std::fprintf(stderr,
+                     "veskpack: warning: with --align %llu a signature may not follow "
+                     "the trailer directly\n",
                      static_cast<unsigned long long>(align));
 
     // The stub: an unsigned PE32 or PE32+ image with nothing behind it.
     std::error_code ec;
-    if (!fs::is_regular_file(stubPath, ec)) return Refuse("stub " + stubPath + " is missing or not a file");
+    if (!fs::is_regular_file(stubPath, ec))
+        return Refuse("stub " + stubPath + " is missing or not a file");
     const uint64_t stubSize = fs::file_size(stubPath, ec);
     std::FILE* stub = std::fopen(stubPath.c_str(), "rb");
     if (!stub || ec) return Refuse("cannot read stub " + stubPath + ": " + SystemError());
@@ -392,8 +400,9 @@ int Build(const std::vector<std::string>& args) {
         ~Closer() { std::fclose(f); }
     } closeStub{stub};
     Image image;
-    const std::string notPe = ReadImage(
-        [stub](uint64_t at, void* b, size_t n) { return ReadAt(stub, at, b, n); }, stubSize, &image);
+    const std::string notPe =
+        ReadImage([stub](uint64_t at, void* b, size_t n) { return ReadAt(stub, at, b, n); },
+                  stubSize, &image);
     if (!notPe.empty()) return Refuse("stub " + stubPath + ": " + notPe);
     if (image.pe.certificateTableSize != 0 || image.pe.certificateTableOffset != 0)
         return Refuse("stub " + stubPath +
@@ -439,7 +448,8 @@ int Build(const std::vector<std::string>& args) {
     std::vector<char> buffer(kCopyBuffer);
     bool writeFailed = false;
     if (!Seek(stub, 0) || !Copy(stub, out, stubSize, buffer, &writeFailed))
-        return Refuse(writeFailed ? out.WriteProblem() : "stub " + stubPath + " changed while packing");
+        return Refuse(writeFailed ? out.WriteProblem()
+                                  : "stub " + stubPath + " changed while packing");
     const std::vector<char> zeros(pad, '\0');
     if (pad && !out.Write(zeros.data(), zeros.size())) return Refuse(out.WriteProblem());
     uint8_t bytes[pkg::kRecordSize];
@@ -455,7 +465,8 @@ int Build(const std::vector<std::string>& args) {
         const bool copied = Copy(f, out, in.size, buffer, &writeFailed);
         std::fclose(f);
         if (!copied)
-            return Refuse(writeFailed ? out.WriteProblem() : "input " + in.path + " changed while packing");
+            return Refuse(writeFailed ? out.WriteProblem()
+                                      : "input " + in.path + " changed while packing");
     }
     pkg::UNPACK_HEADER trailer;
     trailer.ullLength = offset;
@@ -474,9 +485,9 @@ void PrintProblems(const std::string& path, const std::vector<std::string>& prob
 }
 
 std::string Signature(const Package& p) {
-    return p.isSigned ? "signed (certificate table " + Num(p.image.pe.certificateTableSize) +
-                            " bytes)"
-                      : "unsigned";
+    return p.isSigned
+               ? "signed (certificate table " + Num(p.image.pe.certificateTableSize) + " bytes)"
+               : "unsigned";
 }
 
 int List(const std::string& path) {
@@ -531,7 +542,8 @@ int Extract(const std::string& path, const std::string& dir) {
         }
         OutputFile out((fs::path(dir) / e.name).string());
         bool writeFailed = false;
-        if (!out.Open()) return Refuse("cannot create " + e.name + " in " + dir + ": " + SystemError());
+        if (!out.Open())
+            return Refuse("cannot create " + e.name + " in " + dir + ": " + SystemError());
         if (!Seek(in, e.offset + pkg::kRecordSize) || !Copy(in, out, e.size, buffer, &writeFailed))
             return Refuse(writeFailed ? out.WriteProblem() : path + " changed while extracting");
         std::string problem;

@@ -7,7 +7,6 @@ bool CUnPackFileApp::DecideElevation(bool& systemLaunch) {
     return true;
 }
 bool CUnPackFileApp::PreScanToken(bool, bool&) { return true; }
-void CUnPackFileApp::RunSwitchLoop(const std::wstring&) {}
 bool CUnPackFileApp::CheckSingleInstance(bool) { return true; }
 uint32_t CUnPackFileApp::ExecuteCommand(const std::wstring&, const std::wstring&, bool) { return 0; }
 void CUnPackFileApp::ExpandCabinets(const std::wstring&) {}
@@ -15,6 +14,3 @@ bool CUnPackFileApp::WaitProcessExit(const std::wstring&, uint32_t) { return fal
 void CUnPackFileApp::RunAsService(const std::wstring&) {}
 void CUnPackFileApp::RunAsStandard(const std::wstring&) {}
 void CUnPackFileApp::PrepareAgentFiles(const std::wstring&, const wchar_t*) {}
-void CUnPackFileApp::HandleInstruction(std::wstring) {}
-bool CUnPackFileApp::HasCodeSignSettings() { return false; }
-void CUnPackFileApp::WriteStartupValues() {}

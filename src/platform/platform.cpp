@@ -35,5 +35,6 @@ IKernel& kernel() { return *Current().kernel; }
 IFiles& files() { return *Current().files; }
 IUser& user() { return *Current().user; }
 IRegistry& registry() { return *Current().registry; }
+ILoadingSurface& loading() { return *Current().loading; }
 
 }  // namespace plat

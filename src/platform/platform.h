@@ -4,6 +4,7 @@
 
 #include "platform/files.h"
 #include "platform/kernel.h"
+#include "platform/loading_surface.h"
 #include "platform/registry.h"
 #include "platform/user.h"
 
@@ -14,6 +15,7 @@ struct Platform {
     IFiles* files = nullptr;
     IUser* user = nullptr;
     IRegistry* registry = nullptr;
+    ILoadingSurface* loading = nullptr;
 };
 
 // Makes `p` the current platform and returns the previous one (null restores the default).
@@ -23,5 +25,6 @@ IKernel& kernel();
 IFiles& files();
 IUser& user();
 IRegistry& registry();
+ILoadingSurface& loading();
 
 }  // namespace plat

@@ -1,14 +1,218 @@
-// Not built yet: the registry layer comes with the registry work; until then every operation
-// fails and reads give their defaults.
+// Registry access: root selection, the logged-on user's hive, key selection and typed values.
 #include "registry/registry.h"
 
-bool CRegistry::SetRootKey(plat::HKey, bool) { return false; }
-bool CRegistry::OpenKey(const std::wstring&, bool) { return false; }
-bool CRegistry::SetStringValue(const std::wstring&, const std::wstring&, uint32_t) { return false; }
-bool CRegistry::SetDWORDValue(const std::wstring&, uint32_t) { return false; }
-uint32_t CRegistry::GetDWORDValue(const std::wstring&, uint32_t d, const std::wstring&) { return d; }
-std::wstring CRegistry::GetStringValue(const std::wstring&, const std::wstring& d,
-                                       const std::wstring&) {
-    return d;
+#include "platform/platform.h"
+#include "util/text.h"
+#include "util/utility.h"
+
+namespace {
+
+bool IsPredefinedRoot(plat::HKey key) {
+    return key == plat::kHkeyClassesRoot || key == plat::kHkeyCurrentUser ||
+           key == plat::kHkeyLocalMachine || key == plat::kHkeyUsers;
 }
-bool CRegistry::DeleteValue(const std::wstring&) { return false; }
+
+// The root handle of one call, released on every path.
+class RootHandle {
+public:
+    explicit RootHandle(CRegistry& registry) : m_registry(registry), m_h(registry.OpenRootKey()) {}
+    ~RootHandle() { m_registry.CloseRootKey(m_h); }
+    RootHandle(const RootHandle&) = delete;
+    RootHandle& operator=(const RootHandle&) = delete;
+    plat::HKey get() const { return m_h; }
+
+private:
+    CRegistry& m_registry;
+    plat::HKey m_h;
+};
+
+// A key opened below a root for one call, closed on every path.
+class OpenedKey {
+public:
+    OpenedKey(plat::HKey root, const std::wstring& path, uint32_t access)
+        : m_status(plat::registry().RegOpenKeyEx(root, path, access, &m_h)) {}
+    ~OpenedKey() {
+        // An empty path below a predefined root gives back that root, which is not ours to close.
+        if (ok() && !IsPredefinedRoot(m_h)) plat::registry().RegCloseKey(m_h);
+    }
+    OpenedKey(const OpenedKey&) = delete;
+    OpenedKey& operator=(const OpenedKey&) = delete;
+    bool ok() const { return m_status == 0; }
+    int32_t status() const { return m_status; }
+    plat::HKey get() const { return m_h; }
+
+private:
+    plat::HKey m_h = 0;
+    int32_t m_status;
+};
+
+}  // namespace
+
+CRegistry::~CRegistry() {
+    Reset();
+}
+
+bool CRegistry::Reset() {
+    m_strKeyPath.clear();
+    m_hRootKey = plat::kHkeyCurrentUser;
+    m_bLazyWrite = true;
+    return true;
+}
+
+uint32_t CRegistry::Access(uint32_t mask) const {
+    return m_b64BitView ? (mask | plat::kKeyWow6464Key) : mask;
+}
+
+std::wstring CRegistry::CurrentPath(const std::wstring& subKey) const {
+    if (subKey.empty()) return m_strKeyPath;
+    // Below the root itself the sub-key is the whole path: a leading backslash is no key name.
+    if (m_strKeyPath.empty()) return subKey;
+    return m_strKeyPath + L"\\" + subKey;
+}
+
+bool CRegistry::SetRootKey(plat::HKey root, bool redirect) {
+    if (!IsPredefinedRoot(root)) return false;
+    if (root == plat::kHkeyLocalMachine && redirect) root = plat::kHkeyCurrentUser;
+    m_hRootKey = root;
+    return true;
+}
+
+plat::HKey CRegistry::OpenRootKey() {
+    if (m_hRootKey != plat::kHkeyCurrentUser) return m_hRootKey;
+    // The hive is opened as the user logged on to the launcher's session; keys below it are
+    // then opened under the process's own identity (the guard reverts before returning).
+    CImpersonateUser impersonation;
+    plat::HKey hive = 0;
+    if (plat::registry().RegOpenCurrentUser(Access(plat::kKeyAllAccess), &hive) != 0 || !hive)
+        hive = plat::kHkeyCurrentUser;
+    return hive;
+}
+
+void CRegistry::CloseRootKey(plat::HKey root) {
+    if (root && !IsPredefinedRoot(root)) plat::registry().RegCloseKey(root);
+}
+
+bool CRegistry::OpenKey(const std::wstring& name, bool create) {
+    return SelectKey(name, create, false);
+}
+
+bool CRegistry::OpenMappedKey(const std::wstring& path, bool create) {
+    return SelectKey(path, create, true);
+}
+
+bool CRegistry::SelectKey(const std::wstring& name, bool create, bool mapped) {
+    RootHandle root(*this);
+    if (name.empty()) {
+        m_strKeyPath.clear();
+        return true;
+    }
+    const std::wstring path = mapped ? MapProductKey(name) : ResolveUniversalPath(name);
+    plat::IRegistry& reg = plat::registry();
+    plat::HKey key = 0;
+    if (create) {
+        if (reg.RegCreateKeyEx(root.get(), path, Access(plat::kKeyAllAccess), &key) != 0)
+            return false;
+    } else {
+        m_lLastStatus = reg.RegOpenKeyEx(root.get(), path, Access(plat::kKeyRead), &key);
+        if (m_lLastStatus != 0) return false;
+    }
+    m_strKeyPath = path;
+    if (!m_bLazyWrite) reg.RegFlushKey(key);
+    reg.RegCloseKey(key);
+    return true;
+}
+
+bool CRegistry::KeyExists(const std::wstring& path, plat::HKey root) {
+    if (root) return OpenedKey(root, path, Access(plat::kKeyAllAccess)).ok();
+    RootHandle own(*this);
+    return OpenedKey(own.get(), path, Access(plat::kKeyAllAccess)).ok();
+}
+
+bool CRegistry::ValueExists(const std::wstring& name) {
+    RootHandle root(*this);
+    OpenedKey key(root.get(), m_strKeyPath, Access(plat::kKeyAllAccess));
+    return key.ok() &&
+           plat::registry().RegQueryValueEx(key.get(), name, nullptr, nullptr, 0, nullptr) == 0;
+}
+
+uint32_t CRegistry::GetValueType(const std::wstring& name, const std::wstring& subKey) {
+    RootHandle root(*this);
+    OpenedKey key(root.get(), CurrentPath(subKey), Access(plat::kKeyQueryValue));
+    m_lLastStatus = key.status();
+    if (!key.ok()) return 0;
+    uint32_t type = 0;
+    m_lLastStatus = plat::registry().RegQueryValueEx(key.get(), name, &type, nullptr, 0, nullptr);
+    return m_lLastStatus == 0 ? type : 0;
+}
+
+uint32_t CRegistry::GetDWORDValue(const std::wstring& name, uint32_t defaultValue,
+                                  const std::wstring& subKey) {
+    RootHandle root(*this);
+    OpenedKey key(root.get(), CurrentPath(subKey), Access(plat::kKeyRead));
+    if (!key.ok()) return defaultValue;
+    std::vector<uint8_t> data;
+    uint32_t type = 0;
+    uint32_t size = 0;
+    if (plat::registry().RegQueryValueEx(key.get(), name, &type, &data, 4, &size) != 0)
+        return defaultValue;
+    // Fewer than 4 bytes read as a zero-extended number.
+    uint32_t value = 0;
+    for (size_t i = 0; i < data.size() && i < 4; ++i) value |= uint32_t(data[i]) << (8 * i);
+    return value;
+}
+
+std::wstring CRegistry::GetStringValue(const std::wstring& name, const std::wstring& defaultValue,
+                                       const std::wstring& subKey) {
+    const uint32_t type = GetValueType(name, subKey);
+    if (type != plat::kRegSz && type != plat::kRegExpandSz) return defaultValue;
+    RootHandle root(*this);
+    OpenedKey key(root.get(), CurrentPath(subKey), Access(plat::kKeyRead));
+    m_lLastStatus = key.status();
+    if (!key.ok()) return defaultValue;
+    plat::IRegistry& reg = plat::registry();
+    uint32_t size = 0;
+    m_lLastStatus = reg.RegQueryValueEx(key.get(), name, nullptr, nullptr, 0, &size);
+    if (m_lLastStatus != 0) return defaultValue;
+    // Room for size / 2 characters and a terminator; stored data need not be terminated.
+    const uint32_t chars = size / 2;
+    std::vector<uint8_t> data;
+    m_lLastStatus = reg.RegQueryValueEx(key.get(), name, nullptr, &data, (chars + 1) * 2, &size);
+    if (m_lLastStatus != 0) return defaultValue;
+    std::wstring value = text::FromUtf16Le(data.data(), data.size());
+    const size_t end = value.find(L'\0');
+    if (end != std::wstring::npos) value.resize(end);
+    return value;
+}
+
+bool CRegistry::SetDWORDValue(const std::wstring& name, uint32_t value) {
+    RootHandle root(*this);
+    OpenedKey key(root.get(), m_strKeyPath, Access(plat::kKeyWrite));
+    if (!key.ok()) return false;
+    const std::vector<uint8_t> data{static_cast<uint8_t>(value), static_cast<uint8_t>(value >> 8),
+                                    static_cast<uint8_t>(value >> 16),
+                                    static_cast<uint8_t>(value >> 24)};
+    plat::IRegistry& reg = plat::registry();
+    if (reg.RegSetValueEx(key.get(), name, plat::kRegDword, data) != 0) return false;
+    if (!m_bLazyWrite) reg.RegFlushKey(key.get());
+    return true;
+}
+
+bool CRegistry::SetStringValue(const std::wstring& name, const std::wstring& value, uint32_t type) {
+    RootHandle root(*this);
+    OpenedKey key(root.get(), m_strKeyPath, Access(plat::kKeyWrite));
+    if (!key.ok()) return false;
+    std::string bytes = text::ToUtf16Le(value);
+    bytes.append(2, '\0');  // the terminator is part of the stored data
+    plat::IRegistry& reg = plat::registry();
+    if (reg.RegSetValueEx(key.get(), name, type,
+                          std::vector<uint8_t>(bytes.begin(), bytes.end())) != 0)
+        return false;
+    if (!m_bLazyWrite) reg.RegFlushKey(key.get());
+    return true;
+}
+
+bool CRegistry::DeleteValue(const std::wstring& name) {
+    RootHandle root(*this);
+    OpenedKey key(root.get(), m_strKeyPath, Access(plat::kKeySetValue));
+    return key.ok() && plat::registry().RegDeleteValue(key.get(), name) == 0;
+}

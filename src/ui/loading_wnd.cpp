@@ -1,13 +1,311 @@
-// Not built yet: the window itself comes with the loading-window work. Waiting already goes
-// through SleepWithSpinner.
+// The loading window's rules: which picture is composed, where the spinner and the window stand,
+// how the fade runs, and how waits are sliced. Drawing and the window itself are reached through
+// plat::loading().
 #include "ui/loading_wnd.h"
+
+#include <new>
 
 #include "platform/platform.h"
 
 CLoadingWnd* g_pLoadingWnd = nullptr;
+uintptr_t g_gdiplusToken = 0;
 
-void ShowLoadingWnd(CLoadingWnd**) {}
-void CloseLoadingWnd(CLoadingWnd** mainWnd) {
-    if (mainWnd) *mainWnd = nullptr;
+namespace {
+
+constexpr const wchar_t* kClassName = L"VeskLoadingWnd";
+constexpr const wchar_t* kWindowName = L"Loading";
+constexpr const wchar_t* kText = L"Loading Now...";
+constexpr const wchar_t* kPngType = L"PNG";
+constexpr uint32_t kSliceMs = 120;
+constexpr uint32_t kFadeIntervalMs = 35;
+constexpr uint32_t kHoldIntervalMs = 1000;
+constexpr uint8_t kAlphaStep = 15;
+constexpr uint8_t kAlphaStart = 15;
+constexpr uint8_t kAlphaFull = 240;
+constexpr int kSpinnerDrop = 20;  // the spinner sits this far below the middle
+
+constexpr uint32_t kRedrawNow = plat::kRdwInvalidate | plat::kRdwErase | plat::kRdwUpdateNow;
+
+// GDI+ runs from ShowLoadingWnd to CloseLoadingWnd; a failed start is not shut down.
+bool g_gdiplusStarted = false;
+
+// The spinner is drawn at half its size, centred across and 20 pixels below the middle
+// (unsigned, truncating halvings: 48 x 48 on 307 x 93 gives 24 x 24 at (141, 54)).
+plat::Rect SpinnerRect(const plat::Rect& area, uint32_t frameWidth, uint32_t frameHeight) {
+    const uint32_t hw = frameWidth / 2;
+    const uint32_t hh = frameHeight / 2;
+    const int x = static_cast<int>((static_cast<uint32_t>(area.Width()) - hw) / 2);
+    const int y = static_cast<int>((static_cast<uint32_t>(area.Height()) - hh) / 2) + kSpinnerDrop;
+    return {x, y, x + static_cast<int>(hw), y + static_cast<int>(hh)};
 }
-void SleepWithSpinner(uint32_t milliseconds) { plat::kernel().Sleep(milliseconds); }
+
+// Top-left corner that centres a w x h window in the work area (signed, truncating).
+void CentreIn(const plat::Rect& workArea, int w, int h, int& x, int& y) {
+    x = workArea.left + workArea.Width() / 2 - w / 2;
+    y = workArea.top + workArea.Height() / 2 - h / 2;
+}
+
+}  // namespace
+
+// ---- the window --------------------------------------------------------------------------
+
+CLoadingWnd::CLoadingWnd() {
+    LoadPngResource(kBackgroundId, m_pBackground);
+    for (int i = 0; i < kFrameCount; ++i) LoadPngResource(kFirstFrameId + i, m_pFrames[i]);
+    g_pLoadingWnd = this;
+}
+
+CLoadingWnd::~CLoadingWnd() {
+    plat::ILoadingSurface& s = plat::loading();
+    if (g_pLoadingWnd == this) g_pLoadingWnd = nullptr;
+    // The window goes first, so that no message reaches a half-released object.
+    if (m_hWnd) s.DestroyWindow(m_hWnd);
+    m_hWnd = 0;
+    ReleaseMemDC();
+    if (m_pBackground) s.DisposeImage(m_pBackground);
+    for (plat::Image frame : m_pFrames)
+        if (frame) s.DisposeImage(frame);
+}
+
+bool CLoadingWnd::CreateWnd() {
+    plat::ILoadingSurface& s = plat::loading();
+    plat::WindowDesc desc;
+    desc.classStyle = plat::kCsDblClks;
+    desc.className = kClassName;
+    desc.windowName = kWindowName;
+    desc.style = plat::kWsPopup;
+    desc.exStyle = plat::kWsExTopmost | plat::kWsExToolWindow;
+    desc.rect = {0, 0, kWidth, kHeight};
+    m_hWnd = s.CreatePopupWindow(desc, this);
+    s.SetWindowPos(m_hWnd, plat::kHwndTopmost, 0, 0, 0, 0,
+                   plat::kSwpNoSize | plat::kSwpNoMove | plat::kSwpNoRedraw);
+    m_hIcon = s.LoadIconResource(kIconId);
+    s.SetIcon(m_hWnd, m_hIcon, true);
+    s.SetIcon(m_hWnd, m_hIcon, false);
+    // The start-up thread blocks for long stretches without looking at its messages; the
+    // system must not replace the window with a "not responding" ghost meanwhile.
+    s.DisableProcessWindowsGhosting();
+    return m_hWnd != 0;
+}
+
+void CLoadingWnd::SetText(const std::wstring& text) {
+    m_strText = text;
+    Layout();
+}
+
+void CLoadingWnd::Layout() {
+    plat::ILoadingSurface& s = plat::loading();
+    s.MoveWindow(m_hWnd, 0, 0, kWidth, kHeight, true);
+    plat::Rect client;
+    s.GetClientRect(m_hWnd, client);
+    s.SetRoundRectRegion(m_hWnd, client, 0, 0, true);
+    m_bReady = RenderFrame(client);
+}
+
+bool CLoadingWnd::RenderFrame(const plat::Rect& rect) {
+    plat::ILoadingSurface& s = plat::loading();
+    ReleaseMemDC();
+    if (!s.CreateMemoryBitmap(rect.Width(), rect.Height(), m_memDC, m_bitmap)) return false;
+    if (!m_pBackground) return false;
+    // The background keeps its own size (306 x 92); the bitmap's last column and row stay as
+    // created, outside the window's region.
+    s.DrawImage(m_memDC, m_pBackground, 0, 0, static_cast<int>(s.ImageWidth(m_pBackground)),
+                static_cast<int>(s.ImageHeight(m_pBackground)));
+    const plat::Image frame = NextFrameImage();
+    if (frame) {
+        const plat::Rect r = SpinnerRect(rect, s.ImageWidth(frame), s.ImageHeight(frame));
+        s.DrawImage(m_memDC, frame, r.left, r.top, r.Width(), r.Height());
+    }
+    return true;
+}
+
+void CLoadingWnd::Show() {
+    plat::ILoadingSurface& s = plat::loading();
+    s.ShowWindow(m_hWnd, plat::kSwShowNoActivate);
+    // Showing only asks for a paint, which a message loop would deliver; the start-up thread
+    // runs none and may block next (the extraction), so the picture goes on the screen now.
+    s.RedrawWindow(m_hWnd, kRedrawNow);
+}
+
+void CLoadingWnd::NextFrame() {
+    m_bReady = RenderFrame({0, 0, kWidth, kHeight});
+    plat::loading().RedrawWindow(m_hWnd, kRedrawNow);
+}
+
+plat::Image CLoadingWnd::NextFrameImage() {
+    const plat::Image frame = m_pFrames[m_nFrame % kFrameCount];
+    m_nFrame = (m_nFrame + 1) % kFrameCount;
+    return frame;
+}
+
+void CLoadingWnd::ReleaseMemDC() {
+    if (m_memDC || m_bitmap) plat::loading().DeleteMemoryBitmap(m_memDC, m_bitmap);
+    m_memDC = 0;
+    m_bitmap = 0;
+}
+
+bool CLoadingWnd::OnEraseBkgnd(plat::Hdc dc) {
+    if (!m_bReady) return false;
+    plat::ILoadingSurface& s = plat::loading();
+    plat::Rect r;
+    s.GetWindowRect(m_hWnd, r);
+    s.ScreenToClient(m_hWnd, r);
+    s.BitBlt(dc, r, m_memDC, 0, 0);
+    return true;
+}
+
+// ---- fade-in, hold, fade-out -------------------------------------------------------------
+
+void CLoadingWnd::OnShowWindow(bool shown) {
+    if (shown) StartAnimation();
+}
+
+void CLoadingWnd::StartAnimation() {
+    plat::ILoadingSurface& s = plat::loading();
+    StopCountdown();
+    plat::Rect client;
+    s.GetClientRect(m_hWnd, client);
+    plat::Rect workArea;
+    plat::user().GetWorkArea(workArea);
+    s.KillTimer(m_hWnd, kTimerFadeOut);
+    int x = 0, y = 0;
+    CentreIn(workArea, client.Width(), client.Height(), x, y);
+    s.MoveWindow(m_hWnd, x, y, client.Width(), client.Height(), true);
+    if (!m_bFadeMode) return;
+    m_byAlpha = kAlphaStart;
+    SetAlpha(m_byAlpha);
+    s.SetTimer(m_hWnd, kTimerFadeIn, kFadeIntervalMs);
+}
+
+void CLoadingWnd::OnTimer(uint32_t id) {
+    plat::ILoadingSurface& s = plat::loading();
+    switch (id) {
+        case kTimerFadeIn:
+            s.KillTimer(m_hWnd, kTimerFadeIn);
+            FadeStep(true);
+            break;
+        case kTimerFadeOut:
+            s.KillTimer(m_hWnd, kTimerFadeOut);
+            FadeStep(false);
+            break;
+        case kTimerHold:
+            if (m_nMaxTicks == 0) {
+                StopCountdown();  // stays until closed
+            } else if (!IsCursorOver() && m_nTicks++ >= m_nMaxTicks) {
+                StopCountdown();
+                FadeStep(false);
+            }
+            break;
+        default:
+            break;
+    }
+}
+
+void CLoadingWnd::FadeStep(bool fadeIn) {
+    plat::ILoadingSurface& s = plat::loading();
+    if (fadeIn) {
+        m_byAlpha = static_cast<uint8_t>(m_byAlpha + kAlphaStep);
+        SetAlpha(m_byAlpha);
+        if (m_byAlpha >= kAlphaFull)
+            s.SetTimer(m_hWnd, kTimerHold, kHoldIntervalMs);
+        else
+            s.SetTimer(m_hWnd, kTimerFadeIn, kFadeIntervalMs);
+    } else {
+        m_byAlpha = static_cast<uint8_t>(m_byAlpha - kAlphaStep);
+        SetAlpha(m_byAlpha);
+        if (m_byAlpha <= kAlphaStart)
+            s.ShowWindow(m_hWnd, plat::kSwHide);
+        else
+            s.SetTimer(m_hWnd, kTimerFadeOut, kFadeIntervalMs);
+    }
+}
+
+void CLoadingWnd::SetAlpha(uint8_t alpha) {
+    plat::ILoadingSurface& s = plat::loading();
+    // The window is not layered, so this fails and the window stays opaque; the result does
+    // not matter.
+    s.SetLayeredWindowAttributes(m_hWnd, alpha, plat::kLwaAlpha);
+    s.RedrawWindow(m_hWnd, kRedrawNow);
+}
+
+void CLoadingWnd::StopCountdown() {
+    m_nTicks = 0;
+    plat::loading().KillTimer(m_hWnd, kTimerHold);
+}
+
+bool CLoadingWnd::IsCursorOver() {
+    plat::ILoadingSurface& s = plat::loading();
+    int x = 0, y = 0;
+    plat::Rect r;
+    if (!s.GetCursorPos(x, y) || !s.GetWindowRect(m_hWnd, r)) return false;
+    return x >= r.left && x < r.right && y >= r.top && y < r.bottom;
+}
+
+bool CLoadingWnd::PreTranslateMessage(uint32_t message) {
+    plat::ILoadingSurface& s = plat::loading();
+    if (message == plat::kWmLButtonDown) {
+        StopCountdown();
+        s.KillTimer(m_hWnd, kTimerFadeIn);
+        s.SetTimer(m_hWnd, kTimerFadeOut, kFadeIntervalMs);
+        return true;
+    }
+    if (message == plat::kWmMouseMove) {
+        s.SetCursor(IsCursorOver() ? plat::kIdcHand : plat::kIdcArrow);
+        return true;
+    }
+    return false;
+}
+
+// ---- the free functions the start-up code uses ---------------------------------------------
+
+void ShowLoadingWnd(CLoadingWnd** mainWnd) {
+    plat::ILoadingSurface& s = plat::loading();
+    if (g_pLoadingWnd) {
+        g_pLoadingWnd->Show();
+        return;
+    }
+    g_gdiplusStarted = s.GdiplusStartup(&g_gdiplusToken);
+    CLoadingWnd* wnd = new (std::nothrow) CLoadingWnd;
+    if (!wnd) {
+        // Nothing will ever close it, so GDI+ goes again at once.
+        if (g_gdiplusStarted) s.GdiplusShutdown(g_gdiplusToken);
+        g_gdiplusStarted = false;
+        return;
+    }
+    if (mainWnd) *mainWnd = wnd;
+    wnd->CreateWnd();
+    wnd->SetFadeMode(true);
+    wnd->SetText(kText);
+    wnd->Show();
+}
+
+void CloseLoadingWnd(CLoadingWnd** mainWnd) {
+    CLoadingWnd* wnd = g_pLoadingWnd;
+    if (!wnd) return;
+    plat::ILoadingSurface& s = plat::loading();
+    s.ShowWindow(wnd->GetSafeHwnd(), plat::kSwHide);
+    delete wnd;
+    if (mainWnd) *mainWnd = nullptr;
+    if (g_gdiplusStarted) s.GdiplusShutdown(g_gdiplusToken);
+    g_gdiplusStarted = false;
+}
+
+void SleepWithSpinner(uint32_t milliseconds) {
+    while (milliseconds >= kSliceMs) {
+        if (g_pLoadingWnd) g_pLoadingWnd->NextFrame();
+        plat::kernel().Sleep(kSliceMs);
+        milliseconds -= kSliceMs;
+    }
+    plat::kernel().Sleep(milliseconds);
+}
+
+bool LoadPngResource(uint32_t id, plat::Image& image) {
+    plat::ILoadingSurface& s = plat::loading();
+    const void* data = nullptr;
+    uint32_t size = 0;
+    if (!s.LoadResourceBytes(id, kPngType, &data, &size)) return false;
+    const plat::Image loaded = s.LoadImageFromMemory(data, size);
+    if (!loaded) return false;
+    image = loaded;
+    return true;
+}

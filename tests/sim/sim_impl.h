@@ -123,6 +123,7 @@ struct SimMachine::Impl {
     std::unique_ptr<plat::IFiles> files;
     std::unique_ptr<plat::IUser> user;
     std::unique_ptr<plat::IRegistry> registry;
+    std::unique_ptr<plat::ILoadingSurface> loading;
 };
 
 // Last error of the calling (real) thread.
@@ -133,5 +134,7 @@ std::unique_ptr<plat::IKernel> MakeKernel(SimMachine& m);
 std::unique_ptr<plat::IFiles> MakeFiles(SimMachine& m);
 std::unique_ptr<plat::IUser> MakeUser(SimMachine& m);
 std::unique_ptr<plat::IRegistry> MakeRegistry(SimMachine& m);
+std::unique_ptr<plat::ILoadingSurface> MakeLoadingSurface(SimMachine& m);
+void PumpLoadingTimers(SimMachine& m, uint64_t ms);
 
 }  // namespace sim

@@ -60,8 +60,9 @@ SimMachine::SimMachine() : m_impl(std::make_unique<Impl>(*this)) {
     m_impl->files = MakeFiles(*this);
     m_impl->user = MakeUser(*this);
     m_impl->registry = MakeRegistry(*this);
+    m_impl->loading = MakeLoadingSurface(*this);
     m_platform = {m_impl->kernel.get(), m_impl->files.get(), m_impl->user.get(),
-                  m_impl->registry.get()};
+                  m_impl->registry.get(), m_impl->loading.get()};
     // A desktop session: the shell runs as the logged-on user, whose folders exist.
     AddProcess(L"explorer.exe", 1, -1, 0, L"user");
     for (const std::wstring& folder : {tempPath, desktop, currentDir, windowsDir + L"\\system32",
@@ -69,6 +70,9 @@ SimMachine::SimMachine() : m_impl(std::make_unique<Impl>(*this)) {
         std::filesystem::create_directories(HostPath(folder));
     // The program's own string table.
     for (const res::StringEntry& e : res::kStrings) strings[e.id] = e.text;
+    // The loading window's pictures: background 306 x 92, spinner frames 48 x 48.
+    loading.pngs[200] = FakePng(306, 92);
+    for (uint32_t id = 201; id <= 212; ++id) loading.pngs[id] = FakePng(48, 48);
     m_previous = plat::Install(&m_platform);
     SetError(0);
 }

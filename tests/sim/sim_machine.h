@@ -157,6 +157,61 @@ public:
     void CreateRegKey(const std::wstring& hive, const std::wstring& key);
     bool regOpenCurrentUserFails = false;
     int registryWriteFlushes = 0;
+    // Rights granted on single keys, as "hive\\key" (default: all). Opening or creating such a
+    // key with any other right than these fails with access denied.
+    std::map<std::wstring, uint32_t> regKeyRights;
+    int OpenRegistryKeys() const;  // key handles the program holds open now
+
+    // ---- the loading window's surface ----------------------------------------------------------
+    // One picture drawn with DrawImage: the resource the image was decoded from and where.
+    struct LoadingDraw {
+        uint32_t image = 0;
+        int x = 0, y = 0, width = 0, height = 0;
+    };
+    struct LoadingSurface {
+        // The program's "PNG" resources, as bytes; 200 to 212 are preloaded with pictures of the
+        // launcher's sizes. The simulated decoder reads the size from the PNG header and rejects
+        // anything that is not a PNG; nothing decodes while GDI+ is not running.
+        std::map<uint32_t, std::string> pngs;
+        bool iconMissing = false;      // icon resource 128
+        bool gdiplusFails = false;     // GdiplusStartup fails
+        bool createFails = false;      // CreateWindowExW fails
+        int cursorX = 0, cursorY = 0;  // the mouse pointer, screen coordinates
+
+        int gdiplusStarts = 0, gdiplusShutdowns = 0;  // successful starts; all shutdowns
+        int windowsCreated = 0;
+        int imagesAlive = 0;   // decoded and not yet disposed
+        int picturesAlive = 0;  // off-screen DC and bitmap pairs not yet deleted
+
+        // The last window created.
+        plat::Hwnd window = 0;
+        bool alive = false, visible = false, topmost = false;
+        uint32_t classStyle = 0, style = 0, exStyle = 0;
+        std::wstring className, windowName;
+        plat::Rect rect;  // screen position
+        bool hasRegion = false;
+        plat::Rect region;
+        int regionEllipseWidth = -1, regionEllipseHeight = -1;
+        plat::Hicon bigIcon = 0, smallIcon = 0;
+        bool ghostingDisabled = false;
+        std::map<uint32_t, uint32_t> timers;  // armed timers: id -> interval (ms)
+        uint32_t cursor = 0;                  // last system cursor set
+
+        std::vector<uint8_t> alphas;         // every alpha handed to SetLayeredWindowAttributes
+        std::vector<LoadingDraw> draws;      // every DrawImage, off-screen
+        std::vector<uint32_t> shownFrames;   // per picture copied onto the window: its spinner
+                                             // frame's resource id (0: none drawn)
+        std::vector<uint64_t> shownAt;       // ... and the virtual time of the copy
+        int defaultPaints = 0;               // erases left to the default processing
+        std::vector<std::wstring> calls;     // "ShowWindow 4", "SetTimer 102 35", "KillTimer 100",
+                                             // "MoveWindow 807 474 307 93", "DestroyWindow", ...
+    };
+    LoadingSurface loading;
+    // A minimal PNG (signature and header) of the given size, for `loading.pngs`.
+    static std::string FakePng(uint32_t width, uint32_t height);
+    // Runs the loading window's timers for `ms` of virtual time, as a message loop on the
+    // window's thread would: each due timer is delivered in time order.
+    void PumpMessages(uint64_t ms);
 
     // ---- records ---------------------------------------------------------------------------
     std::vector<std::wstring> calls;  // notable calls, e.g. L"ShellExecuteEx ..."

@@ -1,5 +1,7 @@
 // Registry side of the simulated machine: one hive per account plus the machine hive, keys
 // with raw typed values, access masks checked as Windows checks them.
+#include <cwchar>
+
 #include "sim/sim_impl.h"
 
 namespace sim {
@@ -21,9 +23,14 @@ public:
                          plat::HKey* out) override {
         KeyObj base;
         if (!Resolve(root, base)) return static_cast<int32_t>(plat::kErrorInvalidHandle);
+        if (!path.empty() && path[0] == L'\\') return kErrorBadPathname;
         const std::wstring full = Join(base.path, path);
+        m.calls.push_back(L"RegOpenKeyEx " + base.hive + L"\\" + full + L" " + Hex(access));
         if (!m.RegKeyExists(base.hive, full)) return static_cast<int32_t>(plat::kErrorFileNotFound);
-        *out = d.Add(KeyObj{base.hive, full, access});
+        if (!Granted(base.hive, full, access))
+            return static_cast<int32_t>(plat::kErrorAccessDenied);
+        // Like Windows: no sub-key below a predefined root hands back that root.
+        *out = path.empty() && IsPredefined(root) ? root : d.Add(KeyObj{base.hive, full, access});
         return 0;
     }
 
@@ -31,8 +38,11 @@ public:
                            plat::HKey* out) override {
         KeyObj base;
         if (!Resolve(root, base)) return static_cast<int32_t>(plat::kErrorInvalidHandle);
+        if (!path.empty() && path[0] == L'\\') return kErrorBadPathname;
         const std::wstring full = Join(base.path, path);
-        m.calls.push_back(L"RegCreateKeyEx " + base.hive + L"\\" + full);
+        m.calls.push_back(L"RegCreateKeyEx " + base.hive + L"\\" + full + L" " + Hex(access));
+        if (!Granted(base.hive, full, access))
+            return static_cast<int32_t>(plat::kErrorAccessDenied);
         m.CreateRegKey(base.hive, full);
         *out = d.Add(KeyObj{base.hive, full, access});
         return 0;
@@ -82,13 +92,36 @@ public:
     }
 
     int32_t RegCloseKey(plat::HKey key) override {
-        if (IsPredefined(key)) return 0;
+        if (IsPredefined(key)) {
+            m.calls.push_back(L"RegCloseKey of a predefined root");
+            return 0;
+        }
         if (!d.Get<KeyObj>(key)) return static_cast<int32_t>(plat::kErrorInvalidHandle);
         d.handles.erase(key);
         return 0;
     }
 
 private:
+    // A relative key name cannot begin with a backslash.
+    static constexpr int32_t kErrorBadPathname = 161;
+
+    static std::wstring Hex(uint32_t value) {
+        wchar_t buffer[16];
+        swprintf(buffer, 16, L"0x%X", value);
+        return buffer;
+    }
+    // The rights asked for, apart from the choice of registry view, must all be granted.
+    bool Granted(const std::wstring& hive, const std::wstring& path, uint32_t access) const {
+        const std::wstring wanted = Upper(hive) + L"\\" + path;
+        for (const auto& [key, rights] : m.regKeyRights) {
+            const size_t slash = key.find(L'\\');
+            const std::wstring canon =
+                Upper(key.substr(0, slash)) + L"\\" +
+                (slash == std::wstring::npos ? std::wstring() : CanonKey(key.substr(slash + 1)));
+            if (canon == wanted) return (access & ~plat::kKeyWow6464Key & ~rights) == 0;
+        }
+        return true;
+    }
     static bool IsPredefined(plat::HKey key) {
         return key >= plat::kHkeyClassesRoot && key <= plat::kHkeyUsers;
     }
@@ -118,6 +151,12 @@ private:
 };
 
 }  // namespace
+
+int SimMachine::OpenRegistryKeys() const {
+    int n = 0;
+    for (const auto& entry : m_impl->handles) n += std::holds_alternative<KeyObj>(entry.second);
+    return n;
+}
 
 std::unique_ptr<plat::IRegistry> MakeRegistry(SimMachine& m) {
     return std::make_unique<Registry>(m);

@@ -16,7 +16,13 @@ HKEY K(HKey key) {
         default: return reinterpret_cast<HKEY>(key);
     }
 }
-HKey FromK(HKEY key) { return reinterpret_cast<HKey>(key); }
+HKey FromK(HKEY key) {
+    if (key == HKEY_CLASSES_ROOT) return kHkeyClassesRoot;
+    if (key == HKEY_CURRENT_USER) return kHkeyCurrentUser;
+    if (key == HKEY_LOCAL_MACHINE) return kHkeyLocalMachine;
+    if (key == HKEY_USERS) return kHkeyUsers;
+    return reinterpret_cast<HKey>(key);
+}
 
 class Registry final : public IRegistry {
 public:

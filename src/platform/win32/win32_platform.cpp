@@ -7,11 +7,12 @@ IKernel* Win32Kernel();
 IFiles* Win32Files();
 IUser* Win32User();
 IRegistry* Win32Registry();
+ILoadingSurface* Win32LoadingSurface();
 }  // namespace win32
 
 Platform* Win32Platform() {
     static Platform p{win32::Win32Kernel(), win32::Win32Files(), win32::Win32User(),
-                      win32::Win32Registry()};
+                      win32::Win32Registry(), win32::Win32LoadingSurface()};
     return &p;
 }
 

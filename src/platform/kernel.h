@@ -91,6 +91,9 @@ public:
 
     // Text of a system error code (FormatMessageW), without trailing line breaks.
     virtual std::wstring FormatSystemMessage(uint32_t code) = 0;
+
+    // MultiByteToWideChar with the calling thread's ANSI code page (CP_THREAD_ACP), no flags.
+    virtual std::wstring MultiByteToWideChar(const std::string& text) = 0;
 };
 
 }  // namespace plat

@@ -2,19 +2,200 @@
 #include "unpack/unpack.h"
 
 #include "platform/platform.h"
+#include "res/strings.h"
+#include "unpack/package_file.h"
+#include "unpack/package_format.h"
+#include "util/file.h"
 #include "util/text.h"
 #include "util/utility.h"
 
+// 64-bit integers in log formats: the Windows C runtime's spelling, and the C library's.
+#ifdef _WIN32
+#define VESK_I64 L"I64d"
+#else
+#define VESK_I64 L"lld"
+#endif
+
 namespace {
+constexpr const wchar_t* kFindTag = L"CUnPack::FindHeader";
+constexpr const wchar_t* kUnPackTag = L"CUnPack::UnPackFiles";
+constexpr uint32_t kCopyStep = 1024;
 constexpr int kCreateRetries = 20;
 constexpr uint32_t kCreateRetryPauseMs = 100;
 }  // namespace
 
-// Not built yet: reading the package. Until then no package is ever found.
-uint64_t CUnPack::FindHeader() { return 0; }
-bool CUnPack::UnPackFiles() {
-    if (FindHeader() == 0) return false;
+uint64_t CUnPack::FindHeader() {
+    const std::wstring path = CUtility::GetModulePath();
+    CUtility::Log(L"[%ls] Name:%ls", kFindTag, path.c_str());
+
+    CFile file;
+    CFileException error;
+    auto failed = [&error]() -> uint64_t {
+        CUtility::Log(L"[%ls] Fail", kFindTag);
+        CUtility::FileException(error);
+        return 0;
+    };
+    if (!file.Open(path, CFile::modeRead | CFile::shareDenyNone | CFile::typeBinary, &error))
+        return failed();
+    // Buffers are zeroed first, so whatever a short file does not hold reads as zero.
+    uint8_t dos[pkg::kDosHeaderSize] = {};
+    uint8_t nt[pkg::kNtHeadersMax] = {};
+    uint8_t trailer[pkg::kRecordSize] = {};
+    uint32_t got = 0;
+    uint64_t length = 0;
+    if (!file.Read(dos, sizeof(dos), &got, &error) || !file.GetLength(&length, &error))
+        return failed();
+    const int64_t lfanew = pkg::ReadI32(dos + pkg::kLfanewOffset);
+    if (static_cast<uint64_t>(lfanew) > length) return 0;
+
+    if (!file.Seek(lfanew, plat::kFileBegin, nullptr, &error) ||
+        !file.Read(nt, sizeof(nt), &got, &error))
+        return failed();
+    // The release build is PE32, the 64-bit build PE32+; they keep the certificate-table size
+    // in different places. Any other image carries no package of ours.
+    pkg::PeHeaders pe;
+    if (!pkg::ParseNtHeaders(nt, &pe)) {
+        CUtility::Log(L"[%ls] Unknown image type:0x%x", kFindTag, static_cast<unsigned>(pe.magic));
+        return 0;
+    }
+    CUtility::Log(L"[%ls] Sign Size:%d", kFindTag, static_cast<int>(pe.certificateTableSize));
+
+    uint64_t at = 0;
+    if (!pkg::TrailerOffset(length, pe.certificateTableSize, &at)) return 0;
+    if (!file.Seek(static_cast<int64_t>(at), plat::kFileBegin, nullptr, &error) ||
+        !file.Read(trailer, sizeof(trailer), &got, &error))
+        return failed();
+    const uint64_t offset = pkg::DecodeRecord(trailer).ullLength;
+    CUtility::Log(L"[%ls] Header offset:%d", kFindTag,
+                  static_cast<int>(static_cast<uint32_t>(offset)));
+    return offset;
+}
+
+namespace {
+
+// The run could not go on: says where, logs the error's text, and gives FALSE to return.
+bool Stopped(int entry, const CFileException& error) {
+    CUtility::Log(L"[%ls] UnPack stopped at file %d", kUnPackTag, entry);
+    CUtility::FileException(error);
     return false;
+}
+
+// Copies one entry's data in 1024-byte steps: `length` / 1024 full steps, then the rest. The
+// package must hold every byte; a read that comes up short is an error, not a short file.
+bool CopyData(CPackageReader& package, CBufferedWriter& out, uint64_t length,
+              CFileException* error) {
+    uint8_t chunk[kCopyStep];
+    const uint64_t steps = length / kCopyStep;
+    const uint32_t rest = static_cast<uint32_t>(length % kCopyStep);
+    for (uint64_t s = 0; s <= steps; ++s) {
+        const uint32_t want = s < steps ? kCopyStep : rest;
+        uint32_t got = 0;
+        if (!package.Read(chunk, want, &got, error)) return false;
+        if (got != want) {
+            error->Set(plat::kErrorHandleEof, package.GetFilePath());
+            return false;
+        }
+        if (!out.Write(chunk, got, error)) return false;
+    }
+    return out.Flush(error);
+}
+
+}  // namespace
+
+bool CUnPack::UnPackFiles() {
+    const uint64_t packageOffset = FindHeader();
+    if (packageOffset == 0) return false;
+
+    CPackageReader package;
+    CFileException error;
+    if (!package.Open(CUtility::GetModulePath(), &error)) {
+        CUtility::FileException(error);
+        return false;
+    }
+    if (!package.Seek(packageOffset, &error)) return Stopped(0, error);
+
+    // Files go below the temp folder, so that is the volume whose free space counts (the
+    // current directory may lie on another one).
+    std::wstring temp;
+    plat::files().GetTempPath(temp);
+
+    CBufferedWriter writer;
+    uint8_t bytes[pkg::kRecordSize] = {};
+    int taken = 0;
+    uint64_t freeSpace = 0;
+    for (;;) {
+        uint32_t got = 0;
+        if (!package.Read(bytes, pkg::kRecordSize, &got, &error)) return Stopped(taken + 1, error);
+        if (got == 0) break;  // the end of the file
+        if (got != pkg::kRecordSize) {
+            error.Set(plat::kErrorHandleEof, package.GetFilePath());
+            return Stopped(taken + 1, error);
+        }
+        const pkg::UNPACK_HEADER record = pkg::DecodeRecord(bytes);
+        const int count = record.nFileCount;
+        if (taken >= count) break;
+        const uint64_t length = record.ullLength;
+        // A length the package cannot hold means a damaged package, not a full disk.
+        if (length > package.Remaining()) {
+            error.Set(plat::kErrorHandleEof, package.GetFilePath());
+            return Stopped(taken + 1, error);
+        }
+
+        const std::wstring name = plat::kernel().MultiByteToWideChar(pkg::RecordName(record));
+        if (const wchar_t* reason = pkg::UnsafeNameReason(name)) {
+            ++taken;
+            CUtility::Log(L"[%ls] (%d/%d)Skip unsafe file name:%ls (%ls)", kUnPackTag, taken, count,
+                          pkg::Printable(name).c_str(), reason);
+            if (!package.Skip(length, &error)) return Stopped(taken, error);
+            if (taken == count) break;
+            continue;
+        }
+
+        const bool known = plat::files().GetDiskFreeSpaceEx(temp, &freeSpace);
+        CUtility::Log(L"[%ls]  FreeSpace:%" VESK_I64 L" FileSize:%" VESK_I64, kUnPackTag,
+                      known ? static_cast<long long>(freeSpace) : -1LL,
+                      static_cast<long long>(length));
+        // Without an answer there is nothing to compare; a disk that fills up is still caught
+        // when a write fails.
+        if (known && freeSpace < length) {
+            const std::wstring text = plat::kernel().LoadString(IDS_DISK_TEXT);
+            const std::wstring caption = plat::kernel().LoadString(IDS_DISK_CAPTION);
+            CUtility::Log(L"[%ls] %ls", kUnPackTag, text.c_str());
+            plat::user().MessageBox(text, caption, plat::kMbOk);
+            return false;
+        }
+
+        const std::wstring target = GetWorkFolder() + name;
+        ++taken;
+        CUtility::Log(L"[%ls] (%d/%d)UnPack file name:%ls (%d)", kUnPackTag, taken, count,
+                      target.c_str(), static_cast<int>(static_cast<uint32_t>(length)));
+
+        CFile out;
+        if (!out.Open(
+                target,
+                CFile::modeCreate | CFile::modeWrite | CFile::shareExclusive | CFile::typeBinary,
+                &error)) {
+            CUtility::FileException(error);
+            if (!package.Skip(length, &error)) return Stopped(taken, error);
+            if (taken == count) break;
+            continue;
+        }
+        writer.Attach(&out);
+        uint64_t written = 0;
+        if (!CopyData(package, writer, length, &error) || !out.GetLength(&written, &error)) {
+            // A half-written file is worth nothing to the agent: it goes.
+            out.Close();
+            plat::files().DeleteFile(target);
+            return Stopped(taken, error);
+        }
+        CUtility::Log(L"[%ls] UnPack count:%d len:%d File:%ls", kUnPackTag, taken,
+                      static_cast<int>(static_cast<uint32_t>(written)), target.c_str());
+        out.Close();
+        if (taken == count) break;
+    }
+    CUtility::Log(L"[%ls] UnPack total %d files.", kUnPackTag, taken);
+    m_bUnPacked = true;
+    return true;
 }
 
 int CUnPack::UnPackAndWait() {

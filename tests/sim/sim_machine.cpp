@@ -697,6 +697,15 @@ public:
         }
     }
 
+    // The simulated machine's ANSI code page is Latin-1: every byte is the code point of the
+    // same value.
+    std::wstring MultiByteToWideChar(const std::string& text) override {
+        std::wstring out;
+        out.reserve(text.size());
+        for (unsigned char c : text) out.push_back(static_cast<wchar_t>(c));
+        return out;
+    }
+
 private:
     bool Fail(uint32_t code) {
         SetError(code);

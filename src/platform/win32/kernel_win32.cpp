@@ -260,6 +260,17 @@ public:
             text.pop_back();
         return text;
     }
+
+    std::wstring MultiByteToWideChar(const std::string& text) override {
+        if (text.empty()) return std::wstring();
+        const int size = static_cast<int>(text.size());
+        int n = ::MultiByteToWideChar(CP_THREAD_ACP, 0, text.data(), size, nullptr, 0);
+        if (n <= 0) return std::wstring();
+        std::wstring out(static_cast<size_t>(n), L'\0');
+        n = ::MultiByteToWideChar(CP_THREAD_ACP, 0, text.data(), size, &out[0], n);
+        out.resize(n > 0 ? static_cast<size_t>(n) : 0);
+        return out;
+    }
 };
 
 }  // namespace

@@ -1,0 +1,80 @@
+#include "unpack/package_file.h"
+
+#include <cstring>
+
+#include "platform/types.h"
+
+bool CPackageReader::Open(const std::wstring& path, CFileException* error) {
+    if (!m_file.Open(path, CFile::modeRead | CFile::shareDenyNone | CFile::typeBinary, error))
+        return false;
+    if (!m_buffer) m_buffer.reset(new uint8_t[kBufferSize]);
+    m_bufferAt = 0;
+    m_next = m_filled = 0;
+    return m_file.GetLength(&m_length, error);
+}
+
+bool CPackageReader::Seek(uint64_t offset, CFileException* error) {
+    // An offset beyond what a signed 64-bit seek takes cannot be in the file.
+    if (offset > static_cast<uint64_t>(INT64_MAX)) {
+        if (error) error->Set(plat::kErrorHandleEof, m_file.GetFilePath());
+        return false;
+    }
+    if (!m_file.Seek(static_cast<int64_t>(offset), plat::kFileBegin, nullptr, error)) return false;
+    m_bufferAt = offset;
+    m_next = m_filled = 0;
+    return true;
+}
+
+bool CPackageReader::Read(void* buffer, uint32_t size, uint32_t* read, CFileException* error) {
+    uint8_t* out = static_cast<uint8_t*>(buffer);
+    *read = 0;
+    while (*read < size) {
+        if (m_next == m_filled) {
+            m_bufferAt += m_filled;
+            m_next = m_filled = 0;
+            uint32_t got = 0;
+            if (!m_file.Read(m_buffer.get(), kBufferSize, &got, error)) return false;
+            if (got == 0) break;  // end of the file
+            m_filled = got;
+        }
+        uint32_t take = m_filled - m_next;
+        if (take > size - *read) take = size - *read;
+        std::memcpy(out + *read, m_buffer.get() + m_next, take);
+        m_next += take;
+        *read += take;
+    }
+    return true;
+}
+
+bool CPackageReader::Skip(uint64_t count, CFileException* error) {
+    if (count > Remaining()) {
+        if (error) error->Set(plat::kErrorHandleEof, m_file.GetFilePath());
+        return false;
+    }
+    if (count <= m_filled - m_next) {
+        m_next += static_cast<uint32_t>(count);
+        return true;
+    }
+    return Seek(Position() + count, error);
+}
+
+bool CBufferedWriter::Write(const void* data, uint32_t size, CFileException* error) {
+    const uint8_t* in = static_cast<const uint8_t*>(data);
+    while (size > 0) {
+        if (m_filled == kBufferSize && !Flush(error)) return false;
+        uint32_t take = kBufferSize - m_filled;
+        if (take > size) take = size;
+        std::memcpy(m_buffer.get() + m_filled, in, take);
+        m_filled += take;
+        in += take;
+        size -= take;
+    }
+    return true;
+}
+
+bool CBufferedWriter::Flush(CFileException* error) {
+    if (m_filled == 0) return true;
+    const uint32_t n = m_filled;
+    m_filled = 0;
+    return m_file->Write(m_buffer.get(), n, error);
+}

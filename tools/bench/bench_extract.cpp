@@ -1,0 +1,240 @@
+// Runs the launcher's extraction natively on Linux: CUnPack::UnPackFiles, the same code the
+// Windows build runs, over a thin POSIX file layer (Windows path "C:\a\b" is <root>/C/a/b, taken
+// as spelled). The rest of the machine (clock, session, string table, message boxes) is the
+// simulated one; its own file side resolves names without regard to case by listing folders,
+// which would measure the simulation rather than the extraction.
+//   bench_extract PACKAGE
+// Prints "seconds=<wall time of the extraction> maxrss_kib=<peak resident set> files=<n>".
+#include <dirent.h>
+#include <fcntl.h>
+#include <sys/resource.h>
+#include <sys/stat.h>
+#include <sys/statvfs.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <chrono>
+#include <cstdio>
+#include <filesystem>
+#include <map>
+#include <string>
+
+#include "sim/sim_impl.h"
+#include "unpack/unpack.h"
+#include "util/text.h"
+
+namespace {
+
+class NativeFiles final : public plat::IFiles {
+public:
+    NativeFiles(std::string root, std::wstring module)
+        : m_root(std::move(root)), m_module(module) {}
+
+    plat::Handle CreateFile(const std::wstring& path, uint32_t access, uint32_t,
+                            uint32_t disposition) override {
+        int flags = (access & plat::kGenericWrite)
+                        ? ((access & plat::kGenericRead) ? O_RDWR : O_WRONLY)
+                        : O_RDONLY;
+        if (disposition == plat::kCreateAlways) flags |= O_CREAT | O_TRUNC;
+        if (disposition == plat::kOpenAlways) flags |= O_CREAT;
+        const int fd = ::open(Host(path).c_str(), flags | O_CLOEXEC, 0644);
+        if (fd < 0) return Fail(), 0;
+        return static_cast<plat::Handle>(fd) + 1;
+    }
+    bool ReadFile(plat::Handle file, void* buffer, uint32_t size, uint32_t* read) override {
+        const ssize_t n = ::read(Fd(file), buffer, size);
+        *read = n > 0 ? static_cast<uint32_t>(n) : 0;
+        return n >= 0 || Fail();
+    }
+    bool WriteFile(plat::Handle file, const void* data, uint32_t size, uint32_t* written) override {
+        *written = 0;
+        while (*written < size) {
+            const ssize_t n =
+                ::write(Fd(file), static_cast<const char*>(data) + *written, size - *written);
+            if (n <= 0) return Fail();
+            *written += static_cast<uint32_t>(n);
+        }
+        return true;
+    }
+    bool SetFilePointer(plat::Handle file, int64_t distance, uint32_t method,
+                        uint64_t* position) override {
+        const int whence = method == plat::kFileBegin ? SEEK_SET
+                           : method == plat::kFileEnd ? SEEK_END
+                                                      : SEEK_CUR;
+        const off_t r = ::lseek(Fd(file), distance, whence);
+        if (r < 0) return Fail();
+        if (position) *position = static_cast<uint64_t>(r);
+        return true;
+    }
+    bool GetFileSize(plat::Handle file, uint64_t* size) override {
+        struct stat st;
+        if (::fstat(Fd(file), &st) != 0) return Fail();
+        *size = static_cast<uint64_t>(st.st_size);
+        return true;
+    }
+    bool CloseFile(plat::Handle file) override { return ::close(Fd(file)) == 0; }
+
+    uint32_t GetFileAttributes(const std::wstring& path) override {
+        struct stat st;
+        if (::lstat(Host(path).c_str(), &st) != 0) return Fail(), plat::kInvalidFileAttributes;
+        return S_ISDIR(st.st_mode) ? plat::kAttrDirectory : plat::kAttrArchive;
+    }
+    bool DeleteFile(const std::wstring& path) override {
+        return ::unlink(Host(path).c_str()) == 0 || Fail();
+    }
+    bool CreateDirectory(const std::wstring& path) override {
+        return ::mkdir(Host(path).c_str(), 0755) == 0 || Fail();
+    }
+    bool RemoveDirectory(const std::wstring& path) override {
+        return ::rmdir(Host(path).c_str()) == 0 || Fail();
+    }
+    bool MoveFile(const std::wstring& from, const std::wstring& to) override {
+        return ::rename(Host(from).c_str(), Host(to).c_str()) == 0 || Fail();
+    }
+
+    plat::Handle FindFirstFile(const std::wstring& pattern, plat::FindData& out) override {
+        // Only "folder\*" is asked for (deleting a folder tree).
+        const std::wstring folder = pattern.substr(0, pattern.find_last_of(L'\\'));
+        DIR* dir = ::opendir(Host(folder).c_str());
+        if (!dir) return Fail(), 0;
+        const plat::Handle h = ++m_nextFind;
+        m_finds[h] = {dir, Host(folder)};
+        if (!FindNextFile(h, out)) return FindClose(h), 0;
+        return h;
+    }
+    bool FindNextFile(plat::Handle h, plat::FindData& out) override {
+        auto it = m_finds.find(h);
+        if (it == m_finds.end()) return false;
+        dirent* e = ::readdir(it->second.first);
+        if (!e) return plat::kernel().SetLastError(plat::kErrorNoMoreFiles), false;
+        struct stat st {};
+        ::lstat((it->second.second + "/" + e->d_name).c_str(), &st);
+        out.name = text::Widen(e->d_name);
+        out.size = static_cast<uint64_t>(st.st_size);
+        out.attributes = S_ISDIR(st.st_mode) ? plat::kAttrDirectory : plat::kAttrArchive;
+        return true;
+    }
+    bool FindClose(plat::Handle h) override {
+        auto it = m_finds.find(h);
+        if (it == m_finds.end()) return false;
+        ::closedir(it->second.first);
+        m_finds.erase(it);
+        return true;
+    }
+
+    bool GetDiskFreeSpaceEx(const std::wstring& directory, uint64_t* totalFree) override {
+        struct statvfs st;
+        if (::statvfs(Host(directory.empty() ? m_current : directory).c_str(), &st) != 0)
+            return Fail();
+        *totalFree = static_cast<uint64_t>(st.f_bfree) * st.f_frsize;
+        return true;
+    }
+    bool SetCurrentDirectory(const std::wstring& path) override {
+        struct stat st;
+        if (::stat(Host(path).c_str(), &st) != 0) return Fail();
+        m_current = path;
+        return true;
+    }
+    std::wstring GetCurrentDirectory() override { return m_current; }
+
+    uint32_t GetTempPath(std::wstring& out) override {
+        out = L"C:\\Temp\\";
+        return static_cast<uint32_t>(out.size());
+    }
+    uint32_t GetWindowsDirectory(std::wstring& out) override {
+        out = L"C:\\windows";
+        return static_cast<uint32_t>(out.size());
+    }
+    uint32_t GetSystemWindowsDirectory(std::wstring& out) override {
+        return GetWindowsDirectory(out);
+    }
+    uint32_t GetModuleFileName(std::wstring& out) override {
+        out = m_module;
+        return static_cast<uint32_t>(out.size());
+    }
+    int32_t SHGetFolderPath(int, uint32_t, std::wstring& out) override {
+        out.clear();
+        return static_cast<int32_t>(0x80070002);
+    }
+    int SHCreateDirectoryEx(const std::wstring& path) override {
+        std::error_code ec;
+        if (std::filesystem::exists(Host(path), ec))
+            return static_cast<int>(plat::kErrorAlreadyExists);
+        std::filesystem::create_directories(Host(path), ec);
+        return ec ? static_cast<int>(plat::kErrorPathNotFound) : 0;
+    }
+    int SHFileOperation(uint32_t, const std::wstring&, const std::wstring&, uint32_t) override {
+        return static_cast<int>(plat::kErrorInvalidParameter);
+    }
+    bool GetFixedFileInfo(const std::wstring&, plat::FixedFileInfo&) override { return false; }
+    std::wstring GetPrivateProfileString(const std::wstring&, const std::wstring&, uint32_t,
+                                         const std::wstring&) override {
+        return std::wstring();
+    }
+
+private:
+    static int Fd(plat::Handle h) { return static_cast<int>(h) - 1; }
+    static bool Fail() {
+        const int e = errno;
+        plat::kernel().SetLastError(e == ENOENT   ? plat::kErrorFileNotFound
+                                    : e == ENOSPC ? plat::kErrorDiskFull
+                                    : e == EEXIST ? plat::kErrorFileExists
+                                                  : plat::kErrorAccessDenied);
+        return false;
+    }
+    std::string Host(std::wstring path) const {
+        if (path.size() < 2 || path[1] != L':') path = m_current + L"\\" + path;
+        std::string host =
+            m_root + "/" + text::Narrow(path.substr(0, 1)) + text::Narrow(path.substr(2));
+        for (char& c : host)
+            if (c == '\\') c = '/';
+        return host;
+    }
+
+    std::string m_root;
+    std::wstring m_module;
+    std::wstring m_current = L"C:\\";
+    std::map<plat::Handle, std::pair<DIR*, std::string>> m_finds;
+    plat::Handle m_nextFind = 0;
+};
+
+}  // namespace
+
+int main(int argc, char** argv) {
+    if (argc != 2) {
+        std::fprintf(stderr, "usage: bench_extract PACKAGE\n");
+        return 2;
+    }
+    sim::SimMachine m;
+    // The package is linked in as the program's own file (the same file system as the work
+    // folder), so the measured time is the extraction alone.
+    const std::wstring self = L"C:\\Downloads\\VESK.exe";
+    std::filesystem::create_directories(m.root + "/C/Downloads");
+    std::filesystem::create_directories(m.root + "/C/Temp");
+    std::error_code ec;
+    std::filesystem::create_hard_link(argv[1], m.root + "/C/Downloads/VESK.exe", ec);
+    if (ec) {
+        std::fprintf(stderr, "bench_extract: cannot link %s: %s\n", argv[1], ec.message().c_str());
+        return 1;
+    }
+    NativeFiles files(m.root, self);
+    plat::Platform native{m.impl().kernel.get(), &files, m.impl().user.get(),
+                          m.impl().registry.get()};
+    plat::Platform* previous = plat::Install(&native);
+
+    CUnPack unpack;
+    const auto start = std::chrono::steady_clock::now();
+    const bool ok = unpack.UnPackFiles();
+    const double seconds =
+        std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
+    size_t count = 0;
+    for (const auto& e : std::filesystem::directory_iterator(m.root + "/C/Temp/unpackvesk/1")) {
+        (void)e;
+        ++count;
+    }
+    plat::Install(previous);
+    rusage usage{};
+    getrusage(RUSAGE_SELF, &usage);
+    std::printf("seconds=%.4f maxrss_kib=%ld files=%zu\n", seconds, usage.ru_maxrss, count);
+    return ok ? 0 : 1;
+}

@@ -145,6 +145,7 @@ public:
         out = L"C:\\windows";
         return static_cast<uint32_t>(out.size());
     }
+    uint32_t GetSystemDirectory(std::wstring& out) override { return GetWindowsDirectory(out); }
     uint32_t GetSystemWindowsDirectory(std::wstring& out) override {
         return GetWindowsDirectory(out);
     }

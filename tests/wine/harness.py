@@ -22,6 +22,7 @@ WINE = "/usr/lib/wine/wine64"
 WINESERVER = shutil.which("wineserver") or "/usr/lib/wine/wineserver64"
 WINE_DIR = os.path.join(OUT, "wine")
 TEMPLATE = os.path.join(WINE_DIR, "template")
+TEMPLATE_READY = ".ready-2"  # changes whenever the template is made differently
 
 BASE_ENV = {
     "WINEDEBUG": "-all",
@@ -44,14 +45,19 @@ def ensure_template():
     os.makedirs(WINE_DIR, exist_ok=True)
     with open(os.path.join(WINE_DIR, "template.lock"), "w") as lock:
         fcntl.flock(lock, fcntl.LOCK_EX)
-        if os.path.exists(os.path.join(TEMPLATE, ".ready")):
+        if os.path.exists(os.path.join(TEMPLATE, TEMPLATE_READY)):
             return
         shutil.rmtree(TEMPLATE, ignore_errors=True)
         env = _wine_env(TEMPLATE)
         subprocess.run([WINE, "wineboot", "-i"], env=env, stdout=subprocess.DEVNULL,
                        stderr=subprocess.DEVNULL, timeout=300, check=False)
+        # Windows are not handed to a window manager (there is none under Xvfb): otherwise Wine
+        # waits two seconds for one whenever a window is hidden or destroyed.
+        subprocess.run([WINE, "reg", "add", "HKCU\\Software\\Wine\\X11 Driver", "/v", "Managed",
+                        "/d", "N", "/f"], env=env, stdout=subprocess.DEVNULL,
+                       stderr=subprocess.DEVNULL, timeout=120, check=False)
         subprocess.run([WINESERVER, "-w"], env=env, timeout=120, check=False)
-        open(os.path.join(TEMPLATE, ".ready"), "w").close()
+        open(os.path.join(TEMPLATE, TEMPLATE_READY), "w").close()
 
 
 def _clone(src, dst):
@@ -142,14 +148,23 @@ class WinePrefix:
 
     # ---- running ------------------------------------------------------------------------------
     def run(self, program, *args, timeout=180, cwd=None):
-        """Runs a Windows program to its end; returns (exit code, stdout text)."""
-        proc = subprocess.run([WINE, program, *args], env=self.env, cwd=cwd,
-                              stdout=subprocess.PIPE, stderr=subprocess.STDOUT, timeout=timeout)
-        return proc.returncode, proc.stdout.decode("utf-8", "replace")
+        """Runs a Windows program to its end; returns (exit code, output text).
 
-    def start(self, program, *args, cwd=None):
-        return subprocess.Popen([WINE, program, *args], env=self.env, cwd=cwd,
-                                stdout=subprocess.PIPE, stderr=subprocess.STDOUT)
+        The output goes through a file, not a pipe: processes that Wine starts on the way (the
+        wineserver, services) inherit the handle, and a pipe would stay open until they exit,
+        seconds after the program itself."""
+        with tempfile.TemporaryFile() as out:
+            proc = subprocess.run([WINE, program, *args], env=self.env, cwd=cwd, stdout=out,
+                                  stderr=subprocess.STDOUT, timeout=timeout)
+            out.seek(0)
+            return proc.returncode, out.read().decode("utf-8", "replace")
+
+    def start(self, program, *args, cwd=None, capture=True):
+        """Starts a Windows program and returns at once. Without `capture` its output is
+        dropped, so processes it starts that inherit its handles keep no pipe of ours open."""
+        out = subprocess.PIPE if capture else subprocess.DEVNULL
+        return subprocess.Popen([WINE, program, *args], env=self.env, cwd=cwd, stdout=out,
+                                stderr=subprocess.STDOUT)
 
     def wait_idle(self, timeout=120):
         subprocess.run([WINESERVER, "-w"], env=self.env, timeout=timeout, check=False)

@@ -65,10 +65,11 @@ class ElevationPrompt(AgentTestCase):
         self.assertIsNone(self.record("QVManagerVESK.exe", "cmdline"))
 
     def test_ok_reopens_the_launcher_which_asks_again(self):
+        # The reopened launcher inherits the first one's handles: no pipe of ours goes with it.
+        launcher = self.wine.start(self.exe, "/T", "x", capture=False)
         first = self.answer("ok")
-        code, _ = self.wine.run(self.exe, "/T", "x", timeout=90)
-        self.assertEqual(code, 0)
         self.assertEqual(first.wait(timeout=90), 0)
+        self.assertEqual(launcher.wait(timeout=90), 0)
         second = self.answer("cancel")
         self.assertEqual(second.wait(timeout=90), 0)
         self.wine.wait_idle()

@@ -33,8 +33,10 @@ class SystemLaunch(AgentTestCase):
         # The task existed only for the launch; the work folder is gone.
         code, _ = self.wine.run("schtasks", "/query", "/tn", "AVESK1")
         self.assertEqual(code, 1)
-        calls = open(os.path.join(self.wine.drive_c, "windows", "Tasks", "substitute",
-                                  "calls.txt"), encoding="utf-8").read()
+        # (the prefix spells the folder "tasks"; Windows names ignore case)
+        with open(os.path.join(self.wine.drive_c, "windows", "tasks", "substitute", "calls.txt"),
+                  encoding="utf-8") as f:
+            calls = f.read()
         for verb in ("/create /xml AVESK.xml /ru \"system\" /tn AVESK1", "/change /tn AVESK1",
                      "/run /tn AVESK1", "/delete /f /tn AVESK1"):
             self.assertIn(verb, calls)

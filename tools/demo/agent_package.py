@@ -75,5 +75,5 @@ def build(output, settings=None, agent=None, arch="x86_64", stub_path=None, cabi
             entries.append(f"{name}={path}")
         os.makedirs(os.path.dirname(os.path.abspath(output)), exist_ok=True)
         subprocess.run([VESKPACK, "build", "--stub", stub_path or stub(arch), "-o", output,
-                        *entries], check=True)
+                        *entries], check=True, stdout=subprocess.DEVNULL)
     return output

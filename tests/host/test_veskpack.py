@@ -239,6 +239,173 @@ class VeskPack(unittest.TestCase):
         self.assertEqual(code, 1)
         self.assertIn("does not end the file", err)
 
+    # ---- the bad-input matrix ------------------------------------------------------------------
+    def test_build_refuses_outputs_it_cannot_or_must_not_write(self):
+        self.inputs()
+        build = ["build", "--stub", "stub.exe"]
+        os.symlink("a.txt", self.path("link.txt"))
+        cases = [
+            (build + ["-o", "nodir/out.exe", "a.txt"], "cannot create nodir/out.exe"),
+            (build + ["-o", "data", "a.txt"], "cannot create data: Is a directory"),
+            (build + ["-o", "a.txt/out.exe", "empty.bin"], "Not a directory"),
+            # An input or the stub as output would be lost, under any spelling.
+            (build + ["-o", "a.txt", "a.txt"], 'output a.txt is the input of entry "a.txt"'),
+            (build + ["-o", "./setup.ini", "a.txt", "x.ini=setup.ini"], 'of entry "x.ini"'),
+            (build + ["-o", "link.txt", "a.txt"], "is the input of entry"),
+            (build + ["-o", "stub.exe", "a.txt"], "is the stub itself"),
+            (build + ["-o", "out.exe", "x="], 'entry "x=" names no input file'),
+            (build + ["-o", "out.exe", "-x", "a.txt"], "unknown option -x"),
+            (build + ["-o"], "-o needs a value"),
+            (build + ["-o", "out.exe", "--align", "99999999999999999999", "a.txt"],
+             "power of two"),
+            (build + ["-o", "out.exe", "--align", "0", "a.txt"], "power of two"),
+        ]
+        for args, message in cases:
+            with self.subTest(args=args):
+                self.assert_refused(args, message)
+        self.assertEqual(self.read("a.txt"), b"abc")
+        self.assertEqual(self.read("stub.exe"), stub())
+
+    def test_build_refuses_broken_stubs(self):
+        self.inputs()
+        s = bytearray(stub())
+        many_sections = bytearray(s)
+        struct.pack_into("<H", many_sections, 70, 0xFFFF)
+        negative = bytearray(s)
+        struct.pack_into("<i", negative, 60, -8)
+        far = bytearray(s)
+        struct.pack_into("<i", far, 60, 0x7FFFFFF0)
+        table_only = bytearray(s)
+        struct.pack_into("<I", table_only, cert_dir_offset(s), 0x400)  # offset set, size 0
+        stubs = {
+            "cut-in-section.exe": (bytes(s[:0x300]), "is truncated"),
+            "cut-in-table.exe": (bytes(s[:340]), "truncated PE image (section table)"),
+            "cut-in-headers.exe": (bytes(s[:80]), "points outside the file"),
+            "sections.exe": (bytes(many_sections), "truncated PE image (section table)"),
+            "negative.exe": (bytes(negative), "e_lfanew -8 points outside the file"),
+            "far.exe": (bytes(far), "points outside the file"),
+            "table.exe": (bytes(table_only), "is signed"),
+            "empty.exe": (b"", "too short to be a PE image"),
+            "zeros.exe": (b"\0" * 4096, "no MZ signature"),
+        }
+        for name, (data, _) in stubs.items():
+            self.write(name, data)
+        for name, (_, message) in stubs.items():
+            with self.subTest(stub=name):
+                self.assert_refused(["build", "--stub", name, "-o", "out.exe", "a.txt"], message)
+        self.assert_refused(["build", "--stub", "data", "-o", "out.exe", "a.txt"],
+                            "stub data is missing or not a file")
+
+    def hostile_packages(self):
+        """Files that no build writes: each with a problem verify must name."""
+        s = stub()
+        good = s + record(2, 3, b"a.txt") + b"abc" + record(2, 1, b"b.bin") + b"b"
+        packed = good + record(0, len(s), b"")
+        negative_cert = bytearray(packed)
+        struct.pack_into("<i", negative_cert, cert_dir_offset(packed) + 4, -100)
+        huge_cert = bytearray(packed)
+        struct.pack_into("<Ii", huge_cert, cert_dir_offset(packed), 0, 0x7FFFFFFF)
+        return {
+            "empty.exe": (b"", "too short to be a PE image"),
+            "stub-only.exe": (s, "no package offset"),
+            "cut-in-data.exe": (packed[:len(s) + RECORD + 2], "no package offset"),
+            "cut-in-trailer.exe": (packed[:-100], "no package offset"),
+            "count-max.exe": (s + record(0x7FFFFFFF, 3, b"a.txt") + b"abc" + record(0, len(s), b""),
+                              "entry 2 of 2147483647 would start at"),
+            "count-negative.exe": (s + record(-1, 3, b"a.txt") + b"abc" + record(0, len(s), b""),
+                                   "the first record counts -1 entries"),
+            "length-max.exe": (s + record(1, 2 ** 64 - 1, b"a.txt") + b"abc" + record(0, len(s), b""),
+                               "runs past the trailer"),
+            "offset-max.exe": (good + record(0, 2 ** 64 - 1, b""), "lies outside the file"),
+            "negative-cert.exe": (bytes(negative_cert), "certificate table size is negative"),
+            "huge-cert.exe": (bytes(huge_cert), "does not end the file"),
+        }
+
+    def test_list_verify_and_extract_refuse_hostile_packages(self):
+        cases = self.hostile_packages()
+        for name, (data, _) in cases.items():
+            self.write(name, data)
+        os.makedirs(self.path("folder.exe"))
+        cases["folder.exe"] = (None, "is a folder, not a package file")
+        cases["missing.exe"] = (None, "No such file or directory")
+        for name, (_, message) in cases.items():
+            with self.subTest(package=name):
+                before = sorted(os.listdir(self.dir))
+                code, out, err = self.run_tool("verify", name)
+                self.assertEqual((code, out), (1, ""))
+                self.assertIn(message, err)
+                for line in err.splitlines():
+                    self.assertTrue(line.startswith(name + ": "), line)
+                code, _, err = self.run_tool("list", name)
+                self.assertEqual(code, 1)
+                self.assertIn(message, err)
+                # Extraction refuses in one line and creates nothing, not even its folder.
+                code, out, err = self.run_tool("extract", name, "x/y")
+                self.assertEqual((code, out), (1, ""))
+                self.assertEqual(len(err.splitlines()), 1, err)
+                self.assertTrue(err.startswith(f"veskpack: cannot extract {name}: "), err)
+                self.assertIn(message, err)
+                self.assertEqual(sorted(os.listdir(self.dir)), before)
+
+    def test_extract_writes_all_entries_or_none(self):
+        self.inputs()
+        self.assertEqual(self.run_tool("build", "--stub", "stub.exe", "-o", "out.exe",
+                                       "setup.ini", "a.txt", "empty.bin")[0], 0)
+        # The last entry's place is taken by a folder: the first two must not appear either.
+        os.makedirs(self.path("x", "empty.bin"))
+        self.write("x/keep.txt", b"keep")
+        code, out, err = self.run_tool("extract", "out.exe", "x")
+        self.assertEqual((code, out), (1, ""))
+        self.assertEqual(err, "veskpack: cannot extract \"empty.bin\": x/empty.bin is a folder\n")
+        self.assertEqual(sorted(os.listdir(self.path("x"))), ["empty.bin", "keep.txt"])
+        self.assertEqual(os.listdir(self.path("x", "empty.bin")), [])
+
+    def test_thousands_of_entries_round_trip(self):
+        self.write("stub.exe", stub())
+        names = [f"f{i:04}.bin" for i in range(3000)]
+        for i, name in enumerate(names):
+            self.write(f"in/{name}", i.to_bytes(2, "little"))
+        code, out, err = self.run_tool("build", "--stub", "stub.exe", "-o", "out.exe",
+                                       *[f"in/{n}" for n in names])
+        self.assertEqual((code, err), (0, ""))
+        self.assertIn("3000 entries", out)
+        self.assertEqual(self.run_tool("verify", "out.exe")[0], 0)
+        code, _, err = self.run_tool("extract", "out.exe", "x")
+        self.assertEqual((code, err), (0, ""))
+        self.assertEqual(sorted(os.listdir(self.path("x"))), names)
+        self.assertEqual(self.read("x/f2999.bin"), (2999).to_bytes(2, "little"))
+
+    def mount_tiny_volume(self):
+        """A 64 KiB tmpfs below the test folder, or skip when this user cannot mount."""
+        if os.geteuid() != 0 or not shutil.which("mount"):
+            self.skipTest("mounting a tmpfs needs root")
+        volume = self.path("tiny")
+        os.makedirs(volume)
+        if subprocess.run(["mount", "-t", "tmpfs", "-o", "size=64k", "tmpfs", volume],
+                          capture_output=True).returncode != 0:
+            self.skipTest("cannot mount a tmpfs here")
+        self.addCleanup(subprocess.run, ["umount", volume], capture_output=True)
+        return volume
+
+    def test_a_full_disk_leaves_no_partial_output(self):
+        self.inputs()
+        volume = self.mount_tiny_volume()
+        self.write("big.bin", os.urandom(200 * 1024))
+        code, out, err = self.run_tool("build", "--stub", "stub.exe", "-o", "tiny/out.exe",
+                                       "a.txt", "big.bin")
+        self.assertEqual((code, out), (1, ""))
+        self.assertEqual(err, "veskpack: cannot write tiny/out.exe: No space left on device\n")
+        self.assertEqual(os.listdir(volume), [])
+
+        # Extraction onto the full volume: no file, and the folders it created go again.
+        self.assertEqual(self.run_tool("build", "--stub", "stub.exe", "-o", "out.exe", "a.txt",
+                                       "big.bin")[0], 0)
+        code, out, err = self.run_tool("extract", "out.exe", "tiny/new/deep")
+        self.assertEqual((code, out), (1, ""))
+        self.assertEqual(len(err.splitlines()), 1, err)
+        self.assertIn("No space left on device", err)
+        self.assertEqual(os.listdir(volume), [])
+
     @unittest.skipUnless(os.path.exists(RELEASE_STUB) and shutil.which("osslsigncode")
                          and shutil.which("openssl"), "needs the release build and signing tools")
     def test_the_release_launcher_packed_and_signed_for_real(self):

@@ -13,6 +13,7 @@
 #include <cstring>
 #include <filesystem>
 #include <functional>
+#include <memory>
 #include <set>
 #include <string>
 #include <vector>
@@ -193,12 +194,20 @@ struct Package {
 
 // Walks a package as the launcher does, and checks everything the launcher relies on.
 bool Inspect(const std::string& path, Package* p) {
-    std::FILE* f = std::fopen(path.c_str(), "rb");
     std::error_code ec;
-    const uint64_t length = fs::file_size(path, ec);
-    if (!f || ec) {
+    if (fs::is_directory(path, ec)) {
+        p->layoutProblems.push_back("is a folder, not a package file");
+        return false;
+    }
+    std::FILE* f = std::fopen(path.c_str(), "rb");
+    if (!f) {
         p->layoutProblems.push_back("cannot read " + path + ": " + SystemError());
-        if (f) std::fclose(f);
+        return false;
+    }
+    const uint64_t length = fs::file_size(path, ec);
+    if (ec) {
+        p->layoutProblems.push_back("cannot read " + path + ": " + ec.message());
+        std::fclose(f);
         return false;
     }
     p->length = length;
@@ -294,18 +303,25 @@ bool Inspect(const std::string& path, Package* p) {
 
 // ---- writing -------------------------------------------------------------------------------
 
-// A file that becomes visible under its name only once it is complete.
+// A file that becomes visible under its name only once it is complete. Until then it is a
+// temporary file beside it, with a short name of its own (two outputs of one run never share it,
+// and a long name does not grow past what the file system takes).
 class OutputFile {
 public:
     explicit OutputFile(std::string path)
-        : m_path(std::move(path)), m_temp(m_path + ".veskpack-" + Num(getpid()) + ".tmp") {}
+        : m_path(std::move(path)),
+          m_temp((fs::path(m_path).parent_path() /
+                  (".veskpack-" + Num(getpid()) + "-" + Num(++s_created) + ".tmp"))
+                     .string()) {}
     ~OutputFile() {
         if (m_file) std::fclose(m_file);
         if (!m_committed) std::remove(m_temp.c_str());
     }
     bool Open() { return (m_file = std::fopen(m_temp.c_str(), "wb")) != nullptr; }
     bool Write(const void* data, size_t n) { return std::fwrite(data, 1, n, m_file) == n; }
-    bool Commit(std::string* problem) {
+    // Writes out what is buffered and closes the temporary file; it keeps its temporary name.
+    bool Close(std::string* problem) {
+        if (!m_file) return true;
         const bool ok = std::fflush(m_file) == 0 && !std::ferror(m_file);
         const bool closed = std::fclose(m_file) == 0;
         m_file = nullptr;
@@ -313,6 +329,11 @@ public:
             *problem = "cannot write " + m_path + ": " + SystemError();
             return false;
         }
+        return true;
+    }
+    // Closes the file and gives it its name.
+    bool Commit(std::string* problem) {
+        if (!Close(problem)) return false;
         std::error_code ec;
         fs::rename(m_temp, m_path, ec);
         if (ec) {
@@ -325,6 +346,7 @@ public:
     std::string WriteProblem() const { return "cannot write " + m_path + ": " + SystemError(); }
 
 private:
+    static inline uint64_t s_created = 0;
     std::string m_path, m_temp;
     std::FILE* m_file = nullptr;
     bool m_committed = false;
@@ -425,6 +447,7 @@ int Build(const std::vector<std::string>& args) {
             in.path = spec;
             in.name = fs::path(spec).filename().string();
         }
+        if (in.path.empty()) return Refuse("entry " + Quote(spec) + " names no input file");
         if (!fs::is_regular_file(in.path, ec))
             return Refuse("input " + in.path + " is missing or not a file");
         in.size = fs::file_size(in.path, ec);
@@ -436,6 +459,15 @@ int Build(const std::vector<std::string>& args) {
         inputs.push_back(in);
     }
     if (inputs.size() > static_cast<size_t>(INT32_MAX)) return Refuse("too many entries");
+    // The output takes its path only at the end; were that path the stub or an input, it would
+    // be lost.
+    if (fs::exists(outPath, ec)) {
+        if (fs::equivalent(outPath, stubPath, ec))
+            return Refuse("output " + outPath + " is the stub itself");
+        for (const Input& in : inputs)
+            if (fs::equivalent(outPath, in.path, ec))
+                return Refuse("output " + outPath + " is the input of entry " + Quote(in.name));
+    }
 
     // Padding in front of the first entry makes the unsigned length a multiple of `align`.
     uint64_t total = stubSize + pkg::kRecordSize;
@@ -515,22 +547,47 @@ int Verify(const std::string& path) {
     return 0;
 }
 
+// The folders of `dir` that do not exist yet, deepest first.
+std::vector<fs::path> MissingFolders(const fs::path& dir) {
+    std::vector<fs::path> missing;
+    std::error_code ec;
+    for (fs::path p = dir; !p.empty() && !fs::exists(fs::symlink_status(p, ec));
+         p = p.parent_path()) {
+        missing.push_back(p);
+        if (p == p.parent_path()) break;
+    }
+    return missing;
+}
+
 int Extract(const std::string& path, const std::string& dir) {
     Package p;
-    if (!Inspect(path, &p)) {
-        PrintProblems(path, p.layoutProblems);
-        return kExitProblem;
-    }
-    std::error_code ec;
-    fs::create_directories(dir, ec);
-    if (!fs::is_directory(dir, ec)) return Refuse("cannot create folder " + dir);
+    if (!Inspect(path, &p)) return Refuse("cannot extract " + path + ": " + p.layoutProblems[0]);
     std::FILE* in = std::fopen(path.c_str(), "rb");
     if (!in) return Refuse("cannot read " + path + ": " + SystemError());
     struct Closer {
         std::FILE* f;
         ~Closer() { std::fclose(f); }
     } closeIn{in};
+
+    // All or nothing: every entry is written under a temporary name first, and they take their
+    // names together at the end. When anything fails, the temporary files go, and so do the
+    // folders this run created.
+    struct Folders {
+        std::vector<fs::path> created;
+        bool keep = false;
+        ~Folders() {
+            std::error_code ec;
+            if (!keep)
+                for (const fs::path& f : created) fs::remove(f, ec);  // only while empty
+        }
+    } folders{MissingFolders(dir)};
+    std::error_code ec;
+    fs::create_directories(dir, ec);
+    if (!fs::is_directory(dir, ec)) return Refuse("cannot create folder " + dir);
+
     std::vector<char> buffer(kCopyBuffer);
+    std::vector<std::unique_ptr<OutputFile>> outputs;
+    std::vector<const EntryInfo*> written;
     int skipped = 0;
     for (const EntryInfo& e : p.entries) {
         // The launcher's rule decides what is written; the rest is passed over.
@@ -540,16 +597,28 @@ int Extract(const std::string& path, const std::string& dir) {
             ++skipped;
             continue;
         }
-        OutputFile out((fs::path(dir) / e.name).string());
+        const fs::path target = fs::path(dir) / e.name;
+        if (fs::is_directory(fs::symlink_status(target, ec)))
+            return Refuse("cannot extract " + Quote(e.name) + ": " + target.string() +
+                          " is a folder");
+        outputs.push_back(std::make_unique<OutputFile>(target.string()));
+        OutputFile& out = *outputs.back();
         bool writeFailed = false;
         if (!out.Open())
             return Refuse("cannot create " + e.name + " in " + dir + ": " + SystemError());
         if (!Seek(in, e.offset + pkg::kRecordSize) || !Copy(in, out, e.size, buffer, &writeFailed))
             return Refuse(writeFailed ? out.WriteProblem() : path + " changed while extracting");
         std::string problem;
-        if (!out.Commit(&problem)) return Refuse(problem);
-        std::printf("%12llu  %s\n", static_cast<unsigned long long>(e.size), e.name.c_str());
+        if (!out.Close(&problem)) return Refuse(problem);  // a package may hold many entries
+        written.push_back(&e);
     }
+    for (auto& out : outputs) {
+        std::string problem;
+        if (!out->Commit(&problem)) return Refuse(problem);
+    }
+    folders.keep = true;
+    for (const EntryInfo* e : written)
+        std::printf("%12llu  %s\n", static_cast<unsigned long long>(e->size), e->name.c_str());
     if (skipped) return Refuse(Num(skipped) + " unsafe entries skipped");
     return 0;
 }

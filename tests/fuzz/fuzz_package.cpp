@@ -10,10 +10,12 @@
 //  - Nothing outside the work folder changes but the log and the shared temp folder; no link
 //    is created anywhere; after RemoveWorkFolder nothing of the work folder is left.
 //  - The run ends: bounded virtual time and a bounded number of log lines for the input's size.
-//  - The same bytes on a disk that fills up part way (a write budget taken from the input):
-//    a file left in the work folder is still one entry's data, whole.
+//  - The same bytes on a disk that fills up part way, or that reports less free space than an
+//    entry needs (both figures taken from the input): a file left in the work folder is still
+//    one entry's data, whole, and the disk-space message comes at most once.
 // Memory is bounded by the runner (-malloc_limit_mb, -rss_limit_mb): no allocation may follow a
 // length field.
+#include <algorithm>
 #include <cstddef>
 #include <cstdint>
 #include <map>
@@ -110,9 +112,11 @@ struct Outcome {
     std::string workFolder, temp, log;
     uint64_t virtualMs = 0;
     size_t logLines = 0;
+    size_t messageBoxes = 0;
 };
 
-Outcome Run(const uint8_t* d, size_t n, int64_t writeBudget) {
+Outcome Run(const uint8_t* d, size_t n, int64_t writeBudget = -1,
+            uint64_t freeSpace = uint64_t(1) << 40) {
     sim::SimMachine m;
     m.WriteFile(m.moduleFile, std::string(reinterpret_cast<const char*>(d), n));
     Outcome o;
@@ -120,6 +124,7 @@ Outcome Run(const uint8_t* d, size_t n, int64_t writeBudget) {
     o.log = fuzz::Relative(m, m.tempPath + L"unpack1.log");
     o.before = fuzz::ListTree(m);
     m.writeBudget = writeBudget;
+    m.defaultFreeSpace = freeSpace;
     {
         CUnPack unpack;
         unpack.UnPackAndWait();
@@ -128,6 +133,7 @@ Outcome Run(const uint8_t* d, size_t n, int64_t writeBudget) {
         o.afterRun = fuzz::ListTree(m);
         o.virtualMs = m.Now();
         o.logLines = m.debugOutput.size();
+        o.messageBoxes = m.messageBoxes.size();
         unpack.RemoveWorkFolder();
     }
     o.afterRemoval = fuzz::ListTree(m);
@@ -186,8 +192,9 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     const Expected e = Expect(data, size);
 
     // A disk with room to spare: the run does exactly what the layout says.
-    const Outcome o = Run(data, size, -1);
+    const Outcome o = Run(data, size);
     CheckBounds(o, e, size);
+    FUZZ_CHECK(o.messageBoxes == 0, "a disk with room to spare was reported full");
     FUZZ_CHECK(o.result == e.completes, "the run %s, the layout says it %s",
                o.result ? "completed" : "stopped", e.completes ? "completes" : "stops");
     FUZZ_CHECK(o.afterRun.count(o.workFolder) == (e.createsFolder ? 1u : 0u), "work folder %s",
@@ -205,12 +212,19 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
                    node->content.size(), static_cast<unsigned long long>(it->second->length));
     }
 
-    // A disk that fills up part way: what is left is whole entries only.
+    // A disk that fills up part way, or that has less room than some entry needs: what is left
+    // is whole entries only.
     if (!e.files.empty()) {
-        uint64_t total = 0;
-        for (const Written& w : e.files) total += w.length;
-        const Outcome full = Run(data, size, static_cast<int64_t>(Mix(data, size) % (total + 1)));
+        uint64_t total = 0, largest = 0;
+        for (const Written& w : e.files) {
+            total += w.length;
+            largest = std::max(largest, w.length);
+        }
+        const uint64_t mix = Mix(data, size);
+        const Outcome full =
+            Run(data, size, static_cast<int64_t>(mix % (total + 1)), (mix >> 32) % (largest + 2));
         CheckBounds(full, e, size);
+        FUZZ_CHECK(full.messageBoxes <= 1, "%zu disk-space messages", full.messageBoxes);
         FUZZ_CHECK(e.completes || !full.result, "a run on a full disk completed a bad package");
         for (const auto& [name, node] : FilesIn(full)) {
             bool whole = false;

@@ -99,7 +99,7 @@ Expected Expect(const uint8_t* d, size_t n) {
     return e;
 }
 
-// A number from the input's bytes, for the write budget of the second run.
+// A number from the input's bytes, for the second run's write budget and free space.
 uint64_t Mix(const uint8_t* d, size_t n) {
     uint64_t h = 1469598103934665603ull;
     for (size_t i = 0; i < n; ++i) h = (h ^ d[i]) * 1099511628211ull;

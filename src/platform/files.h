@@ -21,7 +21,13 @@ public:
     virtual bool CloseFile(Handle file) = 0;
 
     virtual uint32_t GetFileAttributes(const std::wstring& path) = 0;
+    virtual bool SetFileAttributes(const std::wstring& path, uint32_t attributes) = 0;
     virtual bool DeleteFile(const std::wstring& path) = 0;
+    // Removes a junction or symbolic link itself, never what it points at: the path is opened
+    // without following it (FILE_FLAG_OPEN_REPARSE_POINT) and removed only when what opened is
+    // the link. Where a link cannot be opened as such (Wine opens its target, and removing that
+    // would remove the target) it fails with ERROR_NOT_A_REPARSE_POINT and leaves all as it was.
+    virtual bool RemoveLink(const std::wstring& path) = 0;
     virtual bool CreateDirectory(const std::wstring& path) = 0;
     virtual bool RemoveDirectory(const std::wstring& path) = 0;
     virtual bool MoveFile(const std::wstring& from, const std::wstring& to) = 0;
@@ -50,16 +56,17 @@ public:
     // SHCreateDirectoryExW (no owner window, no security attributes): a Win32 error code.
     virtual int SHCreateDirectoryEx(const std::wstring& path) = 0;
     // SHFileOperationW with one source and one target, no owner window.
-    virtual int SHFileOperation(uint32_t operation, const std::wstring& from, const std::wstring& to,
-                                uint32_t flags) = 0;
+    virtual int SHFileOperation(uint32_t operation, const std::wstring& from,
+                                const std::wstring& to, uint32_t flags) = 0;
 
     // GetFileVersionInfoSizeW + GetFileVersionInfoW + VerQueryValueW("\").
     virtual bool GetFixedFileInfo(const std::wstring& path, FixedFileInfo& out) = 0;
 
     // GetPrivateProfileStringW with no default into a buffer of `bufferChars`, with the size
     // limit `sizeLimit` passed to the call. Returns the text the call leaves in the buffer.
-    virtual std::wstring GetPrivateProfileString(const std::wstring& section, const std::wstring& key,
-                                                 uint32_t sizeLimit, const std::wstring& path) = 0;
+    virtual std::wstring GetPrivateProfileString(const std::wstring& section,
+                                                 const std::wstring& key, uint32_t sizeLimit,
+                                                 const std::wstring& path) = 0;
 };
 
 }  // namespace plat

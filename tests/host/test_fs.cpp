@@ -1,5 +1,7 @@
 #include <gtest/gtest.h>
 
+#include <filesystem>
+
 #include "platform/platform.h"
 #include "sim/sim_machine.h"
 #include "util/utility.h"
@@ -35,14 +37,23 @@ TEST(FileHelpers, TreeDeletionRemovesEverythingItCan) {
     EXPECT_TRUE(m.Exists(L"C:\\w"));
 }
 
-TEST(FileHelpers, TreeDeletionLeavesReadOnlyFilesAndTheirFolders) {
+TEST(FileHelpers, TreeDeletionRemovesReadOnlyFilesToo) {
     sim::SimMachine m;
     m.WriteFile(L"C:\\w\\keep\\ro.txt", "r");
     m.WriteFile(L"C:\\w\\other.txt", "o");
     m.SetReadOnly(L"C:\\w\\keep\\ro.txt", true);
     CUtility::DeleteDirectoryTree(L"C:\\w");
-    EXPECT_TRUE(m.Exists(L"C:\\w\\keep\\ro.txt"));
-    EXPECT_FALSE(m.Exists(L"C:\\w\\other.txt"));
+    EXPECT_FALSE(m.Exists(L"C:\\w"));
+    // Only the file that refused the plain deletion had its attribute changed.
+    EXPECT_EQ(m.CallsStartingWith(L"SetFileAttributes"),
+              std::vector<std::wstring>{L"SetFileAttributes C:\\w\\keep\\ro.txt"});
+
+    // One whose attribute may not be changed either stays, and so does its folder.
+    m.WriteFile(L"C:\\w\\busy.txt", "b");
+    m.SetReadOnly(L"C:\\w\\busy.txt", true);
+    m.writeDenied[L"C:\\w"] = {L"user"};
+    CUtility::DeleteDirectoryTree(L"C:\\w");
+    EXPECT_TRUE(m.Exists(L"C:\\w\\busy.txt"));
 }
 
 TEST(FileHelpers, TreeDeletionNeverFollowsLinks) {
@@ -63,6 +74,28 @@ TEST(FileHelpers, TreeDeletionNeverFollowsLinks) {
     CUtility::DeleteDirectoryTree(L"C:\\w\\2\\");
     EXPECT_FALSE(m.Exists(L"C:\\w\\2"));
     EXPECT_EQ(m.ReadFile(L"C:\\precious\\inner\\more.txt"), "and me");
+}
+
+TEST(FileHelpers, LinksThatCannotBeRemovedAsLinksStayAndSoDoTheirTargets) {
+    // Where a link opens as its target, removing "the link" would remove an empty target.
+    sim::SimMachine m;
+    m.linksOpenAsTargets = true;
+    m.WriteFile(L"C:\\precious\\data.txt", "keep me");
+    std::filesystem::create_directories(m.HostPath(L"C:\\empty"));
+    m.WriteFile(L"C:\\w\\1\\a.txt", "a");
+    m.MakeSymlink(L"C:\\w\\1\\full", L"C:\\precious");
+    m.MakeSymlink(L"C:\\w\\1\\none", L"C:\\empty");
+    m.MakeSymlink(L"C:\\w\\2", L"C:\\empty");
+
+    CUtility::DeleteDirectoryTree(L"C:\\w\\1");
+    CUtility::DeleteDirectoryTree(L"C:\\w\\2");
+    EXPECT_FALSE(m.Exists(L"C:\\w\\1\\a.txt"));
+    EXPECT_TRUE(m.Exists(L"C:\\w\\1\\full"));
+    EXPECT_TRUE(m.Exists(L"C:\\w\\1\\none"));
+    EXPECT_TRUE(m.Exists(L"C:\\empty"));
+    EXPECT_EQ(m.ReadFile(L"C:\\precious\\data.txt"), "keep me");
+    EXPECT_TRUE(m.CallsStartingWith(L"RemoveDirectory C:\\w\\1\\").empty());
+    EXPECT_TRUE(m.CallsStartingWith(L"RemoveDirectory C:\\w\\2").empty());
 }
 
 TEST(FileHelpers, TreeDeletionOfAMissingFolderOnlyTriesTheFolder) {

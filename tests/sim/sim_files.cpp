@@ -64,7 +64,8 @@ public:
         if (!fs::is_directory(fs::path(host).parent_path()))
             return Fail(plat::kErrorPathNotFound), 0;
         if (!exists && disposition == plat::kOpenExisting) return Fail(plat::kErrorFileNotFound), 0;
-        if (wantWrite && exists && !(st.st_mode & S_IWUSR)) return Fail(plat::kErrorAccessDenied), 0;
+        if (wantWrite && exists && !(st.st_mode & S_IWUSR))
+            return Fail(plat::kErrorAccessDenied), 0;
         if (wantWrite && d.WriteDenied(path)) return Fail(plat::kErrorAccessDenied), 0;
         if (!exists && d.WriteDenied(path)) return Fail(plat::kErrorAccessDenied), 0;
         if (exists && d.ShareConflict(host, access, share))
@@ -111,8 +112,9 @@ public:
                         uint64_t* position) override {
         auto* f = d.Get<FileObj>(file);
         if (!f) return Fail(plat::kErrorInvalidHandle);
-        int whence = method == plat::kFileBegin ? SEEK_SET : method == plat::kFileEnd ? SEEK_END
-                                                                                       : SEEK_CUR;
+        int whence = method == plat::kFileBegin ? SEEK_SET
+                     : method == plat::kFileEnd ? SEEK_END
+                                                : SEEK_CUR;
         off_t r = ::lseek(f->fd, static_cast<off_t>(distance), whence);
         if (r < 0) return Fail(plat::kErrorInvalidParameter);
         if (position) *position = static_cast<uint64_t>(r);
@@ -141,6 +143,29 @@ public:
             return plat::kInvalidFileAttributes;
         }
         return AttributesOf(st, host);
+    }
+
+    bool SetFileAttributes(const std::wstring& path, uint32_t attributes) override {
+        m.calls.push_back(L"SetFileAttributes " + path);
+        const std::string host = m.HostPath(path);
+        struct stat st;
+        if (::stat(host.c_str(), &st) != 0) return Fail(plat::kErrorFileNotFound);
+        if (d.WriteDenied(path)) return Fail(plat::kErrorAccessDenied);
+        const mode_t mode =
+            (attributes & plat::kAttrReadOnly) ? (st.st_mode & ~0222) : (st.st_mode | S_IWUSR);
+        if (::chmod(host.c_str(), mode) != 0) return Fail(plat::kErrorAccessDenied);
+        return true;
+    }
+
+    bool RemoveLink(const std::wstring& path) override {
+        m.calls.push_back(L"RemoveLink " + path);
+        const std::string host = m.HostPath(path);
+        struct stat st;
+        if (::lstat(host.c_str(), &st) != 0) return Fail(plat::kErrorFileNotFound);
+        if (!S_ISLNK(st.st_mode) || m.linksOpenAsTargets) return Fail(plat::kErrorNotAReparsePoint);
+        if (d.WriteDenied(path)) return Fail(plat::kErrorAccessDenied);
+        if (::unlink(host.c_str()) != 0) return Fail(plat::kErrorAccessDenied);
+        return true;
     }
 
     bool DeleteFile(const std::wstring& path) override {
@@ -174,6 +199,13 @@ public:
             struct stat target;
             if (::stat(host.c_str(), &target) == 0 && !S_ISDIR(target.st_mode))
                 return Fail(267);  // ERROR_DIRECTORY
+            if (m.linksOpenAsTargets) {
+                // The target is what opened: it goes when empty, the link stays.
+                std::error_code ec;
+                const fs::path resolved = fs::canonical(host, ec);
+                if (ec || ::rmdir(resolved.c_str()) != 0) return Fail(plat::kErrorDirNotEmpty);
+                return true;
+            }
             ::unlink(host.c_str());  // a junction goes; its target stays
             return true;
         }
@@ -210,7 +242,8 @@ public:
             struct stat st;
             std::string full = host + "/" + e->d_name;
             if (::lstat(full.c_str(), &st) != 0) continue;
-            find.entries.push_back({AttributesOf(st, full), static_cast<uint64_t>(st.st_size), name});
+            find.entries.push_back(
+                {AttributesOf(st, full), static_cast<uint64_t>(st.st_size), name});
         }
         ::closedir(dir);
         // Windows lists "." and ".." first on NTFS; keep a stable order for the rest.
@@ -286,9 +319,12 @@ public:
     int32_t SHGetFolderPath(int csidl, uint32_t, std::wstring& out) override {
         out.clear();
         if (m.failingFolders.count(csidl)) return static_cast<int32_t>(0x80070002);
-        if (csidl == plat::kCsidlDesktop) out = m.desktop;
-        else if (csidl == plat::kCsidlCommonAppData) out = m.commonAppData;
-        else return static_cast<int32_t>(0x80070057);
+        if (csidl == plat::kCsidlDesktop)
+            out = m.desktop;
+        else if (csidl == plat::kCsidlCommonAppData)
+            out = m.commonAppData;
+        else
+            return static_cast<int32_t>(0x80070057);
         return 0;
     }
 
@@ -404,6 +440,8 @@ bool SimMachine::Impl::ShareConflict(const std::string& hostPath, uint32_t acces
     return false;
 }
 
-std::unique_ptr<plat::IFiles> MakeFiles(SimMachine& m) { return std::make_unique<Files>(m); }
+std::unique_ptr<plat::IFiles> MakeFiles(SimMachine& m) {
+    return std::make_unique<Files>(m);
+}
 
 }  // namespace sim

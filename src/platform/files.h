@@ -56,17 +56,16 @@ public:
     // SHCreateDirectoryExW (no owner window, no security attributes): a Win32 error code.
     virtual int SHCreateDirectoryEx(const std::wstring& path) = 0;
     // SHFileOperationW with one source and one target, no owner window.
-    virtual int SHFileOperation(uint32_t operation, const std::wstring& from,
-                                const std::wstring& to, uint32_t flags) = 0;
+    virtual int SHFileOperation(uint32_t operation, const std::wstring& from, const std::wstring& to,
+                                uint32_t flags) = 0;
 
     // GetFileVersionInfoSizeW + GetFileVersionInfoW + VerQueryValueW("\").
     virtual bool GetFixedFileInfo(const std::wstring& path, FixedFileInfo& out) = 0;
 
     // GetPrivateProfileStringW with no default into a buffer of `bufferChars`, with the size
     // limit `sizeLimit` passed to the call. Returns the text the call leaves in the buffer.
-    virtual std::wstring GetPrivateProfileString(const std::wstring& section,
-                                                 const std::wstring& key, uint32_t sizeLimit,
-                                                 const std::wstring& path) = 0;
+    virtual std::wstring GetPrivateProfileString(const std::wstring& section, const std::wstring& key,
+                                                 uint32_t sizeLimit, const std::wstring& path) = 0;
 };
 
 }  // namespace plat

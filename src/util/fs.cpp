@@ -93,7 +93,8 @@ bool CUtility::GetModuleVersion(std::wstring* textOut, uint32_t* high, uint32_t*
     const uint32_t l = selector == 1 ? info.productVersionLS : info.fileVersionLS;
     if (high) *high = h;
     if (low) *low = l;
-    if (textOut) *textOut = text::Format(L"%u.%u.%u.%u", h >> 16, h & 0xFFFF, l >> 16, l & 0xFFFF);
+    if (textOut)
+        *textOut = text::Format(L"%u.%u.%u.%u", h >> 16, h & 0xFFFF, l >> 16, l & 0xFFFF);
     return true;
 }
 

@@ -64,8 +64,7 @@ public:
         if (!fs::is_directory(fs::path(host).parent_path()))
             return Fail(plat::kErrorPathNotFound), 0;
         if (!exists && disposition == plat::kOpenExisting) return Fail(plat::kErrorFileNotFound), 0;
-        if (wantWrite && exists && !(st.st_mode & S_IWUSR))
-            return Fail(plat::kErrorAccessDenied), 0;
+        if (wantWrite && exists && !(st.st_mode & S_IWUSR)) return Fail(plat::kErrorAccessDenied), 0;
         if (wantWrite && d.WriteDenied(path)) return Fail(plat::kErrorAccessDenied), 0;
         if (!exists && d.WriteDenied(path)) return Fail(plat::kErrorAccessDenied), 0;
         if (exists && d.ShareConflict(host, access, share))
@@ -112,9 +111,8 @@ public:
                         uint64_t* position) override {
         auto* f = d.Get<FileObj>(file);
         if (!f) return Fail(plat::kErrorInvalidHandle);
-        int whence = method == plat::kFileBegin ? SEEK_SET
-                     : method == plat::kFileEnd ? SEEK_END
-                                                : SEEK_CUR;
+        int whence = method == plat::kFileBegin ? SEEK_SET : method == plat::kFileEnd ? SEEK_END
+                                                                                       : SEEK_CUR;
         off_t r = ::lseek(f->fd, static_cast<off_t>(distance), whence);
         if (r < 0) return Fail(plat::kErrorInvalidParameter);
         if (position) *position = static_cast<uint64_t>(r);
@@ -242,8 +240,7 @@ public:
             struct stat st;
             std::string full = host + "/" + e->d_name;
             if (::lstat(full.c_str(), &st) != 0) continue;
-            find.entries.push_back(
-                {AttributesOf(st, full), static_cast<uint64_t>(st.st_size), name});
+            find.entries.push_back({AttributesOf(st, full), static_cast<uint64_t>(st.st_size), name});
         }
         ::closedir(dir);
         // Windows lists "." and ".." first on NTFS; keep a stable order for the rest.
@@ -319,12 +316,9 @@ public:
     int32_t SHGetFolderPath(int csidl, uint32_t, std::wstring& out) override {
         out.clear();
         if (m.failingFolders.count(csidl)) return static_cast<int32_t>(0x80070002);
-        if (csidl == plat::kCsidlDesktop)
-            out = m.desktop;
-        else if (csidl == plat::kCsidlCommonAppData)
-            out = m.commonAppData;
-        else
-            return static_cast<int32_t>(0x80070057);
+        if (csidl == plat::kCsidlDesktop) out = m.desktop;
+        else if (csidl == plat::kCsidlCommonAppData) out = m.commonAppData;
+        else return static_cast<int32_t>(0x80070057);
         return 0;
     }
 
@@ -440,8 +434,6 @@ bool SimMachine::Impl::ShareConflict(const std::string& hostPath, uint32_t acces
     return false;
 }
 
-std::unique_ptr<plat::IFiles> MakeFiles(SimMachine& m) {
-    return std::make_unique<Files>(m);
-}
+std::unique_ptr<plat::IFiles> MakeFiles(SimMachine& m) { return std::make_unique<Files>(m); }
 
 }  // namespace sim

@@ -35,13 +35,13 @@ class FaultCase(AgentTestCase):
         super().setUp()
         self.keep_standard_launch()
 
-    def managers_started(self):
-        return [l for l in self.records() if l.startswith("QVManagerVESK.exe ") and "cmdline=" in l]
+    def started(self, program="QVManagerVESK.exe"):
+        """The record lines of every start of an agent program."""
+        return [l for l in self.records() if l.startswith(program + " ") and "cmdline=" in l]
 
     def assert_clean(self):
-        self.assertFalse(os.path.exists(os.path.join(self.wine.temp, "unpackvesk")),
-                         os.listdir(os.path.join(self.wine.temp, "unpackvesk"))
-                         if os.path.exists(os.path.join(self.wine.temp, "unpackvesk")) else "")
+        unpack = os.path.join(self.wine.temp, "unpackvesk")
+        self.assertFalse(os.path.exists(unpack), os.path.exists(unpack) and os.listdir(unpack))
 
     def mount_tmpfs(self, path, size):
         os.makedirs(path, exist_ok=True)
@@ -98,7 +98,7 @@ class DiskFull(FaultCase):
 
         # The half-written file went, which gave back the room the rest of the run needed: the
         # agent started from a folder without it, and everything was removed at the end.
-        self.assertEqual(len(self.managers_started()), 1, self.records())
+        self.assertEqual(len(self.started()), 1, self.records())
         files = self.recorded_files()
         self.assertIn("agent.cab", files)
         self.assertNotIn("big.bin", files)
@@ -147,7 +147,7 @@ class UnreadableOwnFile(FaultCase):
         self.assertFalse(any(l.startswith(UNPACK) for l in log), log)
         # No package, no agent; the empty work folder was made and removed again, and the
         # launcher's file is as it was.
-        self.assertEqual(self.managers_started(), [])
+        self.assertEqual(self.started(), [])
         self.assert_clean()
         self.assertEqual(fingerprint(exe), before)
 
@@ -217,7 +217,7 @@ class StaleWorkFolder(FaultCase):
         self.assertIn("[CUnPack::GetWorkFolder] Work folder refused, link at "
                       f"C:\\users\\{self.wine.user}\\Temp\\unpackvesk", log)
         self.assertIn(START + "VESK skip without unpacking files", log)
-        self.assertEqual(self.managers_started(), [])
+        self.assertEqual(self.started(), [])
 
 
 class AgentCrash(FaultCase):
@@ -245,7 +245,7 @@ class AgentCrash(FaultCase):
                 # The launcher noticed the end long before the agent's own 30 s were up.
                 self.assertLess(took, 25)
                 self.assert_clean()
-                self.assertEqual(len(self.managers_started()), crash, self.records())
+                self.assertEqual(len(self.started()), crash, self.records())
 
     def test_the_standard_launch_survives_the_agent_crashing(self):
         self.crash_runs("standard")
@@ -292,7 +292,7 @@ class KilledDuringExtraction(FaultCase):
         self.assertEqual(code, 0)
         log = self.wine.log_messages()[first:]
         self.assertIn(UNPACK + "UnPack total 1502 files.", log)
-        self.assertEqual(len(self.managers_started()), 1, self.records())
+        self.assertEqual(len(self.started()), 1, self.records())
         files = self.recorded_files()
         self.assertEqual(len([n for n in files if n.startswith("data")]), 1500)
         self.assertEqual(files["data0042.bin"], fingerprint_bytes(bytes([42]) * 512))
@@ -311,9 +311,8 @@ class SimultaneousLaunchers(FaultCase):
         self.assertEqual(second.wait(timeout=120), 0)
         self.wine.wait_idle()
 
-        self.assertEqual(len(self.managers_started()), 1, self.records())
-        servers = [l for l in self.records() if l.startswith("QVServerVESK.exe ") and "cmdline=" in l]
-        self.assertEqual(len(servers), 1, self.records())
+        self.assertEqual(len(self.started()), 1, self.records())
+        self.assertEqual(len(self.started("QVServerVESK.exe")), 1, self.records())
         log = self.wine.log_messages()
         self.assertEqual(log.count(START + "VESK skip by another instance (183)"), 1, log)
         self.assertEqual(sum("UnPack total" in l for l in log), 1, log)

@@ -1,6 +1,7 @@
 // Win32 implementation of the file-system primitives.
-#include "platform/files.h"
 #include "platform/win32/win32.h"
+
+#include "platform/files.h"
 
 namespace plat::win32 {
 namespace {

@@ -172,6 +172,13 @@ bool CUnPack::UnPackFiles() {
         CUtility::Log(L"[%ls] (%d/%d)UnPack file name:%ls (%d)", kUnPackTag, taken, count,
                       target.c_str(), static_cast<int>(static_cast<uint32_t>(length)));
 
+        // An existing file of that name is overwritten, also one an earlier run left read-only:
+        // kept, it would stand in for the package's own file.
+        const uint32_t existing = plat::files().GetFileAttributes(target);
+        if (existing != plat::kInvalidFileAttributes && (existing & plat::kAttrReadOnly) &&
+            !(existing & (plat::kAttrDirectory | plat::kAttrReparsePoint)))
+            plat::files().SetFileAttributes(target, existing & ~plat::kAttrReadOnly);
+
         CFile out;
         if (!out.Open(
                 target,

@@ -36,10 +36,8 @@ void CUtility::DeleteDirectoryTree(const std::wstring& folder) {
                 fs.RemoveLink(path);
             } else if (entry.attributes & plat::kAttrDirectory) {
                 if (entry.name != L"." && entry.name != L"..") DeleteDirectoryTree(path);
-            } else if (!fs.DeleteFile(path) && (entry.attributes & plat::kAttrReadOnly)) {
-                // A read-only file would keep the folder, and with it stale files that shadow
-                // the next run's: it loses the attribute and goes too.
-                if (fs.SetFileAttributes(path, plat::kAttrNormal)) fs.DeleteFile(path);
+            } else {
+                fs.DeleteFile(path);  // a read-only or busy file stays, and so do its folders
             }
         } while (fs.FindNextFile(find, entry));
         fs.FindClose(find);

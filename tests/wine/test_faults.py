@@ -43,20 +43,6 @@ class FaultCase(AgentTestCase):
         unpack = os.path.join(self.wine.temp, "unpackvesk")
         self.assertFalse(os.path.exists(unpack), os.path.exists(unpack) and os.listdir(unpack))
 
-    def mount_tmpfs(self, path, size):
-        os.makedirs(path, exist_ok=True)
-        subprocess.run(["mount", "-t", "tmpfs", "-o", f"size={size}", "tmpfs", path], check=True)
-        self.addCleanup(self.unmount, path)
-
-    def unmount(self, path):
-        # Wine's processes may still hold files there: end them first.
-        subprocess.run([harness.WINESERVER, "-k"], env=self.wine.env, check=False,
-                       stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
-        for _ in range(50):
-            if subprocess.run(["umount", path], stderr=subprocess.DEVNULL).returncode == 0:
-                return
-            time.sleep(0.2)
-        subprocess.run(["umount", "-l", path], check=False)
 
 
 class DiskFull(FaultCase):

@@ -198,10 +198,7 @@ def wine(rounds):
         # The package holds no agent: with code-signing settings an administrator takes the
         # standard launch, whose commands (cabinet expansion, the manager) end at once, instead
         # of waiting some 20 s for an agent that a scheduled task never brings.
-        for name in ("CodeSignTheme", "CodeSignOutput"):
-            run_quietly(prefix, "reg", "add",
-                        "HKCU\\Software\\Quintrova Inc.\\Quintrova Remote Server VESK_1", "/v",
-                        name, "/d", "bench", "/f")
+        prefix.keep_standard_launch()
         times = {"launcher": [], "nsis": []}
         for _ in range(rounds):
             for name, program in (("launcher", launcher), ("nsis", peer)):

@@ -18,7 +18,6 @@ import agent_package  # noqa: E402
 import harness  # noqa: E402
 
 DEMO_OUT = os.path.join(harness.OUT, "demo")
-PRODUCT_KEY = "HKCU\\Software\\Quintrova Inc.\\Quintrova Remote Server VESK_1"
 
 
 def take_screenshots(wine, timeline, shots):
@@ -44,8 +43,7 @@ def main():
         wine.install_system_program(
             "expand.exe", os.path.join(harness.WIN64, "testprogs", "expand.exe"))
         # An administrator with code-signing settings takes the standard launch.
-        for name in ("CodeSignTheme", "CodeSignOutput"):
-            wine.run("reg", "add", PRODUCT_KEY, "/v", name, "/d", "demo", "/f")
+        wine.keep_standard_launch()
         launcher = os.path.join(wine.drive_c, "Downloads", "Support-demo42.exe")
         agent_package.build(launcher, settings={"vesk_token": "demo42", "token_category": "web"},
                             agent={"RunSeconds": 4, "WindowDelayMs": 2000})

@@ -5,6 +5,8 @@
 #include <cstdint>
 #include <string>
 
+#include "platform/types.h"
+
 constexpr const wchar_t* kAgentWindowClass = L"QuintrovaRemoteAttendedSupport";
 constexpr const wchar_t* kAgentManagerExe = L"QVManagerVESK.exe";
 constexpr const wchar_t* kAgentServerExe = L"QVServerVESK.exe";
@@ -13,3 +15,8 @@ constexpr const wchar_t* kAgentServerExe = L"QVServerVESK.exe";
 // the launcher that the agent uses to elevate itself.
 std::wstring ElevationBackupName(const std::wstring& folder, uint32_t session, uint32_t high,
                                  uint32_t low);
+
+// The agent's main window: a top-level window of its class (any title) that still exists; 0 when
+// there is none.
+plat::Hwnd FindAgentWindow();
+inline bool AgentWindowExists() { return FindAgentWindow() != 0; }

@@ -12,12 +12,6 @@ namespace {
 constexpr uint32_t kCommandPollMs = 120;
 constexpr uint32_t kProcessPollMs = 1000;
 
-bool AgentWindowExists() {
-    plat::IUser& user = plat::user();
-    const plat::Hwnd window = user.FindWindow(kAgentWindowClass);
-    return window && user.IsWindow(window);
-}
-
 // The interpreter by its full path, never by bare name: a bare "cmd.exe" is looked up through
 // the search path, which starts with the current directory, the user-writable work folder. A
 // 32-bit launcher on 64-bit Windows Vista or later takes the 64-bit interpreter through the

@@ -18,12 +18,6 @@ constexpr uint32_t kWindowPollMs = 1000;
 constexpr uint32_t kWindowClosedPollMs = 2000;
 constexpr uint32_t kFinalPauseMs = 5000;
 
-bool AgentWindowExists() {
-    plat::IUser& user = plat::user();
-    const plat::Hwnd window = user.FindWindow(kAgentWindowClass);
-    return window && user.IsWindow(window);
-}
-
 }  // namespace
 
 void CUnPackFileApp::RunAsService(const std::wstring& workFolder) {

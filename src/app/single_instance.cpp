@@ -15,12 +15,6 @@ constexpr uint32_t kLockPauseMs = 500;
 constexpr uint32_t kCleanupPauseMs = 3000;
 constexpr uint32_t kEndedManagerExitCode = 2;
 
-plat::Hwnd FindAgentWindow() {
-    plat::IUser& user = plat::user();
-    const plat::Hwnd window = user.FindWindow(kAgentWindowClass);
-    return (window && user.IsWindow(window)) ? window : 0;
-}
-
 // Brings the agent's window to the front; results are of no consequence.
 void HandOverTo(plat::Hwnd window) {
     plat::IUser& user = plat::user();

@@ -39,8 +39,8 @@ bool CUnPackFileApp::InitInstance() {
     // 9. The work folder (created now if the extraction never did).
     const std::wstring workFolder = unpack.GetWorkFolder();
 
-    // 10. The only gate after extraction.
-    if (!CUtility::FileExists(workFolder)) {
+    // 10. The only gate after extraction (a work folder refused as a link counts as missing).
+    if (!CUtility::FileExists(workFolder) || unpack.m_bWorkFolderRefused) {
         CUtility::Log(L"[%ls] VESK skip without unpacking files", kTag);
     } else {
         // 11. Package settings: the launch token.

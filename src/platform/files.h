@@ -21,7 +21,13 @@ public:
     virtual bool CloseFile(Handle file) = 0;
 
     virtual uint32_t GetFileAttributes(const std::wstring& path) = 0;
+    virtual bool SetFileAttributes(const std::wstring& path, uint32_t attributes) = 0;
     virtual bool DeleteFile(const std::wstring& path) = 0;
+    // Removes a junction or symbolic link itself, never what it points at: the path is opened
+    // without following it (FILE_FLAG_OPEN_REPARSE_POINT) and removed only when what opened is
+    // the link. Where a link cannot be opened as such (Wine opens its target, and removing that
+    // would remove the target) it fails with ERROR_NOT_A_REPARSE_POINT and leaves all as it was.
+    virtual bool RemoveLink(const std::wstring& path) = 0;
     virtual bool CreateDirectory(const std::wstring& path) = 0;
     virtual bool RemoveDirectory(const std::wstring& path) = 0;
     virtual bool MoveFile(const std::wstring& from, const std::wstring& to) = 0;

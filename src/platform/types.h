@@ -35,6 +35,7 @@ constexpr uint32_t kErrorNoToken = 1008;
 constexpr uint32_t kErrorCancelled = 1223;
 constexpr uint32_t kErrorNotFound = 1168;
 constexpr uint32_t kErrorPrivilegeNotHeld = 1314;
+constexpr uint32_t kErrorNotAReparsePoint = 4390;
 
 constexpr uint32_t kStillActive = 259;
 constexpr uint32_t kInfinite = 0xFFFFFFFF;

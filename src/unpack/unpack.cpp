@@ -165,10 +165,19 @@ bool CUnPack::UnPackFiles() {
             return false;
         }
 
-        const std::wstring target = GetWorkFolder() + name;
+        const std::wstring folder = GetWorkFolder();
+        if (m_bWorkFolderRefused) return false;  // nothing is written through a link
+        const std::wstring target = folder + name;
         ++taken;
         CUtility::Log(L"[%ls] (%d/%d)UnPack file name:%ls (%d)", kUnPackTag, taken, count,
                       target.c_str(), static_cast<int>(static_cast<uint32_t>(length)));
+
+        // An existing file of that name is overwritten, also one an earlier run left read-only:
+        // kept, it would stand in for the package's own file.
+        const uint32_t existing = plat::files().GetFileAttributes(target);
+        if (existing != plat::kInvalidFileAttributes && (existing & plat::kAttrReadOnly) &&
+            !(existing & (plat::kAttrDirectory | plat::kAttrReparsePoint)))
+            plat::files().SetFileAttributes(target, existing & ~plat::kAttrReadOnly);
 
         CFile out;
         if (!out.Open(
@@ -229,6 +238,23 @@ std::wstring CUnPack::GetWorkFolder() {
     const std::wstring shared = temp + L"Quintrova\\vesk\\";
     if (!CUtility::FileExists(shared)) fs.SHCreateDirectoryEx(shared);
 
+    // "unpackvesk" and the session's folder are ours and never links: a link planted there
+    // would steer this run's writes and deletions into the folder it points at. Such a link is
+    // removed as a link; where that cannot be done, the work folder is not used at all.
+    const std::wstring parent = temp + L"unpackvesk";
+    const std::wstring folder = m_strWorkFolder.substr(0, m_strWorkFolder.size() - 1);
+    for (const std::wstring& path : {parent, folder}) {
+        const uint32_t attributes = fs.GetFileAttributes(path);
+        if (attributes == plat::kInvalidFileAttributes || !(attributes & plat::kAttrReparsePoint))
+            continue;
+        if (!fs.RemoveLink(path)) {
+            CUtility::Log(L"[%ls] Work folder refused, link at %ls", L"CUnPack::GetWorkFolder",
+                          path.c_str());
+            m_bWorkFolderRefused = true;
+            return m_strWorkFolder;
+        }
+    }
+
     // Whatever an earlier launch in this session left behind goes first.
     if (CUtility::FileExists(m_strWorkFolder)) RemoveWorkFolder();
 
@@ -241,7 +267,7 @@ std::wstring CUnPack::GetWorkFolder() {
 }
 
 void CUnPack::RemoveWorkFolder() {
-    if (m_strWorkFolder.empty()) return;
+    if (m_strWorkFolder.empty() || m_bWorkFolderRefused) return;
     plat::IFiles& fs = plat::files();
     CUtility::DeleteDirectoryTree(m_strWorkFolder);
 

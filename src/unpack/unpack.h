@@ -24,4 +24,7 @@ public:
     plat::Handle m_hThread = 0;
     std::wstring m_strWorkFolder;
     bool m_bUnPacked = false;
+    // The work folder, or the "unpackvesk" folder above it, is a link that could not be removed:
+    // nothing is written into it or deleted from it, and the start-up treats it as missing.
+    bool m_bWorkFolderRefused = false;
 };

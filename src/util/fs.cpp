@@ -13,15 +13,14 @@ void CUtility::DeleteDirectoryTree(const std::wstring& folder) {
 
     // A folder that is itself a junction or symbolic link is unlinked, not emptied: following it
     // would let a link planted in the user's temp folder steer an elevated run's deletions.
+    // A link is only ever removed as a link (never by RemoveDirectory or DeleteFile, which on
+    // some systems act on what it points at); one that cannot be removed as such stays.
     std::wstring self = folder;
     while (self.size() > 1 && self.back() == L'\\') self.pop_back();
     const uint32_t selfAttributes = fs.GetFileAttributes(self);
     if (selfAttributes != plat::kInvalidFileAttributes &&
         (selfAttributes & plat::kAttrReparsePoint)) {
-        if (selfAttributes & plat::kAttrDirectory)
-            fs.RemoveDirectory(self);
-        else
-            fs.DeleteFile(self);
+        fs.RemoveLink(self);
         return;
     }
 
@@ -34,15 +33,11 @@ void CUtility::DeleteDirectoryTree(const std::wstring& folder) {
         do {
             const std::wstring path = search + entry.name;
             if (entry.attributes & plat::kAttrReparsePoint) {
-                // A junction or symbolic link: remove the link itself, never what it points at.
-                if (entry.attributes & plat::kAttrDirectory)
-                    fs.RemoveDirectory(path);
-                else
-                    fs.DeleteFile(path);
+                fs.RemoveLink(path);
             } else if (entry.attributes & plat::kAttrDirectory) {
                 if (entry.name != L"." && entry.name != L"..") DeleteDirectoryTree(path);
             } else {
-                fs.DeleteFile(path);
+                fs.DeleteFile(path);  // a read-only or busy file stays, and so do its folders
             }
         } while (fs.FindNextFile(find, entry));
         fs.FindClose(find);

@@ -1,5 +1,7 @@
 #include <gtest/gtest.h>
 
+#include <filesystem>
+
 #include "platform/platform.h"
 #include "sim/sim_machine.h"
 #include "util/utility.h"
@@ -63,6 +65,28 @@ TEST(FileHelpers, TreeDeletionNeverFollowsLinks) {
     CUtility::DeleteDirectoryTree(L"C:\\w\\2\\");
     EXPECT_FALSE(m.Exists(L"C:\\w\\2"));
     EXPECT_EQ(m.ReadFile(L"C:\\precious\\inner\\more.txt"), "and me");
+}
+
+TEST(FileHelpers, LinksThatCannotBeRemovedAsLinksStayAndSoDoTheirTargets) {
+    // Where a link opens as its target, removing "the link" would remove an empty target.
+    sim::SimMachine m;
+    m.linksOpenAsTargets = true;
+    m.WriteFile(L"C:\\precious\\data.txt", "keep me");
+    std::filesystem::create_directories(m.HostPath(L"C:\\empty"));
+    m.WriteFile(L"C:\\w\\1\\a.txt", "a");
+    m.MakeSymlink(L"C:\\w\\1\\full", L"C:\\precious");
+    m.MakeSymlink(L"C:\\w\\1\\none", L"C:\\empty");
+    m.MakeSymlink(L"C:\\w\\2", L"C:\\empty");
+
+    CUtility::DeleteDirectoryTree(L"C:\\w\\1");
+    CUtility::DeleteDirectoryTree(L"C:\\w\\2");
+    EXPECT_FALSE(m.Exists(L"C:\\w\\1\\a.txt"));
+    EXPECT_TRUE(m.Exists(L"C:\\w\\1\\full"));
+    EXPECT_TRUE(m.Exists(L"C:\\w\\1\\none"));
+    EXPECT_TRUE(m.Exists(L"C:\\empty"));
+    EXPECT_EQ(m.ReadFile(L"C:\\precious\\data.txt"), "keep me");
+    EXPECT_TRUE(m.CallsStartingWith(L"RemoveDirectory C:\\w\\1\\").empty());
+    EXPECT_TRUE(m.CallsStartingWith(L"RemoveDirectory C:\\w\\2").empty());
 }
 
 TEST(FileHelpers, TreeDeletionOfAMissingFolderOnlyTriesTheFolder) {

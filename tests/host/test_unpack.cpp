@@ -120,6 +120,17 @@ TEST(UnPack, AnExistingFileOfTheSameNameIsOverwritten) {
     CUnPack unpack;
     EXPECT_TRUE(unpack.UnPackFiles());
     EXPECT_EQ(m.ReadFile(kWork + L"a.txt"), "short");
+
+    // Also one that an earlier run left behind read-only (the tree deletion leaves such files):
+    // it must not stand in for the package's own file.
+    sim::SimMachine m2;
+    m2.WriteFile(kSelf, testpkg::Pack(testpkg::Stub(), {{"setup.ini", "fresh"}}));
+    m2.WriteFile(kWork + L"setup.ini", "stale");
+    m2.SetReadOnly(kWork + L"setup.ini", true);
+    CUnPack again;
+    again.m_strWorkFolder = kWork;  // the folder as the start-up found it, stale file and all
+    EXPECT_TRUE(again.UnPackFiles());
+    EXPECT_EQ(m2.ReadFile(kWork + L"setup.ini"), "fresh");
 }
 
 TEST(UnPack, UnsafeNamesAreSkippedAndTheirDataPassedOver) {

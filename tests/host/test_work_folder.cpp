@@ -1,8 +1,9 @@
 #include <gtest/gtest.h>
 
+#include "host/package_builder.h"
+#include "platform/platform.h"
 #include "sim/sim_machine.h"
 #include "unpack/unpack.h"
-#include "platform/platform.h"
 #include "util/utility.h"
 
 namespace {
@@ -58,6 +59,55 @@ TEST(WorkFolder, RemovalKeepsOtherSessionsAndEndsInTheTempFolder) {
     unpack.RemoveWorkFolder();
     EXPECT_FALSE(m.Exists(L"C:\\users\\user\\Temp\\unpackvesk"));
     EXPECT_EQ(unpack.GetWorkFolder(), folder);  // the path stays known
+}
+
+TEST(WorkFolder, ALinkPlantedInPlaceOfOurFoldersIsRemovedAsALinkAndNeverFollowed) {
+    for (const wchar_t* planted : {L"unpackvesk", L"unpackvesk\\1"}) {
+        sim::SimMachine m;
+        m.WriteFile(L"C:\\precious\\1\\data.txt", "keep me");
+        m.WriteFile(L"C:\\precious\\data.txt", "and me");
+        if (std::wstring(planted) == L"unpackvesk\\1")
+            m.WriteFile(L"C:\\users\\user\\Temp\\unpackvesk\\2\\other.txt", "session 2");
+        m.MakeSymlink(L"C:\\users\\user\\Temp\\" + std::wstring(planted), L"C:\\precious");
+        CUnPack unpack;
+        const std::wstring folder = unpack.GetWorkFolder();
+        EXPECT_FALSE(unpack.m_bWorkFolderRefused);
+        // A real folder now stands where the link was; what the link pointed at is untouched.
+        EXPECT_EQ(plat::files().GetFileAttributes(L"C:\\users\\user\\Temp\\unpackvesk") &
+                      plat::kAttrReparsePoint,
+                  0u);
+        EXPECT_TRUE(m.Exists(folder));
+        EXPECT_EQ(m.ReadFile(L"C:\\precious\\1\\data.txt"), "keep me") << planted;
+        EXPECT_EQ(m.ReadFile(L"C:\\precious\\data.txt"), "and me") << planted;
+        unpack.RemoveWorkFolder();
+        EXPECT_EQ(m.ReadFile(L"C:\\precious\\1\\data.txt"), "keep me") << planted;
+    }
+}
+
+TEST(WorkFolder, ALinkThatCannotBeRemovedRefusesTheFolder) {
+    sim::SimMachine m;
+    m.linksOpenAsTargets = true;
+    m.WriteFile(L"C:\\precious\\1\\setup.ini", "keep me");
+    m.MakeSymlink(L"C:\\users\\user\\Temp\\unpackvesk", L"C:\\precious");
+    m.WriteFile(L"C:\\Downloads\\VESK.exe",
+                testpkg::Pack(testpkg::Stub(), {{"setup.ini", "[Settings]\r\n"}, {"a.txt", "a"}}));
+    CUnPack unpack;
+    EXPECT_FALSE(unpack.UnPackFiles());
+    EXPECT_TRUE(unpack.m_bWorkFolderRefused);
+    EXPECT_EQ(unpack.GetWorkFolder(), L"C:\\users\\user\\Temp\\unpackvesk\\1\\");
+    unpack.RemoveWorkFolder();
+    // Nothing was written through the link, nothing deleted, and no folder created there.
+    EXPECT_EQ(m.ReadFile(L"C:\\precious\\1\\setup.ini"), "keep me");
+    EXPECT_FALSE(m.Exists(L"C:\\precious\\1\\a.txt"));
+    EXPECT_TRUE(
+        m.CallsStartingWith(L"SHCreateDirectoryEx C:\\users\\user\\Temp\\unpackvesk").empty());
+    EXPECT_TRUE(m.CallsStartingWith(L"DeleteFile").empty());
+    EXPECT_TRUE(m.CallsStartingWith(L"RemoveDirectory").empty());
+    const auto log = m.LogMessages();
+    EXPECT_NE(std::find(log.begin(), log.end(),
+                        L"[CUnPack::GetWorkFolder] Work folder refused, link at "
+                        L"C:\\users\\user\\Temp\\unpackvesk"),
+              log.end());
 }
 
 }  // namespace

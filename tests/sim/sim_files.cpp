@@ -143,6 +143,29 @@ public:
         return AttributesOf(st, host);
     }
 
+    bool SetFileAttributes(const std::wstring& path, uint32_t attributes) override {
+        m.calls.push_back(L"SetFileAttributes " + path);
+        const std::string host = m.HostPath(path);
+        struct stat st;
+        if (::stat(host.c_str(), &st) != 0) return Fail(plat::kErrorFileNotFound);
+        if (d.WriteDenied(path)) return Fail(plat::kErrorAccessDenied);
+        const mode_t mode =
+            (attributes & plat::kAttrReadOnly) ? (st.st_mode & ~0222) : (st.st_mode | S_IWUSR);
+        if (::chmod(host.c_str(), mode) != 0) return Fail(plat::kErrorAccessDenied);
+        return true;
+    }
+
+    bool RemoveLink(const std::wstring& path) override {
+        m.calls.push_back(L"RemoveLink " + path);
+        const std::string host = m.HostPath(path);
+        struct stat st;
+        if (::lstat(host.c_str(), &st) != 0) return Fail(plat::kErrorFileNotFound);
+        if (!S_ISLNK(st.st_mode) || m.linksOpenAsTargets) return Fail(plat::kErrorNotAReparsePoint);
+        if (d.WriteDenied(path)) return Fail(plat::kErrorAccessDenied);
+        if (::unlink(host.c_str()) != 0) return Fail(plat::kErrorAccessDenied);
+        return true;
+    }
+
     bool DeleteFile(const std::wstring& path) override {
         m.calls.push_back(L"DeleteFile " + path);
         const std::string host = m.HostPath(path);
@@ -174,6 +197,13 @@ public:
             struct stat target;
             if (::stat(host.c_str(), &target) == 0 && !S_ISDIR(target.st_mode))
                 return Fail(267);  // ERROR_DIRECTORY
+            if (m.linksOpenAsTargets) {
+                // The target is what opened: it goes when empty, the link stays.
+                std::error_code ec;
+                const fs::path resolved = fs::canonical(host, ec);
+                if (ec || ::rmdir(resolved.c_str()) != 0) return Fail(plat::kErrorDirNotEmpty);
+                return true;
+            }
             ::unlink(host.c_str());  // a junction goes; its target stays
             return true;
         }

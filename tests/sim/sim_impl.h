@@ -23,6 +23,7 @@ struct SimWindow {
     std::wstring className;
     uint32_t ownerPid = 0;
     uint32_t threadId = 0;
+    uint32_t session = 0;
     bool alive = true;
 };
 

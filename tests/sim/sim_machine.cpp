@@ -102,7 +102,8 @@ void SimMachine::Advance(uint64_t ms) {
         m_events.erase(it);
         fn();
     }
-    m_now = until;
+    // An event may itself have moved the clock further (a program run from within it).
+    if (m_now < until) m_now = until;
 }
 
 // ---- processes and windows -----------------------------------------------------------------
@@ -148,11 +149,13 @@ std::vector<uint32_t> SimMachine::ProcessesNamed(const std::wstring& exe) const 
     return out;
 }
 
-plat::Hwnd SimMachine::AddWindow(const std::wstring& className, uint32_t ownerPid) {
+plat::Hwnd SimMachine::AddWindow(const std::wstring& className, uint32_t ownerPid,
+                                 uint32_t session) {
     SimWindow w;
     w.hwnd = (m_impl->nextHwnd += 0x10);
     w.className = className;
     w.ownerPid = ownerPid;
+    w.session = session == 0xFFFFFFFF ? selfSession : session;
     w.threadId = 5000 + ownerPid;
     m_impl->windows[w.hwnd] = w;
     return w.hwnd;
@@ -730,7 +733,8 @@ public:
 
     plat::Hwnd FindWindow(const std::wstring& className) override {
         for (const auto& [h, w] : d.windows)
-            if (w.alive && text::EqualsNoCase(w.className, className)) return h;
+            if (w.alive && w.session == m.selfSession && text::EqualsNoCase(w.className, className))
+                return h;
         SetError(plat::kErrorFileNotFound);  // what FindWindowW leaves when nothing matches
         return 0;
     }

@@ -56,7 +56,7 @@ public:
     uint64_t Now() const { return m_now; }
     void At(uint64_t when, std::function<void()> fn);  // runs once the clock reaches `when`
     void After(uint64_t delay, std::function<void()> fn) { At(m_now + delay, std::move(fn)); }
-    void Advance(uint64_t ms);  // moves the clock, running due events in order
+    void Advance(uint64_t ms);  // moves the clock, running due events in order; never back
     std::vector<uint32_t> sleeps;  // every Sleep() of the program, in order
 
     // ---- the program itself -----------------------------------------------------------------
@@ -95,7 +95,10 @@ public:
     std::set<uint32_t> unopenableProcesses;    // OpenProcess fails with access denied
     std::set<uint32_t> sessionUnknownProcesses;  // ProcessIdToSessionId fails for these
 
-    plat::Hwnd AddWindow(const std::wstring& className, uint32_t ownerPid);
+    // A window on the desktop of `session` (default: the program's own session at that moment);
+    // as on Windows, FindWindow sees only the windows of the program's own session.
+    plat::Hwnd AddWindow(const std::wstring& className, uint32_t ownerPid,
+                         uint32_t session = 0xFFFFFFFF);
     void CloseWindow(plat::Hwnd window);
     bool WindowAlive(plat::Hwnd window) const;
     plat::Hwnd foreground = 0;
@@ -123,6 +126,9 @@ public:
     bool Exists(const std::wstring& path) const;
     void SetReadOnly(const std::wstring& path, bool readOnly);
     void MakeSymlink(const std::wstring& link, const std::wstring& target);
+    // Links that cannot be opened as themselves, as under Wine: removing a link to a folder
+    // acts on the folder it points at (which goes when empty), and RemoveLink finds no link.
+    bool linksOpenAsTargets = false;
 
     std::wstring tempPath = L"C:\\users\\user\\Temp\\";
     uint32_t tempPathResult = 0;  // nonzero overrides GetTempPath's answer (buffer left empty)

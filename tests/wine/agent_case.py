@@ -9,7 +9,7 @@ import harness
 sys.path.insert(0, os.path.join(harness.ROOT, "tools", "demo"))
 import agent_package  # noqa: E402
 
-PRODUCT_KEY = "HKCU\\Software\\Quintrova Inc.\\Quintrova Remote Server VESK_1"
+PRODUCT_KEY = harness.PRODUCT_KEY
 TESTPROGS = os.path.join(harness.WIN64, "testprogs")
 
 
@@ -39,9 +39,7 @@ class AgentTestCase(harness.WineTestCase):
         os.makedirs(self.downloads, exist_ok=True)
 
     def keep_standard_launch(self):
-        """Code-signing settings keep an elevated administrator on the standard launch."""
-        for name in ("CodeSignTheme", "CodeSignOutput"):
-            self.wine.run("reg", "add", PRODUCT_KEY, "/v", name, "/d", "test", "/f")
+        self.wine.keep_standard_launch()
 
     def launcher(self, name, **kwargs):
         path = os.path.join(self.downloads, name)

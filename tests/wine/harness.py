@@ -11,6 +11,7 @@ import re
 import shutil
 import subprocess
 import tempfile
+import time
 import unittest
 
 ROOT = os.path.dirname(os.path.dirname(os.path.dirname(os.path.abspath(__file__))))
@@ -23,6 +24,9 @@ WINESERVER = shutil.which("wineserver") or "/usr/lib/wine/wineserver64"
 WINE_DIR = os.path.join(OUT, "wine")
 TEMPLATE = os.path.join(WINE_DIR, "template")
 TEMPLATE_READY = ".ready-2"  # changes whenever the template is made differently
+
+# The launcher's per-session registry key in session 1.
+PRODUCT_KEY = "HKCU\\Software\\Quintrova Inc.\\Quintrova Remote Server VESK_1"
 
 BASE_ENV = {
     "WINEDEBUG": "-all",
@@ -169,6 +173,12 @@ class WinePrefix:
     def wait_idle(self, timeout=120):
         subprocess.run([WINESERVER, "-w"], env=self.env, timeout=timeout, check=False)
 
+    def keep_standard_launch(self):
+        """Code-signing settings in the product key of session 1: an administrator then takes
+        the standard launch instead of the system launch."""
+        for name in ("CodeSignTheme", "CodeSignOutput"):
+            self.run("reg", "add", PRODUCT_KEY, "/v", name, "/d", "test", "/f")
+
     def set_windows_version(self, version):
         self.run("reg", "add", "HKCU\\Software\\Wine", "/v", "Version", "/d", version, "/f")
 
@@ -241,6 +251,22 @@ class WineTestCase(unittest.TestCase):
     def setUp(self):
         self.wine = WinePrefix(self.id().split(".")[-1], self.windows_version)
         self.addCleanup(self.wine.close)
+
+    def mount_tmpfs(self, path, size):
+        """A small volume at `path` (we run as root), unmounted when the test ends."""
+        os.makedirs(path, exist_ok=True)
+        subprocess.run(["mount", "-t", "tmpfs", "-o", f"size={size}", "tmpfs", path], check=True)
+        self.addCleanup(self._unmount, path)
+
+    def _unmount(self, path):
+        # Wine's processes may still hold files there: end them first.
+        subprocess.run([WINESERVER, "-k"], env=self.wine.env, check=False,
+                       stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
+        for _ in range(50):
+            if subprocess.run(["umount", path], stderr=subprocess.DEVNULL).returncode == 0:
+                return
+            time.sleep(0.2)
+        subprocess.run(["umount", "-l", path], check=False)
 
     def artifacts(self, *parts):
         """A folder under out/ where a test keeps what people may want to look at."""

@@ -109,10 +109,7 @@ class Package(harness.WineTestCase):
 
     def test_a_full_disk_shows_the_message_and_keeps_what_was_written_until_answered(self):
         # The temp folder on a volume of 1 MiB: the third entry does not fit.
-        os.makedirs(self.wine.temp, exist_ok=True)
-        subprocess.run(["mount", "-t", "tmpfs", "-o", "size=1m", "tmpfs", self.wine.temp],
-                       check=True)
-        self.addCleanup(self.unmount)
+        self.mount_tmpfs(self.wine.temp, "1m")
         entries = [("setup.ini", SETUP_INI), ("a.txt", b"first"), ("big.bin", bytes(2 << 20))]
         package = self.pack(entries)
 
@@ -146,15 +143,6 @@ class Package(harness.WineTestCase):
         # The start-up still cleans up after the cut-short run.
         self.assertFalse(os.path.exists(os.path.join(self.wine.temp, "unpackvesk")))
 
-    def unmount(self):
-        # Wine's processes may still hold files there: end them first.
-        subprocess.run([harness.WINESERVER, "-k"], env=self.wine.env, check=False,
-                       stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
-        for _ in range(50):
-            if subprocess.run(["umount", self.wine.temp], stderr=subprocess.DEVNULL).returncode == 0:
-                return
-            time.sleep(0.2)
-        subprocess.run(["umount", "-l", self.wine.temp], check=False)
 
     @unittest.skipUnless(os.path.exists(VESKPACK_EXE), "needs the Windows build of veskpack")
     def test_the_windows_packer_writes_the_same_file(self):

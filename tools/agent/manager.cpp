@@ -1,12 +1,21 @@
 // Substitute agent manager: records its command line, optionally starts the agent server beside
 // it, shows a window of the agent's class after a short delay and runs until that window is
 // closed or the configured time has passed. Settings (agent.ini, [Agent]): WindowDelayMs (500),
-// RunSeconds (6), ExitCode (0), StartServer (1), NoWindow (0).
+// RunSeconds (6), ExitCode (0), StartServer (1), NoWindow (0), and Crash (0) with CrashDelayMs
+// (500): CrashDelayMs after its window shows, Crash=1 dies of an unhandled access violation,
+// Crash=2 ends itself abruptly with exit code 259, the value that reads as "still running".
 #include "agent_common.h"
 
 namespace {
 
 constexpr UINT_PTR kEndTimer = 1;
+constexpr UINT_PTR kCrashTimer = 2;
+
+void Crash(int how) {
+    agent::Record(L"QVManagerVESK.exe", L"crashing=" + std::to_wstring(how));
+    if (how == 2) ::TerminateProcess(::GetCurrentProcess(), STILL_ACTIVE);
+    ::RaiseException(EXCEPTION_ACCESS_VIOLATION, EXCEPTION_NONCONTINUABLE, 0, nullptr);
+}
 
 LRESULT CALLBACK WindowProc(HWND window, UINT message, WPARAM wParam, LPARAM lParam) {
     switch (message) {
@@ -63,8 +72,14 @@ int WINAPI wWinMain(HINSTANCE instance, HINSTANCE, LPWSTR, int) {
                                     nullptr, instance, nullptr);
     agent::Record(L"QVManagerVESK.exe", window ? L"window shown" : L"window failed");
     ::SetTimer(window, kEndTimer, static_cast<UINT>(runSeconds) * 1000, nullptr);
+    if (agent::Setting(L"Crash", 0))
+        ::SetTimer(window, kCrashTimer, static_cast<UINT>(agent::Setting(L"CrashDelayMs", 500)),
+                   nullptr);
     MSG msg;
     while (::GetMessageW(&msg, nullptr, 0, 0) > 0) {
+        // Outside the window procedure, where nothing of the system's catches it.
+        if (msg.message == WM_TIMER && msg.wParam == kCrashTimer)
+            Crash(agent::Setting(L"Crash", 0));
         ::TranslateMessage(&msg);
         ::DispatchMessageW(&msg);
     }

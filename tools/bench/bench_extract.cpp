@@ -79,9 +79,11 @@ public:
         if (::lstat(Host(path).c_str(), &st) != 0) return Fail(), plat::kInvalidFileAttributes;
         return S_ISDIR(st.st_mode) ? plat::kAttrDirectory : plat::kAttrArchive;
     }
+    bool SetFileAttributes(const std::wstring&, uint32_t) override { return true; }
     bool DeleteFile(const std::wstring& path) override {
         return ::unlink(Host(path).c_str()) == 0 || Fail();
     }
+    bool RemoveLink(const std::wstring& path) override { return DeleteFile(path); }
     bool CreateDirectory(const std::wstring& path) override {
         return ::mkdir(Host(path).c_str(), 0755) == 0 || Fail();
     }

@@ -24,7 +24,6 @@ sys.path.insert(0, os.path.join(ROOT, "tools", "demo"))
 import agent_package  # noqa: E402
 import harness  # noqa: E402
 
-PRODUCT_KEY = "HKCU\\Software\\Quintrova Inc.\\Quintrova Remote Server VESK_1"
 PRESCRIBED_WAITS_S = 2 * 0.120
 
 
@@ -43,8 +42,7 @@ def main():
     try:
         wine.install_system_program(
             "expand.exe", os.path.join(harness.WIN64, "testprogs", "expand.exe"))
-        for name in ("CodeSignTheme", "CodeSignOutput"):
-            wine.run("reg", "add", PRODUCT_KEY, "/v", name, "/d", "bench", "/f")
+        wine.keep_standard_launch()
         launcher = os.path.join(wine.drive_c, "Downloads", "Support.exe")
         agent_package.build(launcher, settings={"vesk_token": "bench"},
                             agent={"NoWindow": 1, "RunSeconds": 0, "StartServer": 0})

@@ -60,7 +60,29 @@ public:
     uint32_t GetFileAttributes(const std::wstring& path) override {
         return ::GetFileAttributesW(path.c_str());
     }
+    bool SetFileAttributes(const std::wstring& path, uint32_t attributes) override {
+        return ::SetFileAttributesW(path.c_str(), attributes) != FALSE;
+    }
     bool DeleteFile(const std::wstring& path) override { return ::DeleteFileW(path.c_str()); }
+    bool RemoveLink(const std::wstring& path) override {
+        HANDLE h = ::CreateFileW(
+            path.c_str(), FILE_READ_ATTRIBUTES,
+            FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr, OPEN_EXISTING,
+            FILE_FLAG_BACKUP_SEMANTICS | FILE_FLAG_OPEN_REPARSE_POINT, nullptr);
+        if (h == INVALID_HANDLE_VALUE) return false;
+        BY_HANDLE_FILE_INFORMATION info;
+        ZeroMemory(&info, sizeof(info));
+        const BOOL known = ::GetFileInformationByHandle(h, &info);
+        ::CloseHandle(h);
+        if (!known) return false;
+        if (!(info.dwFileAttributes & FILE_ATTRIBUTE_REPARSE_POINT)) {
+            ::SetLastError(ERROR_NOT_A_REPARSE_POINT);
+            return false;
+        }
+        // Windows removes a link by its path without following it.
+        return (info.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) ? ::RemoveDirectoryW(path.c_str())
+                                                                  : ::DeleteFileW(path.c_str());
+    }
     bool CreateDirectory(const std::wstring& path) override {
         return ::CreateDirectoryW(path.c_str(), nullptr) != FALSE;
     }

@@ -29,6 +29,7 @@
 #undef GetSystemDirectory
 #undef GetModuleFileName
 #undef GetFileAttributes
+#undef SetFileAttributes
 #undef SHGetFolderPath
 #undef SHCreateDirectoryEx
 #undef SHFileOperation

@@ -1,0 +1,139 @@
+// Faults that the simulated machine can stage and Wine cannot: launchers in two sessions of one
+// user at once, and a work folder planted as a link that cannot be removed as one.
+#include <gtest/gtest.h>
+
+#include <algorithm>
+
+#include "app/agent.h"
+#include "app/app.h"
+#include "host/package_builder.h"
+#include "registry_values.h"
+#include "sim/sim_machine.h"
+#include "util/text.h"
+
+namespace {
+
+using namespace regtest;
+
+const std::wstring kSelf = L"C:\\Downloads\\VESK.exe";
+const std::wstring kUnpack = L"C:\\users\\user\\Temp\\unpackvesk\\";
+
+int RunLauncher() {
+    std::wstring self = kSelf;
+    wchar_t* argv[] = {self.data()};
+    CUnPackFileApp app;
+    return RunApplication(app, 1, argv);
+}
+
+std::wstring Folder(uint32_t session) {
+    return kUnpack + std::to_wstring(session) + L"\\";
+}
+
+// The log of one session, messages only.
+std::vector<std::wstring> LogOf(sim::SimMachine& m, uint32_t session) {
+    const uint32_t own = m.selfSession;
+    m.selfSession = session;
+    std::vector<std::wstring> log = m.LogMessages();
+    m.selfSession = own;
+    return log;
+}
+
+bool Has(const std::vector<std::wstring>& lines, const std::wstring& line) {
+    return std::find(lines.begin(), lines.end(), line) != lines.end();
+}
+
+// One user logged on in sessions 1 and 2 shares one temp folder and one registry hive. The
+// launcher in session 1 is in the middle of its system launch (agent up, window shown) when a
+// launcher in session 2 starts and runs to its end. Each keeps to its own folder, product key,
+// scheduled task and log; the one that ends first leaves the other's alone.
+TEST(Faults, LaunchersInTwoSessionsKeepSeparateFoldersKeysAndTasks) {
+    sim::SimMachine m;
+    m.token = sim::TokenKind::ElevatedAdmin;  // the system launch, with its task
+    m.sessionUsers = {{1, L"user"}, {2, L"user"}};
+    m.WriteFile(kSelf,
+                testpkg::Pack(testpkg::Stub(), {{"setup.ini", "[Settings]\r\nvesk_token=tok\r\n"},
+                                                {"AVESK.xml", "<Task/>"},
+                                                {"agent.txt", "agent files"}}));
+
+    std::map<uint32_t, std::vector<std::wstring>> commands;  // per session
+    bool bothRunning = false;
+    bool firstIntactAfterSecond = false;
+    m.onShellExecute = [&](const plat::ShellExecInfo& info) {
+        const uint32_t session = m.selfSession;
+        commands[session].push_back(info.parameters);
+        if (info.parameters.find(L"schtasks /run") == std::wstring::npos) return sim::Program{};
+        // The task brings the agent up in the launcher's session for 8 s.
+        const uint32_t manager = m.AddProcess(kAgentManagerExe, session, 8000);
+        const plat::Hwnd window = m.AddWindow(kAgentWindowClass, manager);
+        m.After(8000, [&m, window] { m.CloseWindow(window); });
+        if (session == 2) {
+            bothRunning = m.ReadFile(Folder(1) + L"agent.txt") == "agent files" &&
+                          m.ReadFile(Folder(2) + L"agent.txt") == "agent files" &&
+                          Dword(m, L"user", kProductKey1, L"IsSystemUser") == 1 &&
+                          Dword(m, L"user", kProductKey2, L"IsSystemUser") == 1;
+            return sim::Program{};
+        }
+        // Two seconds into the first launch, the second launcher starts in session 2.
+        m.After(2000, [&] {
+            const uint32_t pid = m.selfPid;
+            const std::wstring cwd = m.currentDir;
+            m.selfSession = 2;
+            m.selfPid = 5252;
+            EXPECT_EQ(RunLauncher(), 0);
+            m.selfSession = 1;
+            m.selfPid = pid;
+            m.currentDir = cwd;
+            firstIntactAfterSecond =
+                !m.Exists(Folder(2)) && m.ReadFile(Folder(1) + L"agent.txt") == "agent files" &&
+                m.ReadFile(Folder(1) + L"setup.ini") == "[Settings]\r\nvesk_token=tok\r\n" &&
+                Dword(m, L"user", kProductKey1, L"IsSystemUser") == 1 &&
+                !regtest::Has(m, L"user", kProductKey2, L"IsSystemUser");
+        });
+        return sim::Program{};
+    };
+
+    EXPECT_EQ(RunLauncher(), 0);
+    EXPECT_TRUE(bothRunning);
+    EXPECT_TRUE(firstIntactAfterSecond);
+
+    // Each launcher's task carries its own session in its name and its action.
+    for (uint32_t s : {1u, 2u}) {
+        const std::wstring n = std::to_wstring(s);
+        const std::vector<std::wstring>& c = commands[s];
+        ASSERT_EQ(c.size(), 5u) << s;  // the cabinet expansion, then the four task commands
+        EXPECT_EQ(c[1], L"/c schtasks /create /xml AVESK.xml /ru \"system\" /tn AVESK" + n);
+        EXPECT_EQ(c[2], L"/c schtasks /change /tn AVESK" + n + L" /ru \"system\" /tr \"'" +
+                            Folder(s) + L"\\Launcher.exe' QVManagerVESK.exe " + n + L" tok\"");
+        EXPECT_EQ(c[4], L"/c schtasks /delete /f /tn AVESK" + n);
+        EXPECT_EQ(Text(m, L"user", s == 1 ? kProductKey1 : kProductKey2, L"ImagePath"), Sz(kSelf));
+        EXPECT_FALSE(
+            regtest::Has(m, L"user", s == 1 ? kProductKey1 : kProductKey2, L"IsSystemUser"));
+        const auto log = LogOf(m, s);
+        EXPECT_TRUE(Has(log, L"[CUnPackFileApp::RunAsService] RunAsService AVESK" + n + L" end"));
+        EXPECT_TRUE(Has(log, L"[CUnPack::UnPackFiles] UnPack total 3 files."));
+        const std::wstring other = L"AVESK" + std::to_wstring(3 - s);
+        EXPECT_TRUE(std::none_of(log.begin(), log.end(), [&](const std::wstring& l) {
+            return l.find(other) != std::wstring::npos;
+        })) << s;
+    }
+    EXPECT_FALSE(m.Exists(kUnpack));
+}
+
+// Where a link planted in place of the work folder cannot be removed as a link, the run writes
+// nothing through it, deletes nothing behind it, skips the launch and still ends with 0.
+TEST(Faults, AWorkFolderPlantedAsALinkIsNeverUsed) {
+    sim::SimMachine m;
+    m.linksOpenAsTargets = true;
+    m.WriteFile(L"C:\\precious\\keep.txt", "keep me");
+    m.MakeSymlink(Folder(1).substr(0, Folder(1).size() - 1), L"C:\\precious");
+    m.WriteFile(kSelf, testpkg::Pack(testpkg::Stub(), {{"setup.ini", "[Settings]\r\n"},
+                                                       {"keep.txt", "overwritten"}}));
+    EXPECT_EQ(RunLauncher(), 0);
+    EXPECT_EQ(m.ReadFile(L"C:\\precious\\keep.txt"), "keep me");
+    EXPECT_FALSE(m.Exists(L"C:\\precious\\setup.ini"));
+    const auto log = m.LogMessages();
+    EXPECT_TRUE(Has(log, L"[CUnPackFileApp::InitInstance] VESK skip without unpacking files"));
+    EXPECT_TRUE(m.CallsStartingWith(L"ShellExecuteEx").empty());
+}
+
+}  // namespace

@@ -1,0 +1,50 @@
+// Makes a running launcher's own file unreadable to it, as a scanner that opens files without
+// sharing would: holds the launcher's lock (a named mutex) so that a launcher started now waits
+// at its single-instance check, and once that launcher's loading window is up, opens the file
+// with no sharing, lets go of the lock and keeps the file open until the launcher has ended.
+//   hold_file.exe FILE MUTEX [seconds]
+// Prints "locked", then "held" (or "open failed N"); exit code 0 when the file was held for the
+// launcher's whole run, 1 otherwise.
+#include <cstdio>
+
+#include "platform/win32/win32.h"
+
+int wmain(int argc, wchar_t** argv) {
+    if (argc < 3) {
+        std::fwprintf(stderr, L"usage: hold_file FILE MUTEX [seconds]\n");
+        return 2;
+    }
+    const int seconds = argc > 3 ? _wtoi(argv[3]) : 60;
+    HANDLE lock = ::CreateMutexW(nullptr, FALSE, argv[2]);
+    std::wprintf(L"locked\n");
+    std::fflush(stdout);
+
+    HWND loading = nullptr;
+    for (int i = 0; i < seconds * 20 && !loading; ++i) {
+        loading = ::FindWindowW(L"VeskLoadingWnd", nullptr);
+        if (!loading) ::Sleep(50);
+    }
+    if (!loading) {
+        std::wprintf(L"no launcher\n");
+        return 1;
+    }
+    DWORD pid = 0;
+    ::GetWindowThreadProcessId(loading, &pid);
+    HANDLE launcher = ::OpenProcess(SYNCHRONIZE, FALSE, pid);
+
+    HANDLE file = ::CreateFileW(argv[1], GENERIC_READ, 0, nullptr, OPEN_EXISTING,
+                                FILE_ATTRIBUTE_NORMAL, nullptr);
+    if (file == INVALID_HANDLE_VALUE) {
+        std::wprintf(L"open failed %lu\n", ::GetLastError());
+        ::CloseHandle(lock);
+        return 1;
+    }
+    std::wprintf(L"held\n");
+    std::fflush(stdout);
+    ::CloseHandle(lock);
+
+    const DWORD waited = launcher ? ::WaitForSingleObject(launcher, seconds * 1000u) : WAIT_FAILED;
+    ::CloseHandle(file);
+    std::wprintf(waited == WAIT_OBJECT_0 ? L"released\n" : L"launcher still running\n");
+    return waited == WAIT_OBJECT_0 ? 0 : 1;
+}

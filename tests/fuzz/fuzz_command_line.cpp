@@ -234,9 +234,12 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
                        (logged[i].size() > 900 || logged[i] == mo.calls[i]),
                    "instruction %zu logged as \"%s\"", i, fuzz::Show(logged[i]).c_str());
 
-    // The registry: only the two instruction values of the product key, within their rules.
+    // The registry: only the two instruction values of the product key, within their rules, and
+    // nothing at all without an instruction.
     const std::wstring productKey = L"USER\\" + sim::CanonKey(kProductKey);
-    for (const Value& v : RegistryChanges(registryBefore, ValuesOf(m)))
+    const std::vector<Value> changes = RegistryChanges(registryBefore, ValuesOf(m));
+    FUZZ_CHECK(changes.empty() || !mo.calls.empty(), "registry values changed without instruction");
+    for (const Value& v : changes)
         FUZZ_CHECK(
             v.key == productKey && (v.name == L"NOTESESSION" || v.name == L"IDLESESSIONTIMEOUT"),
             "registry value %s\\%s changed", fuzz::Show(v.key).c_str(), fuzz::Show(v.name).c_str());

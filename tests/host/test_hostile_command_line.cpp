@@ -14,6 +14,7 @@
 //  - a token the charset rule refuses is named in the log, once.
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <map>
 #include <set>
 

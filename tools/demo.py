@@ -40,8 +40,7 @@ def main():
     os.makedirs(DEMO_OUT)
     wine = harness.WinePrefix("demo")
     try:
-        wine.install_system_program(
-            "expand.exe", os.path.join(harness.WIN64, "testprogs", "expand.exe"))
+        wine.install_system_program("expand.exe")
         # An administrator with code-signing settings takes the standard launch.
         wine.keep_standard_launch()
         launcher = os.path.join(wine.drive_c, "Downloads", "Support-demo42.exe")

@@ -5,9 +5,9 @@
 #include "platform/platform.h"
 #include "sim/sim_machine.h"
 #include "ui/loading_wnd.h"
-#include "waits.h"
 #include "util/text.h"
 #include "util/utility.h"
+#include "waits.h"
 
 namespace {
 
@@ -29,8 +29,8 @@ TEST(ExecuteCommand, TheInterpreterIsAlwaysNamedByItsFullPath) {
     } cases[] = {
         {6, true, false, L"C:\\windows\\sysnative\\cmd.exe"},  // 32-bit launcher, 64-bit Windows
         {10, false, false, L"C:\\windows\\system32\\cmd.exe"},
-        {5, true, false, L"C:\\windows\\system32\\cmd.exe"},   // before Vista: no sysnative
-        {6, false, true, L"C:\\windows\\system32\\cmd.exe"},   // no IsWow64Process at all
+        {5, true, false, L"C:\\windows\\system32\\cmd.exe"},  // before Vista: no sysnative
+        {6, false, true, L"C:\\windows\\system32\\cmd.exe"},  // no IsWow64Process at all
     };
     for (const Case& c : cases) {
         sim::SimMachine m;
@@ -50,11 +50,7 @@ TEST(ExecuteCommand, TheInterpreterIsAlwaysNamedByItsFullPath) {
 TEST(ExecuteCommand, ACommandThatEndsAtOnceCostsOneSlice) {
     sim::SimMachine m;
     m.WriteFile(kWork + L"x", "");
-    m.onShellExecute = [](const plat::ShellExecInfo&) {
-        sim::Program p;
-        p.exitCode = 7;
-        return p;
-    };
+    m.onShellExecute = [](const plat::ShellExecInfo&) { return sim::Runs(0, 7); };
     CUnPackFileApp app;
     EXPECT_EQ(app.ExecuteCommand(kWork, L"/c exit 7", false), 7u);
     EXPECT_EQ(waits::SpinnerWaits(m.sleeps), std::vector<uint32_t>{120});
@@ -70,24 +66,19 @@ TEST(ExecuteCommand, AProcessExitingWith259StillEnds) {
     sim::SimMachine m;
     m.WriteFile(kWork + L"x", "");
     m.onShellExecute = [](const plat::ShellExecInfo&) {
-        sim::Program p;
-        p.runMs = 500;
-        p.exitCode = plat::kStillActive;
-        return p;
+        return sim::Runs(500, plat::kStillActive);
     };
     CUnPackFileApp app;
     EXPECT_EQ(app.ExecuteCommand(kWork, L"/c x", false), plat::kStillActive);
-    EXPECT_EQ(waits::SpinnerWaits(m.sleeps), std::vector<uint32_t>(5, 120));  // the poll after 500 ms
+    EXPECT_EQ(waits::SpinnerWaits(m.sleeps),
+              std::vector<uint32_t>(5, 120));  // the poll after 500 ms
 }
 
 TEST(ExecuteCommand, AFailedStartIsLoggedAndNotAwaited) {
     sim::SimMachine m;
     m.WriteFile(kWork + L"x", "");
     m.onShellExecute = [](const plat::ShellExecInfo&) {
-        sim::Program p;
-        p.startFails = true;
-        p.startError = plat::kErrorAccessDenied;
-        return p;
+        return sim::FailsToStart(plat::kErrorAccessDenied);
     };
     CUnPackFileApp app;
     EXPECT_EQ(app.ExecuteCommand(kWork, L"/c QVManagerVESK.exe ", true), plat::kErrorAccessDenied);
@@ -176,8 +167,8 @@ TEST(WaitProcessExit, AProcessThatCannotBeOpenedIsReported) {
     m.unopenableProcesses.insert(pid);
     CUnPackFileApp app;
     EXPECT_FALSE(app.WaitProcessExit(kAgentManagerExe, 1));
-    EXPECT_EQ(m.LogMessages(),
-              std::vector<std::wstring>{L"[CUnPackFileApp::WaitProcessExit] failed to OpenProcess 5"});
+    EXPECT_EQ(m.LogMessages(), std::vector<std::wstring>{
+                                   L"[CUnPackFileApp::WaitProcessExit] failed to OpenProcess 5"});
 }
 
 class StandardLaunch : public ::testing::Test {
@@ -243,10 +234,12 @@ TEST_F(StandardLaunch, ARenameThatCannotBeDoneIsLoggedAndTheLaunchGoesOn) {
     plat::files().SetCurrentDirectory(kWork);
     app.RunAsStandard(kWork);
     const auto log = m.LogMessages();
-    EXPECT_TRUE(Contains(log, L"[CUnPackFileApp::RunAsStandard] rename QVFeatureVESK.exe to "
-                              L"QVFeatureVESKUIA.exe failed 2"));
-    EXPECT_TRUE(Contains(log, L"[CUnPackFileApp::RunAsStandard] rename QVFeatureVESKNOUIA.exe to "
-                              L"QVFeatureVESK.exe failed 2"));
+    EXPECT_TRUE(Contains(log,
+                         L"[CUnPackFileApp::RunAsStandard] rename QVFeatureVESK.exe to "
+                         L"QVFeatureVESKUIA.exe failed 2"));
+    EXPECT_TRUE(Contains(log,
+                         L"[CUnPackFileApp::RunAsStandard] rename QVFeatureVESKNOUIA.exe to "
+                         L"QVFeatureVESK.exe failed 2"));
     // The copy fails too and says so with the shell's code; the manager still starts.
     EXPECT_EQ(ShellExecutes(m).size(), 1u);
 }

@@ -48,16 +48,14 @@ TEST(Elevation, ALimitedAdministratorStartsAnElevatedCopyWithTheWholeCommandLine
     m.commandLine = kCommandLine;
     Decision d = Decide(m);
     EXPECT_FALSE(d.goOn);  // the copy does the job
-    EXPECT_EQ(d.relaunches, std::vector<std::wstring>{L"ShellExecuteEx runas|C:\\Downloads\\VESK.exe|" +
-                                                      kCommandLine + L"||0x100|1"});
+    EXPECT_EQ(d.relaunches,
+              std::vector<std::wstring>{L"ShellExecuteEx runas|C:\\Downloads\\VESK.exe|" +
+                                        kCommandLine + L"||0x100|1"});
     EXPECT_TRUE(m.LogMessages().empty());
 
     // Consent declined: the run goes on as a standard launch, silently.
     m.onShellExecute = [](const plat::ShellExecInfo&) {
-        sim::Program p;
-        p.startFails = true;
-        p.startError = plat::kErrorCancelled;
-        return p;
+        return sim::FailsToStart(plat::kErrorCancelled);
     };
     d = Decide(m);
     EXPECT_TRUE(d.goOn);
@@ -148,9 +146,10 @@ TEST_F(PreScan, WithoutTheSystemLaunchThePromptEndsTheRun) {
     EXPECT_EQ(m.messageBoxes[0].style, 0x51031u);
     // OK: the launcher is started again, its path quoted, in its own folder.
     EXPECT_EQ(m.CallsStartingWith(L"CreateProcess"),
-              std::vector<std::wstring>{L"CreateProcess \"C:\\Downloads\\VESK.exe\" " + kCommandLine +
-                                        L"|C:\\Downloads|1|0x4000000|inherit"});
-    EXPECT_EQ(m.LogMessages(), std::vector<std::wstring>{kPrefix + L"VESK ElevationLimited reopen "});
+              std::vector<std::wstring>{L"CreateProcess \"C:\\Downloads\\VESK.exe\" " +
+                                        kCommandLine + L"|C:\\Downloads|1|0x4000000|inherit"});
+    EXPECT_EQ(m.LogMessages(),
+              std::vector<std::wstring>{kPrefix + L"VESK ElevationLimited reopen "});
 }
 
 TEST_F(PreScan, APathWithABlankIsQuotedForTheReopen) {
@@ -166,10 +165,7 @@ TEST_F(PreScan, APathWithABlankIsQuotedForTheReopen) {
 
 TEST_F(PreScan, AFailedReopenAndACancelAreLogged) {
     m.onCreateProcess = [](const std::wstring&, const std::wstring&) {
-        sim::Program p;
-        p.startFails = true;
-        p.startError = plat::kErrorFileNotFound;
-        return p;
+        return sim::FailsToStart(plat::kErrorFileNotFound);
     };
     m.messageBoxAnswers = {plat::kIdOk, plat::kIdCancel};
     EXPECT_FALSE(Scan({L"t"}, false));
@@ -189,7 +185,8 @@ TEST(ElevationRun, ThePromptRunShowsNoWindowAndEndsWithZero) {
     wchar_t arg2[] = L"x";
     wchar_t* argv[] = {arg0, arg1, arg2};
     EXPECT_EQ(RunApplication(app, 3, argv), 0);
-    EXPECT_EQ(m.LogMessages(), std::vector<std::wstring>{kPrefix + L"VESK ElevationLimited cancel"});
+    EXPECT_EQ(m.LogMessages(),
+              std::vector<std::wstring>{kPrefix + L"VESK ElevationLimited cancel"});
     EXPECT_FALSE(m.Exists(L"C:\\users\\user\\Temp\\unpackvesk"));
 }
 

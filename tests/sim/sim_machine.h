@@ -32,6 +32,20 @@ struct Program {
     std::function<void(uint32_t pid)> onStart;
 };
 
+// A program that runs `runMs` and ends with `exitCode`; one whose start fails with `error`.
+inline Program Runs(int64_t runMs, uint32_t exitCode = 0) {
+    Program p;
+    p.runMs = runMs;
+    p.exitCode = exitCode;
+    return p;
+}
+inline Program FailsToStart(uint32_t error) {
+    Program p;
+    p.startFails = true;
+    p.startError = error;
+    return p;
+}
+
 enum class TokenKind {
     StandardUser,   // not an administrator
     LimitedAdmin,   // administrator with the filtered token (linked full token)

@@ -34,7 +34,7 @@ class AgentTestCase(harness.WineTestCase):
     def setUp(self):
         super().setUp()
         for name in self.substitutes:
-            self.wine.install_system_program(name, os.path.join(TESTPROGS, name))
+            self.wine.install_system_program(name)
         self.downloads = os.path.join(self.wine.drive_c, "Downloads")
         os.makedirs(self.downloads, exist_ok=True)
 

@@ -200,10 +200,12 @@ class WinePrefix:
                        stderr=subprocess.DEVNULL)
         return os.path.exists(path)
 
-    def install_system_program(self, name, source):
-        """Puts a program of ours into system32 in place of Wine's own. The template's files are
-        hard links, so the old one is unlinked first rather than written over; and Wine prefers
-        its built-in programs, so the native one is asked for by name."""
+    def install_system_program(self, name, source=None):
+        """Puts a program of ours (by default the test program of that name, out/x86_64/testprogs)
+        into system32 in place of Wine's own. The template's files are hard links, so the old one
+        is unlinked first rather than written over; and Wine prefers its built-in programs, so the
+        native one is asked for by name."""
+        source = source or os.path.join(WIN64, "testprogs", name)
         target = os.path.join(self.system32, name)
         if os.path.lexists(target):
             os.unlink(target)

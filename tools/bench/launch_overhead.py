@@ -40,8 +40,7 @@ def main():
 
     wine = harness.WinePrefix("bench-launch")
     try:
-        wine.install_system_program(
-            "expand.exe", os.path.join(harness.WIN64, "testprogs", "expand.exe"))
+        wine.install_system_program("expand.exe")
         wine.keep_standard_launch()
         launcher = os.path.join(wine.drive_c, "Downloads", "Support.exe")
         agent_package.build(launcher, settings={"vesk_token": "bench"},

@@ -1,6 +1,6 @@
-"""The demo: a release-like launcher (the 64-bit build with the substitute agent's package
-appended by veskpack: a setup.ini and one cabinet made by gcab) runs its standard launch under
-Wine in a private prefix. It shows what happened: the exit code, the log, the agent's recorded
+"""The demo: the release launcher (the 32-bit build that users download, with the substitute
+agent's package appended by veskpack: a setup.ini and one cabinet made by gcab) runs its
+standard launch under Wine in a private prefix. It shows what happened: the exit code, the log, the agent's recorded
 command line, what was left behind, and screenshots of the loading window and of the agent's
 window, kept under out/demo/."""
 
@@ -45,7 +45,8 @@ def main():
         wine.keep_standard_launch()
         launcher = os.path.join(wine.drive_c, "Downloads", "Support-demo42.exe")
         agent_package.build(launcher, settings={"vesk_token": "demo42", "token_category": "web"},
-                            agent={"RunSeconds": 4, "WindowDelayMs": 2000})
+                            agent={"RunSeconds": 4, "WindowDelayMs": 2000},
+                            stub_path=agent_package.stub("i686"))
         print(f"prefix:   {wine.path}")
         print(f"launcher: {launcher}")
         subprocess.run([agent_package.VESKPACK, "list", launcher], check=False)

@@ -46,7 +46,8 @@ public:
     // The raw command line of this process (GetCommandLineW).
     virtual std::wstring GetCommandLine() = 0;
 
-    // Threads (CreateThread with default security and stack, running at once).
+    // Threads (CreateThread with default security and stack, running at once). The Win32 layer
+    // starts `proc` from a thread procedure of the system's calling convention.
     virtual Handle CreateThread(ThreadProc proc, void* param) = 0;
 
     // Named or unnamed mutex (not initially owned). The last error tells whether it existed.
@@ -54,7 +55,6 @@ public:
 
     // Time.
     virtual void Sleep(uint32_t milliseconds) = 0;
-    virtual uint64_t TickCount() = 0;               // milliseconds since an arbitrary start
     virtual bool LocalTimeNow(CivilTime& out) = 0;  // false when the conversion fails
 
     // Debugger output channel (OutputDebugStringW).

@@ -581,7 +581,6 @@ public:
         m.sleeps.push_back(ms);
         m.Advance(ms);
     }
-    uint64_t TickCount() override { return m.Now(); }
     bool LocalTimeNow(plat::CivilTime& out) override {
         if (m.localTimeFails) return false;
         out = m.clockBase;

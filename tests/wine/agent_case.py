@@ -43,6 +43,7 @@ class AgentTestCase(harness.WineTestCase):
 
     def launcher(self, name, **kwargs):
         path = os.path.join(self.downloads, name)
+        kwargs.setdefault("stub_path", harness.VESK)
         agent_package.build(path, **kwargs)
         return path
 

@@ -16,14 +16,19 @@ import unittest
 
 ROOT = os.path.dirname(os.path.dirname(os.path.dirname(os.path.abspath(__file__))))
 OUT = os.path.join(ROOT, "out")
-WIN64 = os.path.join(OUT, "x86_64")
+WIN64 = os.path.join(OUT, "x86_64")  # the test programs and the substitute agent come from here
 HOST = os.path.join(OUT, "host")
-VESK = os.path.join(WIN64, "VESK.exe")
+# The launcher build under test: the release build ("i686", what users download; 32-bit Wine
+# runs it through user-mode emulation) unless VESK_BUILD says "x86_64". ctest runs the scenarios
+# on both (tests/wine/CMakeLists.txt).
+BUILD = os.environ.get("VESK_BUILD", "i686")
+VESK = os.path.join(OUT, BUILD, "VESK.exe")
+RELEASE = BUILD == "i686"
 WINE = "/usr/lib/wine/wine64"
 WINESERVER = shutil.which("wineserver") or "/usr/lib/wine/wineserver64"
 WINE_DIR = os.path.join(OUT, "wine")
 TEMPLATE = os.path.join(WINE_DIR, "template")
-TEMPLATE_READY = ".ready-2"  # changes whenever the template is made differently
+TEMPLATE_READY = ".ready-3"  # changes whenever the template is made differently
 
 # The launcher's per-session registry key in session 1.
 PRODUCT_KEY = "HKCU\\Software\\Quintrova Inc.\\Quintrova Remote Server VESK_1"
@@ -272,7 +277,7 @@ class WineTestCase(unittest.TestCase):
 
     def artifacts(self, *parts):
         """A folder under out/ where a test keeps what people may want to look at."""
-        path = os.path.join(OUT, "artifacts", *parts)
+        path = os.path.join(OUT, "artifacts", BUILD, *parts)
         os.makedirs(os.path.dirname(path) if "." in os.path.basename(path) else path,
                     exist_ok=True)
         return path

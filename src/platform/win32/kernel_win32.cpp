@@ -20,6 +20,18 @@ void FillVersion(const OSVERSIONINFOEXW& v, OsVersion& out) {
     out.productType = v.wProductType;
 }
 
+// The seam's thread procedure is a plain function; the system calls a WINAPI (stdcall on the
+// 32-bit build) one. This adapter is that one and calls the plain function.
+struct ThreadStart {
+    ThreadProc proc;
+    void* param;
+    static DWORD WINAPI Run(LPVOID p) {
+        ThreadStart start = *static_cast<ThreadStart*>(p);
+        delete static_cast<ThreadStart*>(p);
+        return start.proc(start.param);
+    }
+};
+
 class Kernel final : public IKernel {
 public:
     uint32_t GetLastError() override { return ::GetLastError(); }
@@ -107,8 +119,10 @@ public:
     std::wstring GetCommandLine() override { return ::GetCommandLineW(); }
 
     Handle CreateThread(ThreadProc proc, void* param) override {
-        return reinterpret_cast<Handle>(::CreateThread(
-            nullptr, 0, reinterpret_cast<LPTHREAD_START_ROUTINE>(proc), param, 0, nullptr));
+        auto* start = new ThreadStart{proc, param};
+        HANDLE h = ::CreateThread(nullptr, 0, &ThreadStart::Run, start, 0, nullptr);
+        if (!h) delete start;
+        return reinterpret_cast<Handle>(h);
     }
 
     Handle CreateMutex(const std::wstring* name) override {
@@ -117,7 +131,6 @@ public:
     }
 
     void Sleep(uint32_t ms) override { ::Sleep(ms); }
-    uint64_t TickCount() override { return ::GetTickCount64(); }
     bool LocalTimeNow(CivilTime& out) override {
         std::time_t now = std::time(nullptr);
         std::tm* t = std::localtime(&now);

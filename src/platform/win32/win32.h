@@ -67,4 +67,18 @@ inline std::wstring Text(const wchar_t* buffer, size_t n) {
     return std::wstring(buffer, len);
 }
 
+// A DLL of the system folder, loaded once by its full path (never by bare name, so nothing in
+// the launcher's folder or the current directory can stand in for it) and kept for the life of
+// the process; null when it cannot be loaded. `name` is a file name such as L"version.dll".
+HMODULE SystemLibrary(const wchar_t* name);
+
+// A function exported by a system DLL, looked up at run time: for functions that older Windows
+// lacks, and for DLLs that are not loaded through the import table. Null when missing.
+template <class Fn>
+Fn SystemFunction(const wchar_t* dll, const char* name) {
+    HMODULE mod = SystemLibrary(dll);
+    return mod ? reinterpret_cast<Fn>(reinterpret_cast<void*>(::GetProcAddress(mod, name)))
+               : nullptr;
+}
+
 }  // namespace plat::win32

@@ -187,9 +187,11 @@ class WinePrefix:
     def set_windows_version(self, version):
         self.run("reg", "add", "HKCU\\Software\\Wine", "/v", "Version", "/d", version, "/f")
 
-    def reg_query(self, key, value):
-        """Returns (type, data) of a registry value, or None when it is missing."""
-        code, out = self.run("reg", "query", key, "/v", value)
+    def reg_query(self, key, value, view=None):
+        """Returns (type, data) of a registry value, or None when it is missing. `view` 32 or 64
+        reads that registry view (reg's /reg:32 and /reg:64)."""
+        code, out = self.run("reg", "query", key, "/v", value,
+                             *([f"/reg:{view}"] if view else []))
         if code != 0:
             return None
         for line in out.splitlines():

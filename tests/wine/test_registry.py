@@ -19,6 +19,10 @@ class ProductKey(harness.WineTestCase):
         self.assertIsNotNone(image, "ImagePath missing")
         self.assertEqual(image[0], "REG_SZ")
         self.assertEqual(image[1].lower(), self.wine.windows_path(harness.VESK).lower())
+        # The user's software key is one for 32-bit and 64-bit programs: the agent finds the
+        # values in either view, whichever build wrote them.
+        for view in (32, 64):
+            self.assertEqual(self.wine.reg_query(PRODUCT_KEY, "ImagePath", view), image, view)
 
         desktop = self.wine.reg_query(PRODUCT_KEY, "DesktopPath")
         self.assertIsNotNone(desktop, "DesktopPath missing")

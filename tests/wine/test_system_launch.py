@@ -37,6 +37,9 @@ class SystemLaunch(AgentTestCase):
         with open(os.path.join(self.wine.drive_c, "windows", "tasks", "substitute", "calls.txt"),
                   encoding="utf-8") as f:
             calls = f.read()
+        # The stand-in lives only in the 64-bit system32, so these calls also show that the
+        # release build ran the commands through the 64-bit interpreter (sysnative): a 32-bit one
+        # would have found Wine's own schtasks in syswow64.
         for verb in ("/create /xml AVESK.xml /ru \"system\" /tn AVESK1", "/change /tn AVESK1",
                      "/run /tn AVESK1", "/delete /f /tn AVESK1"):
             self.assertIn(verb, calls)

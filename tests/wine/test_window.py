@@ -9,7 +9,8 @@ import time
 import harness
 import png_image
 
-PROGRAMS = os.path.join(harness.WIN64, "testprogs")
+# window_show.exe carries the window code of the build under test.
+PROGRAMS = os.path.join(harness.OUT, harness.BUILD, "testprogs")
 SHOW = os.path.join(PROGRAMS, "window_show.exe")
 INSPECT = os.path.join(PROGRAMS, "window_inspect.exe")
 CLASS = "VeskLoadingWnd"

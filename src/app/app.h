@@ -31,8 +31,9 @@ public:
     void ReadPackageSettings(const std::wstring& settingsPath);
     void GetTokenFromFileName();
     // The token reaches the command interpreter (and, in the system launch, a scheduled task's
-    // action): only ASCII letters, digits and "_-./:+=@~" may pass. Any other token is refused
-    // with a log line and the launch goes on without one.
+    // action): only ASCII letters, digits, blanks and "_-./:+=@~()" may pass, never the
+    // interpreter's or the action's special characters (& | < > ^ % " ' and the like) nor control
+    // characters. Any other token is refused with a log line and the launch goes on without one.
     static bool IsSafeToken(const std::wstring& token);
     void RefuseUnsafeToken();
 

@@ -12,10 +12,11 @@ namespace {
 constexpr uint32_t kCommandPollMs = 120;
 constexpr uint32_t kProcessPollMs = 1000;
 
-// The interpreter by its full path, never by bare name: a bare "cmd.exe" is looked up through
-// the search path, which starts with the current directory, the user-writable work folder. A
-// 32-bit launcher on 64-bit Windows Vista or later takes the 64-bit interpreter through the
-// "sysnative" folder.
+// The interpreter's path in the system folder, so that ShellExecuteEx does not search for a bare
+// "cmd.exe" (a search that starts in the current directory, the work folder). A 32-bit launcher
+// on 64-bit Windows Vista or later takes the 64-bit interpreter through the "sysnative" folder.
+// This covers the interpreter only: the programs its command lines name by bare name ("expand",
+// "schtasks", the agent's manager) are looked up by the interpreter, in the work folder first.
 std::wstring InterpreterPath() {
     std::wstring folder;
     if (!CUtility::IsPreVista() && CUtility::IsWow64()) {

@@ -22,7 +22,10 @@ void MoveAgentFile(const wchar_t* tag, const std::wstring& from, const std::wstr
 void CUnPackFileApp::RunAsStandard(const std::wstring& workFolder) {
     const wchar_t* const tag = L"CUnPackFileApp::RunAsStandard";
     // Bare names: the current directory is the work folder since the cabinets were expanded.
-    MoveAgentFile(tag, L"QVFeatureVESK.exe", L"QVFeatureVESKUIA.exe");
+    // Without the build that would take its place, the package's "QVFeatureVESK.exe" stays where
+    // it is, for the mini copy and the agent; the failed second move still says so in the log.
+    if (CUtility::FileExists(L"QVFeatureVESKNOUIA.exe"))
+        MoveAgentFile(tag, L"QVFeatureVESK.exe", L"QVFeatureVESKUIA.exe");
     MoveAgentFile(tag, L"QVFeatureVESKNOUIA.exe", L"QVFeatureVESK.exe");
     PrepareAgentFiles(workFolder, tag);
 

@@ -50,11 +50,12 @@ bool CUnPackFileApp::InitInstance() {
         // 12. Switch loop: debug markers, "/T" (replaces the token), "/I" (instructions).
         if (m_args.size() > 1) RunSwitchLoop(workFolder);
 
+        // The token is final now; it must be safe to hand to the command interpreter. Refused
+        // here, before step 13, so a launch left without a token counts as one without.
+        RefuseUnsafeToken();
+
         // 13. A launch with neither token nor instruction clears earlier instructions.
         if (m_strToken.empty() && m_strInstruction.empty()) HandleInstruction(std::wstring());
-
-        // The token is final now; it must be safe to hand to the command interpreter.
-        RefuseUnsafeToken();
 
         // 14. Cabinet archives in the work folder.
         ExpandCabinets(workFolder);

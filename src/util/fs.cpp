@@ -31,11 +31,15 @@ void CUtility::DeleteDirectoryTree(const std::wstring& folder) {
     plat::Handle find = fs.FindFirstFile(search + L"*", entry);
     if (find) {
         do {
+            // "." and ".." are the folder itself and its parent: never deleted, and never removed
+            // as links even where they carry a link's attribute (as they may when the folder or
+            // its parent is a junction).
+            if (entry.name == L"." || entry.name == L"..") continue;
             const std::wstring path = search + entry.name;
             if (entry.attributes & plat::kAttrReparsePoint) {
                 fs.RemoveLink(path);
             } else if (entry.attributes & plat::kAttrDirectory) {
-                if (entry.name != L"." && entry.name != L"..") DeleteDirectoryTree(path);
+                DeleteDirectoryTree(path);
             } else {
                 fs.DeleteFile(path);  // a read-only or busy file stays, and so do its folders
             }
@@ -63,8 +67,12 @@ std::wstring CUtility::PathAppend(const std::wstring& path, const std::wstring& 
 }
 
 std::wstring CUtility::GetModulePath() {
+    // The answer fills a 260-character buffer; a path that does not fit comes back cut off with
+    // the buffer's full length as result, and a cut-off path is never taken for the launcher's.
+    constexpr uint32_t kBufferChars = 260;
     std::wstring path;
-    if (plat::files().GetModuleFileName(path) == 0) return std::wstring();
+    const uint32_t length = plat::files().GetModuleFileName(path);
+    if (length == 0 || length >= kBufferChars) return std::wstring();
     return path;
 }
 

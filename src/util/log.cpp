@@ -1,6 +1,7 @@
 // The per-session diagnostic log: one line per call, to the debugger output and appended to
 // "unpack<session>.log" in the temp folder as UTF-16LE with CR LF, one exclusive
 // open-write-close per line.
+#include <atomic>
 #include <cstdarg>
 
 #include "platform/platform.h"
@@ -12,9 +13,29 @@ namespace {
 
 constexpr size_t kMaxMessageChars = 1022;
 // A writer that finds the file held by another writer retries a few times before its line is
-// dropped from the file: 10 tries 5 ms apart stay far below a second.
+// dropped from the file: up to 10 retries 5 ms apart. On Windows a pause lasts at least a
+// scheduler tick (about 15.6 ms), and a file held for good (a viewer, a scanner) would make every
+// line retry, so the retries are also bounded for the whole run: 30 in all, and none once a line
+// has been dropped (later lines then try once). A held log costs a run at most about half a
+// second.
 constexpr int kOpenRetries = 10;
+constexpr int kRunRetries = 30;
 constexpr uint32_t kOpenRetryPauseMs = 5;
+
+// Retries left to this run; both the main thread and the extraction thread write lines.
+std::atomic<int> g_nRunRetriesLeft{kRunRetries};
+
+// Whether a line whose open has failed `attempt` + 1 times may pause and try again.
+bool TakeRetry(int attempt) {
+    if (attempt >= kOpenRetries) {
+        g_nRunRetriesLeft.store(0);  // this line is dropped: later lines try once
+        return false;
+    }
+    int left = g_nRunRetriesLeft.load();
+    while (left > 0 && !g_nRunRetriesLeft.compare_exchange_weak(left, left - 1)) {
+    }
+    return left > 0;
+}
 
 bool IsCollision(uint32_t error) {
     return error == plat::kErrorSharingViolation || error == plat::kErrorLockViolation;
@@ -64,7 +85,7 @@ void CUtility::AppendLogLine(const std::wstring& line) {
         file = fs.CreateFile(path, plat::kGenericRead | plat::kGenericWrite, plat::kShareNone,
                              plat::kOpenAlways);
         if (file) break;
-        if (attempt >= kOpenRetries || !IsCollision(plat::kernel().GetLastError())) return;
+        if (!IsCollision(plat::kernel().GetLastError()) || !TakeRetry(attempt)) return;
         plat::kernel().Sleep(kOpenRetryPauseMs);
     }
     std::string bytes = text::ToUtf16Le(line + L"\r\n");
@@ -72,6 +93,10 @@ void CUtility::AppendLogLine(const std::wstring& line) {
     if (fs.SetFilePointer(file, 0, plat::kFileEnd, nullptr))
         fs.WriteFile(file, bytes.data(), static_cast<uint32_t>(bytes.size()), &written);
     fs.CloseFile(file);
+}
+
+void CUtility::ResetLogRetries() {
+    g_nRunRetriesLeft.store(kRunRetries);
 }
 
 void CUtility::FileException(const CFileException& error) {

@@ -28,6 +28,7 @@ public:
     static void Log(const wchar_t* format, ...);
     static std::wstring GetLogFilePath();
     static void AppendLogLine(const std::wstring& line);
+    static void ResetLogRetries();  // the run's retry allowance afresh (a new run, in tests)
     static void FileException(const CFileException& error);
 
     // OS and account queries.

@@ -11,7 +11,7 @@
 //    without the system launch on Vista or later, and then changes nothing.
 //  - The token is exactly the argument after the last "/T" the loop sees as a switch (a model of
 //    the loop below says which), or the one from setup.ini without one; after the charset rule
-//    it holds only letters, digits and "_-./:+=@~", or nothing.
+//    it holds only letters, digits, blanks and "_-./:+=@~()", or nothing.
 //  - HandleInstruction is called with the texts the model expects, in order.
 //  - In the whole registry only "NoteSession" and "IdleSessionTimeout" of the product key change;
 //    "IdleSessionTimeout" is a REG_DWORD from 0 to 9999 that the last instruction spells;
@@ -161,7 +161,7 @@ std::wstring Argument(const std::string& bytes) {
 
 bool SafeTokenChar(wchar_t c) {
     return (c >= L'a' && c <= L'z') || (c >= L'A' && c <= L'Z') || (c >= L'0' && c <= L'9') ||
-           std::wstring(L"_-./:+=@~").find(c) != std::wstring::npos;
+           std::wstring(L"_-./:+=@~ ()").find(c) != std::wstring::npos;
 }
 
 }  // namespace

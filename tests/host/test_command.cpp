@@ -234,9 +234,8 @@ TEST_F(StandardLaunch, ARenameThatCannotBeDoneIsLoggedAndTheLaunchGoesOn) {
     plat::files().SetCurrentDirectory(kWork);
     app.RunAsStandard(kWork);
     const auto log = m.LogMessages();
-    EXPECT_TRUE(Contains(log,
-                         L"[CUnPackFileApp::RunAsStandard] rename QVFeatureVESK.exe to "
-                         L"QVFeatureVESKUIA.exe failed 2"));
+    // Without "QVFeatureVESKNOUIA.exe" the first move is not even tried.
+    EXPECT_TRUE(m.CallsStartingWith(L"MoveFile QVFeatureVESK.exe").empty());
     EXPECT_TRUE(Contains(log,
                          L"[CUnPackFileApp::RunAsStandard] rename QVFeatureVESKNOUIA.exe to "
                          L"QVFeatureVESK.exe failed 2"));
@@ -244,11 +243,34 @@ TEST_F(StandardLaunch, ARenameThatCannotBeDoneIsLoggedAndTheLaunchGoesOn) {
     EXPECT_EQ(ShellExecutes(m).size(), 1u);
 }
 
+TEST_F(StandardLaunch, WithoutTheNoUiaBuildThePackagesBuildStaysForTheMiniCopy) {
+    plat::files().DeleteFile(kWork + L"QVFeatureVESKNOUIA.exe");
+    app.RunAsStandard(kWork);
+    EXPECT_EQ(m.ReadFile(kWork + L"QVFeatureVESK.exe"), "QVFeatureVESK.exe");
+    EXPECT_EQ(m.ReadFile(kWork + L"QVFeatMiniVESK.exe"), "QVFeatureVESK.exe");
+    EXPECT_FALSE(m.Exists(kWork + L"QVFeatureVESKUIA.exe"));
+    EXPECT_EQ(m.LogMessages()[0],
+              L"[CUnPackFileApp::RunAsStandard] rename QVFeatureVESKNOUIA.exe to "
+              L"QVFeatureVESK.exe failed 2");
+}
+
+TEST_F(StandardLaunch, ASecondDownloadsTokenReachesTheManagerWithItsBlankAndParentheses) {
+    // "Support-ab12cd (1).exe": the manager is handed "-t ab12cd (1)", the command text it has
+    // always been given for such a name (its own argument vector then holds "ab12cd").
+    m.moduleFile = L"C:\\Downloads\\Support-ab12cd (1).exe";
+    app.GetTokenFromFileName();
+    app.RefuseUnsafeToken();
+    app.RunAsStandard(kWork);
+    EXPECT_EQ(ManagerCommand(), L"/c QVManagerVESK.exe -t ab12cd (1)");
+}
+
 TEST(LaunchToken, OnlyPlainCharactersReachTheInterpreter) {
     EXPECT_TRUE(CUnPackFileApp::IsSafeToken(L""));
     EXPECT_TRUE(CUnPackFileApp::IsSafeToken(L"ab12CD_Cx-y.z/1:2+3=4@5~6"));
-    for (const wchar_t* bad : {L"abc&calc", L"a b", L"a|b", L"a\"b", L"a^b", L"a%PATH%", L"a>b",
-                               L"a<b", L"a(b)", L"a;b", L"a,b", L"a\u00e9", L"a\nb", L"a!b"})
+    EXPECT_TRUE(CUnPackFileApp::IsSafeToken(L"ab12cd (1)"));
+    EXPECT_TRUE(CUnPackFileApp::IsSafeToken(L"a b(c)"));
+    for (const wchar_t* bad : {L"abc&calc", L"a|b", L"a\"b", L"a'b", L"a^b", L"a%PATH%", L"a>b",
+                               L"a<b", L"a;b", L"a,b", L"a\u00e9", L"a\nb", L"a\tb", L"a!b"})
         EXPECT_FALSE(CUnPackFileApp::IsSafeToken(bad)) << text::Narrow(bad);
 }
 
@@ -265,7 +287,7 @@ TEST(LaunchToken, AnUnsafeTokenIsRefusedWithALogLine) {
     EXPECT_EQ(m.LogMessages(),
               std::vector<std::wstring>{
                   L"[CUnPackFileApp::InitInstance] VESK token refused: it holds characters other "
-                  L"than letters, digits and _-./:+=@~"});
+                  L"than letters, digits, blanks and _-./:+=@~()"});
 }
 
 }  // namespace

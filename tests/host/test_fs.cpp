@@ -89,6 +89,17 @@ TEST(FileHelpers, LinksThatCannotBeRemovedAsLinksStayAndSoDoTheirTargets) {
     EXPECT_TRUE(m.CallsStartingWith(L"RemoveDirectory C:\\w\\2").empty());
 }
 
+TEST(FileHelpers, TheDotEntriesAreNeverTakenForLinks) {
+    // The folder's parent is a link: ".." carries the link's attribute, yet the parent stays.
+    sim::SimMachine m;
+    m.WriteFile(L"C:\\real\\1\\a.txt", "a");
+    m.MakeSymlink(L"C:\\w", L"C:\\real");
+    CUtility::DeleteDirectoryTree(L"C:\\w\\1");
+    EXPECT_FALSE(m.Exists(L"C:\\real\\1"));
+    EXPECT_TRUE(m.Exists(L"C:\\w"));
+    EXPECT_TRUE(m.CallsStartingWith(L"RemoveLink").empty());
+}
+
 TEST(FileHelpers, TreeDeletionOfAMissingFolderOnlyTriesTheFolder) {
     sim::SimMachine m;
     CUtility::DeleteDirectoryTree(L"C:\\missing");
@@ -106,6 +117,14 @@ TEST(FileHelpers, SharedTempFolder) {
     m.failingFolders.insert(plat::kCsidlCommonAppData);
     EXPECT_EQ(CUtility::GetSharedTempFolder(), L"C:\\windows\\Temp");
     EXPECT_FALSE(m.Exists(L"C:\\windows\\Temp"));
+}
+
+TEST(FileHelpers, AModulePathCutOffByItsBufferIsNoPath) {
+    sim::SimMachine m;
+    m.moduleFile = L"C:\\" + std::wstring(251, L'd') + L"\\VESK.exe";  // 264 characters
+    EXPECT_EQ(CUtility::GetModulePath(), L"");
+    m.moduleFile = L"C:\\" + std::wstring(246, L'd') + L"\\VESK.exe";  // 259: it fits
+    EXPECT_EQ(CUtility::GetModulePath(), m.moduleFile);
 }
 
 TEST(FileHelpers, ModuleVersion) {

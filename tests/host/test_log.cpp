@@ -70,6 +70,7 @@ TEST(Log, FileNameAndFolderFallbacks) {
 
 TEST(Log, ACollidingWriterRetriesBrieflyInsteadOfDroppingTheLine) {
     sim::SimMachine m;
+    CUtility::ResetLogRetries();
     // Another writer holds the file exclusively for 12 ms.
     plat::Handle other = plat::files().CreateFile(m.LogPath(), plat::kGenericRead | plat::kGenericWrite,
                                                   plat::kShareNone, plat::kOpenAlways);
@@ -90,6 +91,32 @@ TEST(Log, AWriterThatNeverGetsTheFileGivesUpWellUnderASecond) {
     EXPECT_EQ(m.debugOutput.size(), 1u);
     plat::files().CloseFile(other);
     EXPECT_TRUE(m.LogLines().empty());
+}
+
+TEST(Log, AHeldLogCostsTheRunOneLinesRetriesAndNoMore) {
+    sim::SimMachine m;
+    CUtility::ResetLogRetries();
+    plat::Handle other = plat::files().CreateFile(
+        m.LogPath(), plat::kGenericRead | plat::kGenericWrite, plat::kShareNone, plat::kOpenAlways);
+    ASSERT_NE(other, 0u);
+    for (int i = 0; i < 2000; ++i) CUtility::Log(L"[%ls] file %d", L"T", i);
+    EXPECT_EQ(m.sleeps.size(), 10u);  // the first line's retries; later lines try once
+    plat::files().CloseFile(other);
+    CUtility::Log(L"[%ls] after", L"T");
+    EXPECT_EQ(m.LogMessages(), std::vector<std::wstring>{L"[T] after"});
+
+    // A log taken by turns: the run's retries end after 30 in all, whatever each line needed.
+    CUtility::ResetLogRetries();
+    m.sleeps.clear();
+    for (int i = 0; i < 40; ++i) {
+        other = plat::files().CreateFile(m.LogPath(), plat::kGenericRead | plat::kGenericWrite,
+                                         plat::kShareNone, plat::kOpenAlways);
+        m.After(12, [other] { plat::files().CloseFile(other); });
+        CUtility::Log(L"[%ls] turn %d", L"T", i);
+        m.Advance(20);
+    }
+    EXPECT_EQ(m.sleeps.size(), 30u);
+    CUtility::ResetLogRetries();
 }
 
 TEST(Log, FileExceptionLogsTheErrorTextOnlyWhenThereIsOne) {

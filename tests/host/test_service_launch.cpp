@@ -68,6 +68,13 @@ TEST_F(ServiceLaunch, TheFourTaskCommandsCarryTheSessionAndTheToken) {
     Run();
     EXPECT_EQ(commands[1], L"/c schtasks /change /tn AVESK3 /ru \"system\" /tr \"'" + work +
                                L"\\Launcher.exe' QVManagerVESK.exe 3 ab12_Cx\"");
+
+    // A second download's token, blank and parentheses inside the action's double quotes.
+    commands.clear();
+    app.m_strToken = L"ab12cd (1)";
+    Run();
+    EXPECT_EQ(commands[1], L"/c schtasks /change /tn AVESK3 /ru \"system\" /tr \"'" + work +
+                               L"\\Launcher.exe' QVManagerVESK.exe 3 ab12cd (1)\"");
 }
 
 TEST_F(ServiceLaunch, AManagerFoundAtOnceIsAwaitedWithoutRetriesOrPause) {

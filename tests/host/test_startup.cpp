@@ -1,6 +1,7 @@
 #include <gtest/gtest.h>
 
 #include "app/app.h"
+#include "registry_values.h"
 #include "sim/sim_machine.h"
 
 namespace {
@@ -32,6 +33,19 @@ TEST(StartUp, AWorkFolderThatCannotBeCreatedSkipsTheLaunch) {
     const auto messages = m.LogMessages();
     ASSERT_FALSE(messages.empty());
     EXPECT_EQ(messages.back(), L"[CUnPackFileApp::InitInstance] VESK skip without unpacking files");
+}
+
+TEST(StartUp, ARunWhoseOnlyTokenIsRefusedClearsEarlierInstructions) {
+    sim::SimMachine m;
+    m.token = sim::TokenKind::ElevatedAdmin;  // the system launch, where "/T" is taken
+    m.SetRegString(L"user", regtest::kProductKey1, L"NoteSession", L"earlier");
+    m.SetRegDword(L"user", regtest::kProductKey1, L"IdleSessionTimeout", 30);
+    CUnPackFileApp app;
+    EXPECT_EQ(RunLauncher(app, {L"C:\\Downloads\\VESK.exe", L"/T", L"a&b"}), 0);
+    EXPECT_EQ(app.m_strToken, L"");
+    EXPECT_EQ(regtest::Text(m, L"user", regtest::kProductKey1, L"NoteSession"), L"<missing>");
+    EXPECT_EQ(regtest::Text(m, L"user", regtest::kProductKey1, L"IdleSessionTimeout"),
+              L"<missing>");
 }
 
 }  // namespace

@@ -238,7 +238,9 @@ public:
             std::wstring name = text::Widen(e->d_name);
             if (!Match(mask, name)) continue;
             struct stat st;
-            std::string full = host + "/" + e->d_name;
+            // "." and ".." report the folders they name, so a link among those shows as one.
+            std::string full = name == L"." || name == L".." ? m.HostPath(folder + L"\\" + name)
+                                                             : host + "/" + e->d_name;
             if (::lstat(full.c_str(), &st) != 0) continue;
             find.entries.push_back({AttributesOf(st, full), static_cast<uint64_t>(st.st_size), name});
         }
@@ -310,8 +312,10 @@ public:
         return static_cast<uint32_t>(out.size());
     }
     uint32_t GetModuleFileName(std::wstring& out) override {
-        out = m.moduleFile;
-        return static_cast<uint32_t>(out.size());
+        // A path that does not fit the 260-character buffer comes back cut off, with the
+        // buffer's length as result.
+        out = m.moduleFile.substr(0, 259);
+        return m.moduleFile.size() < 260 ? static_cast<uint32_t>(out.size()) : 260;
     }
     int32_t SHGetFolderPath(int csidl, uint32_t, std::wstring& out) override {
         out.clear();

@@ -76,9 +76,18 @@ std::wstring CUtility::GetSharedTempFolder() {
         fs.GetWindowsDirectory(windows);
         return PathAppend(windows, L"Temp");
     }
+    // Levels that an elevated or system run makes get a list under which standard users cannot
+    // add, replace or remove anything (its elevation backup lives here). An unelevated run
+    // makes them as ever: under such a list a standard user could not even make the second
+    // level, and what a standard user makes is theirs to re-label anyway.
+    const bool secured = IsElevatedOrSystem();
     for (const wchar_t* level : {L"Quintrova", L"Temp"}) {
         folder = PathAppend(folder, level);
-        if (!FileExists(folder)) fs.CreateDirectory(folder);
+        if (FileExists(folder)) continue;
+        if (secured)
+            CreateDirectoryWithAccess(folder, SharedFolderAccess());
+        else
+            fs.CreateDirectory(folder);
     }
     return folder;
 }

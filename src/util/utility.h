@@ -61,6 +61,19 @@ public:
     static int ShellFileOperationAsUser(const std::wstring& source, const std::wstring& target,
                                         uint32_t operation);
     static int CopyFileAsUser(const std::wstring& source, const std::wstring& target);
+
+    // Access lists of the places an elevated or system run works in.
+    static bool IsElevatedOrSystem();
+    static std::wstring GetLoggedOnUserSid();  // empty when no user token can be had
+    static plat::AccessList WorkFolderAccess(const std::wstring& userSid);
+    static plat::AccessList SharedFolderAccess();
+    static bool IsAdminOnly(const plat::AccessList& access);
+    // Why `path` is not a folder (or file) that only administrators and the system account can
+    // change: null when it is one, else "link" or "access list".
+    static const wchar_t* AdminOnlyFault(const std::wstring& path);
+    // CreateDirectoryWithAccess; where the system will not take the given owner, the creator's
+    // default owner is kept (the read-back check then decides).
+    static bool CreateDirectoryWithAccess(const std::wstring& path, plat::AccessList access);
 };
 
 // Makes the calling thread act as the user logged on to the launcher's session for the lifetime

@@ -56,10 +56,13 @@ constexpr const wchar_t* kExecuteTag = L"CUnPackFileApp::ExecuteCommand";
 // can change (so nobody else can swap them or plant a file or link in them meanwhile), and a
 // backup already there is no link and belongs to one of those two. Otherwise one line says why,
 // and the launch goes on without the backup.
-bool BackupTargetChecked(const std::wstring& folder, const std::wstring& target) {
+bool BackupTargetChecked(const std::wstring& folder, int madeSecured, const std::wstring& target) {
     std::wstring parent = folder;
     CUtility::StripPathComponents(parent, 1);
-    for (const std::wstring& level : {parent, folder}) {
+    // Levels this run has just made with the list need no reading back.
+    const std::wstring levels[] = {parent, folder};
+    for (int i = 0; i < 2 - madeSecured; ++i) {
+        const std::wstring& level = levels[i];
         const wchar_t* fault = CUtility::AdminOnlyFault(level);
         if (!fault) continue;
         if (std::wstring(fault) == L"link")
@@ -93,9 +96,10 @@ void MakeElevationBackup() {
     uint32_t high = 0, low = 0;  // a file without version information names the copy 0.0.0.0
     CUtility::GetModuleVersion(nullptr, &high, &low, 1);
     const uint32_t session = CUtility::GetOwnSessionId();
-    const std::wstring folder = CUtility::GetSharedTempFolder();
+    int madeSecured = 0;
+    const std::wstring folder = CUtility::GetSharedTempFolder(&madeSecured);
     const std::wstring target = ElevationBackupName(folder, session, high, low);
-    if (CUtility::IsElevatedOrSystem() && !BackupTargetChecked(folder, target)) return;
+    if (CUtility::IsElevatedOrSystem() && !BackupTargetChecked(folder, madeSecured, target)) return;
     const int result = CUtility::CopyFileAsUser(source, target);
     CUtility::Log(L"[%ls] backup for elevation %ls to %ls %d", kExecuteTag, source.c_str(),
                   target.c_str(), result);

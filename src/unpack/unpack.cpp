@@ -281,8 +281,8 @@ std::wstring CUnPack::GetWorkFolder() {
 
     // A folder that could not be removed and made afresh is used only when it carries such a
     // list already (one an earlier elevated run left); one that is missing is the start-up's
-    // matter.
-    if (secured && CUtility::FileExists(m_strWorkFolder)) {
+    // matter. One made just now carries the list it was made with.
+    if (secured && result != 0 && CUtility::FileExists(m_strWorkFolder)) {
         if (const wchar_t* fault = CUtility::AdminOnlyFault(folder)) {
             if (std::wstring(fault) == L"link")
                 CUtility::Log(L"[%ls] Work folder refused, link at %ls", kWorkFolderTag,

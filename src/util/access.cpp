@@ -82,6 +82,10 @@ bool CUtility::CreateDirectoryWithAccess(const std::wstring& path, plat::AccessL
     plat::IFiles& fs = plat::files();
     if (fs.CreateDirectoryWithAccess(path, access)) return true;
     if (access.owner.empty() || plat::kernel().GetLastError() != kErrorInvalidOwner) return false;
+    // The folder is still made, with the creator's default owner, but not as asked: false,
+    // so that the caller reads back what it got before relying on it.
     access.owner.clear();
-    return fs.CreateDirectoryWithAccess(path, access);
+    fs.CreateDirectoryWithAccess(path, access);
+    plat::kernel().SetLastError(kErrorInvalidOwner);
+    return false;
 }

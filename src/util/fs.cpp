@@ -68,7 +68,8 @@ std::wstring CUtility::GetModulePath() {
     return path;
 }
 
-std::wstring CUtility::GetSharedTempFolder() {
+std::wstring CUtility::GetSharedTempFolder(int* madeSecured) {
+    if (madeSecured) *madeSecured = 0;
     plat::IFiles& fs = plat::files();
     std::wstring folder;
     if (fs.SHGetFolderPath(plat::kCsidlCommonAppData, plat::kShgfpTypeCurrent, folder) < 0) {
@@ -84,10 +85,10 @@ std::wstring CUtility::GetSharedTempFolder() {
     for (const wchar_t* level : {L"Quintrova", L"Temp"}) {
         folder = PathAppend(folder, level);
         if (FileExists(folder)) continue;
-        if (secured)
-            CreateDirectoryWithAccess(folder, SharedFolderAccess());
-        else
+        if (!secured)
             fs.CreateDirectory(folder);
+        else if (CreateDirectoryWithAccess(folder, SharedFolderAccess()) && madeSecured)
+            ++*madeSecured;
     }
     return folder;
 }

@@ -56,7 +56,9 @@ public:
     static void StripPathComponents(std::wstring& path, int count);
     static std::wstring PathAppend(const std::wstring& path, const std::wstring& more);
     static std::wstring GetModulePath();
-    static std::wstring GetSharedTempFolder();
+    // `madeSecured` (optional): how many of its two levels this call made with the list that an
+    // elevated or system run gives them (always the last ones).
+    static std::wstring GetSharedTempFolder(int* madeSecured = nullptr);
     static bool GetModuleVersion(std::wstring* text, uint32_t* high, uint32_t* low, int selector);
     static int ShellFileOperationAsUser(const std::wstring& source, const std::wstring& target,
                                         uint32_t operation);
@@ -71,8 +73,9 @@ public:
     // Why `path` is not a folder (or file) that only administrators and the system account can
     // change: null when it is one, else "link" or "access list".
     static const wchar_t* AdminOnlyFault(const std::wstring& path);
-    // CreateDirectoryWithAccess; where the system will not take the given owner, the creator's
-    // default owner is kept (the read-back check then decides).
+    // CreateDirectoryWithAccess: true when the folder was made with exactly that list, which
+    // needs no reading back (it cannot have been anybody else's). Where the system will not take
+    // the given owner, the folder is made with the creator's default one and the answer is false.
     static bool CreateDirectoryWithAccess(const std::wstring& path, plat::AccessList access);
 };
 

@@ -100,7 +100,7 @@ void MakeElevationBackup() {
     const std::wstring folder = CUtility::GetSharedTempFolder(&madeSecured);
     const std::wstring target = ElevationBackupName(folder, session, high, low);
     if (CUtility::IsElevatedOrSystem() && !BackupTargetChecked(folder, madeSecured, target)) return;
-    const int result = CUtility::CopyFileAsUser(source, target);
+    const int result = CUtility::CopyFileForRun(source, target);
     CUtility::Log(L"[%ls] backup for elevation %ls to %ls %d", kExecuteTag, source.c_str(),
                   target.c_str(), result);
 }

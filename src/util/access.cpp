@@ -89,3 +89,9 @@ bool CUtility::CreateDirectoryWithAccess(const std::wstring& path, plat::AccessL
     plat::kernel().SetLastError(kErrorInvalidOwner);
     return false;
 }
+
+int CUtility::CopyFileForRun(const std::wstring& source, const std::wstring& target) {
+    if (!IsElevatedOrSystem()) return CopyFileAsUser(source, target);
+    return plat::files().SHFileOperation(plat::kFoCopy, source, target,
+                                         plat::kFofSilent | plat::kFofNoConfirmation);
+}

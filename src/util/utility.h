@@ -77,6 +77,11 @@ public:
     // needs no reading back (it cannot have been anybody else's). Where the system will not take
     // the given owner, the folder is made with the creator's default one and the answer is false.
     static bool CreateDirectoryWithAccess(const std::wstring& path, plat::AccessList access);
+    // The launch's copies (the feature build's mini copy in the work folder, the elevation
+    // backup): as CopyFileAsUser, except in an elevated or system run, whose work folder and
+    // shared folders are closed to the user; there the copy is made as the launcher itself at
+    // once (an impersonated attempt could only be refused, and the shell shows its errors).
+    static int CopyFileForRun(const std::wstring& source, const std::wstring& target);
 };
 
 // Makes the calling thread act as the user logged on to the launcher's session for the lifetime

@@ -1,5 +1,6 @@
 #include <gtest/gtest.h>
 
+#include "app/app.h"
 #include "host/package_builder.h"
 #include "platform/platform.h"
 #include "sim/sim_machine.h"
@@ -146,6 +147,13 @@ TEST(WorkFolder, ElevatedAndSystemRunsGetAFreshFolderOnlyAdministratorsCanChange
                                            plat::kCreateAlways),
                   0u);
         m.impersonating.clear();
+        // The launch's own copy there is made by the launcher itself, at once.
+        m.WriteFile(kFolder + L"\\QVFeatureVESK.exe", "feature");
+        CUnPackFileApp app;
+        app.PrepareAgentFiles(kFolder + L"\\", L"CUnPackFileApp::RunAsService");
+        EXPECT_EQ(m.ReadFile(kFolder + L"\\QVFeatMiniVESK.exe"), "feature");
+        EXPECT_EQ(m.impersonations, 0);
+        EXPECT_EQ(m.CallsStartingWith(L"SHFileOperation").size(), 1u);
         unpack.RemoveWorkFolder();
         EXPECT_FALSE(m.Exists(kFolder));
     }

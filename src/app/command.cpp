@@ -63,15 +63,11 @@ bool BackupTargetChecked(const std::wstring& folder, int madeSecured, const std:
     const std::wstring levels[] = {parent, folder};
     for (int i = 0; i < 2 - madeSecured; ++i) {
         const std::wstring& level = levels[i];
-        const wchar_t* fault = CUtility::AdminOnlyFault(level);
-        if (!fault) continue;
-        if (std::wstring(fault) == L"link")
-            CUtility::Log(L"[%ls] backup for elevation refused, link at %ls", kExecuteTag,
+        if (const wchar_t* fault = CUtility::AdminOnlyFault(level)) {
+            CUtility::Log(L"[%ls] backup for elevation refused, %ls at %ls", kExecuteTag, fault,
                           level.c_str());
-        else
-            CUtility::Log(L"[%ls] backup for elevation refused, unsafe access list at %ls",
-                          kExecuteTag, level.c_str());
-        return false;
+            return false;
+        }
     }
     const uint32_t attributes = plat::files().GetFileAttributes(target);
     if (attributes == plat::kInvalidFileAttributes) return true;

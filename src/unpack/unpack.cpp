@@ -19,7 +19,6 @@
 namespace {
 constexpr const wchar_t* kFindTag = L"CUnPack::FindHeader";
 constexpr const wchar_t* kUnPackTag = L"CUnPack::UnPackFiles";
-constexpr const wchar_t* kWorkFolderTag = L"CUnPack::GetWorkFolder";
 constexpr uint32_t kCopyStep = 1024;
 constexpr int kCreateRetries = 20;
 constexpr uint32_t kCreateRetryPauseMs = 100;
@@ -284,12 +283,8 @@ std::wstring CUnPack::GetWorkFolder() {
     // matter. One made just now carries the list it was made with.
     if (secured && result != 0 && CUtility::FileExists(m_strWorkFolder)) {
         if (const wchar_t* fault = CUtility::AdminOnlyFault(folder)) {
-            if (std::wstring(fault) == L"link")
-                CUtility::Log(L"[%ls] Work folder refused, link at %ls", kWorkFolderTag,
-                              folder.c_str());
-            else
-                CUtility::Log(L"[%ls] Work folder refused, unsafe access list at %ls",
-                              kWorkFolderTag, folder.c_str());
+            CUtility::Log(L"[%ls] Work folder refused, %ls at %ls", L"CUnPack::GetWorkFolder",
+                          fault, folder.c_str());
             m_bWorkFolderRefused = true;
         }
     }

@@ -74,7 +74,7 @@ const wchar_t* CUtility::AdminOnlyFault(const std::wstring& path) {
     if (attributes != plat::kInvalidFileAttributes && (attributes & plat::kAttrReparsePoint))
         return L"link";
     plat::AccessList access;
-    if (!fs.GetFileAccess(path, access) || !IsAdminOnly(access)) return L"access list";
+    if (!fs.GetFileAccess(path, access) || !IsAdminOnly(access)) return L"unsafe access list";
     return nullptr;
 }
 

@@ -71,7 +71,7 @@ public:
     static plat::AccessList SharedFolderAccess();
     static bool IsAdminOnly(const plat::AccessList& access);
     // Why `path` is not a folder (or file) that only administrators and the system account can
-    // change: null when it is one, else "link" or "access list".
+    // change: null when it is one, else "link" or "unsafe access list".
     static const wchar_t* AdminOnlyFault(const std::wstring& path);
     // CreateDirectoryWithAccess: true when the folder was made with exactly that list, which
     // needs no reading back (it cannot have been anybody else's). Where the system will not take

@@ -50,17 +50,56 @@ std::wstring ElevationBackupName(const std::wstring& folder, uint32_t session, u
 
 namespace {
 
+constexpr const wchar_t* kExecuteTag = L"CUnPackFileApp::ExecuteCommand";
+
+// An elevated or system run writes its backup only into a folder that it has checked: the
+// folder and the one above it are real folders that only administrators and the system account
+// can change (so nobody else can swap them or plant a file or link in them meanwhile), and a
+// backup already there is no link and belongs to one of those two. Otherwise one line says why,
+// and the launch goes on without the backup.
+bool BackupTargetChecked(const std::wstring& folder, int madeSecured, const std::wstring& target) {
+    std::wstring parent = folder;
+    CUtility::StripPathComponents(parent, 1);
+    // Levels this run has just made with the list need no reading back.
+    const std::wstring levels[] = {parent, folder};
+    for (int i = 0; i < 2 - madeSecured; ++i) {
+        const std::wstring& level = levels[i];
+        if (const wchar_t* fault = CUtility::AdminOnlyFault(level)) {
+            CUtility::Log(L"[%ls] backup for elevation refused, %ls at %ls", kExecuteTag, fault,
+                          level.c_str());
+            return false;
+        }
+    }
+    const uint32_t attributes = plat::files().GetFileAttributes(target);
+    if (attributes == plat::kInvalidFileAttributes) return true;
+    plat::AccessList access;
+    if (attributes & plat::kAttrReparsePoint) {
+        CUtility::Log(L"[%ls] backup for elevation refused, link at %ls", kExecuteTag,
+                      target.c_str());
+        return false;
+    }
+    if (!plat::files().GetFileAccess(target, access) ||
+        (access.owner != plat::kSidAdministrators && access.owner != plat::kSidSystem)) {
+        CUtility::Log(L"[%ls] backup for elevation refused, %ls is owned by another account",
+                      kExecuteTag, target.c_str());
+        return false;
+    }
+    return true;
+}
+
 // A copy of the launcher in the shared temporary folder, for the agent's elevation.
 void MakeElevationBackup() {
     const std::wstring source = CUtility::GetModulePath();
     uint32_t high = 0, low = 0;  // a file without version information names the copy 0.0.0.0
     CUtility::GetModuleVersion(nullptr, &high, &low, 1);
     const uint32_t session = CUtility::GetOwnSessionId();
-    const std::wstring target =
-        ElevationBackupName(CUtility::GetSharedTempFolder(), session, high, low);
-    const int result = CUtility::CopyFileAsUser(source, target);
-    CUtility::Log(L"[%ls] backup for elevation %ls to %ls %d", L"CUnPackFileApp::ExecuteCommand",
-                  source.c_str(), target.c_str(), result);
+    int madeSecured = 0;
+    const std::wstring folder = CUtility::GetSharedTempFolder(&madeSecured);
+    const std::wstring target = ElevationBackupName(folder, session, high, low);
+    if (CUtility::IsElevatedOrSystem() && !BackupTargetChecked(folder, madeSecured, target)) return;
+    const int result = CUtility::CopyFileForRun(source, target);
+    CUtility::Log(L"[%ls] backup for elevation %ls to %ls %d", kExecuteTag, source.c_str(),
+                  target.c_str(), result);
 }
 
 }  // namespace

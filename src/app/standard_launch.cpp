@@ -38,7 +38,7 @@ void CUnPackFileApp::RunAsStandard(const std::wstring& workFolder) {
 void CUnPackFileApp::PrepareAgentFiles(const std::wstring& workFolder, const wchar_t* tag) {
     const std::wstring feature = text::Format(L"%ls\\QVFeatureVESK.exe", workFolder.c_str());
     const std::wstring mini = text::Format(L"%ls\\QVFeatMiniVESK.exe", workFolder.c_str());
-    const int result = CUtility::CopyFileAsUser(feature, mini);
+    const int result = CUtility::CopyFileForRun(feature, mini);
     CUtility::Log(L"[%ls] copy qvf %ls to %ls %d", tag, feature.c_str(), mini.c_str(), result);
 
     if (!CUtility::IsOSAtLeast(OsWin10, 0)) return;

@@ -66,6 +66,14 @@ public:
     // limit `sizeLimit` passed to the call. Returns the text the call leaves in the buffer.
     virtual std::wstring GetPrivateProfileString(const std::wstring& section, const std::wstring& key,
                                                  uint32_t sizeLimit, const std::wstring& path) = 0;
+
+    // ---- Access lists ----------------------------------------------------------------------
+    // CreateDirectoryW with a security descriptor made from `access`: its owner when one is
+    // given, a DACL of exactly its entries in their order, SE_DACL_PROTECTED when asked.
+    virtual bool CreateDirectoryWithAccess(const std::wstring& path, const AccessList& access) = 0;
+    // GetFileSecurityW asking for the owner and the DACL of what the path names (a link is
+    // followed, so callers look at the attributes first).
+    virtual bool GetFileAccess(const std::wstring& path, AccessList& out) = 0;
 };
 
 }  // namespace plat

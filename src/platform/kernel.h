@@ -94,6 +94,10 @@ public:
 
     // MultiByteToWideChar with the calling thread's ANSI code page (CP_THREAD_ACP), no flags.
     virtual std::wstring MultiByteToWideChar(const std::string& text) = 0;
+
+    // ---- Account of a token ----------------------------------------------------------------
+    // GetTokenInformation(TokenUser) as a SID string (ConvertSidToStringSidW); 0: own token.
+    virtual bool GetTokenUserSid(Handle token, std::wstring& sid) = 0;
 };
 
 }  // namespace plat

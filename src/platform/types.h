@@ -199,4 +199,39 @@ struct Rect {
 
 using ThreadProc = uint32_t (*)(void* param);
 
+// Access lists of files and folders. SIDs travel as their string form ("S-1-5-18"); masks and
+// inheritance flags are the Win32 values.
+constexpr const wchar_t* kSidSystem = L"S-1-5-18";
+constexpr const wchar_t* kSidAdministrators = L"S-1-5-32-544";
+constexpr const wchar_t* kSidUsers = L"S-1-5-32-545";
+constexpr uint32_t kFileAllAccess = 0x1F01FF;
+constexpr uint32_t kFileGenericReadExecute = 0x1200A9;  // FILE_GENERIC_READ | FILE_GENERIC_EXECUTE
+// Every right that adds, replaces, removes or re-labels something: FILE_WRITE_DATA (add file),
+// FILE_APPEND_DATA (add subfolder), FILE_WRITE_EA, FILE_DELETE_CHILD, FILE_WRITE_ATTRIBUTES,
+// DELETE, WRITE_DAC, WRITE_OWNER, GENERIC_ALL, GENERIC_WRITE.
+constexpr uint32_t kFileChangeRights =
+    0x2 | 0x4 | 0x10 | 0x40 | 0x100 | 0x10000 | 0x40000 | 0x80000 | 0x10000000 | 0x40000000;
+constexpr uint32_t kObjectInherit = 0x1;
+constexpr uint32_t kContainerInherit = 0x2;
+constexpr uint32_t kInheritOnly = 0x8;
+
+// One entry of an access list. Lists written by the launcher hold allowing entries only; a
+// list read back may also hold denying ones (allow false).
+struct AccessEntry {
+    std::wstring sid;
+    uint32_t mask = 0;
+    uint32_t flags = 0;  // inheritance flags of the entry
+    bool allow = true;
+};
+
+// A security descriptor as far as the launcher sets and checks it: its owner (empty when
+// writing: the creator's default), whether there is a DACL at all (none: everyone may do
+// anything), whether it is protected from inheritance, and its entries in order.
+struct AccessList {
+    std::wstring owner;
+    bool present = true;
+    bool isProtected = false;
+    std::vector<AccessEntry> entries;
+};
+
 }  // namespace plat

@@ -258,10 +258,35 @@ std::wstring CUnPack::GetWorkFolder() {
     // Whatever an earlier launch in this session left behind goes first.
     if (CUtility::FileExists(m_strWorkFolder)) RemoveWorkFolder();
 
-    int result = fs.SHCreateDirectoryEx(m_strWorkFolder);
+    // An elevated or system run starts programs from this folder: it gets a list under which
+    // only administrators and the system account can add, replace or remove anything, so the
+    // user's own programs cannot slip files in while the run lasts. Unelevated runs create it
+    // with the rights it inherits, as ever.
+    const bool secured = CUtility::IsElevatedOrSystem();
+    plat::AccessList access;
+    if (secured) access = CUtility::WorkFolderAccess(CUtility::GetLoggedOnUserSid());
+    auto create = [&]() -> int {
+        if (!secured) return fs.SHCreateDirectoryEx(m_strWorkFolder);
+        if (!CUtility::FileExists(parent)) fs.SHCreateDirectoryEx(parent);
+        return CUtility::CreateDirectoryWithAccess(folder, access)
+                   ? 0
+                   : static_cast<int>(plat::kernel().GetLastError());
+    };
+    int result = create();
     for (int retry = 0; result != 0 && retry < kCreateRetries; ++retry) {
-        result = fs.SHCreateDirectoryEx(m_strWorkFolder);
+        result = create();
         plat::kernel().Sleep(kCreateRetryPauseMs);
+    }
+
+    // A folder that could not be removed and made afresh is used only when it carries such a
+    // list already (one an earlier elevated run left); one that is missing is the start-up's
+    // matter. One made just now carries the list it was made with.
+    if (secured && result != 0 && CUtility::FileExists(m_strWorkFolder)) {
+        if (const wchar_t* fault = CUtility::AdminOnlyFault(folder)) {
+            CUtility::Log(L"[%ls] Work folder refused, %ls at %ls", L"CUnPack::GetWorkFolder",
+                          fault, folder.c_str());
+            m_bWorkFolderRefused = true;
+        }
     }
     return m_strWorkFolder;
 }

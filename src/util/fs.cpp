@@ -76,7 +76,8 @@ std::wstring CUtility::GetModulePath() {
     return path;
 }
 
-std::wstring CUtility::GetSharedTempFolder() {
+std::wstring CUtility::GetSharedTempFolder(int* madeSecured) {
+    if (madeSecured) *madeSecured = 0;
     plat::IFiles& fs = plat::files();
     std::wstring folder;
     if (fs.SHGetFolderPath(plat::kCsidlCommonAppData, plat::kShgfpTypeCurrent, folder) < 0) {
@@ -84,9 +85,18 @@ std::wstring CUtility::GetSharedTempFolder() {
         fs.GetWindowsDirectory(windows);
         return PathAppend(windows, L"Temp");
     }
+    // Levels that an elevated or system run makes get a list under which standard users cannot
+    // add, replace or remove anything (its elevation backup lives here). An unelevated run
+    // makes them as ever: under such a list a standard user could not even make the second
+    // level, and what a standard user makes is theirs to re-label anyway.
+    const bool secured = IsElevatedOrSystem();
     for (const wchar_t* level : {L"Quintrova", L"Temp"}) {
         folder = PathAppend(folder, level);
-        if (!FileExists(folder)) fs.CreateDirectory(folder);
+        if (FileExists(folder)) continue;
+        if (!secured)
+            fs.CreateDirectory(folder);
+        else if (CreateDirectoryWithAccess(folder, SharedFolderAccess()) && madeSecured)
+            ++*madeSecured;
     }
     return folder;
 }

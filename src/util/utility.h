@@ -57,11 +57,32 @@ public:
     static void StripPathComponents(std::wstring& path, int count);
     static std::wstring PathAppend(const std::wstring& path, const std::wstring& more);
     static std::wstring GetModulePath();
-    static std::wstring GetSharedTempFolder();
+    // `madeSecured` (optional): how many of its two levels this call made with the list that an
+    // elevated or system run gives them (always the last ones).
+    static std::wstring GetSharedTempFolder(int* madeSecured = nullptr);
     static bool GetModuleVersion(std::wstring* text, uint32_t* high, uint32_t* low, int selector);
     static int ShellFileOperationAsUser(const std::wstring& source, const std::wstring& target,
                                         uint32_t operation);
     static int CopyFileAsUser(const std::wstring& source, const std::wstring& target);
+
+    // Access lists of the places an elevated or system run works in.
+    static bool IsElevatedOrSystem();
+    static std::wstring GetLoggedOnUserSid();  // empty when no user token can be had
+    static plat::AccessList WorkFolderAccess(const std::wstring& userSid);
+    static plat::AccessList SharedFolderAccess();
+    static bool IsAdminOnly(const plat::AccessList& access);
+    // Why `path` is not a folder (or file) that only administrators and the system account can
+    // change: null when it is one, else "link" or "unsafe access list".
+    static const wchar_t* AdminOnlyFault(const std::wstring& path);
+    // CreateDirectoryWithAccess: true when the folder was made with exactly that list, which
+    // needs no reading back (it cannot have been anybody else's). Where the system will not take
+    // the given owner, the folder is made with the creator's default one and the answer is false.
+    static bool CreateDirectoryWithAccess(const std::wstring& path, plat::AccessList access);
+    // The launch's copies (the feature build's mini copy in the work folder, the elevation
+    // backup): as CopyFileAsUser, except in an elevated or system run, whose work folder and
+    // shared folders are closed to the user; there the copy is made as the launcher itself at
+    // once (an impersonated attempt could only be refused, and the shell shows its errors).
+    static int CopyFileForRun(const std::wstring& source, const std::wstring& target);
 };
 
 // Makes the calling thread act as the user logged on to the launcher's session for the lifetime

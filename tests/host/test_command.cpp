@@ -1,5 +1,7 @@
 #include <gtest/gtest.h>
 
+#include <functional>
+
 #include "app/agent.h"
 #include "app/app.h"
 #include "platform/platform.h"
@@ -130,6 +132,94 @@ TEST(ExecuteCommand, TheAgentStartMakesTheBackupAndClosesTheWindowOnce) {
               L"C:\\ProgramData\\Quintrova\\Temp\\Vesk021234.exe 0");
     EXPECT_GE(m.Now(), 3000u);
     EXPECT_EQ(waits::SpinnerWaits(m.sleeps).size(), 25u);  // 120 ms polls until the end at 3000 ms
+}
+
+TEST(ExecuteCommand, BackupIntoAFolderOnlyAdministratorsCanChange) {
+    const std::wstring kShared = L"C:\\ProgramData\\Quintrova\\Temp";
+    const std::wstring kBackup = kShared + L"\\Vesk011234.exe";
+    const std::wstring kLine = L"[CUnPackFileApp::ExecuteCommand] backup for elevation ";
+    auto run = [&](sim::SimMachine& m) {
+        m.token = sim::TokenKind::System;
+        m.WriteFile(m.moduleFile, "MZ launcher");
+        m.WriteFile(kWork + L"x", "");
+        CUnPackFileApp app;
+        app.ExecuteCommand(kWork, L"/c QVManagerVESK.exe ", true);
+        return m.LogMessages();
+    };
+
+    // Made fresh: both levels get the list and the launcher copies as itself (the user could
+    // not write there); a backup of its own from an earlier run is replaced.
+    for (bool earlier : {false, true}) {
+        sim::SimMachine m;
+        if (earlier) {
+            const plat::AccessList admins = CUtility::SharedFolderAccess();
+            m.WriteFile(kBackup, "old");
+            m.SetAccess(L"C:\\ProgramData\\Quintrova", admins);
+            m.SetAccess(kShared, admins);
+            m.SetAccess(kBackup, admins);
+        }
+        const auto log = run(m);
+        EXPECT_EQ(m.ReadFile(kBackup), "MZ launcher");
+        EXPECT_TRUE(Contains(log, kLine + L"C:\\Downloads\\VESK.exe to " + kBackup + L" 0"));
+        const auto copies = m.CallsStartingWith(L"SHFileOperation");
+        ASSERT_EQ(copies.size(), 1u);
+        EXPECT_NE(copies[0].find(L" as SYSTEM"), std::wstring::npos);
+        for (const wchar_t* level : {L"C:\\ProgramData\\Quintrova", kShared.c_str()}) {
+            const plat::AccessList a = m.AccessOf(level);
+            EXPECT_TRUE(CUtility::IsAdminOnly(a)) << level;
+            ASSERT_EQ(a.entries.size(), 3u);
+            EXPECT_EQ(a.entries[2].sid, plat::kSidUsers);  // the agent reads and runs it
+            EXPECT_EQ(a.entries[2].mask, plat::kFileGenericReadExecute);
+        }
+    }
+
+    // What the run refuses, one line each, and then writes nothing.
+    struct Case {
+        const wchar_t* what;
+        std::function<void(sim::SimMachine&)> plant;
+        std::wstring line;
+    } cases[] = {
+        {L"link",
+         [&](sim::SimMachine& m) {
+             CUtility::GetSharedTempFolder();
+             plat::files().RemoveDirectory(kShared);
+             m.MakeSymlink(kShared, L"C:\\elsewhere");
+         },
+         kLine + L"refused, link at " + kShared},
+        {L"user's folder",
+         [&](sim::SimMachine& m) { m.WriteFile(kShared + L"\\keep", ""); },  // inherited rights
+         kLine + L"refused, unsafe access list at C:\\ProgramData\\Quintrova"},
+        {L"planted backup",
+         [&](sim::SimMachine& m) {
+             CUtility::GetSharedTempFolder();  // as the launcher makes them
+             m.WriteFile(kBackup, "planted");
+             plat::AccessList theirs = m.AccessOf(kBackup);
+             theirs.owner = m.SidOf(L"mallory");
+             m.SetAccess(kBackup, theirs);
+         },
+         kLine + L"refused, " + kBackup + L" is owned by another account"},
+        {L"linked backup",
+         [&](sim::SimMachine& m) {
+             CUtility::GetSharedTempFolder();
+             m.WriteFile(L"C:\\elsewhere\\target.exe", "planted");
+             m.MakeSymlink(kBackup, L"C:\\elsewhere\\target.exe");
+         },
+         kLine + L"refused, link at " + kBackup},
+    };
+    for (const Case& c : cases) {
+        sim::SimMachine m;
+        m.token = sim::TokenKind::System;
+        m.WriteFile(L"C:\\elsewhere\\keep", "");
+        c.plant(m);
+        const auto log = run(m);
+        EXPECT_TRUE(Contains(log, c.line)) << c.what;
+        EXPECT_TRUE(m.CallsStartingWith(L"SHFileOperation").empty()) << c.what;
+        EXPECT_FALSE(m.Exists(L"C:\\elsewhere\\Vesk011234.exe")) << c.what;
+        EXPECT_EQ(std::count_if(log.begin(), log.end(),
+                                [&](const std::wstring& l) { return l.rfind(kLine, 0) == 0; }),
+                  1)
+            << c.what;
+    }
 }
 
 TEST(ExecuteCommand, WithoutTheAgentStartFlagTheLoadingWindowStays) {

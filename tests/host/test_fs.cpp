@@ -113,6 +113,9 @@ TEST(FileHelpers, SharedTempFolder) {
     EXPECT_EQ(CUtility::GetSharedTempFolder(), L"C:\\ProgramData\\Quintrova\\Temp");
     EXPECT_TRUE(m.Exists(L"C:\\ProgramData\\Quintrova\\Temp"));
     EXPECT_EQ(CUtility::GetSharedTempFolder(), L"C:\\ProgramData\\Quintrova\\Temp");
+    // A standard user's run makes them with the rights they inherit, as ever.
+    EXPECT_FALSE(m.AccessOf(L"C:\\ProgramData\\Quintrova").isProtected);
+    EXPECT_TRUE(m.CallsStartingWith(L"CreateDirectoryWithAccess").empty());
 
     m.failingFolders.insert(plat::kCsidlCommonAppData);
     EXPECT_EQ(CUtility::GetSharedTempFolder(), L"C:\\windows\\Temp");

@@ -1,12 +1,27 @@
 #include <gtest/gtest.h>
 
+#include "app/app.h"
 #include "host/package_builder.h"
 #include "platform/platform.h"
 #include "sim/sim_machine.h"
 #include "unpack/unpack.h"
+#include "util/text.h"
 #include "util/utility.h"
 
 namespace {
+
+// "owner protected: sid mask flags, ..." of a list as read back.
+std::wstring Describe(const plat::AccessList& a) {
+    std::wstring out = a.owner + (a.isProtected ? L" protected:" : L" inherits:");
+    for (const plat::AccessEntry& e : a.entries)
+        out += text::Format(L" %ls %x %x", e.sid.c_str(), e.mask, e.flags);
+    return out;
+}
+
+bool Logged(const sim::SimMachine& m, const std::wstring& line) {
+    const auto log = m.LogMessages();
+    return std::find(log.begin(), log.end(), line) != log.end();
+}
 
 TEST(WorkFolder, PerSessionPathCreatedOnceAndStaleContentCleared) {
     sim::SimMachine m;
@@ -108,6 +123,98 @@ TEST(WorkFolder, ALinkThatCannotBeRemovedRefusesTheFolder) {
                         L"[CUnPack::GetWorkFolder] Work folder refused, link at "
                         L"C:\\users\\user\\Temp\\unpackvesk"),
               log.end());
+}
+
+TEST(WorkFolder, ElevatedAndSystemRunsGetAFreshFolderOnlyAdministratorsCanChange) {
+    const std::wstring kFolder = L"C:\\users\\user\\Temp\\unpackvesk\\1";
+    for (sim::TokenKind kind : {sim::TokenKind::ElevatedAdmin, sim::TokenKind::System}) {
+        sim::SimMachine m;
+        m.token = kind;
+        m.WriteFile(kFolder + L"\\expand.bat", "planted");  // left with the user's own rights
+        m.WriteFile(L"C:\\precious\\data.txt", "keep me");
+        m.MakeSymlink(kFolder + L"\\sub", L"C:\\precious");
+        CUnPack unpack;
+        unpack.GetWorkFolder();
+        EXPECT_FALSE(unpack.m_bWorkFolderRefused);
+        EXPECT_FALSE(m.Exists(kFolder + L"\\expand.bat"));
+        EXPECT_EQ(m.ReadFile(L"C:\\precious\\data.txt"), "keep me");
+        EXPECT_EQ(Describe(m.AccessOf(kFolder)),
+                  L"S-1-5-32-544 protected: S-1-5-18 1f01ff 3 S-1-5-32-544 1f01ff 3 "
+                  L"S-1-5-21-1-1001 1200a9 3");
+        // Nothing the user runs may add a file there now.
+        m.impersonating = L"user";
+        EXPECT_EQ(plat::files().CreateFile(kFolder + L"\\expand.bat", plat::kGenericWrite, 0,
+                                           plat::kCreateAlways),
+                  0u);
+        m.impersonating.clear();
+        // The launch's own copy there is made by the launcher itself, at once.
+        m.WriteFile(kFolder + L"\\QVFeatureVESK.exe", "feature");
+        CUnPackFileApp app;
+        app.PrepareAgentFiles(kFolder + L"\\", L"CUnPackFileApp::RunAsService");
+        EXPECT_EQ(m.ReadFile(kFolder + L"\\QVFeatMiniVESK.exe"), "feature");
+        EXPECT_EQ(m.impersonations, 0);
+        EXPECT_EQ(m.CallsStartingWith(L"SHFileOperation").size(), 1u);
+        unpack.RemoveWorkFolder();
+        EXPECT_FALSE(m.Exists(kFolder));
+    }
+
+    // An unelevated run makes the folder as it always did, with the rights it inherits.
+    sim::SimMachine m;
+    m.token = sim::TokenKind::LimitedAdmin;
+    CUnPack unpack;
+    unpack.GetWorkFolder();
+    EXPECT_TRUE(m.CallsStartingWith(L"CreateDirectoryWithAccess").empty());
+    EXPECT_EQ(m.CallsStartingWith(L"SHCreateDirectoryEx " + kFolder + L"\\").size(), 1u);
+    EXPECT_FALSE(m.AccessOf(kFolder).isProtected);
+}
+
+TEST(WorkFolder, AnElevatedRunRefusesAFolderItCannotMakeAfresh) {
+    const std::wstring kFolder = L"C:\\users\\user\\Temp\\unpackvesk\\1";
+    // A read-only file keeps the stale folder, with the user's rights, in place: refused, and
+    // the start-up skips the launch.
+    sim::SimMachine m;
+    m.token = sim::TokenKind::ElevatedAdmin;
+    m.WriteFile(kFolder + L"\\stuck.txt", "x");
+    m.SetReadOnly(kFolder + L"\\stuck.txt", true);
+    CUnPack unpack;
+    unpack.GetWorkFolder();
+    EXPECT_TRUE(unpack.m_bWorkFolderRefused);
+    EXPECT_EQ(m.sleeps.size(), 20u);  // the creation retries ran out first
+    EXPECT_TRUE(Logged(
+        m, L"[CUnPack::GetWorkFolder] Work folder refused, unsafe access list at " + kFolder));
+    unpack.RemoveWorkFolder();
+    EXPECT_TRUE(m.Exists(kFolder + L"\\stuck.txt"));  // a refused folder is not touched again
+
+    // The same folder made by an earlier elevated run still carries the list: it is used.
+    sim::SimMachine m2;
+    m2.token = sim::TokenKind::ElevatedAdmin;
+    m2.WriteFile(kFolder + L"\\stuck.txt", "x");
+    m2.SetReadOnly(kFolder + L"\\stuck.txt", true);
+    m2.SetAccess(kFolder, CUtility::WorkFolderAccess(L"S-1-5-21-1-1001"));
+    CUnPack reused;
+    reused.GetWorkFolder();
+    EXPECT_FALSE(reused.m_bWorkFolderRefused);
+    EXPECT_TRUE(m2.LogMessages().empty());
+}
+
+TEST(WorkFolder, OnlyAdministratorsAndTheSystemMayChangeAnAcceptedList) {
+    plat::AccessList a = CUtility::WorkFolderAccess(L"S-1-5-21-1-1001");
+    EXPECT_TRUE(CUtility::IsAdminOnly(a));
+    a.owner = L"S-1-5-21-1-1001";  // an owner may rewrite the list
+    EXPECT_FALSE(CUtility::IsAdminOnly(a));
+    a = CUtility::WorkFolderAccess(L"");
+    a.isProtected = false;  // entries from above would join it
+    EXPECT_FALSE(CUtility::IsAdminOnly(a));
+    a.isProtected = true;
+    a.present = false;  // no list at all: everyone may do everything
+    EXPECT_FALSE(CUtility::IsAdminOnly(a));
+    for (uint32_t right : {0x2u, 0x4u, 0x40u, 0x10000u, 0x40000u, 0x10000000u}) {
+        a = CUtility::WorkFolderAccess(L"");
+        a.entries.push_back({plat::kSidUsers, plat::kFileGenericReadExecute | right, 0, true});
+        EXPECT_FALSE(CUtility::IsAdminOnly(a)) << right;
+        a.entries.back().allow = false;  // denying it takes nothing away from the check
+        EXPECT_TRUE(CUtility::IsAdminOnly(a)) << right;
+    }
 }
 
 }  // namespace

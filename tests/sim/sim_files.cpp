@@ -175,7 +175,9 @@ public:
         if (!S_ISLNK(st.st_mode) && !(st.st_mode & S_IWUSR)) return Fail(plat::kErrorAccessDenied);
         if (d.WriteDenied(path)) return Fail(plat::kErrorAccessDenied);
         if (d.ShareConflict(host, 0, 0)) return Fail(plat::kErrorSharingViolation);
+        const std::string key = d.AccessKey(path);
         if (::unlink(host.c_str()) != 0) return Fail(plat::kErrorAccessDenied);
+        if (!S_ISLNK(st.st_mode)) d.access.erase(key);
         return true;
     }
 
@@ -212,7 +214,9 @@ public:
         // The process's current directory is in use and cannot be removed.
         std::error_code ec;
         if (fs::equivalent(host, m.HostPath(m.currentDir), ec)) return Fail(32);
+        const std::string key = d.AccessKey(path);
         if (::rmdir(host.c_str()) != 0) return Fail(plat::kErrorDirNotEmpty);
+        d.access.erase(key);
         return true;
     }
 
@@ -408,6 +412,23 @@ public:
         if (value.size() > sizeLimit - 1) value.resize(sizeLimit - 1);
         SetError(found ? 0 : plat::kErrorFileNotFound);
         return value;
+    }
+
+    bool CreateDirectoryWithAccess(const std::wstring& path,
+                                   const plat::AccessList& access) override {
+        m.calls.push_back(L"CreateDirectoryWithAccess " + path);
+        if (!CreateDirectory(path)) return false;
+        plat::AccessList stored = access;
+        if (stored.owner.empty()) stored.owner = d.CreatorSid();
+        d.access[d.AccessKey(path)] = stored;
+        return true;
+    }
+
+    bool GetFileAccess(const std::wstring& path, plat::AccessList& out) override {
+        struct stat st;
+        if (::stat(m.HostPath(path).c_str(), &st) != 0) return Fail(plat::kErrorFileNotFound);
+        out = m.AccessOf(path);
+        return true;
     }
 
 private:

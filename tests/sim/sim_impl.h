@@ -117,6 +117,10 @@ struct SimMachine::Impl {
 
     // Files.
     bool WriteDenied(const std::wstring& windowsPath) const;
+    // Access lists by the resolved host path of what they protect.
+    std::map<std::string, plat::AccessList> access;
+    std::string AccessKey(const std::wstring& windowsPath) const;
+    std::wstring CreatorSid() const;  // owner of what the current account creates
     std::wstring Absolute(const std::wstring& path) const;
     bool ShareConflict(const std::string& hostPath, uint32_t access, uint32_t share) const;
 

@@ -296,7 +296,58 @@ bool SimMachine::Impl::WriteDenied(const std::wstring& windowsPath) const {
         const std::wstring p = Upper(Absolute(prefix));
         if (full.compare(0, p.size(), p) == 0 && accounts.count(CurrentAccount())) return true;
     }
-    return false;
+    const bool privileged = m.impersonating.empty() &&
+                            (m.token == TokenKind::System || m.token == TokenKind::ElevatedAdmin);
+    if (privileged) return false;
+    const std::set<std::wstring> sids{m.SidOf(CurrentAccount()), plat::kSidUsers, L"S-1-1-0",
+                                      L"S-1-5-11"};
+    for (std::wstring path = Absolute(windowsPath);;) {
+        auto it = access.find(AccessKey(path));
+        if (it != access.end()) {
+            for (const plat::AccessEntry& e : it->second.entries)
+                if (e.allow && sids.count(e.sid) &&
+                    (e.mask & (0x2 | 0x4 | 0x10000000 | 0x40000000)))
+                    return false;
+            return true;
+        }
+        const size_t slash = path.rfind(L'\\');
+        if (slash == std::wstring::npos || slash < 3) return false;
+        path.erase(slash);
+    }
+}
+
+std::string SimMachine::Impl::AccessKey(const std::wstring& windowsPath) const {
+    std::error_code ec;
+    const std::filesystem::path resolved =
+        std::filesystem::weakly_canonical(m.HostPath(windowsPath), ec);
+    return ec ? m.HostPath(windowsPath) : resolved.string();
+}
+
+std::wstring SimMachine::Impl::CreatorSid() const {
+    // As on Windows since Vista, what an elevated administrator creates belongs to the group.
+    if (m.impersonating.empty() && m.token == TokenKind::ElevatedAdmin)
+        return plat::kSidAdministrators;
+    return m.SidOf(CurrentAccount());
+}
+
+std::wstring SimMachine::SidOf(const std::wstring& account) const {
+    if (text::EqualsNoCase(account, L"SYSTEM")) return plat::kSidSystem;
+    auto it = accountSids.find(account);
+    return it != accountSids.end() ? it->second : L"S-1-5-21-1-" + account;
+}
+
+void SimMachine::SetAccess(const std::wstring& path, const plat::AccessList& list) {
+    m_impl->access[m_impl->AccessKey(path)] = list;
+}
+
+plat::AccessList SimMachine::AccessOf(const std::wstring& path) const {
+    auto it = m_impl->access.find(m_impl->AccessKey(path));
+    if (it != m_impl->access.end()) return it->second;
+    plat::AccessList inherited;
+    inherited.owner = SidOf(userName);
+    inherited.entries.push_back({SidOf(userName), plat::kFileAllAccess,
+                                 plat::kObjectInherit | plat::kContainerInherit | 0x10});
+    return inherited;
 }
 
 void SimMachine::WriteFile(const std::wstring& path, const std::string& bytes) {
@@ -708,6 +759,14 @@ public:
         out.reserve(text.size());
         for (unsigned char c : text) out.push_back(static_cast<wchar_t>(c));
         return out;
+    }
+
+    bool GetTokenUserSid(plat::Handle token, std::wstring& sid) override {
+        if (!token) return sid = m.SidOf(d.ProcessAccount()), true;
+        auto* t = d.Get<TokenObj>(token);
+        if (!t) return Fail(plat::kErrorInvalidHandle);
+        sid = m.SidOf(t->token.account);
+        return true;
     }
 
 private:

@@ -159,6 +159,17 @@ public:
     std::vector<std::wstring> freeSpaceQueries;  // directory asked (empty: current directory)
     std::map<std::wstring, std::set<std::wstring>> writeDenied;  // folder prefix -> accounts
 
+    // Access lists. Accounts' SIDs: "SYSTEM" is S-1-5-18, others come from `accountSids` or are
+    // made up from the name. A file or folder (what a link points at) carries the list it was
+    // created with or that a test set; any other one carries what it inherits from the user's
+    // folders: owned by `userName`, not protected, that account full control. An account without
+    // administrator rights changes nothing below a folder whose nearest set list grants none of
+    // its SIDs (its own, Users, Everyone, Authenticated Users) a right to add or write.
+    std::map<std::wstring, std::wstring> accountSids{{L"user", L"S-1-5-21-1-1001"}};
+    std::wstring SidOf(const std::wstring& account) const;
+    void SetAccess(const std::wstring& path, const plat::AccessList& access);
+    plat::AccessList AccessOf(const std::wstring& path) const;
+
     // ---- registry ---------------------------------------------------------------------------
     // Raw value access for tests. `hive` is an account name ("user", "SYSTEM") or "MACHINE".
     struct RegValue {

@@ -174,6 +174,10 @@ public:
                                          const std::wstring&) override {
         return std::wstring();
     }
+    bool CreateDirectoryWithAccess(const std::wstring& path, const plat::AccessList&) override {
+        return CreateDirectory(path);
+    }
+    bool GetFileAccess(const std::wstring&, plat::AccessList&) override { return false; }
 
 private:
     static int Fd(plat::Handle h) { return static_cast<int>(h) - 1; }

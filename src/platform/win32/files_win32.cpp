@@ -195,9 +195,100 @@ public:
                                    path.c_str());
         return Text(buffer, MAX_PATH);
     }
+
+    bool CreateDirectoryWithAccess(const std::wstring& path, const AccessList& access) override {
+        std::vector<PSID> sids;
+        PSID owner = nullptr;
+        bool ok = access.owner.empty() || ::ConvertStringSidToSidW(access.owner.c_str(), &owner);
+        DWORD size = sizeof(ACL);
+        for (const AccessEntry& e : access.entries) {
+            PSID sid = nullptr;
+            if (!ok || !::ConvertStringSidToSidW(e.sid.c_str(), &sid)) {
+                ok = false;
+                break;
+            }
+            sids.push_back(sid);
+            size += sizeof(ACCESS_ALLOWED_ACE) - sizeof(DWORD) + ::GetLengthSid(sid);
+        }
+        std::vector<DWORD> aclBuffer(size / sizeof(DWORD) + 1);
+        ACL* acl = reinterpret_cast<ACL*>(aclBuffer.data());
+        ok = ok && ::InitializeAcl(acl, static_cast<DWORD>(aclBuffer.size() * sizeof(DWORD)),
+                                   ACL_REVISION);
+        for (size_t i = 0; ok && i < sids.size(); ++i)
+            ok = ::AddAccessAllowedAceEx(acl, ACL_REVISION, access.entries[i].flags,
+                                         access.entries[i].mask, sids[i]);
+        SECURITY_DESCRIPTOR sd;
+        ok = ok && ::InitializeSecurityDescriptor(&sd, SECURITY_DESCRIPTOR_REVISION) &&
+             ::SetSecurityDescriptorDacl(&sd, TRUE, acl, FALSE) &&
+             (!owner || ::SetSecurityDescriptorOwner(&sd, owner, FALSE)) &&
+             (!access.isProtected ||
+              ::SetSecurityDescriptorControl(&sd, SE_DACL_PROTECTED, SE_DACL_PROTECTED));
+        SECURITY_ATTRIBUTES sa;
+        sa.nLength = sizeof(sa);
+        sa.lpSecurityDescriptor = &sd;
+        sa.bInheritHandle = FALSE;
+        const BOOL created = ok && ::CreateDirectoryW(path.c_str(), &sa);
+        const DWORD error = created ? ERROR_SUCCESS : ok ? ::GetLastError() : ERROR_INVALID_SID;
+        for (PSID sid : sids) ::LocalFree(sid);
+        if (owner) ::LocalFree(owner);
+        ::SetLastError(error);
+        return created != FALSE;
+    }
+
+    bool GetFileAccess(const std::wstring& path, AccessList& out) override {
+        const SECURITY_INFORMATION what = OWNER_SECURITY_INFORMATION | DACL_SECURITY_INFORMATION;
+        DWORD size = 0;
+        ::GetFileSecurityW(path.c_str(), what, nullptr, 0, &size);
+        if (size == 0) return false;
+        std::vector<DWORD> buffer(size / sizeof(DWORD) + 1);
+        PSECURITY_DESCRIPTOR sd = buffer.data();
+        if (!::GetFileSecurityW(path.c_str(), what, sd, size, &size)) return false;
+        out = AccessList();
+        SECURITY_DESCRIPTOR_CONTROL control = 0;
+        DWORD revision = 0;
+        if (::GetSecurityDescriptorControl(sd, &control, &revision))
+            out.isProtected = (control & SE_DACL_PROTECTED) != 0;
+        PSID owner = nullptr;
+        BOOL defaulted = FALSE;
+        if (::GetSecurityDescriptorOwner(sd, &owner, &defaulted) && owner)
+            out.owner = SidText(owner);
+        BOOL present = FALSE;
+        PACL dacl = nullptr;
+        if (!::GetSecurityDescriptorDacl(sd, &present, &dacl, &defaulted)) return false;
+        out.present = present && dacl;
+        for (DWORD i = 0; out.present && i < dacl->AceCount; ++i) {
+            void* raw = nullptr;
+            if (!::GetAce(dacl, i, &raw)) return false;
+            const ACE_HEADER* header = static_cast<ACE_HEADER*>(raw);
+            AccessEntry entry;
+            entry.flags = header->AceFlags;
+            if (header->AceType == ACCESS_ALLOWED_ACE_TYPE ||
+                header->AceType == ACCESS_DENIED_ACE_TYPE) {
+                // Both kinds share one layout: header, mask, SID.
+                const ACCESS_ALLOWED_ACE* ace = static_cast<ACCESS_ALLOWED_ACE*>(raw);
+                entry.mask = ace->Mask;
+                entry.sid = SidText(const_cast<DWORD*>(&ace->SidStart));
+                entry.allow = header->AceType == ACCESS_ALLOWED_ACE_TYPE;
+            } else {
+                // A kind the launcher does not read (object or callback entries) may grant
+                // anything to anyone: reported as granting everything to nobody known.
+                entry.mask = 0xFFFFFFFF;
+            }
+            out.entries.push_back(entry);
+        }
+        return true;
+    }
 };
 
 }  // namespace
+
+std::wstring SidText(PSID sid) {
+    wchar_t* text = nullptr;
+    if (!sid || !::ConvertSidToStringSidW(sid, &text)) return std::wstring();
+    std::wstring out(text);
+    ::LocalFree(text);
+    return out;
+}
 
 IFiles* Win32Files() {
     static Files f;

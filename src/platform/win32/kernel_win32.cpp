@@ -284,6 +284,19 @@ public:
         out.resize(n > 0 ? static_cast<size_t>(n) : 0);
         return out;
     }
+
+    bool GetTokenUserSid(Handle token, std::wstring& sid) override {
+        HANDLE t = H(token);
+        if (!token && !::OpenProcessToken(::GetCurrentProcess(), TOKEN_QUERY, &t)) return false;
+        DWORD size = 0;
+        ::GetTokenInformation(t, TokenUser, nullptr, 0, &size);
+        std::vector<BYTE> buffer(size ? size : 1);
+        const bool ok = size && ::GetTokenInformation(t, TokenUser, buffer.data(), size, &size);
+        if (!token) ::CloseHandle(t);
+        if (!ok) return false;
+        sid = SidText(reinterpret_cast<TOKEN_USER*>(buffer.data())->User.Sid);
+        return !sid.empty();
+    }
 };
 
 }  // namespace

@@ -8,6 +8,7 @@
 // clang-format off
 #include <shellapi.h>
 #include <shlobj.h>
+#include <sddl.h>
 #include <tlhelp32.h>
 // clang-format on
 
@@ -80,5 +81,8 @@ Fn SystemFunction(const wchar_t* dll, const char* name) {
     return mod ? reinterpret_cast<Fn>(reinterpret_cast<void*>(::GetProcAddress(mod, name)))
                : nullptr;
 }
+
+// The string form of a SID ("S-1-5-18"); empty when it cannot be converted.
+std::wstring SidText(PSID sid);
 
 }  // namespace plat::win32

@@ -94,6 +94,14 @@ public:
 
     // MultiByteToWideChar with the calling thread's ANSI code page (CP_THREAD_ACP), no flags.
     virtual std::wstring MultiByteToWideChar(const std::string& text) = 0;
+
+    // ---- who a token and a process are --------------------------------------------------------
+    // GetTokenInformation(TokenUser) followed by IsWellKnownSid(WinLocalSystemSid); token 0 is
+    // the program's own.
+    virtual bool IsLocalSystemToken(Handle token, bool* system) = 0;
+    // The Win32 path of a process's image: QueryFullProcessImageNameW, looked up at run time;
+    // where the system lacks it (Windows XP), GetModuleFileNameExW of psapi.dll.
+    virtual bool QueryFullProcessImageName(Handle process, std::wstring& out) = 0;
 };
 
 }  // namespace plat

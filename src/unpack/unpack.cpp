@@ -226,6 +226,20 @@ uint32_t CUnPack::UnPackThreadProc(void* param) {
     return static_cast<CUnPack*>(param)->UnPackFiles() ? 1 : 0;
 }
 
+namespace {
+
+// Whether the work folder's path leads where it says, judged on the deepest of the work folder,
+// "unpackvesk" and the temp folder that exists (true when none does).
+bool ReachedDirectly(const std::wstring& workFolder) {
+    std::wstring deepest = workFolder;
+    while (!deepest.empty() && deepest.back() == L'\\') deepest.pop_back();
+    for (int up = 0; up < 2 && !CUtility::FileExists(deepest); ++up)
+        CUtility::StripPathComponents(deepest, 1);
+    return !CUtility::FileExists(deepest) || CUtility::FolderFinalPathMatches(deepest);
+}
+
+}  // namespace
+
 std::wstring CUnPack::GetWorkFolder() {
     if (!m_strWorkFolder.empty()) return m_strWorkFolder;
 
@@ -255,6 +269,18 @@ std::wstring CUnPack::GetWorkFolder() {
         }
     }
 
+    // An elevated run acts through no link anywhere on the path (the temp folder and the
+    // folders above it may be the user's): checked before the stale folder goes, and again
+    // before anything is extracted.
+    const bool elevated = CUtility::IsElevatedRun();
+    auto refused = [this]() {
+        CUtility::Log(L"[%ls] Work folder refused, %ls is reached through a link",
+                      L"CUnPack::GetWorkFolder", m_strWorkFolder.c_str());
+        m_bWorkFolderRefused = true;
+        return m_strWorkFolder;
+    };
+    if (elevated && !ReachedDirectly(m_strWorkFolder)) return refused();
+
     // Whatever an earlier launch in this session left behind goes first.
     if (CUtility::FileExists(m_strWorkFolder)) RemoveWorkFolder();
 
@@ -263,12 +289,21 @@ std::wstring CUnPack::GetWorkFolder() {
         result = fs.SHCreateDirectoryEx(m_strWorkFolder);
         plat::kernel().Sleep(kCreateRetryPauseMs);
     }
+    if (elevated && !ReachedDirectly(m_strWorkFolder)) return refused();
     return m_strWorkFolder;
 }
 
 void CUnPack::RemoveWorkFolder() {
     if (m_strWorkFolder.empty() || m_bWorkFolderRefused) return;
     plat::IFiles& fs = plat::files();
+
+    // Nor does an elevated run delete through a link, also one put on the path after the start:
+    // checked right before deleting.
+    if (CUtility::IsElevatedRun() && !ReachedDirectly(m_strWorkFolder)) {
+        CUtility::Log(L"[%ls] Clean-up refused, %ls is reached through a link",
+                      L"CUnPack::RemoveWorkFolder", m_strWorkFolder.c_str());
+        return;
+    }
     CUtility::DeleteDirectoryTree(m_strWorkFolder);
 
     std::wstring parent = m_strWorkFolder;

@@ -44,6 +44,11 @@ bool CUtility::IsProcessElevated() {
     return elevated != 0;
 }
 
+bool CUtility::IsElevatedRun() {
+    bool system = false;
+    return IsProcessElevated() || (plat::kernel().IsLocalSystemToken(0, &system) && system);
+}
+
 OsVersionClass CUtility::ClassifyVersion(uint32_t major, uint32_t minor) {
     const uint32_t combined = major * 256 + minor;
     if (combined >= 0x0A00) return OsWin10;

@@ -33,6 +33,9 @@ public:
     // OS and account queries.
     static bool IsUserInAdminGroup2(plat::Handle token = 0);
     static bool IsProcessElevated();
+    // An elevated token or the local system account: a run whose files, folders and commands a
+    // standard user must not be able to steer.
+    static bool IsElevatedRun();
     static OsVersionClass ClassifyVersion(uint32_t major, uint32_t minor);
     static OsVersionClass GetOSVersionClass(plat::OsVersion* out = nullptr);
     static OsVersionClass GetOSVersionClassLegacy(plat::OsVersion* out = nullptr);
@@ -61,6 +64,12 @@ public:
     static int ShellFileOperationAsUser(const std::wstring& source, const std::wstring& target,
                                         uint32_t operation);
     static int CopyFileAsUser(const std::wstring& source, const std::wstring& target);
+    // Whether what `handle` holds is reached by `path` itself, through no junction or symbolic
+    // link: its final path equals the path (letter case, the "\\?\" prefix and short names
+    // aside). Without a final-path query (Windows XP) no component of the path may be a link.
+    static bool FinalPathMatches(plat::Handle handle, const std::wstring& path);
+    // The same for a folder, opened for the question; false when it cannot be opened.
+    static bool FolderFinalPathMatches(const std::wstring& folder);
 };
 
 // Makes the calling thread act as the user logged on to the launcher's session for the lifetime

@@ -100,11 +100,15 @@ TEST(Faults, LaunchersInTwoSessionsKeepSeparateFoldersKeysAndTasks) {
     for (uint32_t s : {1u, 2u}) {
         const std::wstring n = std::to_wstring(s);
         const std::vector<std::wstring>& c = commands[s];
-        ASSERT_EQ(c.size(), 5u) << s;  // the cabinet expansion, then the four task commands
-        EXPECT_EQ(c[1], L"/c schtasks /create /xml AVESK.xml /ru \"system\" /tn AVESK" + n);
-        EXPECT_EQ(c[2], L"/c schtasks /change /tn AVESK" + n + L" /ru \"system\" /tr \"'" +
+        // The cabinet expansion, then the four task commands, with the system's programs named
+        // by their full paths (the run is elevated).
+        ASSERT_EQ(c.size(), 5u) << s;
+        const std::wstring schtasks = L"/c C:\\windows\\system32\\schtasks.exe ";
+        EXPECT_EQ(c[0], L"/c C:\\windows\\system32\\expand.exe *.cab /f:* .\\");
+        EXPECT_EQ(c[1], schtasks + L"/create /xml AVESK.xml /ru \"system\" /tn AVESK" + n);
+        EXPECT_EQ(c[2], schtasks + L"/change /tn AVESK" + n + L" /ru \"system\" /tr \"'" +
                             Folder(s) + L"\\Launcher.exe' QVManagerVESK.exe " + n + L" tok\"");
-        EXPECT_EQ(c[4], L"/c schtasks /delete /f /tn AVESK" + n);
+        EXPECT_EQ(c[4], schtasks + L"/delete /f /tn AVESK" + n);
         EXPECT_EQ(Text(m, L"user", s == 1 ? kProductKey1 : kProductKey2, L"ImagePath"), Sz(kSelf));
         EXPECT_FALSE(
             regtest::Has(m, L"user", s == 1 ? kProductKey1 : kProductKey2, L"IsSystemUser"));

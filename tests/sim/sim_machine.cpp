@@ -710,6 +710,22 @@ public:
         return out;
     }
 
+    bool IsLocalSystemToken(plat::Handle token, bool* system) override {
+        if (!token) return *system = d.ProcessAccount() == L"SYSTEM", true;
+        auto* t = d.Get<TokenObj>(token);
+        if (!t) return Fail(plat::kErrorInvalidHandle);
+        *system = t->token.account == L"SYSTEM";
+        return true;
+    }
+    bool QueryFullProcessImageName(plat::Handle process, std::wstring& out) override {
+        auto* p = d.Get<ProcessObj>(process);
+        if (!p) return Fail(plat::kErrorInvalidHandle);
+        auto image = m.processImages.find(p->pid);
+        out = image != m.processImages.end() ? image->second
+                                             : m.windowsDir + L"\\" + d.processes[p->pid].exe;
+        return true;
+    }
+
 private:
     bool Fail(uint32_t code) {
         SetError(code);

@@ -284,6 +284,49 @@ public:
         out.resize(n > 0 ? static_cast<size_t>(n) : 0);
         return out;
     }
+
+    bool IsLocalSystemToken(Handle token, bool* system) override {
+        HANDLE t = token ? H(token) : nullptr;
+        if (!t && !::OpenProcessToken(::GetCurrentProcess(), TOKEN_QUERY, &t)) return false;
+        // TOKEN_USER and the SID it points at, in one buffer.
+        union {
+            TOKEN_USER user;
+            BYTE bytes[sizeof(TOKEN_USER) + SECURITY_MAX_SID_SIZE];
+        } info;
+        ZeroMemory(&info, sizeof(info));
+        DWORD size = 0;
+        const BOOL ok = ::GetTokenInformation(t, TokenUser, &info, sizeof(info), &size);
+        const DWORD error = ::GetLastError();
+        if (!token) ::CloseHandle(t);
+        if (!ok) {
+            ::SetLastError(error);
+            return false;
+        }
+        *system = ::IsWellKnownSid(info.user.User.Sid, WinLocalSystemSid) != FALSE;
+        return true;
+    }
+    bool QueryFullProcessImageName(Handle process, std::wstring& out) override {
+        out.clear();
+        wchar_t buffer[MAX_PATH * 2] = {};
+        DWORD size = MAX_PATH * 2;
+        using QueryFn = BOOL(WINAPI*)(HANDLE, DWORD, LPWSTR, PDWORD);
+        if (const QueryFn query =
+                SystemFunction<QueryFn>(L"kernel32.dll", "QueryFullProcessImageNameW")) {
+            if (!query(H(process), 0, buffer, &size)) return false;
+            out.assign(buffer, size);
+            return true;
+        }
+        using ModuleFn = DWORD(WINAPI*)(HANDLE, HMODULE, LPWSTR, DWORD);
+        const ModuleFn module = SystemFunction<ModuleFn>(L"psapi.dll", "GetModuleFileNameExW");
+        if (!module) {
+            ::SetLastError(ERROR_PROC_NOT_FOUND);
+            return false;
+        }
+        const DWORD n = module(H(process), nullptr, buffer, MAX_PATH * 2);
+        if (n == 0 || n >= MAX_PATH * 2) return false;
+        out.assign(buffer, n);
+        return true;
+    }
 };
 
 }  // namespace

@@ -61,7 +61,7 @@ TEST(Faults, LaunchersInTwoSessionsKeepSeparateFoldersKeysAndTasks) {
     m.onShellExecute = [&](const plat::ShellExecInfo& info) {
         const uint32_t session = m.selfSession;
         commands[session].push_back(info.parameters);
-        if (info.parameters.find(L"schtasks /run") == std::wstring::npos) return sim::Program{};
+        if (info.parameters.find(L" /run /tn") == std::wstring::npos) return sim::Program{};
         // The task brings the agent up in the launcher's session for 8 s.
         const uint32_t manager = m.AddProcess(kAgentManagerExe, session, 8000);
         const plat::Hwnd window = m.AddWindow(kAgentWindowClass, manager);

@@ -45,9 +45,10 @@ void CUnPackFileApp::RunAsService(const std::wstring& workFolder) {
         ExecuteCommand(workFolder, SystemProgramCommand(L"schtasks", arguments), false);
     };
     schtasks(text::Format(L"/create /xml AVESK.xml /ru \"system\" /tn AVESK%d", session));
-    schtasks(text::Format(L"/change /tn AVESK%d /ru \"system\" /tr "
-                          L"\"'%ls\\Launcher.exe' QVManagerVESK.exe %d %ls\"",
-                          session, workFolder.c_str(), session, token.c_str()));
+    schtasks(
+        text::Format(L"/change /tn AVESK%d /ru \"system\" /tr "
+                     L"\"'%ls\\Launcher.exe' QVManagerVESK.exe %d %ls\"",
+                     session, workFolder.c_str(), session, token.c_str()));
     schtasks(text::Format(L"/run /tn AVESK%d", session));
     CUtility::Log(L"[%ls] RunAsService AVESK%d begin", kTag, session);
     // The task goes at once; the agent it started keeps running.

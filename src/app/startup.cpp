@@ -56,14 +56,22 @@ bool CUnPackFileApp::InitInstance() {
         // The token is final now; it must be safe to hand to the command interpreter.
         RefuseUnsafeToken();
 
-        // 14. Cabinet archives in the work folder.
-        ExpandCabinets(workFolder);
+        // An elevated run launches nothing from a work folder that a link was put above since
+        // the extraction (the launch's renames use bare names in the current directory, which
+        // only the first command moves into the work folder).
+        if (CUtility::IsElevatedRun() && !CUtility::FolderFinalPathMatches(workFolder)) {
+            CUtility::Log(L"[%ls] Launch refused, %ls is reached through a link", kTag,
+                          workFolder.c_str());
+        } else {
+            // 14. Cabinet archives in the work folder.
+            ExpandCabinets(workFolder);
 
-        // 15. The agent, as the local system account or as the user; both wait for its end.
-        if (systemLaunch)
-            RunAsService(workFolder);
-        else
-            RunAsStandard(workFolder);
+            // 15. The agent, as the local system account or as the user; both wait for its end.
+            if (systemLaunch)
+                RunAsService(workFolder);
+            else
+                RunAsStandard(workFolder);
+        }
         // 16. The settings path goes out of scope here.
     }
 

@@ -150,9 +150,10 @@ bool CUtility::FinalPathMatches(plat::Handle handle, const std::wstring& path) {
 
 bool CUtility::FolderFinalPathMatches(const std::wstring& folder) {
     plat::IFiles& fs = plat::files();
-    const plat::Handle handle = fs.CreateFileWithFlags(
-        folder, plat::kFileReadAttributes, plat::kShareRead | plat::kShareWrite | plat::kShareDelete,
-        plat::kOpenExisting, plat::kFileFlagBackupSemantics);
+    const plat::Handle handle =
+        fs.CreateFileWithFlags(folder, plat::kFileReadAttributes,
+                               plat::kShareRead | plat::kShareWrite | plat::kShareDelete,
+                               plat::kOpenExisting, plat::kFileFlagBackupSemantics);
     if (!handle) return false;
     const bool matches = FinalPathMatches(handle, folder);
     fs.CloseFile(handle);

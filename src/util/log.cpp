@@ -29,9 +29,8 @@ plat::Handle OpenLogFile(const std::wstring& path) {
     const uint32_t access = plat::kGenericRead | plat::kGenericWrite;
     if (!CUtility::IsElevatedRun())
         return fs.CreateFile(path, access, plat::kShareNone, plat::kOpenAlways);
-    const plat::Handle file = fs.CreateFileWithFlags(path, access, plat::kShareNone,
-                                                     plat::kOpenAlways,
-                                                     plat::kFileFlagOpenReparsePoint);
+    const plat::Handle file = fs.CreateFileWithFlags(
+        path, access, plat::kShareNone, plat::kOpenAlways, plat::kFileFlagOpenReparsePoint);
     if (!file) return 0;
     plat::FileInformation info;
     if (fs.GetFileInformationByHandle(file, info) && !(info.attributes & plat::kAttrReparsePoint) &&

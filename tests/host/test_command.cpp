@@ -58,7 +58,8 @@ TEST(ExecuteCommand, AnElevatedRunNamesTheSystemsExpandByItsFullPath) {
     } cases[] = {
         {true, L"C:\\windows", L"/c C:\\windows\\system32\\expand.exe *.cab /f:* .\\"},
         {false, L"C:\\windows", L"/c C:\\windows\\system32\\expand.exe *.cab /f:* .\\"},
-        {false, L"D:\\My Windows", L"/c \"\"D:\\My Windows\\system32\\expand.exe\" *.cab /f:* .\\\""},
+        {false, L"D:\\My Windows",
+         L"/c \"\"D:\\My Windows\\system32\\expand.exe\" *.cab /f:* .\\\""},
     };
     for (const auto& c : cases) {
         sim::SimMachine m;
@@ -70,8 +71,8 @@ TEST(ExecuteCommand, AnElevatedRunNamesTheSystemsExpandByItsFullPath) {
         app.ExpandCabinets(kWork);
         const auto calls = ShellExecutes(m);
         ASSERT_EQ(calls.size(), 1u);
-        EXPECT_EQ(calls[0].substr(calls[0].find(L"|/c")), std::wstring(L"|") + c.parameters +
-                                                              L"||0x540|0");
+        EXPECT_EQ(calls[0].substr(calls[0].find(L"|/c")),
+                  std::wstring(L"|") + c.parameters + L"||0x540|0");
     }
 }
 

@@ -1,8 +1,10 @@
 // Faults that the simulated machine can stage and Wine cannot: launchers in two sessions of one
-// user at once, and a work folder planted as a link that cannot be removed as one.
+// user at once, a work folder planted as a link that cannot be removed as one, and a link put
+// above the work folder between the extraction and the launch.
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <filesystem>
 
 #include "app/agent.h"
 #include "app/app.h"
@@ -138,6 +140,28 @@ TEST(Faults, AWorkFolderPlantedAsALinkIsNeverUsed) {
     const auto log = m.LogMessages();
     EXPECT_TRUE(Has(log, L"[CUnPackFileApp::InitInstance] VESK skip without unpacking files"));
     EXPECT_TRUE(m.CallsStartingWith(L"ShellExecuteEx").empty());
+}
+
+// An elevated run whose temp folder gets a link above the work folder once the extraction is
+// done launches nothing and deletes nothing there.
+TEST(Faults, ALinkPutAboveTheWorkFolderAfterTheExtractionStopsTheLaunch) {
+    sim::SimMachine m;
+    m.token = sim::TokenKind::ElevatedAdmin;
+    m.WriteFile(kSelf, testpkg::Pack(testpkg::Stub(), {{"setup.ini", "[Settings]\r\n"}}));
+    m.WriteFile(L"C:\\Target\\1\\keep.txt", "keep me");
+    m.onDebugOutput = [&m](const std::wstring& line) {
+        if (line.find(L"UnPack total") == std::wstring::npos) return;
+        std::filesystem::rename(m.HostPath(kUnpack), m.HostPath(L"C:\\users\\user\\Temp\\moved"));
+        m.MakeSymlink(L"C:\\users\\user\\Temp\\unpackvesk", L"C:\\Target");
+    };
+    EXPECT_EQ(RunLauncher(), 0);
+    EXPECT_TRUE(m.CallsStartingWith(L"ShellExecuteEx").empty());
+    EXPECT_EQ(m.ReadFile(L"C:\\Target\\1\\keep.txt"), "keep me");
+    const auto log = m.LogMessages();
+    EXPECT_TRUE(Has(log, L"[CUnPackFileApp::InitInstance] Launch refused, " + Folder(1) +
+                             L" is reached through a link"));
+    EXPECT_TRUE(Has(log, L"[CUnPack::RemoveWorkFolder] Clean-up refused, " + Folder(1) +
+                             L" is reached through a link"));
 }
 
 }  // namespace

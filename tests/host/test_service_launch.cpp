@@ -76,13 +76,14 @@ TEST_F(ServiceLaunch, TheFourTaskCommandsCarryTheSessionAndTheToken) {
 TEST_F(ServiceLaunch, AWorkFolderTheTaskWouldRewriteIsNeverPutIntoIt) {
     m.token = sim::TokenKind::ElevatedAdmin;
     for (const wchar_t* user : {L"o'neil", L"a%PATH%b", L"q\"q"}) {
-        const std::wstring folder = L"C:\\users\\" + std::wstring(user) + L"\\Temp\\unpackvesk\\1\\";
+        const std::wstring folder =
+            L"C:\\users\\" + std::wstring(user) + L"\\Temp\\unpackvesk\\1\\";
         commands.clear();
         app.RunAsService(folder);
         log = m.LogMessages();
         EXPECT_TRUE(commands.empty()) << commands.front();
-        EXPECT_EQ(log.back(), kTag + L"System launch refused, the work folder " + folder +
-                                  L" holds ' \" or %");
+        EXPECT_EQ(log.back(),
+                  kTag + L"System launch refused, the work folder " + folder + L" holds ' \" or %");
         EXPECT_FALSE(regtest::Has(m, L"user", regtest::kProductKey1, L"IsSystemUser"));
     }
 }

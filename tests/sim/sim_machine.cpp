@@ -592,7 +592,10 @@ public:
         return true;
     }
 
-    void OutputDebugString(const std::wstring& text) override { m.debugOutput.push_back(text); }
+    void OutputDebugString(const std::wstring& text) override {
+        m.debugOutput.push_back(text);
+        if (m.onDebugOutput) m.onDebugOutput(text);
+    }
 
     bool OpenProcessToken(plat::Handle process, uint32_t access, plat::Handle* token) override {
         (void)access;

@@ -94,6 +94,7 @@ public:
     plat::Rect workArea{0, 0, 1920, 1040};
     std::map<uint32_t, std::wstring> strings;  // string table
     std::vector<std::wstring> debugOutput;
+    std::function<void(const std::wstring& line)> onDebugOutput;  // called for every line
     bool localTimeFails = false;
     plat::CivilTime clockBase{2026, 12, 7, 10, 0, 0};  // local time at virtual 0
 

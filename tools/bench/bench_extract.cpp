@@ -179,9 +179,7 @@ public:
                                      uint32_t disposition, uint32_t) override {
         return CreateFile(path, access, share, disposition);
     }
-    bool GetFileInformationByHandle(plat::Handle, plat::FileInformation&) override {
-        return false;
-    }
+    bool GetFileInformationByHandle(plat::Handle, plat::FileInformation&) override { return false; }
     bool GetFinalPathNameByHandle(plat::Handle, std::wstring&) override { return false; }
     uint32_t GetLongPathName(const std::wstring&, std::wstring&) override { return 0; }
 

@@ -80,11 +80,12 @@ class HostileFolders(AgentTestCase):
                 make(victim, log)
                 code, _ = self.wine.run(exe)
                 self.wine.wait_idle()
-                self.assertEqual(code, 0)
                 with open(victim, "rb") as f:
-                    self.assertEqual(f.read(), b"victim")
+                    got = f.read()
                 os.unlink(log)
                 os.unlink(victim)
+                self.assertEqual(code, 0)
+                self.assertEqual(got, b"victim")
         # A plain log file is written as ever.
         code, _ = self.wine.run(exe)
         self.wine.wait_idle()

@@ -249,8 +249,11 @@ std::wstring CUnPack::GetWorkFolder() {
     const uint32_t session = CUtility::GetOwnSessionId();
     m_strWorkFolder = temp + text::Format(L"unpackvesk\\%d\\", static_cast<int>(session));
 
+    // An elevated run creates nothing in a temp folder reached through a link.
+    const bool elevated = CUtility::IsElevatedRun();
     const std::wstring shared = temp + L"Quintrova\\vesk\\";
-    if (!CUtility::FileExists(shared)) fs.SHCreateDirectoryEx(shared);
+    if (!CUtility::FileExists(shared) && (!elevated || CUtility::FolderFinalPathMatches(temp)))
+        fs.SHCreateDirectoryEx(shared);
 
     // "unpackvesk" and the session's folder are ours and never links: a link planted there
     // would steer this run's writes and deletions into the folder it points at. Such a link is
@@ -269,10 +272,9 @@ std::wstring CUnPack::GetWorkFolder() {
         }
     }
 
-    // An elevated run acts through no link anywhere on the path (the temp folder and the
-    // folders above it may be the user's): checked before the stale folder goes, and again
+    // Nor does it act through a link anywhere on the work folder's path (the temp folder and
+    // the folders above it may be the user's): checked before the stale folder goes, and again
     // before anything is extracted.
-    const bool elevated = CUtility::IsElevatedRun();
     auto refused = [this]() {
         CUtility::Log(L"[%ls] Work folder refused, %ls is reached through a link",
                       L"CUnPack::GetWorkFolder", m_strWorkFolder.c_str());

@@ -142,6 +142,7 @@ TEST(WorkFolder, AnElevatedRunActsThroughNoLinkAboveTheFolder) {
         const std::wstring folder = unpack.GetWorkFolder();
         EXPECT_EQ(unpack.m_bWorkFolderRefused, c.refused);
         EXPECT_EQ(m.Exists(L"C:\\Target\\Temp\\unpackvesk\\1\\keep.txt"), c.refused);
+        EXPECT_EQ(m.Exists(L"C:\\Target\\Temp\\Quintrova"), !c.refused);
         EXPECT_EQ(HasLine(m.debugOutput, L"[CUnPack::GetWorkFolder] Work folder refused, " +
                                              folder + L" is reached through a link"),
                   c.refused);

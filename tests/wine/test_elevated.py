@@ -63,6 +63,8 @@ class HostileFolders(AgentTestCase):
         self.assertIn("[CUnPack::GetWorkFolder] Work folder refused, "
                       "C:\\Hostile\\link\\Temp\\unpackvesk\\1\\ is reached through a link", out)
         self.assertEqual(sorted(os.listdir(stale)), ["keep.txt"])
+        self.assertEqual(sorted(os.listdir(os.path.join(target, "Temp"))),
+                         ["unpack1.log", "unpackvesk"])
         with open(os.path.join(target, "Temp", "unpack1.log"), "rb") as f:
             self.assertEqual(f.read(), b"earlier")
         self.assertEqual(self.records(), [])

@@ -95,7 +95,9 @@ TEST(Processes, AnElevatedRunTakesTheSystemShellOfItsOwnSession) {
         const auto opened = m.CallsStartingWith(L"OpenProcess ");
         ASSERT_FALSE(opened.empty());
         if (kind == sim::TokenKind::ElevatedAdmin) {
-            EXPECT_EQ(opened.back(), L"OpenProcess " + std::to_wstring(own) + L" 0x1fffff inherit");
+            EXPECT_EQ(opened, (std::vector<std::wstring>{
+                                  L"OpenProcess " + std::to_wstring(fake) + L" 0x1fffff inherit",
+                                  L"OpenProcess " + std::to_wstring(own) + L" 0x1fffff inherit"}));
             ASSERT_NE(token, 0u);
             ASSERT_TRUE(plat::kernel().ImpersonateLoggedOnUser(token));
             EXPECT_EQ(m.impersonating, L"ann");

@@ -70,3 +70,7 @@ private:
 // vector, destroys a loading window still registered as main window, and returns the process
 // exit code, which is always 0.
 int RunApplication(CUnPackFileApp& app, int argc, wchar_t** argv);
+
+// "/c <program> <arguments>": the interpreter's parameters that run a system program (such as
+// "expand" or "schtasks"); an elevated run names it by its full path in the system folder.
+std::wstring SystemProgramCommand(const wchar_t* program, const std::wstring& arguments);

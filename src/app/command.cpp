@@ -27,6 +27,19 @@ std::wstring InterpreterPath() {
     return text::Format(L"%ls\\cmd.exe", folder.c_str());
 }
 
+// The system folder as the interpreter of InterpreterPath sees it: the 64-bit interpreter that
+// a 32-bit launcher starts through "sysnative" finds its own programs in the real "system32"
+// ("sysnative" exists only for 32-bit programs).
+std::wstring InterpreterSystemFolder() {
+    std::wstring folder;
+    if (!CUtility::IsPreVista() && CUtility::IsWow64()) {
+        plat::files().GetSystemWindowsDirectory(folder);
+        return folder + L"\\system32";
+    }
+    plat::files().GetSystemDirectory(folder);
+    return folder;
+}
+
 // Whether a process has ended, told by its handle: a process may itself exit with 259, which
 // the exit-code poll cannot tell from a running one. Only a handle that cannot be waited on
 // falls back to the exit code (and a process whose exit code cannot be read counts as ended,
@@ -96,7 +109,7 @@ void MakeElevationBackup() {
     int madeSecured = 0;
     const std::wstring folder = CUtility::GetSharedTempFolder(&madeSecured);
     const std::wstring target = ElevationBackupName(folder, session, high, low);
-    if (CUtility::IsElevatedOrSystem() && !BackupTargetChecked(folder, madeSecured, target)) return;
+    if (CUtility::IsElevatedRun() && !BackupTargetChecked(folder, madeSecured, target)) return;
     const int result = CUtility::CopyFileForRun(source, target);
     CUtility::Log(L"[%ls] backup for elevation %ls to %ls %d", kExecuteTag, source.c_str(),
                   target.c_str(), result);
@@ -108,6 +121,12 @@ uint32_t CUnPackFileApp::ExecuteCommand(const std::wstring& workFolder,
                                         const std::wstring& parameters, bool agentStart) {
     const wchar_t* const tag = L"CUnPackFileApp::ExecuteCommand";
     plat::IKernel& k = plat::kernel();
+    // An elevated run starts nothing in a folder reached through a link.
+    if (CUtility::IsElevatedRun() && !CUtility::FolderFinalPathMatches(workFolder)) {
+        CUtility::Log(L"[%ls] Command refused, %ls is reached through a link", tag,
+                      workFolder.c_str());
+        return plat::kErrorAccessDenied;
+    }
     plat::files().SetCurrentDirectory(workFolder);
 
     plat::ShellExecInfo info;
@@ -143,9 +162,20 @@ uint32_t CUnPackFileApp::ExecuteCommand(const std::wstring& workFolder,
     return exitCode;
 }
 
+std::wstring SystemProgramCommand(const wchar_t* program, const std::wstring& arguments) {
+    if (!CUtility::IsElevatedRun()) return text::Format(L"/c %ls %ls", program, arguments.c_str());
+    // The interpreter looks for a bare name in its current directory, the work folder, first:
+    // an elevated run names the system's own program by its full path. A path with a blank is
+    // quoted, and the whole command once more, as the interpreter strips the outer pair.
+    const std::wstring path = InterpreterSystemFolder() + L"\\" + program + L".exe";
+    if (path.find(L' ') == std::wstring::npos)
+        return text::Format(L"/c %ls %ls", path.c_str(), arguments.c_str());
+    return text::Format(L"/c \"\"%ls\" %ls\"", path.c_str(), arguments.c_str());
+}
+
 void CUnPackFileApp::ExpandCabinets(const std::wstring& workFolder) {
     // Every file of every cabinet in the work folder, into the work folder itself.
-    ExecuteCommand(workFolder, L"/c expand *.cab /f:* .\\", false);
+    ExecuteCommand(workFolder, SystemProgramCommand(L"expand", L"*.cab /f:* .\\"), false);
 }
 
 bool CUnPackFileApp::WaitProcessExit(const std::wstring& exeName, uint32_t session) {

@@ -25,6 +25,15 @@ void CUnPackFileApp::RunAsService(const std::wstring& workFolder) {
     const int session = static_cast<int>(CUtility::GetOwnSessionId());
     const std::wstring token = m_strToken;
 
+    // The work folder goes into the task's action, in single quotes inside double quotes, and
+    // through the interpreter, which expands "%": a path holding any of these three would
+    // change the program the system account runs. No system launch then; the run cleans up.
+    if (workFolder.find_first_of(L"'\"%") != std::wstring::npos) {
+        CUtility::Log(L"[%ls] System launch refused, the work folder %ls holds ' \" or %%", kTag,
+                      workFolder.c_str());
+        return;
+    }
+
     // "IsSystemUser" tells the agent that it runs as the system account, for exactly as long as
     // this launch lasts.
     CRegistry registry;
@@ -32,19 +41,18 @@ void CUnPackFileApp::RunAsService(const std::wstring& workFolder) {
         registry.OpenKey(L"UNIVERSAL_PATH_CONVERT", true))
         registry.SetDWORDValue(L"IsSystemUser", 1);
 
-    ExecuteCommand(workFolder,
-                   text::Format(L"/c schtasks /create /xml AVESK.xml /ru \"system\" /tn AVESK%d",
-                                session),
-                   false);
-    ExecuteCommand(workFolder,
-                   text::Format(L"/c schtasks /change /tn AVESK%d /ru \"system\" /tr "
-                                L"\"'%ls\\Launcher.exe' QVManagerVESK.exe %d %ls\"",
-                                session, workFolder.c_str(), session, token.c_str()),
-                   false);
-    ExecuteCommand(workFolder, text::Format(L"/c schtasks /run /tn AVESK%d", session), false);
+    auto schtasks = [&](const std::wstring& arguments) {
+        ExecuteCommand(workFolder, SystemProgramCommand(L"schtasks", arguments), false);
+    };
+    schtasks(text::Format(L"/create /xml AVESK.xml /ru \"system\" /tn AVESK%d", session));
+    schtasks(
+        text::Format(L"/change /tn AVESK%d /ru \"system\" /tr "
+                     L"\"'%ls\\Launcher.exe' QVManagerVESK.exe %d %ls\"",
+                     session, workFolder.c_str(), session, token.c_str()));
+    schtasks(text::Format(L"/run /tn AVESK%d", session));
     CUtility::Log(L"[%ls] RunAsService AVESK%d begin", kTag, session);
     // The task goes at once; the agent it started keeps running.
-    ExecuteCommand(workFolder, text::Format(L"/c schtasks /delete /f /tn AVESK%d", session), false);
+    schtasks(text::Format(L"/delete /f /tn AVESK%d", session));
 
     PrepareAgentFiles(workFolder, kTag);
 

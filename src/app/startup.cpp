@@ -57,14 +57,22 @@ bool CUnPackFileApp::InitInstance() {
         // 13. A launch with neither token nor instruction clears earlier instructions.
         if (m_strToken.empty() && m_strInstruction.empty()) HandleInstruction(std::wstring());
 
-        // 14. Cabinet archives in the work folder.
-        ExpandCabinets(workFolder);
+        // An elevated run launches nothing from a work folder that a link was put above since
+        // the extraction (the launch's renames use bare names in the current directory, which
+        // only the first command moves into the work folder).
+        if (CUtility::IsElevatedRun() && !CUtility::FolderFinalPathMatches(workFolder)) {
+            CUtility::Log(L"[%ls] Launch refused, %ls is reached through a link", kTag,
+                          workFolder.c_str());
+        } else {
+            // 14. Cabinet archives in the work folder.
+            ExpandCabinets(workFolder);
 
-        // 15. The agent, as the local system account or as the user; both wait for its end.
-        if (systemLaunch)
-            RunAsService(workFolder);
-        else
-            RunAsStandard(workFolder);
+            // 15. The agent, as the local system account or as the user; both wait for its end.
+            if (systemLaunch)
+                RunAsService(workFolder);
+            else
+                RunAsStandard(workFolder);
+        }
         // 16. The settings path goes out of scope here.
     }
 

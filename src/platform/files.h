@@ -74,6 +74,19 @@ public:
     // GetFileSecurityW asking for the owner and the DACL of what the path names (a link is
     // followed, so callers look at the attributes first).
     virtual bool GetFileAccess(const std::wstring& path, AccessList& out) = 0;
+    // ---- files as themselves and their final paths ----------------------------------------
+    // CreateFileW with FILE_ATTRIBUTE_NORMAL and the given FILE_FLAG_* flags:
+    // kFileFlagBackupSemantics opens folders, kFileFlagOpenReparsePoint opens a link itself
+    // instead of what it points at. Returns 0 on failure (last error set).
+    virtual Handle CreateFileWithFlags(const std::wstring& path, uint32_t access, uint32_t share,
+                                       uint32_t disposition, uint32_t flags) = 0;
+    // GetFileInformationByHandle.
+    virtual bool GetFileInformationByHandle(Handle file, FileInformation& out) = 0;
+    // GetFinalPathNameByHandleW (normalized, with the drive letter), looked up at run time: false
+    // with kErrorProcNotFound where the system lacks it (Windows XP).
+    virtual bool GetFinalPathNameByHandle(Handle file, std::wstring& out) = 0;
+    // GetLongPathNameW: the path with its short (8.3) names spelt out; 0 on failure.
+    virtual uint32_t GetLongPathName(const std::wstring& path, std::wstring& out) = 0;
 };
 
 }  // namespace plat

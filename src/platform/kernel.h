@@ -98,6 +98,10 @@ public:
     // ---- Account of a token ----------------------------------------------------------------
     // GetTokenInformation(TokenUser) as a SID string (ConvertSidToStringSidW); 0: own token.
     virtual bool GetTokenUserSid(Handle token, std::wstring& sid) = 0;
+    // ---- who a token and a process are --------------------------------------------------------
+    // The Win32 path of a process's image: QueryFullProcessImageNameW, looked up at run time;
+    // where the system lacks it (Windows XP), GetModuleFileNameExW of psapi.dll.
+    virtual bool QueryFullProcessImageName(Handle process, std::wstring& out) = 0;
 };
 
 }  // namespace plat

@@ -234,4 +234,17 @@ struct AccessList {
     std::vector<AccessEntry> entries;
 };
 
+// Opening files and folders as themselves, and what a handle says about the file it holds.
+constexpr uint32_t kErrorProcNotFound = 127;
+constexpr uint32_t kFileReadAttributes = 0x80;
+constexpr uint32_t kShareDelete = 4;
+constexpr uint32_t kFileFlagBackupSemantics = 0x02000000;
+constexpr uint32_t kFileFlagOpenReparsePoint = 0x00200000;
+
+// BY_HANDLE_FILE_INFORMATION, the parts used.
+struct FileInformation {
+    uint32_t attributes = 0;
+    uint32_t numberOfLinks = 0;
+};
+
 }  // namespace plat

@@ -226,6 +226,20 @@ uint32_t CUnPack::UnPackThreadProc(void* param) {
     return static_cast<CUnPack*>(param)->UnPackFiles() ? 1 : 0;
 }
 
+namespace {
+
+// Whether the work folder's path leads where it says, judged on the deepest of the work folder,
+// "unpackvesk" and the temp folder that exists (true when none does).
+bool ReachedDirectly(const std::wstring& workFolder) {
+    std::wstring deepest = workFolder;
+    while (!deepest.empty() && deepest.back() == L'\\') deepest.pop_back();
+    for (int up = 0; up < 2 && !CUtility::FileExists(deepest); ++up)
+        CUtility::StripPathComponents(deepest, 1);
+    return !CUtility::FileExists(deepest) || CUtility::FolderFinalPathMatches(deepest);
+}
+
+}  // namespace
+
 std::wstring CUnPack::GetWorkFolder() {
     if (!m_strWorkFolder.empty()) return m_strWorkFolder;
 
@@ -235,8 +249,11 @@ std::wstring CUnPack::GetWorkFolder() {
     const uint32_t session = CUtility::GetOwnSessionId();
     m_strWorkFolder = temp + text::Format(L"unpackvesk\\%d\\", static_cast<int>(session));
 
+    // An elevated run creates nothing in a temp folder reached through a link.
+    const bool elevated = CUtility::IsElevatedRun();
     const std::wstring shared = temp + L"Quintrova\\vesk\\";
-    if (!CUtility::FileExists(shared)) fs.SHCreateDirectoryEx(shared);
+    if (!CUtility::FileExists(shared) && (!elevated || CUtility::FolderFinalPathMatches(temp)))
+        fs.SHCreateDirectoryEx(shared);
 
     // "unpackvesk" and the session's folder are ours and never links: a link planted there
     // would steer this run's writes and deletions into the folder it points at. Such a link is
@@ -255,6 +272,17 @@ std::wstring CUnPack::GetWorkFolder() {
         }
     }
 
+    // Nor does it act through a link anywhere on the work folder's path (the temp folder and
+    // the folders above it may be the user's): checked before the stale folder goes, and again
+    // before anything is extracted.
+    auto refused = [this]() {
+        CUtility::Log(L"[%ls] Work folder refused, %ls is reached through a link",
+                      L"CUnPack::GetWorkFolder", m_strWorkFolder.c_str());
+        m_bWorkFolderRefused = true;
+        return m_strWorkFolder;
+    };
+    if (elevated && !ReachedDirectly(m_strWorkFolder)) return refused();
+
     // Whatever an earlier launch in this session left behind goes first.
     if (CUtility::FileExists(m_strWorkFolder)) RemoveWorkFolder();
 
@@ -262,11 +290,10 @@ std::wstring CUnPack::GetWorkFolder() {
     // only administrators and the system account can add, replace or remove anything, so the
     // user's own programs cannot slip files in while the run lasts. Unelevated runs create it
     // with the rights it inherits, as ever.
-    const bool secured = CUtility::IsElevatedOrSystem();
     plat::AccessList access;
-    if (secured) access = CUtility::WorkFolderAccess(CUtility::GetLoggedOnUserSid());
+    if (elevated) access = CUtility::WorkFolderAccess(CUtility::GetLoggedOnUserSid());
     auto create = [&]() -> int {
-        if (!secured) return fs.SHCreateDirectoryEx(m_strWorkFolder);
+        if (!elevated) return fs.SHCreateDirectoryEx(m_strWorkFolder);
         if (!CUtility::FileExists(parent)) fs.SHCreateDirectoryEx(parent);
         return CUtility::CreateDirectoryWithAccess(folder, access)
                    ? 0
@@ -281,19 +308,28 @@ std::wstring CUnPack::GetWorkFolder() {
     // A folder that could not be removed and made afresh is used only when it carries such a
     // list already (one an earlier elevated run left); one that is missing is the start-up's
     // matter. One made just now carries the list it was made with.
-    if (secured && result != 0 && CUtility::FileExists(m_strWorkFolder)) {
+    if (elevated && result != 0 && CUtility::FileExists(m_strWorkFolder)) {
         if (const wchar_t* fault = CUtility::AdminOnlyFault(folder)) {
             CUtility::Log(L"[%ls] Work folder refused, %ls at %ls", L"CUnPack::GetWorkFolder",
                           fault, folder.c_str());
             m_bWorkFolderRefused = true;
         }
     }
+    if (elevated && !ReachedDirectly(m_strWorkFolder)) return refused();
     return m_strWorkFolder;
 }
 
 void CUnPack::RemoveWorkFolder() {
     if (m_strWorkFolder.empty() || m_bWorkFolderRefused) return;
     plat::IFiles& fs = plat::files();
+
+    // Nor does an elevated run delete through a link, also one put on the path after the start:
+    // checked right before deleting.
+    if (CUtility::IsElevatedRun() && !ReachedDirectly(m_strWorkFolder)) {
+        CUtility::Log(L"[%ls] Clean-up refused, %ls is reached through a link",
+                      L"CUnPack::RemoveWorkFolder", m_strWorkFolder.c_str());
+        return;
+    }
     CUtility::DeleteDirectoryTree(m_strWorkFolder);
 
     std::wstring parent = m_strWorkFolder;

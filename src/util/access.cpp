@@ -28,12 +28,6 @@ plat::AccessList AdminOnly(const std::wstring& reader) {
 
 }  // namespace
 
-bool CUtility::IsElevatedOrSystem() {
-    if (IsProcessElevated()) return true;
-    std::wstring sid;
-    return plat::kernel().GetTokenUserSid(0, sid) && sid == plat::kSidSystem;
-}
-
 std::wstring CUtility::GetLoggedOnUserSid() {
     plat::Handle token = 0;
     if (!GetSessionUserToken(&token, plat::kAnySession)) return std::wstring();
@@ -91,7 +85,7 @@ bool CUtility::CreateDirectoryWithAccess(const std::wstring& path, plat::AccessL
 }
 
 int CUtility::CopyFileForRun(const std::wstring& source, const std::wstring& target) {
-    if (!IsElevatedOrSystem()) return CopyFileAsUser(source, target);
+    if (!IsElevatedRun()) return CopyFileAsUser(source, target);
     return plat::files().SHFileOperation(plat::kFoCopy, source, target,
                                          plat::kFofSilent | plat::kFofNoConfirmation);
 }

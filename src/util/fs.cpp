@@ -89,7 +89,7 @@ std::wstring CUtility::GetSharedTempFolder(int* madeSecured) {
     // add, replace or remove anything (its elevation backup lives here). An unelevated run
     // makes them as ever: under such a list a standard user could not even make the second
     // level, and what a standard user makes is theirs to re-label anyway.
-    const bool secured = IsElevatedOrSystem();
+    const bool secured = IsElevatedRun();
     for (const wchar_t* level : {L"Quintrova", L"Temp"}) {
         folder = PathAppend(folder, level);
         if (FileExists(folder)) continue;
@@ -128,4 +128,52 @@ int CUtility::ShellFileOperationAsUser(const std::wstring& source, const std::ws
 
 int CUtility::CopyFileAsUser(const std::wstring& source, const std::wstring& target) {
     return ShellFileOperationAsUser(source, target, plat::kFoCopy);
+}
+
+namespace {
+
+// A path as the final-path query spells it and as the launcher builds it, made comparable:
+// without the "\\?\" prefix ("\\?\UNC\" becomes "\\") and without trailing separators.
+std::wstring Comparable(std::wstring path) {
+    if (path.compare(0, 8, L"\\\\?\\UNC\\") == 0)
+        path = L"\\" + path.substr(7);
+    else if (path.compare(0, 4, L"\\\\?\\") == 0)
+        path = path.substr(4);
+    while (path.size() > 3 && path.back() == L'\\') path.pop_back();
+    return path;
+}
+
+// Every component of the path exists and none is a junction or symbolic link.
+bool NoLinkOnPath(const std::wstring& path) {
+    const std::wstring full = Comparable(path);
+    for (size_t end = full.find(L'\\', 3);; end = full.find(L'\\', end + 1)) {
+        const uint32_t attributes = plat::files().GetFileAttributes(full.substr(0, end));
+        if (attributes == plat::kInvalidFileAttributes || (attributes & plat::kAttrReparsePoint))
+            return false;
+        if (end == std::wstring::npos) return true;
+    }
+}
+
+}  // namespace
+
+bool CUtility::FinalPathMatches(plat::Handle handle, const std::wstring& path) {
+    plat::IFiles& fs = plat::files();
+    std::wstring final;
+    if (!fs.GetFinalPathNameByHandle(handle, final))
+        return plat::kernel().GetLastError() == plat::kErrorProcNotFound && NoLinkOnPath(path);
+    std::wstring expected;
+    if (fs.GetLongPathName(path, expected) == 0) expected = path;
+    return text::EqualsNoCase(Comparable(final), Comparable(expected));
+}
+
+bool CUtility::FolderFinalPathMatches(const std::wstring& folder) {
+    plat::IFiles& fs = plat::files();
+    const plat::Handle handle =
+        fs.CreateFileWithFlags(folder, plat::kFileReadAttributes,
+                               plat::kShareRead | plat::kShareWrite | plat::kShareDelete,
+                               plat::kOpenExisting, plat::kFileFlagBackupSemantics);
+    if (!handle) return false;
+    const bool matches = FinalPathMatches(handle, folder);
+    fs.CloseFile(handle);
+    return matches;
 }

@@ -41,6 +41,27 @@ bool IsCollision(uint32_t error) {
     return error == plat::kErrorSharingViolation || error == plat::kErrorLockViolation;
 }
 
+// Opens the log for one line, exclusively. An elevated run writes no line through a link: the
+// file is opened as itself, never followed, and refused (as a failed open, with access denied)
+// when it is a link, is reached through one, or has further names (hard links) that could make
+// it some other file.
+plat::Handle OpenLogFile(const std::wstring& path) {
+    plat::IFiles& fs = plat::files();
+    const uint32_t access = plat::kGenericRead | plat::kGenericWrite;
+    if (!CUtility::IsElevatedRun())
+        return fs.CreateFile(path, access, plat::kShareNone, plat::kOpenAlways);
+    const plat::Handle file = fs.CreateFileWithFlags(
+        path, access, plat::kShareNone, plat::kOpenAlways, plat::kFileFlagOpenReparsePoint);
+    if (!file) return 0;
+    plat::FileInformation info;
+    if (fs.GetFileInformationByHandle(file, info) && !(info.attributes & plat::kAttrReparsePoint) &&
+        info.numberOfLinks == 1 && CUtility::FinalPathMatches(file, path))
+        return file;
+    fs.CloseFile(file);
+    plat::kernel().SetLastError(plat::kErrorAccessDenied);
+    return 0;
+}
+
 }  // namespace
 
 void CUtility::Log(const wchar_t* format, ...) {
@@ -82,8 +103,7 @@ void CUtility::AppendLogLine(const std::wstring& line) {
     plat::IFiles& fs = plat::files();
     plat::Handle file = 0;
     for (int attempt = 0;; ++attempt) {
-        file = fs.CreateFile(path, plat::kGenericRead | plat::kGenericWrite, plat::kShareNone,
-                             plat::kOpenAlways);
+        file = OpenLogFile(path);
         if (file) break;
         if (!IsCollision(plat::kernel().GetLastError()) || !TakeRetry(attempt)) return;
         plat::kernel().Sleep(kOpenRetryPauseMs);

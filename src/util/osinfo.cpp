@@ -44,6 +44,12 @@ bool CUtility::IsProcessElevated() {
     return elevated != 0;
 }
 
+bool CUtility::IsElevatedRun() {
+    if (IsProcessElevated()) return true;
+    std::wstring sid;
+    return plat::kernel().GetTokenUserSid(0, sid) && sid == plat::kSidSystem;
+}
+
 OsVersionClass CUtility::ClassifyVersion(uint32_t major, uint32_t minor) {
     const uint32_t combined = major * 256 + minor;
     if (combined >= 0x0A00) return OsWin10;

@@ -27,12 +27,11 @@ bool CUtility::FindProcesses(const std::wstring& exeName, std::vector<uint32_t>&
     return true;
 }
 
-bool CUtility::GetShellUserToken(plat::Handle* token) {
+namespace {
+
+// The token of an opened process, duplicated as a primary token.
+bool DuplicateProcessToken(plat::Handle process, plat::Handle* token) {
     plat::IKernel& k = plat::kernel();
-    std::vector<uint32_t> pids;
-    FindProcesses(L"explorer.exe", pids, plat::kAnySession);
-    if (pids.empty()) return false;
-    plat::Handle process = k.OpenProcess(plat::kProcessAllAccess, true, pids.front());
     bool ok = false;
     plat::Handle processToken = 0;
     if (process && k.OpenProcessToken(process, plat::kTokenAllAccess, &processToken)) {
@@ -40,6 +39,38 @@ bool CUtility::GetShellUserToken(plat::Handle* token) {
                                 plat::kTokenPrimary, token);
         k.CloseHandle(processToken);
     }
+    return ok;
+}
+
+// Whether an opened process runs the system's own shell, the Windows folder's explorer.exe.
+bool IsSystemShell(plat::Handle process) {
+    std::wstring image, windows;
+    plat::files().GetSystemWindowsDirectory(windows);
+    return !windows.empty() && plat::kernel().QueryFullProcessImageName(process, image) &&
+           text::EqualsNoCase(image, windows + L"\\explorer.exe");
+}
+
+}  // namespace
+
+bool CUtility::GetShellUserToken(plat::Handle* token) {
+    plat::IKernel& k = plat::kernel();
+    std::vector<uint32_t> pids;
+    // An elevated run acts as the user at its own desktop, not as whoever's shell the snapshot
+    // lists first: the system's shell in its own session comes first.
+    if (IsElevatedRun()) {
+        FindProcesses(L"explorer.exe", pids, GetOwnSessionId());
+        for (uint32_t pid : pids) {
+            plat::Handle process = k.OpenProcess(plat::kProcessAllAccess, true, pid);
+            const bool ok =
+                process && IsSystemShell(process) && DuplicateProcessToken(process, token);
+            k.CloseHandle(process);
+            if (ok) return true;
+        }
+    }
+    FindProcesses(L"explorer.exe", pids, plat::kAnySession);
+    if (pids.empty()) return false;
+    plat::Handle process = k.OpenProcess(plat::kProcessAllAccess, true, pids.front());
+    const bool ok = DuplicateProcessToken(process, token);
     k.CloseHandle(process);
     return ok;
 }

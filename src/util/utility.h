@@ -34,6 +34,9 @@ public:
     // OS and account queries.
     static bool IsUserInAdminGroup2(plat::Handle token = 0);
     static bool IsProcessElevated();
+    // An elevated token or the local system account: a run whose files, folders and commands a
+    // standard user must not be able to steer.
+    static bool IsElevatedRun();
     static OsVersionClass ClassifyVersion(uint32_t major, uint32_t minor);
     static OsVersionClass GetOSVersionClass(plat::OsVersion* out = nullptr);
     static OsVersionClass GetOSVersionClassLegacy(plat::OsVersion* out = nullptr);
@@ -66,7 +69,6 @@ public:
     static int CopyFileAsUser(const std::wstring& source, const std::wstring& target);
 
     // Access lists of the places an elevated or system run works in.
-    static bool IsElevatedOrSystem();
     static std::wstring GetLoggedOnUserSid();  // empty when no user token can be had
     static plat::AccessList WorkFolderAccess(const std::wstring& userSid);
     static plat::AccessList SharedFolderAccess();
@@ -83,6 +85,12 @@ public:
     // shared folders are closed to the user; there the copy is made as the launcher itself at
     // once (an impersonated attempt could only be refused, and the shell shows its errors).
     static int CopyFileForRun(const std::wstring& source, const std::wstring& target);
+    // Whether what `handle` holds is reached by `path` itself, through no junction or symbolic
+    // link: its final path equals the path (letter case, the "\\?\" prefix and short names
+    // aside). Without a final-path query (Windows XP) no component of the path may be a link.
+    static bool FinalPathMatches(plat::Handle handle, const std::wstring& path);
+    // The same for a folder, opened for the question; false when it cannot be opened.
+    static bool FolderFinalPathMatches(const std::wstring& folder);
 };
 
 // Makes the calling thread act as the user logged on to the launcher's session for the lifetime

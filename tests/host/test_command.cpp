@@ -49,6 +49,35 @@ TEST(ExecuteCommand, TheInterpreterIsAlwaysNamedByItsFullPath) {
     }
 }
 
+// An elevated run names the system's expand.exe by its full path, in the system folder the
+// interpreter sees (the 64-bit one's own "system32" when started through "sysnative"), so that
+// no "expand.bat" of the work folder can stand in for it. A folder with a blank is quoted.
+TEST(ExecuteCommand, AnElevatedRunNamesTheSystemsExpandByItsFullPath) {
+    const struct {
+        bool wow64;
+        const wchar_t* windows;
+        const wchar_t* parameters;
+    } cases[] = {
+        {true, L"C:\\windows", L"/c C:\\windows\\system32\\expand.exe *.cab /f:* .\\"},
+        {false, L"C:\\windows", L"/c C:\\windows\\system32\\expand.exe *.cab /f:* .\\"},
+        {false, L"D:\\My Windows",
+         L"/c \"\"D:\\My Windows\\system32\\expand.exe\" *.cab /f:* .\\\""},
+    };
+    for (const auto& c : cases) {
+        sim::SimMachine m;
+        m.token = sim::TokenKind::ElevatedAdmin;
+        m.wow64 = c.wow64;
+        m.windowsDir = c.windows;
+        m.WriteFile(kWork + L"x", "");
+        CUnPackFileApp app;
+        app.ExpandCabinets(kWork);
+        const auto calls = ShellExecutes(m);
+        ASSERT_EQ(calls.size(), 1u);
+        EXPECT_EQ(calls[0].substr(calls[0].find(L"|/c")),
+                  std::wstring(L"|") + c.parameters + L"||0x540|0");
+    }
+}
+
 TEST(ExecuteCommand, ACommandThatEndsAtOnceCostsOneSlice) {
     sim::SimMachine m;
     m.WriteFile(kWork + L"x", "");

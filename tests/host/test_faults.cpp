@@ -1,8 +1,10 @@
 // Faults that the simulated machine can stage and Wine cannot: launchers in two sessions of one
-// user at once, and a work folder planted as a link that cannot be removed as one.
+// user at once, a work folder planted as a link that cannot be removed as one, and a link put
+// above the work folder between the extraction and the launch.
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <filesystem>
 
 #include "app/agent.h"
 #include "app/app.h"
@@ -61,7 +63,7 @@ TEST(Faults, LaunchersInTwoSessionsKeepSeparateFoldersKeysAndTasks) {
     m.onShellExecute = [&](const plat::ShellExecInfo& info) {
         const uint32_t session = m.selfSession;
         commands[session].push_back(info.parameters);
-        if (info.parameters.find(L"schtasks /run") == std::wstring::npos) return sim::Program{};
+        if (info.parameters.find(L" /run /tn") == std::wstring::npos) return sim::Program{};
         // The task brings the agent up in the launcher's session for 8 s.
         const uint32_t manager = m.AddProcess(kAgentManagerExe, session, 8000);
         const plat::Hwnd window = m.AddWindow(kAgentWindowClass, manager);
@@ -100,11 +102,15 @@ TEST(Faults, LaunchersInTwoSessionsKeepSeparateFoldersKeysAndTasks) {
     for (uint32_t s : {1u, 2u}) {
         const std::wstring n = std::to_wstring(s);
         const std::vector<std::wstring>& c = commands[s];
-        ASSERT_EQ(c.size(), 5u) << s;  // the cabinet expansion, then the four task commands
-        EXPECT_EQ(c[1], L"/c schtasks /create /xml AVESK.xml /ru \"system\" /tn AVESK" + n);
-        EXPECT_EQ(c[2], L"/c schtasks /change /tn AVESK" + n + L" /ru \"system\" /tr \"'" +
+        // The cabinet expansion, then the four task commands, with the system's programs named
+        // by their full paths (the run is elevated).
+        ASSERT_EQ(c.size(), 5u) << s;
+        const std::wstring schtasks = L"/c C:\\windows\\system32\\schtasks.exe ";
+        EXPECT_EQ(c[0], L"/c C:\\windows\\system32\\expand.exe *.cab /f:* .\\");
+        EXPECT_EQ(c[1], schtasks + L"/create /xml AVESK.xml /ru \"system\" /tn AVESK" + n);
+        EXPECT_EQ(c[2], schtasks + L"/change /tn AVESK" + n + L" /ru \"system\" /tr \"'" +
                             Folder(s) + L"\\Launcher.exe' QVManagerVESK.exe " + n + L" tok\"");
-        EXPECT_EQ(c[4], L"/c schtasks /delete /f /tn AVESK" + n);
+        EXPECT_EQ(c[4], schtasks + L"/delete /f /tn AVESK" + n);
         EXPECT_EQ(Text(m, L"user", s == 1 ? kProductKey1 : kProductKey2, L"ImagePath"), Sz(kSelf));
         EXPECT_FALSE(
             regtest::Has(m, L"user", s == 1 ? kProductKey1 : kProductKey2, L"IsSystemUser"));
@@ -134,6 +140,28 @@ TEST(Faults, AWorkFolderPlantedAsALinkIsNeverUsed) {
     const auto log = m.LogMessages();
     EXPECT_TRUE(Has(log, L"[CUnPackFileApp::InitInstance] VESK skip without unpacking files"));
     EXPECT_TRUE(m.CallsStartingWith(L"ShellExecuteEx").empty());
+}
+
+// An elevated run whose temp folder gets a link above the work folder once the extraction is
+// done launches nothing and deletes nothing there.
+TEST(Faults, ALinkPutAboveTheWorkFolderAfterTheExtractionStopsTheLaunch) {
+    sim::SimMachine m;
+    m.token = sim::TokenKind::ElevatedAdmin;
+    m.WriteFile(kSelf, testpkg::Pack(testpkg::Stub(), {{"setup.ini", "[Settings]\r\n"}}));
+    m.WriteFile(L"C:\\Target\\1\\keep.txt", "keep me");
+    m.onDebugOutput = [&m](const std::wstring& line) {
+        if (line.find(L"UnPack total") == std::wstring::npos) return;
+        std::filesystem::rename(m.HostPath(kUnpack), m.HostPath(L"C:\\users\\user\\Temp\\moved"));
+        m.MakeSymlink(L"C:\\users\\user\\Temp\\unpackvesk", L"C:\\Target");
+    };
+    EXPECT_EQ(RunLauncher(), 0);
+    EXPECT_TRUE(m.CallsStartingWith(L"ShellExecuteEx").empty());
+    EXPECT_EQ(m.ReadFile(L"C:\\Target\\1\\keep.txt"), "keep me");
+    const auto log = m.LogMessages();
+    EXPECT_TRUE(Has(log, L"[CUnPackFileApp::InitInstance] Launch refused, " + Folder(1) +
+                             L" is reached through a link"));
+    EXPECT_TRUE(Has(log, L"[CUnPack::RemoveWorkFolder] Clean-up refused, " + Folder(1) +
+                             L" is reached through a link"));
 }
 
 }  // namespace

@@ -1,5 +1,7 @@
 #include <gtest/gtest.h>
 
+#include <filesystem>
+
 #include "platform/platform.h"
 #include "sim/sim_machine.h"
 #include "util/file.h"
@@ -117,6 +119,48 @@ TEST(Log, AHeldLogCostsTheRunOneLinesRetriesAndNoMore) {
     }
     EXPECT_EQ(m.sleeps.size(), 30u);
     CUtility::ResetLogRetries();
+}
+
+// An elevated or system run writes no line through a link: not into a log that is a link, nor
+// one with a second name (a hard link), nor one in a folder reached through a link (also where
+// the system cannot tell final paths). The line still goes to the debugger. An unelevated run
+// writes as before.
+TEST(Log, AnElevatedRunWritesNoLineThroughALink) {
+    enum Plant { kSymlink, kHardLink, kFolderLink, kNothing };
+    const struct {
+        Plant plant;
+        sim::TokenKind token;
+        bool finalPathMissing;
+        bool written;
+    } cases[] = {
+        {kSymlink, sim::TokenKind::ElevatedAdmin, false, false},
+        {kHardLink, sim::TokenKind::System, false, false},
+        {kFolderLink, sim::TokenKind::ElevatedAdmin, false, false},
+        {kFolderLink, sim::TokenKind::System, true, false},
+        {kNothing, sim::TokenKind::ElevatedAdmin, false, true},
+        {kNothing, sim::TokenKind::System, true, true},
+        {kSymlink, sim::TokenKind::StandardUser, false, true},
+    };
+    for (const auto& c : cases) {
+        sim::SimMachine m;
+        m.token = c.token;
+        m.finalPathMissing = c.finalPathMissing;
+        const std::wstring target = L"C:\\windows\\target.log";
+        m.WriteFile(target, "");
+        if (c.plant == kSymlink) m.MakeSymlink(m.LogPath(), target);
+        if (c.plant == kHardLink)
+            std::filesystem::create_hard_link(m.HostPath(target), m.HostPath(m.LogPath()));
+        if (c.plant == kFolderLink) {
+            m.MakeSymlink(L"C:\\users\\link", L"C:\\windows");
+            m.tempPath = L"C:\\users\\link\\";
+        }
+        // Where a line would land: the link's target, or the log's path (through the folder link).
+        const std::wstring written =
+            (c.plant == kSymlink || c.plant == kHardLink) ? target : m.LogPath();
+        CUtility::Log(L"[%ls] line", L"T");
+        EXPECT_EQ(m.ReadFile(written).empty(), !c.written) << c.plant << " " << c.written;
+        EXPECT_EQ(m.debugOutput.size(), 1u);
+    }
 }
 
 TEST(Log, FileExceptionLogsTheErrorTextOnlyWhenThereIsOne) {

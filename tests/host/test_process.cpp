@@ -78,6 +78,36 @@ TEST(Processes, UserTokensAndImpersonation) {
     }
 }
 
+// An elevated run takes the user of its own session from the system's shell there, not the
+// first explorer.exe of the snapshot (another user's) nor a program that only carries the name.
+// An unelevated run keeps to the first one.
+TEST(Processes, AnElevatedRunTakesTheSystemShellOfItsOwnSession) {
+    for (sim::TokenKind kind : {sim::TokenKind::ElevatedAdmin, sim::TokenKind::StandardUser}) {
+        sim::SimMachine m;
+        m.token = kind;
+        m.EndProcess(m.ProcessesNamed(L"explorer.exe").at(0), 0);
+        const uint32_t other = m.AddProcess(L"explorer.exe", 2, -1, 0, L"bob");
+        const uint32_t fake = m.AddProcess(L"explorer.exe", 1, -1, 0, L"mallory");
+        m.processImages[fake] = L"C:\\users\\mallory\\explorer.exe";
+        const uint32_t own = m.AddProcess(L"explorer.exe", 1, -1, 0, L"ann");
+        plat::Handle token = 0;
+        CUtility::GetShellUserToken(&token);
+        const auto opened = m.CallsStartingWith(L"OpenProcess ");
+        ASSERT_FALSE(opened.empty());
+        if (kind == sim::TokenKind::ElevatedAdmin) {
+            EXPECT_EQ(opened, (std::vector<std::wstring>{
+                                  L"OpenProcess " + std::to_wstring(fake) + L" 0x1fffff inherit",
+                                  L"OpenProcess " + std::to_wstring(own) + L" 0x1fffff inherit"}));
+            ASSERT_NE(token, 0u);
+            ASSERT_TRUE(plat::kernel().ImpersonateLoggedOnUser(token));
+            EXPECT_EQ(m.impersonating, L"ann");
+        } else {
+            EXPECT_EQ(opened, std::vector<std::wstring>{L"OpenProcess " + std::to_wstring(other) +
+                                                        L" 0x1fffff inherit"});
+        }
+    }
+}
+
 TEST(Processes, StartProcessIsAPlainCreateProcess) {
     sim::SimMachine m;
     plat::ProcessInfo pi;

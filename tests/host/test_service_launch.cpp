@@ -77,6 +77,24 @@ TEST_F(ServiceLaunch, TheFourTaskCommandsCarryTheSessionAndTheToken) {
                                L"\\Launcher.exe' QVManagerVESK.exe 3 ab12cd (1)\"");
 }
 
+// A work folder whose path holds a character that the task's action or the interpreter would
+// read (a quote ends the path early, "%" expands) is never put into the task: no command, no
+// "IsSystemUser", one refusal line.
+TEST_F(ServiceLaunch, AWorkFolderTheTaskWouldRewriteIsNeverPutIntoIt) {
+    m.token = sim::TokenKind::ElevatedAdmin;
+    for (const wchar_t* user : {L"o'neil", L"a%PATH%b", L"q\"q"}) {
+        const std::wstring folder =
+            L"C:\\users\\" + std::wstring(user) + L"\\Temp\\unpackvesk\\1\\";
+        commands.clear();
+        app.RunAsService(folder);
+        log = m.LogMessages();
+        EXPECT_TRUE(commands.empty()) << commands.front();
+        EXPECT_EQ(log.back(),
+                  kTag + L"System launch refused, the work folder " + folder + L" holds ' \" or %");
+        EXPECT_FALSE(regtest::Has(m, L"user", regtest::kProductKey1, L"IsSystemUser"));
+    }
+}
+
 TEST_F(ServiceLaunch, AManagerFoundAtOnceIsAwaitedWithoutRetriesOrPause) {
     onRun = [this] { m.AddProcess(kAgentManagerExe, m.selfSession, 4000); };
     Run();

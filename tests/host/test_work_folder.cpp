@@ -1,5 +1,7 @@
 #include <gtest/gtest.h>
 
+#include <filesystem>
+
 #include "app/app.h"
 #include "host/package_builder.h"
 #include "platform/platform.h"
@@ -215,6 +217,77 @@ TEST(WorkFolder, OnlyAdministratorsAndTheSystemMayChangeAnAcceptedList) {
         a.entries.back().allow = false;  // denying it takes nothing away from the check
         EXPECT_TRUE(CUtility::IsAdminOnly(a)) << right;
     }
+}
+
+bool HasLine(const std::vector<std::wstring>& lines, const std::wstring& text) {
+    return std::any_of(lines.begin(), lines.end(), [&](const std::wstring& line) {
+        return line.find(text) != std::wstring::npos;
+    });
+}
+
+// A temp folder reached through a link further up (the user chose it in their environment):
+// an elevated or system run neither clears, nor creates, nor extracts there, also where the
+// system cannot tell final paths (Windows XP: no component may be a link). An unelevated run
+// goes on as before.
+TEST(WorkFolder, AnElevatedRunActsThroughNoLinkAboveTheFolder) {
+    const struct {
+        sim::TokenKind token;
+        bool finalPathMissing;
+        bool refused;
+    } cases[] = {{sim::TokenKind::ElevatedAdmin, false, true},
+                 {sim::TokenKind::System, true, true},
+                 {sim::TokenKind::StandardUser, false, false}};
+    for (const auto& c : cases) {
+        sim::SimMachine m;
+        m.token = c.token;
+        m.finalPathMissing = c.finalPathMissing;
+        m.WriteFile(L"C:\\Target\\Temp\\unpackvesk\\1\\keep.txt", "keep me");
+        m.MakeSymlink(L"C:\\Hostile\\link", L"C:\\Target");
+        m.tempPath = L"C:\\Hostile\\link\\Temp\\";
+        CUnPack unpack;
+        const std::wstring folder = unpack.GetWorkFolder();
+        EXPECT_EQ(unpack.m_bWorkFolderRefused, c.refused);
+        EXPECT_EQ(m.Exists(L"C:\\Target\\Temp\\unpackvesk\\1\\keep.txt"), c.refused);
+        EXPECT_EQ(m.Exists(L"C:\\Target\\Temp\\Quintrova"), !c.refused);
+        EXPECT_EQ(HasLine(m.debugOutput, L"[CUnPack::GetWorkFolder] Work folder refused, " +
+                                             folder + L" is reached through a link"),
+                  c.refused);
+        unpack.RemoveWorkFolder();
+        EXPECT_EQ(m.Exists(L"C:\\Target\\Temp\\unpackvesk\\1"), c.refused);
+    }
+}
+
+// A link put above the work folder while the run lasts: an elevated run runs no command there
+// and its clean-up deletes nothing behind it.
+TEST(WorkFolder, AnElevatedRunFollowsNoLinkSwappedInAfterTheStart) {
+    sim::SimMachine m;
+    m.token = sim::TokenKind::ElevatedAdmin;
+    CUnPack unpack;
+    const std::wstring folder = unpack.GetWorkFolder();
+    ASSERT_FALSE(unpack.m_bWorkFolderRefused);
+    m.WriteFile(folder + L"setup.ini", "ours");
+    std::filesystem::rename(m.HostPath(L"C:\\users\\user\\Temp\\unpackvesk"),
+                            m.HostPath(L"C:\\users\\user\\Temp\\moved"));
+    m.WriteFile(L"C:\\Target\\1\\keep.txt", "keep me");
+    m.MakeSymlink(L"C:\\users\\user\\Temp\\unpackvesk", L"C:\\Target");
+
+    CUnPackFileApp app;
+    EXPECT_EQ(app.ExecuteCommand(folder, L"/c x", false), plat::kErrorAccessDenied);
+    EXPECT_TRUE(m.CallsStartingWith(L"ShellExecuteEx").empty());
+    unpack.RemoveWorkFolder();
+    EXPECT_EQ(m.ReadFile(L"C:\\Target\\1\\keep.txt"), "keep me");
+    const auto log = m.LogMessages();
+    EXPECT_TRUE(HasLine(log, L"[CUnPackFileApp::ExecuteCommand] Command refused, " + folder +
+                                 L" is reached through a link"));
+    EXPECT_TRUE(HasLine(log, L"[CUnPack::RemoveWorkFolder] Clean-up refused, " + folder +
+                                 L" is reached through a link"));
+
+    // Once the link is gone again, the clean-up takes the folder as usual.
+    std::filesystem::remove(m.HostPath(L"C:\\users\\user\\Temp\\unpackvesk"));
+    std::filesystem::rename(m.HostPath(L"C:\\users\\user\\Temp\\moved"),
+                            m.HostPath(L"C:\\users\\user\\Temp\\unpackvesk"));
+    unpack.RemoveWorkFolder();
+    EXPECT_FALSE(m.Exists(L"C:\\users\\user\\Temp\\unpackvesk"));
 }
 
 }  // namespace

@@ -431,6 +431,68 @@ public:
         return true;
     }
 
+    plat::Handle CreateFileWithFlags(const std::wstring& path, uint32_t access, uint32_t share,
+                                     uint32_t disposition, uint32_t flags) override {
+        const std::string host = m.HostPath(path);
+        struct stat st, target;
+        if (::lstat(host.c_str(), &st) == 0 && S_ISLNK(st.st_mode) &&
+            (flags & plat::kFileFlagOpenReparsePoint) && !m.linksOpenAsTargets) {
+            if (d.ShareConflict(host, access, share)) return Fail(plat::kErrorSharingViolation), 0;
+            SetError(disposition == plat::kOpenAlways ? plat::kErrorAlreadyExists : 0);
+            FileObj link{-1, host, access, share};
+            link.link = true;
+            return d.Add(link);
+        }
+        if (::stat(host.c_str(), &target) == 0 && S_ISDIR(target.st_mode)) {
+            if (!(flags & plat::kFileFlagBackupSemantics)) return Fail(plat::kErrorAccessDenied), 0;
+            const int fd = ::open(host.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+            if (fd < 0) return Fail(plat::kErrorAccessDenied), 0;
+            SetError(0);
+            return d.Add(FileObj{fd, host, access, share});
+        }
+        return CreateFile(path, access, share, disposition);
+    }
+
+    bool GetFileInformationByHandle(plat::Handle file, plat::FileInformation& out) override {
+        auto* f = d.Get<FileObj>(file);
+        struct stat st;
+        if (!f || (f->link ? ::lstat(f->hostPath.c_str(), &st) : ::fstat(f->fd, &st)) != 0)
+            return Fail(plat::kErrorInvalidHandle);
+        out.attributes = AttributesOf(st, f->hostPath);
+        out.numberOfLinks = S_ISDIR(st.st_mode) ? 1 : static_cast<uint32_t>(st.st_nlink);
+        return true;
+    }
+
+    bool GetFinalPathNameByHandle(plat::Handle file, std::wstring& out) override {
+        out.clear();
+        if (m.finalPathMissing) return Fail(plat::kErrorProcNotFound);
+        auto* f = d.Get<FileObj>(file);
+        if (!f) return Fail(plat::kErrorInvalidHandle);
+        // Where the handle really leads: a link's own place, or the file the descriptor holds.
+        std::error_code ec;
+        fs::path real = f->link ? fs::canonical(fs::path(f->hostPath).parent_path(), ec) /
+                                      fs::path(f->hostPath).filename()
+                                : fs::read_symlink("/proc/self/fd/" + std::to_string(f->fd), ec);
+        const std::string base = fs::canonical(m.root, ec).string() + "/";
+        const std::string full = real.string();
+        if (ec || full.compare(0, base.size(), base) != 0 || full.size() < base.size() + 1)
+            return Fail(plat::kErrorInvalidHandle);
+        std::wstring rest = text::Widen(full.substr(base.size() + 1));  // after the drive letter
+        for (wchar_t& c : rest)
+            if (c == L'/') c = L'\\';
+        out = L"\\\\?\\" + text::Widen(full.substr(base.size(), 1)) + L":" +
+              (rest.empty() ? L"\\" : rest);
+        return true;
+    }
+
+    uint32_t GetLongPathName(const std::wstring& path, std::wstring& out) override {
+        out.clear();
+        struct stat st;
+        if (::lstat(m.HostPath(path).c_str(), &st) != 0) return Fail(plat::kErrorFileNotFound), 0;
+        out = path;  // the simulated machine has no short names
+        return static_cast<uint32_t>(out.size());
+    }
+
 private:
     bool Fail(uint32_t code) {
         SetError(code);

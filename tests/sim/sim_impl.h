@@ -41,6 +41,7 @@ struct FileObj {
     std::string hostPath;
     uint32_t access = 0;
     uint32_t share = 0;
+    bool link = false;  // a link opened as itself: no content, no descriptor
 };
 struct FindObj {
     std::vector<plat::FindData> entries;

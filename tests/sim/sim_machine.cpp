@@ -643,7 +643,10 @@ public:
         return true;
     }
 
-    void OutputDebugString(const std::wstring& text) override { m.debugOutput.push_back(text); }
+    void OutputDebugString(const std::wstring& text) override {
+        m.debugOutput.push_back(text);
+        if (m.onDebugOutput) m.onDebugOutput(text);
+    }
 
     bool OpenProcessToken(plat::Handle process, uint32_t access, plat::Handle* token) override {
         (void)access;
@@ -766,6 +769,14 @@ public:
         auto* t = d.Get<TokenObj>(token);
         if (!t) return Fail(plat::kErrorInvalidHandle);
         sid = m.SidOf(t->token.account);
+        return true;
+    }
+    bool QueryFullProcessImageName(plat::Handle process, std::wstring& out) override {
+        auto* p = d.Get<ProcessObj>(process);
+        if (!p) return Fail(plat::kErrorInvalidHandle);
+        auto image = m.processImages.find(p->pid);
+        out = image != m.processImages.end() ? image->second
+                                             : m.windowsDir + L"\\" + d.processes[p->pid].exe;
         return true;
     }
 

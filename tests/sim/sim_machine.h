@@ -94,6 +94,7 @@ public:
     plat::Rect workArea{0, 0, 1920, 1040};
     std::map<uint32_t, std::wstring> strings;  // string table
     std::vector<std::wstring> debugOutput;
+    std::function<void(const std::wstring& line)> onDebugOutput;  // called for every line
     bool localTimeFails = false;
     plat::CivilTime clockBase{2026, 12, 7, 10, 0, 0};  // local time at virtual 0
 
@@ -108,6 +109,8 @@ public:
     bool snapshotFails = false;
     std::set<uint32_t> unopenableProcesses;    // OpenProcess fails with access denied
     std::set<uint32_t> sessionUnknownProcesses;  // ProcessIdToSessionId fails for these
+    // Full image paths by pid; a process not listed runs "<Windows folder>\<its name>".
+    std::map<uint32_t, std::wstring> processImages;
 
     // A window on the desktop of `session` (default: the program's own session at that moment);
     // as on Windows, FindWindow sees only the windows of the program's own session.
@@ -143,6 +146,7 @@ public:
     // Links that cannot be opened as themselves, as under Wine: removing a link to a folder
     // acts on the folder it points at (which goes when empty), and RemoveLink finds no link.
     bool linksOpenAsTargets = false;
+    bool finalPathMissing = false;  // no GetFinalPathNameByHandleW, as on Windows XP
 
     std::wstring tempPath = L"C:\\users\\user\\Temp\\";
     uint32_t tempPathResult = 0;  // nonzero overrides GetTempPath's answer (buffer left empty)

@@ -178,6 +178,14 @@ public:
         return CreateDirectory(path);
     }
     bool GetFileAccess(const std::wstring&, plat::AccessList&) override { return false; }
+    // Asked only by an elevated run; the benchmark runs as a standard user.
+    plat::Handle CreateFileWithFlags(const std::wstring& path, uint32_t access, uint32_t share,
+                                     uint32_t disposition, uint32_t) override {
+        return CreateFile(path, access, share, disposition);
+    }
+    bool GetFileInformationByHandle(plat::Handle, plat::FileInformation&) override { return false; }
+    bool GetFinalPathNameByHandle(plat::Handle, std::wstring&) override { return false; }
+    uint32_t GetLongPathName(const std::wstring&, std::wstring&) override { return 0; }
 
 private:
     static int Fd(plat::Handle h) { return static_cast<int>(h) - 1; }

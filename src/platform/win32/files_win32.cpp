@@ -278,6 +278,46 @@ public:
         }
         return true;
     }
+    Handle CreateFileWithFlags(const std::wstring& path, uint32_t access, uint32_t share,
+                               uint32_t disposition, uint32_t flags) override {
+        return FromH(::CreateFileW(path.c_str(), access, share, nullptr, disposition,
+                                   FILE_ATTRIBUTE_NORMAL | flags, nullptr));
+    }
+    bool GetFileInformationByHandle(Handle file, FileInformation& out) override {
+        BY_HANDLE_FILE_INFORMATION info;
+        ZeroMemory(&info, sizeof(info));
+        if (!::GetFileInformationByHandle(H(file), &info)) return false;
+        out.attributes = info.dwFileAttributes;
+        out.numberOfLinks = info.nNumberOfLinks;
+        return true;
+    }
+    bool GetFinalPathNameByHandle(Handle file, std::wstring& out) override {
+        // Windows Vista and later; flags 0: FILE_NAME_NORMALIZED | VOLUME_NAME_DOS.
+        using Fn = DWORD(WINAPI*)(HANDLE, LPWSTR, DWORD, DWORD);
+        const Fn fn = SystemFunction<Fn>(L"kernel32.dll", "GetFinalPathNameByHandleW");
+        out.clear();
+        if (!fn) {
+            ::SetLastError(ERROR_PROC_NOT_FOUND);
+            return false;
+        }
+        const DWORD need = fn(H(file), nullptr, 0, 0);
+        if (need == 0) return false;
+        std::vector<wchar_t> buffer(need + 1);
+        const DWORD got = fn(H(file), buffer.data(), need + 1, 0);
+        if (got == 0 || got > need) return false;
+        out.assign(buffer.data(), got);
+        return true;
+    }
+    uint32_t GetLongPathName(const std::wstring& path, std::wstring& out) override {
+        out.clear();
+        const DWORD need = ::GetLongPathNameW(path.c_str(), nullptr, 0);
+        if (need == 0) return 0;
+        std::vector<wchar_t> buffer(need + 1);
+        const DWORD got = ::GetLongPathNameW(path.c_str(), buffer.data(), need + 1);
+        if (got == 0 || got > need) return 0;
+        out.assign(buffer.data(), got);
+        return got;
+    }
 };
 
 }  // namespace

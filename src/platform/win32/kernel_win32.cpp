@@ -297,6 +297,28 @@ public:
         sid = SidText(reinterpret_cast<TOKEN_USER*>(buffer.data())->User.Sid);
         return !sid.empty();
     }
+    bool QueryFullProcessImageName(Handle process, std::wstring& out) override {
+        out.clear();
+        wchar_t buffer[MAX_PATH * 2] = {};
+        DWORD size = MAX_PATH * 2;
+        using QueryFn = BOOL(WINAPI*)(HANDLE, DWORD, LPWSTR, PDWORD);
+        if (const QueryFn query =
+                SystemFunction<QueryFn>(L"kernel32.dll", "QueryFullProcessImageNameW")) {
+            if (!query(H(process), 0, buffer, &size)) return false;
+            out.assign(buffer, size);
+            return true;
+        }
+        using ModuleFn = DWORD(WINAPI*)(HANDLE, HMODULE, LPWSTR, DWORD);
+        const ModuleFn module = SystemFunction<ModuleFn>(L"psapi.dll", "GetModuleFileNameExW");
+        if (!module) {
+            ::SetLastError(ERROR_PROC_NOT_FOUND);
+            return false;
+        }
+        const DWORD n = module(H(process), nullptr, buffer, MAX_PATH * 2);
+        if (n == 0 || n >= MAX_PATH * 2) return false;
+        out.assign(buffer, n);
+        return true;
+    }
 };
 
 }  // namespace

@@ -49,6 +49,9 @@
 #undef RegQueryValueEx
 #undef RegSetValueEx
 #undef RegDeleteValue
+#undef GetLongPathName
+#undef GetFinalPathNameByHandle
+#undef QueryFullProcessImageName
 
 #include "platform/types.h"
 

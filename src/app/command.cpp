@@ -49,15 +49,17 @@ std::wstring ElevationBackupName(const std::wstring& folder, uint32_t session, u
 
 namespace {
 
-// A copy of the launcher in the shared temporary folder, for the agent's elevation.
-void MakeElevationBackup() {
+// A copy of the launcher in the shared temporary folder, for the agent's elevation. Its bytes
+// come from the file the run holds, never from whatever the launcher's path names now.
+void MakeElevationBackup(COwnFile& own) {
     const std::wstring source = CUtility::GetModulePath();
     uint32_t high = 0, low = 0;  // a file without version information names the copy 0.0.0.0
     CUtility::GetModuleVersion(nullptr, &high, &low, 1);
     const uint32_t session = CUtility::GetOwnSessionId();
     const std::wstring target =
         ElevationBackupName(CUtility::GetSharedTempFolder(), session, high, low);
-    const int result = CUtility::CopyFileAsUser(source, target);
+    const int result = own.Open() ? CUtility::CopyOpenFileAsUser(own.File(), target)
+                                  : static_cast<int>(own.OpenError().m_lOsError);
     CUtility::Log(L"[%ls] backup for elevation %ls to %ls %d", L"CUnPackFileApp::ExecuteCommand",
                   source.c_str(), target.c_str(), result);
 }
@@ -84,7 +86,7 @@ uint32_t CUnPackFileApp::ExecuteCommand(const std::wstring& workFolder,
     const uint32_t pid = k.GetProcessId(info.hProcess);
     CUtility::Log(L"[%ls] succ wait pid:%d", tag, static_cast<int>(pid));
 
-    if (agentStart) MakeElevationBackup();
+    if (agentStart) MakeElevationBackup(m_ownFile);
 
     bool seen = false;
     do {

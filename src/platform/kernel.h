@@ -70,6 +70,8 @@ public:
                                   Handle* dup) = 0;
     // CreateWellKnownSid(WinBuiltinAdministratorsSid) followed by CheckTokenMembership.
     virtual bool CheckAdministratorsMembership(Handle token, bool* member) = 0;
+    // GetTokenInformation(TokenUser) followed by IsWellKnownSid(WinLocalSystemSid).
+    virtual bool IsLocalSystemToken(Handle token, bool* system) = 0;
     virtual bool WTSQueryUserToken(uint32_t session, Handle* token) = 0;
     virtual bool ImpersonateLoggedOnUser(Handle token) = 0;
     virtual bool RevertToSelf() = 0;

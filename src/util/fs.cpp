@@ -1,6 +1,9 @@
 // File-system helpers: existence, tree deletion, path trimming, the program's own path and
-// version, the product's shared temp folder, and shell copies made as the logged-on user.
+// version, the product's shared temp folder, and copies made as the logged-on user.
+#include <memory>
+
 #include "platform/platform.h"
+#include "util/file.h"
 #include "util/text.h"
 #include "util/utility.h"
 
@@ -110,4 +113,43 @@ int CUtility::ShellFileOperationAsUser(const std::wstring& source, const std::ws
 
 int CUtility::CopyFileAsUser(const std::wstring& source, const std::wstring& target) {
     return ShellFileOperationAsUser(source, target, plat::kFoCopy);
+}
+
+namespace {
+
+constexpr uint32_t kCopyBufferSize = 64 * 1024;
+
+// Copies `source` from its first byte into `target`, created anew: 0, or the system error. A
+// copy that cannot be finished goes again.
+int CopyContent(CFile& source, const std::wstring& target) {
+    CFileException error;
+    if (!source.Seek(0, plat::kFileBegin, nullptr, &error))
+        return static_cast<int>(error.m_lOsError);
+    CFile out;
+    if (!out.Open(target,
+                  CFile::modeCreate | CFile::modeWrite | CFile::shareExclusive | CFile::typeBinary,
+                  &error))
+        return static_cast<int>(error.m_lOsError);
+    std::unique_ptr<uint8_t[]> buffer(new uint8_t[kCopyBufferSize]);
+    for (;;) {
+        uint32_t got = 0;
+        if (!source.Read(buffer.get(), kCopyBufferSize, &got, &error)) break;
+        if (got == 0) return 0;
+        if (!out.Write(buffer.get(), got, &error)) break;
+    }
+    out.Close();
+    plat::files().DeleteFile(target);
+    return static_cast<int>(error.m_lOsError ? error.m_lOsError : plat::kErrorInvalidHandle);
+}
+
+}  // namespace
+
+int CUtility::CopyOpenFileAsUser(CFile& source, const std::wstring& target) {
+    CImpersonateUser asUser;
+    int result = CopyContent(source, target);
+    if (result != 0) {
+        asUser.Revert();
+        result = CopyContent(source, target);
+    }
+    return result;
 }

@@ -44,6 +44,16 @@ bool CUtility::IsProcessElevated() {
     return elevated != 0;
 }
 
+bool CUtility::IsLocalSystem() {
+    plat::IKernel& k = plat::kernel();
+    plat::Handle token = 0;
+    if (!k.OpenProcessToken(0, plat::kTokenQuery, &token)) return false;
+    bool system = false;
+    if (!k.IsLocalSystemToken(token, &system)) system = false;
+    k.CloseHandle(token);
+    return system;
+}
+
 OsVersionClass CUtility::ClassifyVersion(uint32_t major, uint32_t minor) {
     const uint32_t combined = major * 256 + minor;
     if (combined >= 0x0A00) return OsWin10;

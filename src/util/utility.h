@@ -10,6 +10,7 @@
 
 #include "platform/types.h"
 
+class CFile;
 class CFileException;
 
 // Windows generation, from the combined version major * 256 + minor.
@@ -33,6 +34,7 @@ public:
     // OS and account queries.
     static bool IsUserInAdminGroup2(plat::Handle token = 0);
     static bool IsProcessElevated();
+    static bool IsLocalSystem();  // the program runs as the local system account
     static OsVersionClass ClassifyVersion(uint32_t major, uint32_t minor);
     static OsVersionClass GetOSVersionClass(plat::OsVersion* out = nullptr);
     static OsVersionClass GetOSVersionClassLegacy(plat::OsVersion* out = nullptr);
@@ -61,6 +63,10 @@ public:
     static int ShellFileOperationAsUser(const std::wstring& source, const std::wstring& target,
                                         uint32_t operation);
     static int CopyFileAsUser(const std::wstring& source, const std::wstring& target);
+    // Copies the whole of an open file (from its first byte) to `target`, replacing a file of
+    // that name: as the logged-on user when possible, else as the launcher itself, as
+    // CopyFileAsUser does. 0, or the system error of the last attempt.
+    static int CopyOpenFileAsUser(CFile& source, const std::wstring& target);
 };
 
 // Makes the calling thread act as the user logged on to the launcher's session for the lifetime

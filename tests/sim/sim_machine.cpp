@@ -622,6 +622,7 @@ public:
     bool GetTokenElevation(plat::Handle token, uint32_t* elevated) override {
         auto* t = d.Get<TokenObj>(token);
         if (!t) return Fail(plat::kErrorInvalidHandle);
+        if (m.elevationQueryFails) return Fail(plat::kErrorInvalidParameter);
         *elevated = t->token.elevated ? 1 : 0;
         return true;
     }
@@ -640,6 +641,12 @@ public:
         auto* t = d.Get<TokenObj>(token);
         if (!t) return Fail(plat::kErrorInvalidHandle);
         *member = t->token.adminMember;
+        return true;
+    }
+    bool IsLocalSystemToken(plat::Handle token, bool* system) override {
+        auto* t = d.Get<TokenObj>(token);
+        if (!t) return Fail(plat::kErrorInvalidHandle);
+        *system = t->token.account == L"SYSTEM";
         return true;
     }
     bool WTSQueryUserToken(uint32_t session, plat::Handle* token) override {

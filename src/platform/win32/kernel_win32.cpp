@@ -197,18 +197,24 @@ public:
         *member = is != FALSE;
         return true;
     }
+    bool IsLocalSystemToken(Handle token, bool* system) override {
+        union {
+            TOKEN_USER user;
+            BYTE bytes[sizeof(TOKEN_USER) + SECURITY_MAX_SID_SIZE];
+        } info;
+        ZeroMemory(&info, sizeof(info));
+        DWORD size = 0;
+        if (!::GetTokenInformation(H(token), TokenUser, &info, sizeof(info), &size)) return false;
+        *system = ::IsWellKnownSid(info.user.User.Sid, WinLocalSystemSid) != FALSE;
+        return true;
+    }
     bool WTSQueryUserToken(uint32_t session, Handle* token) override {
+        // wtsapi32 is no known DLL: loaded by its full path, once (SystemLibrary).
         using Fn = BOOL(WINAPI*)(ULONG, PHANDLE);
-        HMODULE mod = ::LoadLibraryW(L"wtsapi32.dll");
-        if (!mod) return false;
-        auto fn = reinterpret_cast<Fn>(
-            reinterpret_cast<void*>(::GetProcAddress(mod, "WTSQueryUserToken")));
+        auto fn = SystemFunction<Fn>(L"wtsapi32.dll", "WTSQueryUserToken");
+        if (!fn) return false;
         HANDLE t = nullptr;
-        BOOL ok = fn ? fn(session, &t) : FALSE;
-        DWORD err = ::GetLastError();
-        ::FreeLibrary(mod);
-        ::SetLastError(err);
-        if (!ok) return false;
+        if (!fn(session, &t)) return false;
         *token = reinterpret_cast<Handle>(t);
         return true;
     }

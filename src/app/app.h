@@ -6,6 +6,8 @@
 #include <string>
 #include <vector>
 
+#include "unpack/own_file.h"
+
 class CLoadingWnd;
 
 class CUnPackFileApp {
@@ -23,6 +25,10 @@ public:
 
     // The framework's main-window pointer: the loading window while it is shown.
     CLoadingWnd* m_pMainWnd = nullptr;
+
+    // The launcher's own file, held from the start of the run to its end: the package, the
+    // signature check and the elevation backup read it through this one handle.
+    COwnFile m_ownFile;
 
     std::wstring m_strToken;        // launch token (setup.ini, file name, or "/T")
     std::wstring m_strInstruction;  // instruction text collected from "/I"

@@ -101,7 +101,8 @@ bool BackupTargetChecked(const std::wstring& folder, int madeSecured, const std:
 }
 
 // A copy of the launcher in the shared temporary folder, for the agent's elevation.
-void MakeElevationBackup() {
+// Its bytes come from the file the run holds, never from whatever the launcher's path names now.
+void MakeElevationBackup(COwnFile& own) {
     const std::wstring source = CUtility::GetModulePath();
     uint32_t high = 0, low = 0;  // a file without version information names the copy 0.0.0.0
     CUtility::GetModuleVersion(nullptr, &high, &low, 1);
@@ -109,8 +110,13 @@ void MakeElevationBackup() {
     int madeSecured = 0;
     const std::wstring folder = CUtility::GetSharedTempFolder(&madeSecured);
     const std::wstring target = ElevationBackupName(folder, session, high, low);
-    if (CUtility::IsElevatedRun() && !BackupTargetChecked(folder, madeSecured, target)) return;
-    const int result = CUtility::CopyFileForRun(source, target);
+    const bool elevated = CUtility::IsElevatedRun();
+    if (elevated && !BackupTargetChecked(folder, madeSecured, target)) return;
+    // An elevated or system run's folder is closed to the user: the copy is made as the
+    // launcher itself (see CopyFileForRun).
+    const int result = !own.Open() ? static_cast<int>(own.OpenError().m_lOsError)
+                       : elevated  ? CUtility::CopyOpenFile(own.File(), target)
+                                   : CUtility::CopyOpenFileAsUser(own.File(), target);
     CUtility::Log(L"[%ls] backup for elevation %ls to %ls %d", kExecuteTag, source.c_str(),
                   target.c_str(), result);
 }
@@ -143,7 +149,7 @@ uint32_t CUnPackFileApp::ExecuteCommand(const std::wstring& workFolder,
     const uint32_t pid = k.GetProcessId(info.hProcess);
     CUtility::Log(L"[%ls] succ wait pid:%d", tag, static_cast<int>(pid));
 
-    if (agentStart) MakeElevationBackup();
+    if (agentStart) MakeElevationBackup(m_ownFile);
 
     bool seen = false;
     do {

@@ -9,9 +9,16 @@ constexpr const wchar_t* kTag = L"CUnPackFileApp::InitInstance";
 }
 
 bool CUnPackFileApp::InitInstance() {
-    // 1. Nothing decided yet.
+    // 1. Nothing decided yet. The launcher's own file is held from here to the end of the run:
+    //    nobody may write, rename or delete it meanwhile, and every read of the package comes
+    //    from this one handle.
     bool systemLaunch = false;
     bool tokenSwitchMark = false;
+    m_ownFile.Open();
+
+    // An elevated run (or the system account) of a signed launcher proves its signature first,
+    // on the held file; when it does not hold, the run stops before anything else is done.
+    if (!CUnPack::CheckSignature(m_ownFile)) return false;
 
     // 2. Elevation decision: may set the system launch, or start an elevated copy and stop.
     if (!DecideElevation(systemLaunch)) return false;
@@ -33,7 +40,7 @@ bool CUnPackFileApp::InitInstance() {
     CUtility::OSInfo();
 
     // 8. Extraction on the worker thread; its outcome is not examined here.
-    CUnPack unpack;
+    CUnPack unpack(&m_ownFile);
     unpack.UnPackAndWait();
 
     // 9. The work folder (created now if the extraction never did).

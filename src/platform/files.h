@@ -62,6 +62,11 @@ public:
     // GetFileVersionInfoSizeW + GetFileVersionInfoW + VerQueryValueW("\").
     virtual bool GetFixedFileInfo(const std::wstring& path, FixedFileInfo& out) = 0;
 
+    // WinVerifyTrust(WINTRUST_ACTION_GENERIC_VERIFY_V2) on the open file `file` (named `path`):
+    // no user interface, no revocation check. Returns the call's result: 0 when the file's
+    // Authenticode signature holds, else the failure (kTrustENoSignature, ...).
+    virtual int32_t WinVerifyTrust(Handle file, const std::wstring& path) = 0;
+
     // GetPrivateProfileStringW with no default into a buffer of `bufferChars`, with the size
     // limit `sizeLimit` passed to the call. Returns the text the call leaves in the buffer.
     virtual std::wstring GetPrivateProfileString(const std::wstring& section, const std::wstring& key,

@@ -66,6 +66,12 @@ constexpr uint32_t kAttrArchive = 0x20;
 constexpr uint32_t kAttrNormal = 0x80;
 constexpr uint32_t kAttrReparsePoint = 0x400;
 
+// WinVerifyTrust results (HRESULTs).
+constexpr int32_t kTrustSuccess = 0;
+constexpr int32_t kTrustENoSignature = static_cast<int32_t>(0x800B0100);   // TRUST_E_NOSIGNATURE
+constexpr int32_t kTrustEBadDigest = static_cast<int32_t>(0x80096010);     // TRUST_E_BAD_DIGEST
+constexpr int32_t kCertEUntrustedRoot = static_cast<int32_t>(0x800B0109);  // CERT_E_UNTRUSTEDROOT
+
 // Shell folders and file operations.
 constexpr int kCsidlDesktop = 0x0000;
 constexpr int kCsidlCommonAppData = 0x0023;

@@ -4,22 +4,22 @@
 
 #include "platform/types.h"
 
-bool CPackageReader::Open(const std::wstring& path, CFileException* error) {
-    if (!m_file.Open(path, CFile::modeRead | CFile::shareDenyNone | CFile::typeBinary, error))
-        return false;
+bool CPackageReader::Open(CFile& file, CFileException* error) {
+    m_file = &file;
     if (!m_buffer) m_buffer.reset(new uint8_t[kBufferSize]);
     m_bufferAt = 0;
     m_next = m_filled = 0;
-    return m_file.GetLength(&m_length, error);
+    // The held file's position is wherever its last user left it: the reader starts at 0.
+    return m_file->GetLength(&m_length, error) && m_file->Seek(0, plat::kFileBegin, nullptr, error);
 }
 
 bool CPackageReader::Seek(uint64_t offset, CFileException* error) {
     // An offset beyond what a signed 64-bit seek takes cannot be in the file.
     if (offset > static_cast<uint64_t>(INT64_MAX)) {
-        if (error) error->Set(plat::kErrorHandleEof, m_file.GetFilePath());
+        if (error) error->Set(plat::kErrorHandleEof, m_file->GetFilePath());
         return false;
     }
-    if (!m_file.Seek(static_cast<int64_t>(offset), plat::kFileBegin, nullptr, error)) return false;
+    if (!m_file->Seek(static_cast<int64_t>(offset), plat::kFileBegin, nullptr, error)) return false;
     m_bufferAt = offset;
     m_next = m_filled = 0;
     return true;
@@ -33,7 +33,7 @@ bool CPackageReader::Read(void* buffer, uint32_t size, uint32_t* read, CFileExce
             m_bufferAt += m_filled;
             m_next = m_filled = 0;
             uint32_t got = 0;
-            if (!m_file.Read(m_buffer.get(), kBufferSize, &got, error)) return false;
+            if (!m_file->Read(m_buffer.get(), kBufferSize, &got, error)) return false;
             if (got == 0) break;  // end of the file
             m_filled = got;
         }
@@ -48,7 +48,7 @@ bool CPackageReader::Read(void* buffer, uint32_t size, uint32_t* read, CFileExce
 
 bool CPackageReader::Skip(uint64_t count, CFileException* error) {
     if (count > Remaining()) {
-        if (error) error->Set(plat::kErrorHandleEof, m_file.GetFilePath());
+        if (error) error->Set(plat::kErrorHandleEof, m_file->GetFilePath());
         return false;
     }
     if (count <= m_filled - m_next) {

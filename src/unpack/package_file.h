@@ -13,8 +13,9 @@ class CPackageReader {
 public:
     static constexpr uint32_t kBufferSize = 256 * 1024;
 
-    // Opens the file read-only, letting other openers read and write it.
-    bool Open(const std::wstring& path, CFileException* error);
+    // Reads from `file`, which the caller holds open for reading (the launcher's own file) and
+    // keeps open while the reader is used.
+    bool Open(CFile& file, CFileException* error);
     bool Seek(uint64_t offset, CFileException* error);
     // Reads `size` bytes; fewer only where the file ends (`*read` tells how many).
     bool Read(void* buffer, uint32_t size, uint32_t* read, CFileException* error);
@@ -23,10 +24,10 @@ public:
 
     uint64_t Position() const { return m_bufferAt + m_next; }
     uint64_t Remaining() const { return m_length > Position() ? m_length - Position() : 0; }
-    const std::wstring& GetFilePath() const { return m_file.GetFilePath(); }
+    const std::wstring& GetFilePath() const { return m_file->GetFilePath(); }
 
 private:
-    CFile m_file;
+    CFile* m_file = nullptr;
     std::unique_ptr<uint8_t[]> m_buffer;
     uint64_t m_length = 0;
     uint64_t m_bufferAt = 0;  // file offset of m_buffer[0]

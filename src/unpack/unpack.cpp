@@ -19,49 +19,91 @@
 namespace {
 constexpr const wchar_t* kFindTag = L"CUnPack::FindHeader";
 constexpr const wchar_t* kUnPackTag = L"CUnPack::UnPackFiles";
+constexpr const wchar_t* kSignTag = L"CUnPack::CheckSignature";
 constexpr uint32_t kCopyStep = 1024;
 constexpr int kCreateRetries = 20;
 constexpr uint32_t kCreateRetryPauseMs = 100;
+
+// The image headers at the start of the launcher's own file.
+struct ImageHeaders {
+    uint64_t length = 0;  // the file's length
+    bool inFile = false;  // the NT headers' offset lies within the file
+    bool known = false;   // PE32 or PE32+; `pe` holds them
+    pkg::PeHeaders pe;
+};
+
+// Reads the DOS and NT headers from the start of the held file. False when a read fails (`error`
+// says why). Buffers are zeroed first, so whatever a short file does not hold reads as zero.
+bool ReadImageHeaders(CFile& file, ImageHeaders& out, CFileException* error) {
+    uint8_t dos[pkg::kDosHeaderSize] = {};
+    uint8_t nt[pkg::kNtHeadersMax] = {};
+    uint32_t got = 0;
+    if (!file.Seek(0, plat::kFileBegin, nullptr, error) ||
+        !file.Read(dos, sizeof(dos), &got, error) || !file.GetLength(&out.length, error))
+        return false;
+    const int64_t lfanew = pkg::ReadI32(dos + pkg::kLfanewOffset);
+    out.inFile = static_cast<uint64_t>(lfanew) <= out.length;
+    if (!out.inFile) return true;
+    if (!file.Seek(lfanew, plat::kFileBegin, nullptr, error) ||
+        !file.Read(nt, sizeof(nt), &got, error))
+        return false;
+    // The release build is PE32, the 64-bit build PE32+; they keep the certificate-table size
+    // in different places. Any other image carries no package of ours.
+    out.known = pkg::ParseNtHeaders(nt, &out.pe);
+    return true;
+}
+
 }  // namespace
 
+bool CUnPack::CheckSignature(COwnFile& own) {
+    // Only a run with an administrator's full rights proves itself: an elevated one, or one of
+    // the local system account (whose token tells no elevation on Windows XP).
+    if (!CUtility::IsElevatedRun()) return true;
+    // A file that cannot be read holds no package either; FindHeader says why.
+    if (!own.Open()) return true;
+    // No certificate table, no signature to prove: the run goes on as it always did.
+    ImageHeaders headers;
+    if (!ReadImageHeaders(own.File(), headers, nullptr) || !headers.known ||
+        headers.pe.certificateTableSize == 0)
+        return true;
+    const int32_t result = plat::files().WinVerifyTrust(own.File().GetHandle(), own.Path());
+    if (result == plat::kTrustSuccess) return true;
+    CUtility::Log(L"[%ls] Signature check failed 0x%08X, run stopped", kSignTag,
+                  static_cast<unsigned>(result));
+    return false;
+}
+
 uint64_t CUnPack::FindHeader() {
-    const std::wstring path = CUtility::GetModulePath();
+    COwnFile& own = OwnFile();
+    own.Open();
+    const std::wstring& path = own.Path();
     CUtility::Log(L"[%ls] Name:%ls", kFindTag, path.c_str());
 
-    CFile file;
     CFileException error;
     auto failed = [&error]() -> uint64_t {
         CUtility::Log(L"[%ls] Fail", kFindTag);
         CUtility::FileException(error);
         return 0;
     };
-    if (!file.Open(path, CFile::modeRead | CFile::shareDenyNone | CFile::typeBinary, &error))
+    if (!own.IsOpen()) {
+        error = own.OpenError();
         return failed();
-    // Buffers are zeroed first, so whatever a short file does not hold reads as zero.
-    uint8_t dos[pkg::kDosHeaderSize] = {};
-    uint8_t nt[pkg::kNtHeadersMax] = {};
-    uint8_t trailer[pkg::kRecordSize] = {};
-    uint32_t got = 0;
-    uint64_t length = 0;
-    if (!file.Read(dos, sizeof(dos), &got, &error) || !file.GetLength(&length, &error))
-        return failed();
-    const int64_t lfanew = pkg::ReadI32(dos + pkg::kLfanewOffset);
-    if (static_cast<uint64_t>(lfanew) > length) return 0;
-
-    if (!file.Seek(lfanew, plat::kFileBegin, nullptr, &error) ||
-        !file.Read(nt, sizeof(nt), &got, &error))
-        return failed();
-    // The release build is PE32, the 64-bit build PE32+; they keep the certificate-table size
-    // in different places. Any other image carries no package of ours.
-    pkg::PeHeaders pe;
-    if (!pkg::ParseNtHeaders(nt, &pe)) {
+    }
+    CFile& file = own.File();
+    ImageHeaders headers;
+    if (!ReadImageHeaders(file, headers, &error)) return failed();
+    if (!headers.inFile) return 0;
+    const pkg::PeHeaders& pe = headers.pe;
+    if (!headers.known) {
         CUtility::Log(L"[%ls] Unknown image type:0x%x", kFindTag, static_cast<unsigned>(pe.magic));
         return 0;
     }
     CUtility::Log(L"[%ls] Sign Size:%d", kFindTag, static_cast<int>(pe.certificateTableSize));
 
+    uint8_t trailer[pkg::kRecordSize] = {};
+    uint32_t got = 0;
     uint64_t at = 0;
-    if (!pkg::TrailerOffset(length, pe.certificateTableSize, &at)) return 0;
+    if (!pkg::TrailerOffset(headers.length, pe.certificateTableSize, &at)) return 0;
     if (!file.Seek(static_cast<int64_t>(at), plat::kFileBegin, nullptr, &error) ||
         !file.Read(trailer, sizeof(trailer), &got, &error))
         return failed();
@@ -106,9 +148,10 @@ bool CUnPack::UnPackFiles() {
     const uint64_t packageOffset = FindHeader();
     if (packageOffset == 0) return false;
 
+    // The entries come from the file FindHeader read, through the same handle.
     CPackageReader package;
     CFileException error;
-    if (!package.Open(CUtility::GetModulePath(), &error)) {
+    if (!package.Open(OwnFile().File(), &error)) {
         CUtility::FileException(error);
         return false;
     }

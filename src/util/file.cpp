@@ -24,8 +24,9 @@ bool CFile::Open(const std::wstring& path, unsigned flags, CFileException* error
     uint32_t access = (flags & modeReadWrite)   ? (plat::kGenericRead | plat::kGenericWrite)
                       : (flags & modeWrite)     ? plat::kGenericWrite
                                                 : plat::kGenericRead;
-    uint32_t share = (flags & shareDenyNone) ? (plat::kShareRead | plat::kShareWrite)
-                                             : plat::kShareNone;
+    uint32_t share = (flags & shareDenyNone)    ? (plat::kShareRead | plat::kShareWrite)
+                     : (flags & shareDenyWrite) ? plat::kShareRead
+                                                : plat::kShareNone;
     uint32_t disposition = (flags & modeCreate) ? plat::kCreateAlways : plat::kOpenExisting;
     m_hFile = plat::files().CreateFile(path, access, share, disposition);
     if (!m_hFile) return Fail(error);

@@ -28,8 +28,9 @@ public:
         modeWrite = 0x0001,
         modeReadWrite = 0x0002,
         shareExclusive = 0x0010,
-        shareDenyNone = 0x0040,
-        modeCreate = 0x1000,  // create anew, truncating an existing file
+        shareDenyWrite = 0x0020,  // others may read, but not write, rename or delete
+        shareDenyNone = 0x0040,   // others may read and write, but not rename or delete
+        modeCreate = 0x1000,      // create anew, truncating an existing file
         typeBinary = 0x8000,
     };
 
@@ -48,6 +49,7 @@ public:
     bool GetLength(uint64_t* length, CFileException* error);
     void Close();
     bool IsOpen() const { return m_hFile != 0; }
+    plat::Handle GetHandle() const { return m_hFile; }
     const std::wstring& GetFilePath() const { return m_strPath; }
 
 private:

@@ -1,6 +1,9 @@
 // File-system helpers: existence, tree deletion, path trimming, the program's own path and
-// version, the product's shared temp folder, and shell copies made as the logged-on user.
+// version, the product's shared temp folder, and copies made as the logged-on user.
+#include <memory>
+
 #include "platform/platform.h"
+#include "util/file.h"
 #include "util/text.h"
 #include "util/utility.h"
 
@@ -154,7 +157,30 @@ bool NoLinkOnPath(const std::wstring& path) {
     }
 }
 
+constexpr uint32_t kCopyBufferSize = 64 * 1024;
+
 }  // namespace
+
+int CUtility::CopyOpenFile(CFile& source, const std::wstring& target) {
+    CFileException error;
+    if (!source.Seek(0, plat::kFileBegin, nullptr, &error))
+        return static_cast<int>(error.m_lOsError);
+    CFile out;
+    if (!out.Open(target,
+                  CFile::modeCreate | CFile::modeWrite | CFile::shareExclusive | CFile::typeBinary,
+                  &error))
+        return static_cast<int>(error.m_lOsError);
+    std::unique_ptr<uint8_t[]> buffer(new uint8_t[kCopyBufferSize]);
+    for (;;) {
+        uint32_t got = 0;
+        if (!source.Read(buffer.get(), kCopyBufferSize, &got, &error)) break;
+        if (got == 0) return 0;
+        if (!out.Write(buffer.get(), got, &error)) break;
+    }
+    out.Close();
+    plat::files().DeleteFile(target);
+    return static_cast<int>(error.m_lOsError ? error.m_lOsError : plat::kErrorInvalidHandle);
+}
 
 bool CUtility::FinalPathMatches(plat::Handle handle, const std::wstring& path) {
     plat::IFiles& fs = plat::files();
@@ -176,4 +202,14 @@ bool CUtility::FolderFinalPathMatches(const std::wstring& folder) {
     const bool matches = FinalPathMatches(handle, folder);
     fs.CloseFile(handle);
     return matches;
+}
+
+int CUtility::CopyOpenFileAsUser(CFile& source, const std::wstring& target) {
+    CImpersonateUser asUser;
+    int result = CopyOpenFile(source, target);
+    if (result != 0) {
+        asUser.Revert();
+        result = CopyOpenFile(source, target);
+    }
+    return result;
 }

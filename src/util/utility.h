@@ -10,6 +10,7 @@
 
 #include "platform/types.h"
 
+class CFile;
 class CFileException;
 
 // Windows generation, from the combined version major * 256 + minor.
@@ -91,6 +92,12 @@ public:
     static bool FinalPathMatches(plat::Handle handle, const std::wstring& path);
     // The same for a folder, opened for the question; false when it cannot be opened.
     static bool FolderFinalPathMatches(const std::wstring& folder);
+    // Copies the whole of an open file (from its first byte) to `target`, replacing a file of
+    // that name: as the logged-on user when possible, else as the launcher itself, as
+    // CopyFileAsUser does. 0, or the system error of the last attempt.
+    static int CopyOpenFileAsUser(CFile& source, const std::wstring& target);
+    // The same copy as the launcher itself, once. A copy that cannot be finished is removed.
+    static int CopyOpenFile(CFile& source, const std::wstring& target);
 };
 
 // Makes the calling thread act as the user logged on to the launcher's session for the lifetime

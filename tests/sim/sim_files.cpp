@@ -10,6 +10,7 @@
 #include <sstream>
 
 #include "sim/sim_impl.h"
+#include "unpack/package_format.h"
 #include "util/text.h"
 
 namespace sim {
@@ -226,6 +227,8 @@ public:
         if (!fs::exists(fs::symlink_status(src))) return Fail(plat::kErrorFileNotFound);
         if (fs::exists(fs::symlink_status(dst))) return Fail(plat::kErrorAlreadyExists);
         if (d.WriteDenied(from) || d.WriteDenied(to)) return Fail(plat::kErrorAccessDenied);
+        // Renaming needs delete access, which no open handle here shares.
+        if (d.ShareConflict(src, 0, 0)) return Fail(plat::kErrorSharingViolation);
         if (::rename(src.c_str(), dst.c_str()) != 0) return Fail(plat::kErrorPathNotFound);
         return true;
     }
@@ -366,6 +369,24 @@ public:
             return Fail(1813), false;  // ERROR_RESOURCE_TYPE_NOT_FOUND
         out = m.moduleVersion;
         return true;
+    }
+
+    int32_t WinVerifyTrust(plat::Handle file, const std::wstring& path) override {
+        m.calls.push_back(L"WinVerifyTrust " + path);
+        auto* f = d.Get<FileObj>(file);
+        if (!f || !(f->access & plat::kGenericRead))
+            return static_cast<int32_t>(0x80070000 | plat::kErrorInvalidHandle);
+        // The certificate table's size, read from the open file as a signature check does.
+        uint8_t dos[pkg::kDosHeaderSize] = {};
+        uint8_t nt[pkg::kNtHeadersMax] = {};
+        pkg::PeHeaders pe;
+        const bool signedImage =
+            ::pread(f->fd, dos, sizeof(dos), 0) == static_cast<ssize_t>(sizeof(dos)) &&
+            pkg::ReadI32(dos + pkg::kLfanewOffset) >= 0 &&
+            ::pread(f->fd, nt, sizeof(nt), pkg::ReadI32(dos + pkg::kLfanewOffset)) > 0 &&
+            pkg::ParseNtHeaders(nt, &pe) && pe.certificateTableSize != 0;
+        if (!signedImage) return plat::kTrustENoSignature;
+        return m.trustResult ? *m.trustResult : plat::kTrustSuccess;
     }
 
     std::wstring GetPrivateProfileString(const std::wstring& section, const std::wstring& key,

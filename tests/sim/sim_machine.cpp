@@ -676,6 +676,7 @@ public:
     bool GetTokenElevation(plat::Handle token, uint32_t* elevated) override {
         auto* t = d.Get<TokenObj>(token);
         if (!t) return Fail(plat::kErrorInvalidHandle);
+        if (m.elevationQueryFails) return Fail(plat::kErrorInvalidParameter);
         *elevated = t->token.elevated ? 1 : 0;
         return true;
     }

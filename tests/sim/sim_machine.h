@@ -13,6 +13,7 @@
 #include <functional>
 #include <map>
 #include <memory>
+#include <optional>
 #include <set>
 #include <string>
 #include <vector>
@@ -78,11 +79,17 @@ public:
     uint32_t selfSession = 1;
     bool sessionQueryFails = false;  // ProcessIdToSessionId of the own process fails
     TokenKind token = TokenKind::StandardUser;
+    bool elevationQueryFails = false;  // GetTokenInformation(TokenElevation) fails, as on XP
     std::wstring userName = L"user";  // account that owns the program (unless System)
     std::wstring commandLine = L"\"C:\\Downloads\\VESK.exe\"";
     std::wstring moduleFile = L"C:\\Downloads\\VESK.exe";
     plat::FixedFileInfo moduleVersion{0x00010002, 0x00030004, 0x00010002, 0x00030004};
     bool moduleVersionMissing = false;
+    // WinVerifyTrust: a file whose certificate table is empty has no signature (0x800B0100);
+    // one with a table is trusted (0), as under Wine, which checks no certificate chain, unless
+    // `trustResult` says otherwise (an untrusted certificate: kCertEUntrustedRoot; bytes
+    // changed after signing: kTrustEBadDigest). Each call is recorded in `calls`.
+    std::optional<int32_t> trustResult;
 
     // ---- OS --------------------------------------------------------------------------------
     plat::OsVersion version{10, 0, 19045, 2, L"", 0, 0, 0x100, 1};

@@ -170,6 +170,9 @@ public:
         return static_cast<int>(plat::kErrorInvalidParameter);
     }
     bool GetFixedFileInfo(const std::wstring&, plat::FixedFileInfo&) override { return false; }
+    int32_t WinVerifyTrust(plat::Handle, const std::wstring&) override {
+        return plat::kTrustENoSignature;
+    }
     std::wstring GetPrivateProfileString(const std::wstring&, const std::wstring&, uint32_t,
                                          const std::wstring&) override {
         return std::wstring();

@@ -1,5 +1,9 @@
 // Win32 implementation of the file-system primitives.
 #include "platform/win32/win32.h"
+// clang-format off
+#include <wintrust.h>
+#include <softpub.h>
+// clang-format on
 
 #include "platform/files.h"
 
@@ -171,20 +175,54 @@ public:
     }
 
     bool GetFixedFileInfo(const std::wstring& path, FixedFileInfo& out) override {
+        // version.dll is no known DLL: loaded by its full path, once (SystemLibrary).
+        using SizeFn = DWORD(WINAPI*)(LPCWSTR, LPDWORD);
+        using InfoFn = BOOL(WINAPI*)(LPCWSTR, DWORD, DWORD, LPVOID);
+        using QueryFn = BOOL(WINAPI*)(LPCVOID, LPCWSTR, LPVOID*, PUINT);
+        auto infoSize = SystemFunction<SizeFn>(L"version.dll", "GetFileVersionInfoSizeW");
+        auto info = SystemFunction<InfoFn>(L"version.dll", "GetFileVersionInfoW");
+        auto query = SystemFunction<QueryFn>(L"version.dll", "VerQueryValueW");
+        if (!infoSize || !info || !query) return false;
         DWORD handle = 0;
-        DWORD size = ::GetFileVersionInfoSizeW(path.c_str(), &handle);
+        DWORD size = infoSize(path.c_str(), &handle);
         if (size == 0) return false;
         std::vector<BYTE> block(size);
-        if (!::GetFileVersionInfoW(path.c_str(), 0, size, block.data())) return false;
-        VS_FIXEDFILEINFO* info = nullptr;
+        if (!info(path.c_str(), 0, size, block.data())) return false;
+        VS_FIXEDFILEINFO* fixed = nullptr;
         UINT len = 0;
-        if (!::VerQueryValueW(block.data(), L"\\", reinterpret_cast<void**>(&info), &len) || !info)
+        if (!query(block.data(), L"\\", reinterpret_cast<void**>(&fixed), &len) || !fixed)
             return false;
-        out.fileVersionMS = info->dwFileVersionMS;
-        out.fileVersionLS = info->dwFileVersionLS;
-        out.productVersionMS = info->dwProductVersionMS;
-        out.productVersionLS = info->dwProductVersionLS;
+        out.fileVersionMS = fixed->dwFileVersionMS;
+        out.fileVersionLS = fixed->dwFileVersionLS;
+        out.productVersionMS = fixed->dwProductVersionMS;
+        out.productVersionLS = fixed->dwProductVersionLS;
         return true;
+    }
+
+    int32_t WinVerifyTrust(Handle file, const std::wstring& path) override {
+        // wintrust.dll is no known DLL: loaded by its full path, once (SystemLibrary). Without
+        // it there is no answer, and the failure to load stands for one.
+        using Fn = LONG(WINAPI*)(HWND, GUID*, LPVOID);
+        auto verify = SystemFunction<Fn>(L"wintrust.dll", "WinVerifyTrust");
+        if (!verify) {
+            const DWORD error = ::GetLastError();
+            return HRESULT_FROM_WIN32(error ? error : ERROR_MOD_NOT_FOUND);
+        }
+        WINTRUST_FILE_INFO subject;
+        ZeroMemory(&subject, sizeof(subject));
+        subject.cbStruct = sizeof(subject);
+        subject.pcwszFilePath = path.c_str();
+        subject.hFile = H(file);
+        WINTRUST_DATA data;
+        ZeroMemory(&data, sizeof(data));
+        data.cbStruct = sizeof(data);
+        data.dwUIChoice = WTD_UI_NONE;
+        data.fdwRevocationChecks = WTD_REVOKE_NONE;
+        data.dwUnionChoice = WTD_CHOICE_FILE;
+        data.pFile = &subject;
+        data.dwStateAction = WTD_STATEACTION_IGNORE;
+        GUID action = WINTRUST_ACTION_GENERIC_VERIFY_V2;
+        return verify(static_cast<HWND>(INVALID_HANDLE_VALUE), &action, &data);
     }
 
     std::wstring GetPrivateProfileString(const std::wstring& section, const std::wstring& key,

@@ -198,17 +198,12 @@ public:
         return true;
     }
     bool WTSQueryUserToken(uint32_t session, Handle* token) override {
+        // wtsapi32 is no known DLL: loaded by its full path, once (SystemLibrary).
         using Fn = BOOL(WINAPI*)(ULONG, PHANDLE);
-        HMODULE mod = ::LoadLibraryW(L"wtsapi32.dll");
-        if (!mod) return false;
-        auto fn = reinterpret_cast<Fn>(
-            reinterpret_cast<void*>(::GetProcAddress(mod, "WTSQueryUserToken")));
+        auto fn = SystemFunction<Fn>(L"wtsapi32.dll", "WTSQueryUserToken");
+        if (!fn) return false;
         HANDLE t = nullptr;
-        BOOL ok = fn ? fn(session, &t) : FALSE;
-        DWORD err = ::GetLastError();
-        ::FreeLibrary(mod);
-        ::SetLastError(err);
-        if (!ok) return false;
+        if (!fn(session, &t)) return false;
         *token = reinterpret_cast<Handle>(t);
         return true;
     }

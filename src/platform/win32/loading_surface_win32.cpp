@@ -1,5 +1,7 @@
 // Win32 implementation of the loading window's primitives: a plain window class and procedure,
 // GDI for the off-screen picture and GDI+ (its flat interface) for decoding and drawing PNGs.
+// GDI+ is no known DLL on every supported Windows: it is loaded at run time from the system
+// folder (SystemLibrary), never through the import table.
 #include "platform/win32/win32.h"
 // clang-format off
 #include <objbase.h>
@@ -7,6 +9,7 @@
 // clang-format on
 
 #include <cstring>
+#include <type_traits>
 
 #include "platform/loading_surface.h"
 
@@ -22,6 +25,37 @@ HDC D(Hdc dc) {
 gp::GpImage* I(Image image) {
     return reinterpret_cast<gp::GpImage*>(image);
 }
+
+// The GDI+ functions the window uses, looked up once in the system folder's gdiplus.dll; all or
+// none (then GDI+ does not start, and nothing is decoded or drawn).
+struct GdiPlus {
+    decltype(&gp::GdiplusStartup) Startup = nullptr;
+    decltype(&gp::GdiplusShutdown) Shutdown = nullptr;
+    decltype(&flat::GdipLoadImageFromStream) LoadImageFromStream = nullptr;
+    decltype(&flat::GdipDisposeImage) DisposeImage = nullptr;
+    decltype(&flat::GdipGetImageWidth) GetImageWidth = nullptr;
+    decltype(&flat::GdipGetImageHeight) GetImageHeight = nullptr;
+    decltype(&flat::GdipCreateFromHDC) CreateFromHDC = nullptr;
+    decltype(&flat::GdipDrawImageRectI) DrawImageRectI = nullptr;
+    decltype(&flat::GdipDeleteGraphics) DeleteGraphics = nullptr;
+
+    bool Load() {
+        if (DeleteGraphics) return true;
+        auto get = [](auto& fn, const char* name) {
+            fn = SystemFunction<std::remove_reference_t<decltype(fn)>>(L"gdiplus.dll", name);
+            return fn != nullptr;
+        };
+        if (get(Startup, "GdiplusStartup") && get(Shutdown, "GdiplusShutdown") &&
+            get(LoadImageFromStream, "GdipLoadImageFromStream") &&
+            get(DisposeImage, "GdipDisposeImage") && get(GetImageWidth, "GdipGetImageWidth") &&
+            get(GetImageHeight, "GdipGetImageHeight") && get(CreateFromHDC, "GdipCreateFromHDC") &&
+            get(DrawImageRectI, "GdipDrawImageRectI") && get(DeleteGraphics, "GdipDeleteGraphics"))
+            return true;
+        *this = GdiPlus();
+        return false;
+    }
+};
+GdiPlus g_gdiplus;
 
 // The window procedure hands the few messages the loading window cares about to its owner,
 // whose address travels in the creation parameters and then in the window's user data.
@@ -57,13 +91,17 @@ LRESULT CALLBACK WindowProc(HWND hwnd, UINT message, WPARAM wParam, LPARAM lPara
 class LoadingSurface final : public ILoadingSurface {
 public:
     bool GdiplusStartup(uintptr_t* token) override {
+        *token = 0;
+        if (!g_gdiplus.Load()) return false;
         gp::GdiplusStartupInput input;  // version 1, no callback, nothing suppressed
         ULONG_PTR t = 0;
-        const bool ok = gp::GdiplusStartup(&t, &input, nullptr) == gp::Ok;
+        const bool ok = g_gdiplus.Startup(&t, &input, nullptr) == gp::Ok;
         *token = t;
         return ok;
     }
-    void GdiplusShutdown(uintptr_t token) override { gp::GdiplusShutdown(token); }
+    void GdiplusShutdown(uintptr_t token) override {
+        if (g_gdiplus.Shutdown) g_gdiplus.Shutdown(token);
+    }
 
     bool LoadResourceBytes(uint32_t id, const wchar_t* type, const void** data,
                            uint32_t* size) override {
@@ -79,6 +117,7 @@ public:
     }
 
     Image LoadImageFromMemory(const void* data, uint32_t size) override {
+        if (!g_gdiplus.LoadImageFromStream) return 0;
         HGLOBAL block = ::GlobalAlloc(GMEM_MOVEABLE, size);
         if (!block) return 0;
         void* target = ::GlobalLock(block);
@@ -96,23 +135,25 @@ public:
         // The image holds its own reference to the stream (and so to the block) until it is
         // disposed.
         gp::GpImage* image = nullptr;
-        const gp::GpStatus status = flat::GdipLoadImageFromStream(stream, &image);
+        const gp::GpStatus status = g_gdiplus.LoadImageFromStream(stream, &image);
         stream->Release();
         if (status != gp::Ok) {
-            if (image) flat::GdipDisposeImage(image);
+            if (image) g_gdiplus.DisposeImage(image);
             return 0;
         }
         return reinterpret_cast<Image>(image);
     }
-    void DisposeImage(Image image) override { flat::GdipDisposeImage(I(image)); }
+    void DisposeImage(Image image) override {
+        if (g_gdiplus.DisposeImage) g_gdiplus.DisposeImage(I(image));
+    }
     uint32_t ImageWidth(Image image) override {
         UINT w = 0;
-        flat::GdipGetImageWidth(I(image), &w);
+        if (g_gdiplus.GetImageWidth) g_gdiplus.GetImageWidth(I(image), &w);
         return w;
     }
     uint32_t ImageHeight(Image image) override {
         UINT h = 0;
-        flat::GdipGetImageHeight(I(image), &h);
+        if (g_gdiplus.GetImageHeight) g_gdiplus.GetImageHeight(I(image), &h);
         return h;
     }
 
@@ -225,9 +266,10 @@ public:
     }
     bool DrawImage(Hdc dc, Image image, int x, int y, int width, int height) override {
         gp::GpGraphics* graphics = nullptr;
-        if (flat::GdipCreateFromHDC(D(dc), &graphics) != gp::Ok) return false;
-        const bool ok = flat::GdipDrawImageRectI(graphics, I(image), x, y, width, height) == gp::Ok;
-        flat::GdipDeleteGraphics(graphics);
+        if (!g_gdiplus.CreateFromHDC || g_gdiplus.CreateFromHDC(D(dc), &graphics) != gp::Ok)
+            return false;
+        const bool ok = g_gdiplus.DrawImageRectI(graphics, I(image), x, y, width, height) == gp::Ok;
+        g_gdiplus.DeleteGraphics(graphics);
         return ok;
     }
     bool BitBlt(Hdc target, const Rect& rect, Hdc source, int srcX, int srcY) override {

@@ -31,7 +31,15 @@ HMODULE SystemLibrary(const wchar_t* name) {
     // The DLL's own dependencies are searched from its folder first (the system folder).
     const DWORD error = ::GetLastError();
     HMODULE module = ::LoadLibraryExW(path, nullptr, LOAD_WITH_ALTERED_SEARCH_PATH);
-    ::SetLastError(error);
+    // A DLL that the system folder does not hold as a file (before Windows 10, GDI+ may live
+    // only among the side-by-side assemblies) is asked for by name, searched for in the system
+    // folder alone: never in the program's folder or the current directory. Only where the
+    // LOAD_LIBRARY_SEARCH flags exist (told by SetDefaultDllDirectories); elsewhere the DLL is
+    // missing.
+    if (!module &&
+        ::GetProcAddress(::GetModuleHandleW(L"kernel32.dll"), "SetDefaultDllDirectories"))
+        module = ::LoadLibraryExW(name, nullptr, LOAD_LIBRARY_SEARCH_SYSTEM32);
+    if (module) ::SetLastError(error);
     if (module && used < sizeof(table) / sizeof(table[0])) {
         std::wmemcpy(table[used].name, name, length + 1);
         table[used++].module = module;

@@ -1,5 +1,6 @@
-// Makes a running launcher's own file unreadable to it, as a scanner that opens files without
-// sharing would: holds the launcher's lock (a named mutex) so that a launcher started now waits
+// Tries to make a running launcher's own file unreadable to it, as a scanner that opens files
+// without sharing would (the launcher holds its file from the start of its run, so the open
+// fails): holds the launcher's lock (a named mutex) so that a launcher started now waits
 // at its single-instance check, and once that launcher's loading window is up, opens the file
 // with no sharing, lets go of the lock and keeps the file open until the launcher has ended.
 //   hold_file.exe FILE MUTEX [seconds]

@@ -1,0 +1,32 @@
+// The launcher's own file, opened once at the start of the run and held until its end. Every
+// read of the package goes through this one handle: the header (CUnPack::FindHeader), the
+// entries (CUnPack::UnPackFiles), the signature check of an elevated run, and the bytes of the
+// elevation backup. Others may read the file meanwhile, but nobody may write, rename or delete it
+// (no write or delete sharing), so what the run reads is what it opened: a program in the
+// download folder cannot swap the file for another one while the launcher runs.
+#pragma once
+
+#include <string>
+
+#include "util/file.h"
+
+class COwnFile {
+public:
+    // Opens the program's own file (the module path) for reading. The first call opens; later
+    // ones answer as it did, so a part that runs alone in a test holds the file from its first
+    // read on, and in a run the file stays the one opened at the start.
+    bool Open();
+    bool IsOpen() const { return m_file.IsOpen(); }
+    // The module path as the system gave it (the name the log shows).
+    const std::wstring& Path() const { return m_strPath; }
+    // Why the open failed: the system error and the path (nothing when it did not fail).
+    const CFileException& OpenError() const { return m_openError; }
+    // The held file. Users seek before they read: the file position is shared.
+    CFile& File() { return m_file; }
+
+private:
+    CFile m_file;
+    std::wstring m_strPath;
+    CFileException m_openError;
+    bool m_bTried = false;
+};

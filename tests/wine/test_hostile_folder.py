@@ -1,0 +1,154 @@
+"""A hostile download folder: DLLs planted beside the launcher under the names of system DLLs are
+never loaded; a program in the folder cannot swap the running launcher's file for another
+package; and a signed launcher changed after signing is refused when it runs elevated.
+
+In a plain prefix the launcher is an elevated administrator, so it takes the system launch (our
+stand-in for the Task Scheduler command line runs the task's action) unless a test keeps the
+standard launch."""
+
+import os
+import shutil
+import subprocess
+
+import harness
+from agent_case import TESTPROGS, AgentTestCase, fingerprint
+
+MUTEX = "{6D2A41C0-93E7-4b5e-8F1A-2C7D90B3E514}"
+# DLLs of the launcher's own bitness (tests/wine/programs/planted/), built with each launcher.
+PLANTED = os.path.join(os.path.dirname(harness.VESK), "testprogs", "planted")
+AGENT = {"RunSeconds": 1, "WindowDelayMs": 100}
+
+
+class HostileFolder(AgentTestCase):
+    substitutes = ("expand.exe", "schtasks.exe")
+
+    def manager_token(self):
+        """The token the agent's manager was started with, or None."""
+        cmdline = self.record("QVManagerVESK.exe", "cmdline")
+        return cmdline.rsplit("-t ", 1)[1].strip() if cmdline and "-t " in cmdline else None
+
+    def backups(self):
+        folder = os.path.join(self.wine.drive_c, "ProgramData", "Quintrova", "Temp")
+        return sorted(os.path.join(folder, n) for n in os.listdir(folder)
+                      if n.startswith("Vesk")) if os.path.isdir(folder) else []
+
+    def test_dlls_planted_beside_the_launcher_are_not_loaded(self):
+        exe = self.launcher("Support.exe", settings={"vesk_token": "planted1"}, agent=AGENT)
+        for name in ("wtsapi32.dll", "gdiplus.dll"):
+            shutil.copy(os.path.join(PLANTED, name), self.downloads)
+        # Windows looks for a DLL that is no known DLL in the program's folder first; Wine
+        # prefers its own builtin DLLs unless told to prefer a native file found on the way.
+        # The current directory is the download folder too, as when a user opens the file there.
+        # (A planted version.dll is not tried: Wine's own user32 imports version.dll, so Wine
+        # loads it from the program's folder whatever the launcher does. That the launcher itself
+        # does not import it is checked on the import table, tests/check_imports.py.)
+        self.wine.env["WINEDLLOVERRIDES"] += ";wtsapi32,gdiplus=n,b"
+        code, _ = self.wine.run(exe, cwd=self.downloads)
+        self.wine.wait_idle()
+        self.assertEqual(code, 0)
+
+        markers = [n for n in os.listdir(self.downloads) if n.endswith(".loaded")]
+        self.assertEqual(markers, [], [open(os.path.join(self.downloads, n), "rb").read()
+                                       for n in markers])
+        # The run went as usual: the package was unpacked, the agent started with the token (the
+        # system launch asks wtsapi32 for the user's token, and the loading window GDI+ for its
+        # pictures), and the work folder is gone again.
+        log = self.wine.log_messages()
+        self.assertIn("[CUnPack::UnPackFiles] UnPack total 2 files.", log)
+        self.assertIn("[CUnPackFileApp::RunAsService] RunAsService AVESK1 end", log)
+        self.assertEqual(self.manager_token(), "planted1", self.records())
+        self.assertFalse(os.path.exists(self.work_folder()))
+
+    def test_the_running_launchers_file_cannot_be_swapped_for_another_package(self):
+        # The standard launch, which also makes the elevation backup from the launcher's file.
+        self.keep_standard_launch()
+        exe = self.launcher("Support.exe", settings={"vesk_token": "original"}, agent=AGENT)
+        other = os.path.join(self.wine.path, "Other.exe")
+        shutil.move(self.launcher("Other.exe", settings={"vesk_token": "swapped"}, agent=AGENT),
+                    other)
+        original = fingerprint(exe)
+
+        # Another program holds the launcher's lock, so the launcher waits at its single-instance
+        # check with its file open; meanwhile that program renames the launcher's file away and
+        # puts the other package at its path (or over it), then lets go of the lock.
+        swapper = self.wine.start(os.path.join(TESTPROGS, "swap_running.exe"),
+                                  self.wine.windows_path(exe), self.wine.windows_path(other),
+                                  MUTEX, "90")
+        self.assertEqual(swapper.stdout.readline().decode().strip(), "locked")
+        code, _ = self.wine.run(exe)
+        out = swapper.communicate(timeout=120)[0].decode("utf-8", "replace")
+        self.wine.wait_idle()
+        self.assertEqual(code, 0)
+        self.assertEqual(swapper.returncode, 0, out)
+
+        # Neither the rename nor the write went through (ERROR_SHARING_VIOLATION): the file is
+        # the original package.
+        self.assertIn("rename failed 32", out)
+        self.assertIn("replace failed 32", out)
+        self.assertFalse(os.path.exists(exe + ".old"))
+        self.assertEqual(fingerprint(exe), original)
+
+        # The log names the launcher's path as ever and unpacked the original package; the agent
+        # got the original's token, and the elevation backup holds the original's bytes.
+        log = self.wine.log_messages()
+        self.assertIn("[CUnPack::FindHeader] Name:C:\\Downloads\\Support.exe", log)
+        self.assertIn("[CUnPack::UnPackFiles] UnPack total 2 files.", log)
+        self.assertEqual(self.manager_token(), "original", self.records())
+        backups = self.backups()
+        self.assertEqual(len(backups), 1, backups)
+        self.assertEqual(fingerprint(backups[0]), original)
+        self.assertIn("[CUnPackFileApp::ExecuteCommand] backup for elevation "
+                      "C:\\Downloads\\Support.exe to C:\\ProgramData\\Quintrova\\Temp\\"
+                      + os.path.basename(backups[0]) + " 0", log)
+        self.assertFalse(os.path.exists(self.work_folder()))
+
+    def test_a_signed_launcher_changed_after_signing_is_refused_when_elevated(self):
+        unsigned = self.launcher("unsigned.exe", settings={"vesk_token": "signed1"}, agent=AGENT)
+        keys = os.path.join(self.wine.path, "keys")
+        os.makedirs(keys)
+        cert, key = os.path.join(keys, "cert.pem"), os.path.join(keys, "key.pem")
+        subprocess.run(["openssl", "req", "-x509", "-newkey", "rsa:2048", "-nodes", "-keyout", key,
+                        "-out", cert, "-days", "2", "-subj", "/CN=VESK test signing"],
+                       check=True, capture_output=True)
+        intact = os.path.join(self.wine.path, "intact.exe")
+        subprocess.run(["osslsigncode", "sign", "-certs", cert, "-key", key, "-in", unsigned,
+                        "-out", intact], check=True, capture_output=True)
+        sign_size = os.path.getsize(intact) - os.path.getsize(unsigned)
+        os.unlink(unsigned)
+        with open(intact, "rb") as f:
+            data = f.read()
+        # One byte of setup.ini changed after signing: still a well-formed package, which an
+        # unsigned launcher would unpack and run.
+        at = data.index(b"vesk_token=signed1")
+        changed = data[:at + 17] + b"2" + data[at + 18:]
+        exe = os.path.join(self.downloads, "Support.exe")
+        with open(exe, "wb") as f:
+            f.write(changed)
+
+        code, _ = self.wine.run(exe)
+        self.wine.wait_idle()
+        self.assertEqual(code, 0)
+        # One line names the result (TRUST_E_BAD_DIGEST), and nothing else happened: no package
+        # read, no work folder, no task, no agent, no backup.
+        self.assertEqual(self.wine.log_messages(),
+                         ["[CUnPack::CheckSignature] Signature check failed 0x80096010, "
+                          "run stopped"])
+        self.assertFalse(os.path.exists(os.path.join(self.wine.temp, "unpackvesk")))
+        self.assertEqual(self.records(), [])
+        self.assertEqual(self.backups(), [])
+
+        # The same package signed intact runs as ever.
+        shutil.copy(intact, exe)
+        code, _ = self.wine.run(exe)
+        self.wine.wait_idle()
+        self.assertEqual(code, 0)
+        log = self.wine.log_messages()
+        self.assertFalse(any(l.startswith("[CUnPack::CheckSignature]") for l in log[1:]), log)
+        self.assertIn(f"[CUnPack::FindHeader] Sign Size:{sign_size}", log)
+        self.assertIn("[CUnPack::UnPackFiles] UnPack total 2 files.", log)
+        self.assertEqual(self.manager_token(), "signed1", self.records())
+        self.assertFalse(os.path.exists(self.work_folder()))
+
+
+if __name__ == "__main__":
+    harness.main()

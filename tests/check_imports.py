@@ -7,11 +7,16 @@ write to, so everything it imports must be a known DLL on every Windows it suppo
 user32, gdi32, advapi32, shell32, ole32, msvcrt. Anything else (GDI+, version, wtsapi32,
 wintrust) is loaded at run time from the system folder (src/platform/win32/win32.h).
 
-    check_imports.py EXE...
+    check_imports.py EXE... [--functions EXE LIST]
 
 Reads each file's import and delay-import tables itself (no other tool needed), prints what each
 imports, and fails, listing them, when any file imports another DLL or cannot be read.
-`imports(path)` gives {dll: [function names]} for other checks to build on.
+
+With --functions, EXE (the release build) may import by name only the functions in LIST
+("dll:function" lines; # starts a comment): the release must start on Windows XP SP3, so every
+function it imports must be one that XP SP3's system DLLs export, and a new import is a
+conscious decision, made by adding its line. Functions of later Windows are looked up at run
+time (plat::win32::SystemFunction).
 """
 
 import os
@@ -145,11 +150,33 @@ def check(paths):
     return problems
 
 
+def check_functions(path, list_path):
+    """Problems of `path` importing a function that the committed list does not hold."""
+    with open(list_path, encoding="utf-8") as f:
+        allowed = {line.split("#", 1)[0].strip().lower() for line in f} - {""}
+    try:
+        table = imports(path)
+    except (OSError, PeError, struct.error, ValueError) as e:
+        return [f"{path}: cannot read its import table: {e}"]
+    return [f"{path}: imports {dll}:{fn}, which is not in {list_path} (does Windows XP SP3 "
+            f"export it? if not, look it up at run time)"
+            for dll, fns in sorted(table.items()) for fn in fns
+            if f"{dll}:{fn}".lower() not in allowed]
+
+
 def main(argv):
-    if len(argv) < 2:
+    args = argv[1:]
+    functions = None
+    if "--functions" in args:
+        i = args.index("--functions")
+        functions = args[i + 1:i + 3]
+        del args[i:i + 3]
+    if not args or (functions is not None and len(functions) != 2):
         print(__doc__.strip(), file=sys.stderr)
         return 2
-    problems = check(argv[1:])
+    problems = check(args)
+    if functions:
+        problems += check_functions(*functions)
     for line in problems:
         print(line, file=sys.stderr)
     return 1 if problems else 0

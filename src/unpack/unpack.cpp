@@ -358,13 +358,27 @@ std::wstring CUnPack::GetWorkFolder() {
             m_bWorkFolderRefused = true;
         }
     }
+    if (elevated && !m_bWorkFolderRefused && CUtility::FileExists(m_strWorkFolder)) {
+        // The folder held is the one checked: through no link, at the path built.
+        m_hWorkFolder = fs.CreateFileWithFlags(folder, plat::kFileReadAttributes,
+                                               plat::kShareRead | plat::kShareWrite,
+                                               plat::kOpenExisting, plat::kFileFlagBackupSemantics);
+        if (!m_hWorkFolder || !CUtility::FinalPathMatches(m_hWorkFolder, folder)) return refused();
+    }
     if (elevated && !ReachedDirectly(m_strWorkFolder)) return refused();
     return m_strWorkFolder;
+}
+
+CUnPack::~CUnPack() {
+    if (m_hWorkFolder) plat::files().CloseFile(m_hWorkFolder);
 }
 
 void CUnPack::RemoveWorkFolder() {
     if (m_strWorkFolder.empty() || m_bWorkFolderRefused) return;
     plat::IFiles& fs = plat::files();
+    // The folder itself goes too: it is held no longer.
+    if (m_hWorkFolder) fs.CloseFile(m_hWorkFolder);
+    m_hWorkFolder = 0;
 
     // Nor does an elevated run delete through a link, also one put on the path after the start:
     // checked right before deleting.

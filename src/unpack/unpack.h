@@ -12,7 +12,7 @@ public:
     // Reads the launcher's own file through `own`, the file the run holds from its start; without
     // one, through a file of its own, opened at the first read and held while the object lives.
     explicit CUnPack(COwnFile* own = nullptr) : m_pOwnFile(own) {}
-    ~CUnPack() = default;
+    ~CUnPack();
     CUnPack(const CUnPack&) = delete;
     CUnPack& operator=(const CUnPack&) = delete;
 
@@ -36,6 +36,10 @@ public:
     // The work folder, or the "unpackvesk" folder above it, is a link that could not be removed:
     // nothing is written into it or deleted from it, and the start-up treats it as missing.
     bool m_bWorkFolderRefused = false;
+    // An elevated run holds its work folder open without delete sharing from its creation to the
+    // clean-up: nobody can rename it, or a folder above it, away and put another in its place
+    // (a check of the path would not see that swap, as the path stays the same).
+    plat::Handle m_hWorkFolder = 0;
 
 private:
     COwnFile& OwnFile() { return m_pOwnFile ? *m_pOwnFile : m_ownFile; }

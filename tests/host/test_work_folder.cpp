@@ -140,6 +140,8 @@ TEST(WorkFolder, ElevatedAndSystemRunsGetAFreshFolderOnlyAdministratorsCanChange
         EXPECT_FALSE(unpack.m_bWorkFolderRefused);
         EXPECT_FALSE(m.Exists(kFolder + L"\\expand.bat"));
         EXPECT_EQ(m.ReadFile(L"C:\\precious\\data.txt"), "keep me");
+        // Held for the run: nobody renames it away to put another in its place.
+        EXPECT_FALSE(plat::files().MoveFile(kFolder, kFolder + L"-moved"));
         EXPECT_EQ(Describe(m.AccessOf(kFolder)),
                   L"S-1-5-32-544 protected: S-1-5-18 1f01ff 3 S-1-5-32-544 1f01ff 3 "
                   L"S-1-5-21-1-1001 1200a9 3");

@@ -100,6 +100,26 @@ bool CopyData(CPackageReader& package, CBufferedWriter& out, uint64_t length,
     return out.Flush(error);
 }
 
+// Creates an entry's file anew. An existing file of that name is overwritten, also one an earlier
+// run left read-only: kept, it would stand in for the package's own file. Its attributes are
+// looked at only when the creation is refused: a look-up of a name that does not exist yet is
+// not free (Wine searches the folder for the name in other letter cases), and it is the usual
+// case.
+bool CreateTarget(CFile& out, const std::wstring& target, CFileException* error) {
+    const unsigned mode =
+        CFile::modeCreate | CFile::modeWrite | CFile::shareExclusive | CFile::typeBinary;
+    if (out.Open(target, mode, error)) return true;
+    if (error->m_lOsError != plat::kErrorAccessDenied) return false;
+    const uint32_t existing = plat::files().GetFileAttributes(target);
+    if (existing == plat::kInvalidFileAttributes || !(existing & plat::kAttrReadOnly) ||
+        (existing & (plat::kAttrDirectory | plat::kAttrReparsePoint))) {
+        plat::kernel().SetLastError(error->m_lOsError);  // the next log line reports the open's
+        return false;
+    }
+    plat::files().SetFileAttributes(target, existing & ~plat::kAttrReadOnly);
+    return out.Open(target, mode, error);
+}
+
 }  // namespace
 
 bool CUnPack::UnPackFiles() {
@@ -172,18 +192,8 @@ bool CUnPack::UnPackFiles() {
         CUtility::Log(L"[%ls] (%d/%d)UnPack file name:%ls (%d)", kUnPackTag, taken, count,
                       target.c_str(), static_cast<int>(static_cast<uint32_t>(length)));
 
-        // An existing file of that name is overwritten, also one an earlier run left read-only:
-        // kept, it would stand in for the package's own file.
-        const uint32_t existing = plat::files().GetFileAttributes(target);
-        if (existing != plat::kInvalidFileAttributes && (existing & plat::kAttrReadOnly) &&
-            !(existing & (plat::kAttrDirectory | plat::kAttrReparsePoint)))
-            plat::files().SetFileAttributes(target, existing & ~plat::kAttrReadOnly);
-
         CFile out;
-        if (!out.Open(
-                target,
-                CFile::modeCreate | CFile::modeWrite | CFile::shareExclusive | CFile::typeBinary,
-                &error)) {
+        if (!CreateTarget(out, target, &error)) {
             CUtility::FileException(error);
             if (!package.Skip(length, &error)) return Stopped(taken, error);
             if (taken == count) break;

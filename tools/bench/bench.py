@@ -25,11 +25,13 @@ import time
 ROOT = os.path.dirname(os.path.dirname(os.path.dirname(os.path.abspath(__file__))))
 sys.path.insert(0, os.path.join(ROOT, "tests", "wine"))
 import harness  # noqa: E402
+import timeline  # noqa: E402
 
 BENCH = os.path.join(ROOT, "out", "bench")
 PAYLOAD = os.path.join(BENCH, "payload")
 VESKPACK = os.path.join(ROOT, "out", "host", "veskpack")
 BENCH_EXTRACT = os.path.join(ROOT, "out", "host", "bench_extract")
+FLOOR = os.path.join(ROOT, "out", "x86_64", "bench", "floor.exe")
 MIB = 1 << 20
 BIG_SIZE = 256 * MIB
 HUGE_SIZE = 1024 * MIB
@@ -182,56 +184,132 @@ def run_quietly(prefix, program, *args):
                           stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL).returncode
 
 
-def wine(rounds):
-    log("== Wine: packed launcher vs NSIS self-extractor ==")
-    launcher = pack(os.path.join(BENCH, "VESK.exe"),
-                    [os.path.join(PAYLOAD, "all", n) for n in ["big.bin", *small_names()]])
+def keep_wineserver(prefix):
+    """One wineserver for the whole run, up before the clock starts: a helper that waits for a
+    dialog that never comes keeps it alive."""
+    return subprocess.Popen([harness.WINE, os.path.join(harness.WIN64, "testprogs",
+                                                        "answer_dialog.exe"),
+                             "no such dialog", "ok", "3600"], env=prefix.env,
+                            stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
+
+
+def side_by_side(prefix, programs, rounds):
+    """Times each program from start to exit, interleaved round by round so that all see the
+    same machine; returns {name: [seconds]}."""
+    times = {name: [] for name, _ in programs}
+    for _ in range(rounds):
+        for name, program in programs:
+            drop_written()
+            code = []
+            times[name].append(timed(lambda: code.append(run_quietly(prefix, program))))
+            if code[0] != 0:
+                raise RuntimeError(f"{name} exited with {code[0]}")
+            if not temp_is_clean(prefix):
+                raise RuntimeError(f"{name} left {os.listdir(prefix.temp)} in the temp folder")
+    return times
+
+
+def print_table(rows, times, ours="launcher"):
+    best = {name: min(t) for name, t in times.items()}
+    log(f"  {'program':<44} {'best':>8} {'median':>8} {'ours / it':>10}")
+    for name, label in rows:
+        ratio = best[ours] / best[name]
+        log(f"  {label:<44} {best[name]:7.2f}s {statistics.median(times[name]):7.2f}s "
+            f"{ratio:10.2f}")
+    return best
+
+
+def load():
+    return "load average " + " ".join(f"{x:.2f}" for x in os.getloadavg())
+
+
+def wine(rounds, build):
+    log(f"== Wine: packed launcher ({build} build) vs NSIS self-extractor vs floor ==")
+    stub = os.path.join(ROOT, "out", build, "VESK.exe")
+    entries = [os.path.join(PAYLOAD, "all", n) for n in ["big.bin", *small_names()]]
+    launcher = pack(os.path.join(BENCH, f"VESK-{build}.exe"), entries, stub=stub)
+    floor = pack(os.path.join(BENCH, "floor.exe"), entries, stub=FLOOR)
     peer = build_peer()
     prefix = harness.WinePrefix("bench")
     try:
-        # One wineserver for the whole run, up before the clock starts: a helper that waits
-        # for a dialog that never comes keeps it alive.
-        keeper = subprocess.Popen([harness.WINE, os.path.join(harness.WIN64, "testprogs",
-                                                              "answer_dialog.exe"),
-                                   "no such dialog", "ok", "3600"], env=prefix.env,
-                                  stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
+        keeper = keep_wineserver(prefix)
         # The package holds no agent: with code-signing settings an administrator takes the
         # standard launch, whose commands (cabinet expansion, the manager) end at once, instead
         # of waiting some 20 s for an agent that a scheduled task never brings.
         prefix.keep_standard_launch()
-        times = {"launcher": [], "nsis": []}
-        for _ in range(rounds):
-            for name, program in (("launcher", launcher), ("nsis", peer)):
-                drop_written()
-                code = []
-                times[name].append(timed(lambda: code.append(run_quietly(prefix, program))))
-                if code[0] != 0:
-                    raise RuntimeError(f"{name} exited with {code[0]}")
-                if not temp_is_clean(prefix):
-                    raise RuntimeError(f"{name} left {os.listdir(prefix.temp)} in the temp folder")
+        log(f"  before: {load()}")
+        times = side_by_side(prefix, [("launcher", launcher), ("nsis", peer), ("floor", floor)],
+                             rounds)
         if not any("UnPack total 2001 files." in m for m in prefix.log_messages()):
             raise RuntimeError("the launcher did not unpack its 2,001 files")
+        log(f"  after:  {load()}")
+        log(f"whole run, start to exit, best of {rounds} (WINEDEBUG=-all):")
+        print_table([("launcher", f"our packed launcher ({build})"),
+                     ("nsis", "NSIS stored self-extractor (amd64)"),
+                     ("floor", "floor: bare extract-and-delete (x86_64)")], times)
+
+        # One traced run of each, for the timeline.
+        traced = timeline.run_traced(prefix.env, harness.WINE, launcher)
+        entries_done, gaps = timeline.extraction_gaps(traced)
+        traced_floor = timeline.run_traced(prefix.env, harness.WINE, floor)
+        probe = os.path.join(ROOT, "out", "x86_64", "bench", "probe.exe")
+        figures = {}
+        figures.update(timeline.probe(prefix.env, harness.WINE, probe, "queries",
+                                      str(3 * SMALL_COUNT)))
+        figures.update(timeline.probe(prefix.env, harness.WINE, probe, "files",
+                                      str(SMALL_COUNT), str(SMALL_SIZE)))
+        figures.update(timeline.probe(prefix.env, harness.WINE, probe, "big", str(BIG_SIZE)))
+        figures.update(timeline.probe(prefix.env, harness.WINE, probe, "copy",
+                                      harness.WinePrefix.windows_path(launcher)))
         keeper.kill()
         keeper.wait()
-        ours, theirs = statistics.median(times["launcher"]), statistics.median(times["nsis"])
-        log(f"launcher {ours:.2f} s, NSIS {theirs:.2f} s, ratio {ours / theirs:.2f}")
-        return ours, theirs
+        timeline.print_phases(
+            log, f"timeline of one traced launcher run ({build}, WINEDEBUG={timeline.TRACE}), "
+            f"exit code {traced.code}:", timeline.launcher_timeline(traced))
+        print_extraction(entries_done, gaps, figures)
+        timeline.print_phases(log, "timeline of one traced floor run:",
+                              timeline.floor_timeline(traced_floor))
+        log("single steps under Wine (tools/bench/probe.cpp), ms:")
+        for name, ms in figures.items():
+            log(f"  {ms:9.1f}  {name}")
+        return times, figures
     finally:
         prefix.close()
 
 
+def print_extraction(entries, gaps, figures):
+    """The extraction's per-entry gaps, and what the probe says the prescribed steps in them
+    cost, so that the rest is the write path."""
+    per_line = (figures["log_open_append_close"] + figures["debugger_output"]) / (3 * SMALL_COUNT)
+    per_query = figures["freespace"] / (3 * SMALL_COUNT)
+    log(f"extraction, {entries} entries, the gaps between each entry's log lines summed (ms):")
+    log(f"  {gaps['query_to_name']:8.0f}  free-space line -> name line (work folder, 1 log line)")
+    log(f"  {gaps['name_to_count']:8.0f}  name line -> count line (create, copy, 1 log line)")
+    log(f"  {gaps['count_to_next']:8.0f}  count line -> next entry's free-space line (close, "
+        f"free-space query, 1 log line)")
+    lines = 3 * entries * per_line
+    queries = entries * per_query
+    rest = sum(gaps.values()) - lines - queries
+    log(f"  of which, by the probe's unit costs: 3 log lines per entry {lines:.0f} "
+        f"({per_line:.3f} ms a line, debugger output included), free-space queries "
+        f"{queries:.0f} ({per_query:.3f} ms each), the rest (create, copy, close) {rest:.0f}")
+
+
+def main():
 def main():
     parser = argparse.ArgumentParser()
     parser.add_argument("--rounds", type=int, default=3)
     parser.add_argument("--skip-wine", action="store_true")
     parser.add_argument("--skip-native", action="store_true")
+    parser.add_argument("--build", choices=["x86_64", "i686"], default="x86_64",
+                        help="the launcher build under Wine (the peer and the floor are 64-bit)")
     args = parser.parse_args()
     os.makedirs(BENCH, exist_ok=True)
     prepare_payload()
     if not args.skip_native:
         native(args.rounds)
     if not args.skip_wine:
-        wine(args.rounds)
+        wine(args.rounds, args.build)
 
 
 if __name__ == "__main__":

@@ -15,6 +15,7 @@ Options: --rounds N (default 3), --skip-wine, --skip-native.
 import argparse
 import os
 import re
+import resource
 import shutil
 import statistics
 import subprocess
@@ -193,29 +194,63 @@ def keep_wineserver(prefix):
                             stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
 
 
+def wineserver_pid(prefix):
+    """The process id of the prefix's wineserver (found by its environment)."""
+    for entry in os.listdir("/proc"):
+        if not entry.isdigit():
+            continue
+        try:
+            with open(f"/proc/{entry}/comm") as f:
+                if not f.read().startswith("wineserver"):
+                    continue
+            with open(f"/proc/{entry}/environ", "rb") as f:
+                if f"WINEPREFIX={prefix.path}".encode() in f.read().split(b"\0"):
+                    return int(entry)
+        except OSError:
+            continue
+    return None
+
+
+def cpu_seconds(pid):
+    """User and system time a process has used so far."""
+    with open(f"/proc/{pid}/stat") as f:
+        fields = f.read().rsplit(")", 1)[1].split()
+    return (int(fields[11]) + int(fields[12])) / os.sysconf("SC_CLK_TCK")
+
+
 def side_by_side(prefix, programs, rounds):
     """Times each program from start to exit, interleaved round by round so that all see the
-    same machine; returns {name: [seconds]}."""
+    same machine. Returns ({name: [wall seconds]}, {name: [CPU seconds]}): the CPU time of the
+    program's processes and of the wineserver working for it, which the other users of this
+    machine disturb far less than the wall time."""
     times = {name: [] for name, _ in programs}
+    cpu = {name: [] for name, _ in programs}
+    server = wineserver_pid(prefix)
     for _ in range(rounds):
         for name, program in programs:
             drop_written()
             code = []
+            children = resource.getrusage(resource.RUSAGE_CHILDREN)
+            served = cpu_seconds(server) if server else 0.0
             times[name].append(timed(lambda: code.append(run_quietly(prefix, program))))
+            after = resource.getrusage(resource.RUSAGE_CHILDREN)
+            cpu[name].append(after.ru_utime - children.ru_utime + after.ru_stime -
+                             children.ru_stime + (cpu_seconds(server) - served if server else 0))
             if code[0] != 0:
                 raise RuntimeError(f"{name} exited with {code[0]}")
             if not temp_is_clean(prefix):
                 raise RuntimeError(f"{name} left {os.listdir(prefix.temp)} in the temp folder")
-    return times
+    return times, cpu
 
 
-def print_table(rows, times, ours="launcher"):
+def print_table(rows, times, cpu, ours="launcher"):
     best = {name: min(t) for name, t in times.items()}
-    log(f"  {'program':<44} {'best':>8} {'median':>8} {'ours / it':>10}")
+    least = {name: min(t) for name, t in cpu.items()}
+    log(f"  {'program':<42} {'wall best':>9} {'median':>7} {'ours/it':>7} "
+        f"{'CPU best':>9} {'ours/it':>7}")
     for name, label in rows:
-        ratio = best[ours] / best[name]
-        log(f"  {label:<44} {best[name]:7.2f}s {statistics.median(times[name]):7.2f}s "
-            f"{ratio:10.2f}")
+        log(f"  {label:<42} {best[name]:8.2f}s {statistics.median(times[name]):6.2f}s "
+            f"{best[ours] / best[name]:7.2f} {least[name]:8.2f}s {least[ours] / least[name]:7.2f}")
     return best
 
 
@@ -223,13 +258,22 @@ def load():
     return "load average " + " ".join(f"{x:.2f}" for x in os.getloadavg())
 
 
-def wine(rounds, build):
+def wine(rounds, build, compare=None):
     log(f"== Wine: packed launcher ({build} build) vs NSIS self-extractor vs floor ==")
     stub = os.path.join(ROOT, "out", build, "VESK.exe")
     entries = [os.path.join(PAYLOAD, "all", n) for n in ["big.bin", *small_names()]]
     launcher = pack(os.path.join(BENCH, f"VESK-{build}.exe"), entries, stub=stub)
     floor = pack(os.path.join(BENCH, "floor.exe"), entries, stub=FLOOR)
     peer = build_peer()
+    programs = [("launcher", launcher), ("nsis", peer), ("floor", floor)]
+    rows = [("launcher", f"our packed launcher ({build})"),
+            ("nsis", "NSIS stored self-extractor (amd64)"),
+            ("floor", "floor: bare extract-and-delete (x86_64)")]
+    if compare:
+        # Another launcher stub (an earlier build, say) packed with the same payload.
+        programs.append(("compare", pack(os.path.join(BENCH, "VESK-compare.exe"), entries,
+                                         stub=compare)))
+        rows.append(("compare", "the launcher built from --compare"))
     prefix = harness.WinePrefix("bench")
     try:
         keeper = keep_wineserver(prefix)
@@ -238,15 +282,13 @@ def wine(rounds, build):
         # of waiting some 20 s for an agent that a scheduled task never brings.
         prefix.keep_standard_launch()
         log(f"  before: {load()}")
-        times = side_by_side(prefix, [("launcher", launcher), ("nsis", peer), ("floor", floor)],
-                             rounds)
+        times, cpu = side_by_side(prefix, programs, rounds)
         if not any("UnPack total 2001 files." in m for m in prefix.log_messages()):
             raise RuntimeError("the launcher did not unpack its 2,001 files")
         log(f"  after:  {load()}")
-        log(f"whole run, start to exit, best of {rounds} (WINEDEBUG=-all):")
-        print_table([("launcher", f"our packed launcher ({build})"),
-                     ("nsis", "NSIS stored self-extractor (amd64)"),
-                     ("floor", "floor: bare extract-and-delete (x86_64)")], times)
+        log(f"whole run, start to exit, best of {rounds} (WINEDEBUG=-all); CPU: the program's "
+            "processes and the wineserver:")
+        print_table(rows, times, cpu)
 
         # One traced run of each, for the timeline.
         traced = timeline.run_traced(prefix.env, harness.WINE, launcher)
@@ -272,7 +314,7 @@ def wine(rounds, build):
         log("single steps under Wine (tools/bench/probe.cpp), ms:")
         for name, ms in figures.items():
             log(f"  {ms:9.1f}  {name}")
-        return times, figures
+        return times, cpu, figures
     finally:
         prefix.close()
 
@@ -296,20 +338,21 @@ def print_extraction(entries, gaps, figures):
 
 
 def main():
-def main():
     parser = argparse.ArgumentParser()
     parser.add_argument("--rounds", type=int, default=3)
     parser.add_argument("--skip-wine", action="store_true")
     parser.add_argument("--skip-native", action="store_true")
     parser.add_argument("--build", choices=["x86_64", "i686"], default="x86_64",
                         help="the launcher build under Wine (the peer and the floor are 64-bit)")
+    parser.add_argument("--compare", metavar="STUB",
+                        help="another launcher stub to run side by side (e.g. an earlier build)")
     args = parser.parse_args()
     os.makedirs(BENCH, exist_ok=True)
     prepare_payload()
     if not args.skip_native:
         native(args.rounds)
     if not args.skip_wine:
-        wine(args.rounds, args.build)
+        wine(args.rounds, args.build, args.compare)
 
 
 if __name__ == "__main__":

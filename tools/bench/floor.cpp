@@ -80,8 +80,8 @@ int wmain() {
         }
         written.push_back(target);
         for (uint64_t left = entry.ullLength; left > 0;) {
-            const DWORD want = left < buffer.size() ? static_cast<DWORD>(left)
-                                                    : static_cast<DWORD>(buffer.size());
+            const DWORD want =
+                left < buffer.size() ? static_cast<DWORD>(left) : static_cast<DWORD>(buffer.size());
             DWORD done = 0;
             if (!ReadAll(file, buffer.data(), want) ||
                 !::WriteFile(out, buffer.data(), want, &done, nullptr) || done != want) {

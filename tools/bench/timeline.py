@@ -13,12 +13,12 @@ import subprocess
 import tempfile
 import time
 
-TRACE = "+timestamp,+pid,+loaddll,warn+seh"
+TRACE = "warn+seh,+timestamp,+pid,+loaddll"
 
-LINE = re.compile(r"^\s*(\d+)\.(\d{3}):([0-9a-f]+):[0-9a-f]+:(\w+):(\w+):\S+ (.*)$")
+LINE = re.compile(r"^\s*(\d+)\.(\d{3}):([0-9a-f]+):[0-9a-f]+:(\w+):(\w+):(\S+) (.*)$")
 LOADED = re.compile(r'Loaded L"(.*?)"')
 # A log line as the launcher sends it: "[pid]date time  message (Last=n)".
-MESSAGE = re.compile(r'OutputDebugString[AW] "\[\d+\]\S+ \S+  (.*) \(Last=-?\d+\)')
+MESSAGE = re.compile(r'^"\[\d+\]\S+ \S+  (.*) \(Last=-?\d+\)"$')
 
 
 def clock():
@@ -42,16 +42,16 @@ def parse(output):
         if not m:
             continue
         ms = int(m.group(1)) * 1000 + int(m.group(2))
-        pid, rest = int(m.group(3), 16), m.group(6)
+        pid, function, rest = int(m.group(3), 16), m.group(6), m.group(7)
         if m.group(5) == "loaddll":
             loaded = LOADED.search(rest)
             if loaded:
                 events.append(Event(ms, pid, "dll", loaded.group(1).replace("\\\\", "\\")))
-        elif m.group(5) == "seh":
+        elif m.group(5) == "seh" and function.startswith("OutputDebugString"):
             logged = MESSAGE.search(rest)
             if logged:
                 events.append(Event(ms, pid, "log", logged.group(1).replace("\\\\", "\\")))
-            elif "OutputDebugString" in rest:
+            else:
                 events.append(Event(ms, pid, "debug", rest))
     return events
 
@@ -147,24 +147,19 @@ def launcher_timeline(run):
          at(commands[0]) if commands else None),
         ("cabinet expansion (interpreter, expand, 120 ms polls)",
          at(finished[0]) if finished else None),
-        ("manager's command started", at(commands[1]) if len(commands) > 1 else None),
-    ]
-    if manager is not None:
-        marks.append(("  of which: the manager's process is up (from its command's start)",
-                      None))
-    marks += [
+        ("file preparation, the manager's command started",
+         at(commands[1]) if len(commands) > 1 else None),
         ("elevation backup copy", at(backup)),
         ("wait for the manager's command to end (120 ms polls)",
          at(finished[1]) if len(finished) > 1 else None),
         ("work-folder removal, window close, exit", run.end),
     ]
-    result = phases([(l, m) for l, m in marks if m is not None or "of which" not in l])
+    result = phases(marks)
     if manager is not None and len(commands) > 1:
-        for i, (label, _) in enumerate(result):
-            if label == "manager's command started":
-                result.insert(i + 1, ("  manager's process start, after its command's start",
-                                      manager - commands[1].ms))
-                break
+        at_command = [label for label, _ in marks].index(
+            "file preparation, the manager's command started")
+        result.insert(at_command, ("  the manager's process up, after its command's start",
+                                   manager - commands[1].ms))
     return result
 
 

@@ -7,7 +7,7 @@
 //                                first; the folder's removal by listing it or by known names;
 //                                one look-up of a missing name in a folder of N files
 //   probe big SIZE [ROUNDS]      one file of SIZE bytes written in 256 KiB or 1 MiB pieces, with
-//                                and without its size set first
+//                                and without its size set first; deleting it
 //   probe queries N              N free-space queries; N log lines: the open-append-close of
 //                                each line, the folder and session queries that make its path,
 //                                appending to a handle kept open; N debugger-output lines
@@ -161,16 +161,19 @@ int Big(uint64_t size, int rounds) {
                                 {"big_256k_presized", false, true, 256 << 10},
                                 {"big_1m_presized", false, true, 1 << 20}};
     std::vector<double> best(4, 1e18);
+    double removal = 1e18;
     for (int r = 0; r < rounds; ++r) {
         for (int k = 0; k < 4; ++k) {
             const int v = (r + k) % 4;
-            ::DeleteFileW(name.c_str());
+            const double gone = Now();
+            if (::DeleteFileW(name.c_str()) && Now() - gone < removal) removal = Now() - gone;
             const double t0 = Now();
             WriteFileAs(name, variants[v], buffer, size);
             if (Now() - t0 < best[v]) best[v] = Now() - t0;
         }
     }
     for (int v = 0; v < 4; ++v) Print(variants[v].name, best[v]);
+    Print("big_delete", removal);
     RemoveFolder(folder);
     return 0;
 }

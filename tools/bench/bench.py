@@ -329,9 +329,10 @@ def print_extraction(entries, gaps, figures):
     log(f"  {gaps['name_to_count']:8.0f}  name line -> count line (create, copy, 1 log line)")
     log(f"  {gaps['count_to_next']:8.0f}  count line -> next entry's free-space line (close, "
         f"free-space query, 1 log line)")
+    log(f"  {gaps['largest_copy']:8.0f}  of the name -> count gaps, the longest (the largest entry)")
     lines = 3 * entries * per_line
     queries = entries * per_query
-    rest = sum(gaps.values()) - lines - queries
+    rest = gaps["query_to_name"] + gaps["name_to_count"] + gaps["count_to_next"] - lines - queries
     log(f"  of which, by the probe's unit costs: 3 log lines per entry {lines:.0f} "
         f"({per_line:.3f} ms a line, debugger output included), free-space queries "
         f"{queries:.0f} ({per_query:.3f} ms each), the rest (create, copy, close) {rest:.0f}")

@@ -166,11 +166,11 @@ def launcher_timeline(run):
 def extraction_gaps(run):
     """The extraction's per-entry gaps between the three lines of each entry, summed:
     FreeSpace -> name (work folder, one log line), name -> count (create, copy, one log line),
-    count -> next FreeSpace or total (close, free-space query, one log line). Returns
-    (entries, {gap: ms})."""
+    count -> next FreeSpace or total (close, free-space query, one log line); and the longest
+    name -> count gap, the largest entry's. Returns (entries, {gap: ms})."""
     pid = run.pid_of("log", "[CUnPack::FindHeader] Name:")
     lines = [e for e in run.events if e.pid == pid and e.kind == "log" and "[CUnPack::" in e.text]
-    sums = {"query_to_name": 0, "name_to_count": 0, "count_to_next": 0}
+    sums = {"query_to_name": 0, "name_to_count": 0, "count_to_next": 0, "largest_copy": 0}
     entries = 0
     previous_count = None
     free = name = None
@@ -187,6 +187,7 @@ def extraction_gaps(run):
             entries += 1
             if name is not None:
                 sums["name_to_count"] += e.ms - name.ms
+                sums["largest_copy"] = max(sums["largest_copy"], e.ms - name.ms)
             previous_count = e
         elif "UnPack total" in e.text and previous_count is not None:
             sums["count_to_next"] += e.ms - previous_count.ms

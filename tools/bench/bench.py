@@ -4,12 +4,18 @@
    over the simulated machine's real files) against `cp` of the same bytes: a 256 MiB
    single-entry package and a 2,000-file package; and the core's peak memory on a 1 GiB entry
    against a 256 MiB one.
-2. The packed 64-bit launcher under Wine against an NSIS self-extractor holding the same payload
-   (one 256 MiB file and 2,000 files of 4 KiB), both unpacking into the temp folder and removing
-   it again.
+2. Under Wine, the packed launcher (64-bit build, or --build i686) against an NSIS self-extractor
+   holding the same payload (one 256 MiB file and 2,000 files of 4 KiB) and against the floor
+   (tools/bench/floor.cpp: the same package unpacked and deleted with nothing else), all
+   unpacking into the temp folder and removing it again: wall time and CPU time (the program's
+   processes and the wineserver), interleaved, best of N.
+3. The phase timeline of one traced launcher run and of one floor run (timeline.py, from Wine's
+   time-stamped debugger output), and the single steps' costs from tools/bench/probe.cpp, which
+   split the extraction's time into log lines, free-space queries and file writing.
 
 Inputs and the NSIS peer are cached under out/bench/ (makensis takes a minute or two).
-Options: --rounds N (default 3), --skip-wine, --skip-native.
+Options: --rounds N (default 3), --skip-wine, --skip-native, --build x86_64|i686,
+--compare STUB (another launcher stub, e.g. an earlier build, run side by side).
 """
 
 import argparse

@@ -1,8 +1,9 @@
 """Where one run's time goes, read from Wine's time-stamped debugger output.
 
-A program run with WINEDEBUG=+timestamp,+pid,+loaddll,warn+seh writes, for every process, one line
-per DLL it loads and one per debugger-output line (the launcher sends each log line there too),
-each stamped with Wine's millisecond tick count and the process id. The tick count is the
+A program run with WINEDEBUG=warn+seh,+timestamp,+pid,+loaddll,trace+win writes, for every
+process, one line per DLL it loads, one per debugger-output line (the launcher sends each log
+line there too) and lines for what its windows do (the loading window's hiding and destruction
+mark the window's close), each stamped with Wine's millisecond tick count and the process id. The tick count is the
 system's monotonic clock, so the moment the benchmark starts the program and the moment it has
 ended can be put on the same scale (`clock()`).
 """
@@ -13,7 +14,7 @@ import subprocess
 import tempfile
 import time
 
-TRACE = "warn+seh,+timestamp,+pid,+loaddll"
+TRACE = "warn+seh,+timestamp,+pid,+loaddll,trace+win"
 
 LINE = re.compile(r"^\s*(\d+)\.(\d{3}):([0-9a-f]+):[0-9a-f]+:(\w+):(\w+):(\S+) (.*)$")
 LOADED = re.compile(r'Loaded L"(.*?)"')
@@ -47,6 +48,8 @@ def parse(output):
             loaded = LOADED.search(rest)
             if loaded:
                 events.append(Event(ms, pid, "dll", loaded.group(1).replace("\\\\", "\\")))
+        elif m.group(5) == "win" and function in ("show_window", "NtUserDestroyWindow"):
+            events.append(Event(ms, pid, "win", function + " " + rest))
         elif m.group(5) == "seh" and function.startswith("OutputDebugString"):
             logged = MESSAGE.search(rest)
             if logged:
@@ -152,8 +155,17 @@ def launcher_timeline(run):
         ("elevation backup copy", at(backup)),
         ("wait for the manager's command to end (120 ms polls)",
          at(finished[1]) if len(finished) > 1 else None),
-        ("work-folder removal, window close, exit", run.end),
     ]
+    # After the last command: the work folder's removal (nothing logged), then the loading
+    # window's close (hidden, then destroyed), then the exit.
+    last = finished[-1].ms if finished else None
+    closing = [e for e in own if e.kind == "win" and last is not None and e.ms >= last]
+    if closing:
+        marks += [("work-folder removal", closing[0].ms),
+                  ("window close", closing[-1].ms),
+                  ("exit", run.end)]
+    else:
+        marks.append(("work-folder removal, window close, exit", run.end))
     result = phases(marks)
     if manager is not None and len(commands) > 1:
         at_command = [label for label, _ in marks].index(

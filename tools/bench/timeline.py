@@ -8,7 +8,6 @@ system's monotonic clock, so the moment the benchmark starts the program and the
 ended can be put on the same scale (`clock()`).
 """
 
-import os
 import re
 import subprocess
 import tempfile
@@ -243,8 +242,10 @@ def print_phases(log, title, rows):
 
 
 if __name__ == "__main__":
+    # A saved trace (stderr of a run with WINEDEBUG=<TRACE>): the launcher's phases, from its
+    # first to its last line.
     import sys
     with open(sys.argv[1], encoding="utf-8", errors="replace") as f:
-        for e in parse(f.read())[:40]:
-            print(e.ms, hex(e.pid), e.kind, e.text[:100])
-    print(os.path.basename(sys.argv[1]))
+        events = parse(f.read())
+    print_phases(print, sys.argv[1],
+                 launcher_timeline(Run(events, events[0].ms, events[-1].ms, 0)))

@@ -15,7 +15,8 @@
 
 Inputs and the NSIS peer are cached under out/bench/ (makensis takes a minute or two).
 Options: --rounds N (default 3), --skip-wine, --skip-native, --build x86_64|i686,
---compare STUB (another launcher stub, e.g. an earlier build, run side by side).
+--compare STUB (another launcher stub, e.g. an earlier build, run side by side), --only-compare
+(with --compare: the two launchers alone).
 """
 
 import argparse
@@ -264,7 +265,7 @@ def load():
     return "load average " + " ".join(f"{x:.2f}" for x in os.getloadavg())
 
 
-def wine(rounds, build, compare=None):
+def wine(rounds, build, compare=None, only_compare=False):
     log(f"== Wine: packed launcher ({build} build) vs NSIS self-extractor vs floor ==")
     stub = os.path.join(ROOT, "out", build, "VESK.exe")
     entries = [os.path.join(PAYLOAD, "all", n) for n in ["big.bin", *small_names()]]
@@ -280,6 +281,9 @@ def wine(rounds, build, compare=None):
         programs.append(("compare", pack(os.path.join(BENCH, "VESK-compare.exe"), entries,
                                          stub=compare)))
         rows.append(("compare", "the launcher built from --compare"))
+        if only_compare:
+            programs = [programs[0], programs[-1]]
+            rows = [rows[0], rows[-1]]
     prefix = harness.WinePrefix("bench")
     try:
         keeper = keep_wineserver(prefix)
@@ -295,6 +299,10 @@ def wine(rounds, build, compare=None):
         log(f"whole run, start to exit, best of {rounds} (WINEDEBUG=-all); CPU: the program's "
             "processes and the wineserver:")
         print_table(rows, times, cpu)
+        if only_compare:
+            keeper.kill()
+            keeper.wait()
+            return times, cpu, {}
 
         # One traced run of each, for the timeline.
         traced = timeline.run_traced(prefix.env, harness.WINE, launcher)
@@ -353,13 +361,15 @@ def main():
                         help="the launcher build under Wine (the peer and the floor are 64-bit)")
     parser.add_argument("--compare", metavar="STUB",
                         help="another launcher stub to run side by side (e.g. an earlier build)")
+    parser.add_argument("--only-compare", action="store_true",
+                        help="with --compare: only the two launchers, no peer, floor or timeline")
     args = parser.parse_args()
     os.makedirs(BENCH, exist_ok=True)
     prepare_payload()
     if not args.skip_native:
         native(args.rounds)
     if not args.skip_wine:
-        wine(args.rounds, args.build, args.compare)
+        wine(args.rounds, args.build, args.compare, args.only_compare)
 
 
 if __name__ == "__main__":

@@ -142,6 +142,40 @@ bool CopyData(CPackageReader& package, CBufferedWriter& out, uint64_t length,
     return out.Flush(error);
 }
 
+// Takes the read-only attribute off an existing plain file; true when there was one to take.
+bool ClearReadOnly(const std::wstring& path) {
+    const uint32_t attributes = plat::files().GetFileAttributes(path);
+    if (attributes == plat::kInvalidFileAttributes || !(attributes & plat::kAttrReadOnly) ||
+        (attributes & (plat::kAttrDirectory | plat::kAttrReparsePoint)))
+        return false;
+    return plat::files().SetFileAttributes(path, attributes & ~plat::kAttrReadOnly);
+}
+
+// Creates an entry's file anew. An existing file of that name is overwritten, also one an earlier
+// run left read-only: kept, it would stand in for the package's own file, and a replaced file
+// that stayed read-only would outlive the work folder's removal. The attributes are looked at
+// only when the name turns out to exist (the creation is refused, or reports that it replaced a
+// file): looking up a name that does not exist yet, the usual case, is not free (Wine searches
+// the folder for it in every letter case).
+bool CreateTarget(CFile& out, const std::wstring& target, CFileException* error) {
+    const unsigned mode =
+        CFile::modeCreate | CFile::modeWrite | CFile::shareExclusive | CFile::typeBinary;
+    plat::IKernel& k = plat::kernel();
+    if (out.Open(target, mode, error)) {
+        // Where the system lets a read-only file be replaced (Wine run as root), it keeps the
+        // attribute. The next log line still reports the creation's "already exists".
+        if (k.GetLastError() == plat::kErrorAlreadyExists) {
+            ClearReadOnly(target);
+            k.SetLastError(plat::kErrorAlreadyExists);
+        }
+        return true;
+    }
+    if (error->m_lOsError == plat::kErrorAccessDenied && ClearReadOnly(target))
+        return out.Open(target, mode, error);
+    k.SetLastError(error->m_lOsError);  // the next log line reports the creation's error
+    return false;
+}
+
 }  // namespace
 
 bool CUnPack::UnPackFiles() {
@@ -215,18 +249,8 @@ bool CUnPack::UnPackFiles() {
         CUtility::Log(L"[%ls] (%d/%d)UnPack file name:%ls (%d)", kUnPackTag, taken, count,
                       target.c_str(), static_cast<int>(static_cast<uint32_t>(length)));
 
-        // An existing file of that name is overwritten, also one an earlier run left read-only:
-        // kept, it would stand in for the package's own file.
-        const uint32_t existing = plat::files().GetFileAttributes(target);
-        if (existing != plat::kInvalidFileAttributes && (existing & plat::kAttrReadOnly) &&
-            !(existing & (plat::kAttrDirectory | plat::kAttrReparsePoint)))
-            plat::files().SetFileAttributes(target, existing & ~plat::kAttrReadOnly);
-
         CFile out;
-        if (!out.Open(
-                target,
-                CFile::modeCreate | CFile::modeWrite | CFile::shareExclusive | CFile::typeBinary,
-                &error)) {
+        if (!CreateTarget(out, target, &error)) {
             CUtility::FileException(error);
             if (!package.Skip(length, &error)) return Stopped(taken, error);
             if (taken == count) break;

@@ -131,6 +131,8 @@ TEST(UnPack, AnExistingFileOfTheSameNameIsOverwritten) {
     again.m_strWorkFolder = kWork;  // the folder as the start-up found it, stale file and all
     EXPECT_TRUE(again.UnPackFiles());
     EXPECT_EQ(m2.ReadFile(kWork + L"setup.ini"), "fresh");
+    // Writable again, so that the work folder's removal takes it.
+    EXPECT_FALSE(plat::files().GetFileAttributes(kWork + L"setup.ini") & plat::kAttrReadOnly);
 }
 
 TEST(UnPack, UnsafeNamesAreSkippedAndTheirDataPassedOver) {

@@ -247,6 +247,20 @@ class WinePrefix:
             shutil.rmtree(self.path, ignore_errors=True)
 
 
+def sign(unsigned, signed, keys):
+    """Signs `unsigned` into `signed` with a throw-away self-signed certificate made in the
+    folder `keys`; returns the certificate's path (its own authority, for verification)."""
+    os.makedirs(keys, exist_ok=True)
+    cert, key = os.path.join(keys, "cert.pem"), os.path.join(keys, "key.pem")
+    if not os.path.exists(cert):
+        subprocess.run(["openssl", "req", "-x509", "-newkey", "rsa:2048", "-nodes", "-keyout",
+                        key, "-out", cert, "-days", "2", "-subj", "/CN=VESK test signing"],
+                       check=True, capture_output=True)
+    subprocess.run(["osslsigncode", "sign", "-certs", cert, "-key", key, "-in", unsigned, "-out",
+                    signed], check=True, capture_output=True)
+    return cert
+
+
 def _unix_user():
     import pwd
     return pwd.getpwuid(os.getuid()).pw_name

@@ -8,7 +8,6 @@ standard launch."""
 
 import os
 import shutil
-import subprocess
 
 import harness
 from agent_case import TESTPROGS, AgentTestCase, fingerprint
@@ -104,15 +103,8 @@ class HostileFolder(AgentTestCase):
 
     def test_a_signed_launcher_changed_after_signing_is_refused_when_elevated(self):
         unsigned = self.launcher("unsigned.exe", settings={"vesk_token": "signed1"}, agent=AGENT)
-        keys = os.path.join(self.wine.path, "keys")
-        os.makedirs(keys)
-        cert, key = os.path.join(keys, "cert.pem"), os.path.join(keys, "key.pem")
-        subprocess.run(["openssl", "req", "-x509", "-newkey", "rsa:2048", "-nodes", "-keyout", key,
-                        "-out", cert, "-days", "2", "-subj", "/CN=VESK test signing"],
-                       check=True, capture_output=True)
         intact = os.path.join(self.wine.path, "intact.exe")
-        subprocess.run(["osslsigncode", "sign", "-certs", cert, "-key", key, "-in", unsigned,
-                        "-out", intact], check=True, capture_output=True)
+        harness.sign(unsigned, intact, os.path.join(self.wine.path, "keys"))
         sign_size = os.path.getsize(intact) - os.path.getsize(unsigned)
         os.unlink(unsigned)
         with open(intact, "rb") as f:

@@ -83,15 +83,8 @@ class Package(harness.WineTestCase):
     def test_a_signed_package_is_still_found(self):
         entries = [("setup.ini", SETUP_INI), ("a.txt", b"a"), ("b.bin", bytes(4096))]
         unsigned = self.pack(entries, "unsigned.exe")
-        keys = os.path.join(self.wine.path, "keys")
-        os.makedirs(keys)
-        cert, key = os.path.join(keys, "cert.pem"), os.path.join(keys, "key.pem")
-        subprocess.run(["openssl", "req", "-x509", "-newkey", "rsa:2048", "-nodes", "-keyout", key,
-                        "-out", cert, "-days", "2", "-subj", "/CN=VESK test signing"],
-                       check=True, capture_output=True)
         signed = os.path.join(self.downloads, "VESK.exe")
-        subprocess.run(["osslsigncode", "sign", "-certs", cert, "-key", key, "-in", unsigned,
-                        "-out", signed], check=True, capture_output=True)
+        cert = harness.sign(unsigned, signed, os.path.join(self.wine.path, "keys"))
         # The signature covers the whole package and is intact (the test certificate is its own
         # authority).
         check = subprocess.run(["osslsigncode", "verify", "-CAfile", cert, "-in", signed],

@@ -251,6 +251,9 @@ constexpr uint32_t kFileFlagOpenReparsePoint = 0x00200000;
 struct FileInformation {
     uint32_t attributes = 0;
     uint32_t numberOfLinks = 0;
+    // Which file it is: the volume's serial number and the file's index on it.
+    uint32_t volumeSerial = 0;
+    uint64_t fileIndex = 0;
 };
 
 }  // namespace plat

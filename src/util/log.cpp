@@ -25,6 +25,15 @@ constexpr uint32_t kOpenRetryPauseMs = 5;
 // Retries left to this run; both the main thread and the extraction thread write lines.
 std::atomic<int> g_nRunRetriesLeft{kRunRetries};
 
+// The log file that an elevated run has proved to be the file at the log's path (see
+// OpenLogFile). The two threads never write at the same time: the main thread waits while the
+// extraction thread works.
+struct ProvedLog {
+    bool known = false;
+    uint32_t volumeSerial = 0;
+    uint64_t fileIndex = 0;
+} g_provedLog;
+
 // Whether a line whose open has failed `attempt` + 1 times may pause and try again.
 bool TakeRetry(int attempt) {
     if (attempt >= kOpenRetries) {
@@ -44,7 +53,9 @@ bool IsCollision(uint32_t error) {
 // Opens the log for one line, exclusively. An elevated run writes no line through a link: the
 // file is opened as itself, never followed, and refused (as a failed open, with access denied)
 // when it is a link, is reached through one, or has further names (hard links) that could make
-// it some other file.
+// it some other file. Whether it is reached through a link is asked of its final path once; a
+// later line that finds the very same file (volume and file index) at the path needs no second
+// resolution of the path, which costs milliseconds a line on some systems.
 plat::Handle OpenLogFile(const std::wstring& path) {
     plat::IFiles& fs = plat::files();
     const uint32_t access = plat::kGenericRead | plat::kGenericWrite;
@@ -55,8 +66,15 @@ plat::Handle OpenLogFile(const std::wstring& path) {
     if (!file) return 0;
     plat::FileInformation info;
     if (fs.GetFileInformationByHandle(file, info) && !(info.attributes & plat::kAttrReparsePoint) &&
-        info.numberOfLinks == 1 && CUtility::FinalPathMatches(file, path))
-        return file;
+        info.numberOfLinks == 1) {
+        if (g_provedLog.known && g_provedLog.volumeSerial == info.volumeSerial &&
+            g_provedLog.fileIndex == info.fileIndex)
+            return file;
+        if (CUtility::FinalPathMatches(file, path)) {
+            g_provedLog = {true, info.volumeSerial, info.fileIndex};
+            return file;
+        }
+    }
     fs.CloseFile(file);
     plat::kernel().SetLastError(plat::kErrorAccessDenied);
     return 0;
@@ -115,8 +133,9 @@ void CUtility::AppendLogLine(const std::wstring& line) {
     fs.CloseFile(file);
 }
 
-void CUtility::ResetLogRetries() {
+void CUtility::ResetLogState() {
     g_nRunRetriesLeft.store(kRunRetries);
+    g_provedLog = ProvedLog();
 }
 
 void CUtility::FileException(const CFileException& error) {

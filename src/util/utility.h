@@ -29,7 +29,8 @@ public:
     static void Log(const wchar_t* format, ...);
     static std::wstring GetLogFilePath();
     static void AppendLogLine(const std::wstring& line);
-    static void ResetLogRetries();  // the run's retry allowance afresh (a new run, in tests)
+    // The run's retry allowance and the proved log file afresh (a new run: each simulated machine).
+    static void ResetLogState();
     static void FileException(const CFileException& error);
 
     // OS and account queries.

@@ -72,7 +72,7 @@ TEST(Log, FileNameAndFolderFallbacks) {
 
 TEST(Log, ACollidingWriterRetriesBrieflyInsteadOfDroppingTheLine) {
     sim::SimMachine m;
-    CUtility::ResetLogRetries();
+    CUtility::ResetLogState();
     // Another writer holds the file exclusively for 12 ms.
     plat::Handle other = plat::files().CreateFile(m.LogPath(), plat::kGenericRead | plat::kGenericWrite,
                                                   plat::kShareNone, plat::kOpenAlways);
@@ -97,7 +97,7 @@ TEST(Log, AWriterThatNeverGetsTheFileGivesUpWellUnderASecond) {
 
 TEST(Log, AHeldLogCostsTheRunOneLinesRetriesAndNoMore) {
     sim::SimMachine m;
-    CUtility::ResetLogRetries();
+    CUtility::ResetLogState();
     plat::Handle other = plat::files().CreateFile(
         m.LogPath(), plat::kGenericRead | plat::kGenericWrite, plat::kShareNone, plat::kOpenAlways);
     ASSERT_NE(other, 0u);
@@ -108,7 +108,7 @@ TEST(Log, AHeldLogCostsTheRunOneLinesRetriesAndNoMore) {
     EXPECT_EQ(m.LogMessages(), std::vector<std::wstring>{L"[T] after"});
 
     // A log taken by turns: the run's retries end after 30 in all, whatever each line needed.
-    CUtility::ResetLogRetries();
+    CUtility::ResetLogState();
     m.sleeps.clear();
     for (int i = 0; i < 40; ++i) {
         other = plat::files().CreateFile(m.LogPath(), plat::kGenericRead | plat::kGenericWrite,
@@ -118,7 +118,7 @@ TEST(Log, AHeldLogCostsTheRunOneLinesRetriesAndNoMore) {
         m.Advance(20);
     }
     EXPECT_EQ(m.sleeps.size(), 30u);
-    CUtility::ResetLogRetries();
+    CUtility::ResetLogState();
 }
 
 // An elevated or system run writes no line through a link: not into a log that is a link, nor
@@ -161,6 +161,18 @@ TEST(Log, AnElevatedRunWritesNoLineThroughALink) {
         EXPECT_EQ(m.ReadFile(written).empty(), !c.written) << c.plant << " " << c.written;
         EXPECT_EQ(m.debugOutput.size(), 1u);
     }
+
+    // The log proved once is not trusted by its path alone: a temp folder swapped for a link
+    // afterwards leads to another file, which gets no line.
+    sim::SimMachine m;
+    m.token = sim::TokenKind::ElevatedAdmin;
+    CUtility::Log(L"[%ls] proved", L"T");
+    EXPECT_EQ(m.LogMessages().size(), 1u);
+    m.WriteFile(L"C:\\windows\\unpack1.log", "");
+    std::filesystem::remove_all(m.HostPath(L"C:\\users\\user\\Temp"));
+    m.MakeSymlink(L"C:\\users\\user\\Temp", L"C:\\windows");
+    CUtility::Log(L"[%ls] line", L"T");
+    EXPECT_TRUE(m.ReadFile(L"C:\\windows\\unpack1.log").empty());
 }
 
 TEST(Log, FileExceptionLogsTheErrorTextOnlyWhenThereIsOne) {

@@ -481,6 +481,8 @@ public:
             return Fail(plat::kErrorInvalidHandle);
         out.attributes = AttributesOf(st, f->hostPath);
         out.numberOfLinks = S_ISDIR(st.st_mode) ? 1 : static_cast<uint32_t>(st.st_nlink);
+        out.volumeSerial = static_cast<uint32_t>(st.st_dev);
+        out.fileIndex = static_cast<uint64_t>(st.st_ino);
         return true;
     }
 

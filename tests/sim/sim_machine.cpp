@@ -2,6 +2,8 @@
 // and the kernel and window-manager sides of the seam.
 #include "sim/sim_machine.h"
 
+#include "util/utility.h"
+
 #include <dirent.h>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -58,6 +60,7 @@ SimMachine::SimMachine() : m_impl(std::make_unique<Impl>(*this)) {
     if (!dir) throw std::runtime_error("mkdtemp failed");
     root = dir;
     std::filesystem::create_directories(root + "/C");
+    CUtility::ResetLogState();  // a new machine is a new run
     m_impl->kernel = MakeKernel(*this);
     m_impl->files = MakeFiles(*this);
     m_impl->user = MakeUser(*this);

@@ -327,6 +327,8 @@ public:
         if (!::GetFileInformationByHandle(H(file), &info)) return false;
         out.attributes = info.dwFileAttributes;
         out.numberOfLinks = info.nNumberOfLinks;
+        out.volumeSerial = info.dwVolumeSerialNumber;
+        out.fileIndex = (static_cast<uint64_t>(info.nFileIndexHigh) << 32) | info.nFileIndexLow;
         return true;
     }
     bool GetFinalPathNameByHandle(Handle file, std::wstring& out) override {

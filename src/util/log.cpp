@@ -29,6 +29,7 @@ std::atomic<int> g_nRunRetriesLeft{kRunRetries};
 // OpenLogFile). The two threads never write at the same time: the main thread waits while the
 // extraction thread works.
 struct ProvedLog {
+    int elevated = -1;  // whether the run is elevated, asked at its first line (-1: not yet)
     bool known = false;
     uint32_t volumeSerial = 0;
     uint64_t fileIndex = 0;
@@ -59,7 +60,8 @@ bool IsCollision(uint32_t error) {
 plat::Handle OpenLogFile(const std::wstring& path) {
     plat::IFiles& fs = plat::files();
     const uint32_t access = plat::kGenericRead | plat::kGenericWrite;
-    if (!CUtility::IsElevatedRun())
+    if (g_provedLog.elevated < 0) g_provedLog.elevated = CUtility::IsElevatedRun() ? 1 : 0;
+    if (!g_provedLog.elevated)
         return fs.CreateFile(path, access, plat::kShareNone, plat::kOpenAlways);
     const plat::Handle file = fs.CreateFileWithFlags(
         path, access, plat::kShareNone, plat::kOpenAlways, plat::kFileFlagOpenReparsePoint);
@@ -71,7 +73,7 @@ plat::Handle OpenLogFile(const std::wstring& path) {
             g_provedLog.fileIndex == info.fileIndex)
             return file;
         if (CUtility::FinalPathMatches(file, path)) {
-            g_provedLog = {true, info.volumeSerial, info.fileIndex};
+            g_provedLog = {1, true, info.volumeSerial, info.fileIndex};
             return file;
         }
     }

@@ -190,8 +190,13 @@ class WinePrefix:
     def reg_query(self, key, value, view=None):
         """Returns (type, data) of a registry value, or None when it is missing. `view` 32 or 64
         reads that registry view (reg's /reg:32 and /reg:64)."""
-        code, out = self.run("reg", "query", key, "/v", value,
-                             *([f"/reg:{view}"] if view else []))
+        for _ in range(3):
+            code, out = self.run("reg", "query", key, "/v", value,
+                                 *([f"/reg:{view}"] if view else []))
+            # A missing key or value is an answer; any other failure of the tool (a process
+            # that could not start on a loaded machine) is asked again.
+            if code == 0 or "Unable to find" in out:
+                break
         if code != 0:
             return None
         for line in out.splitlines():

@@ -16,7 +16,7 @@ class ProductKey(harness.WineTestCase):
     def test_start_up_records_the_launcher_and_the_desktop(self):
         self.run_launcher()
         image = self.wine.reg_query(PRODUCT_KEY, "ImagePath")
-        self.assertIsNotNone(image, "ImagePath missing")
+        self.assertIsNotNone(image, ["ImagePath missing; the log:"] + self.wine.log_messages())
         self.assertEqual(image[0], "REG_SZ")
         self.assertEqual(image[1].lower(), self.wine.windows_path(harness.VESK).lower())
         # The user's software key is one for 32-bit and 64-bit programs: the agent finds the

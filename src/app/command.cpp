@@ -12,29 +12,15 @@ namespace {
 constexpr uint32_t kCommandPollMs = 120;
 constexpr uint32_t kProcessPollMs = 1000;
 
-// The interpreter's path in the system folder, so that ShellExecuteEx does not search for a bare
-// "cmd.exe" (a search that starts in the current directory, the work folder). A 32-bit launcher
-// on 64-bit Windows Vista or later takes the 64-bit interpreter through the "sysnative" folder.
-// This covers the interpreter only: the programs its command lines name by bare name ("expand",
-// "schtasks", the agent's manager) are looked up by the interpreter, in the work folder first.
-std::wstring InterpreterPath() {
+// The system folder of the interpreter, as this launcher reaches it (`fromLauncher`) or as the
+// interpreter itself sees it. They differ for a 32-bit launcher on 64-bit Windows Vista or later,
+// which takes the 64-bit interpreter through "sysnative" (a name only 32-bit programs have); that
+// interpreter finds its programs in the real "system32".
+std::wstring InterpreterFolder(bool fromLauncher) {
     std::wstring folder;
     if (!CUtility::IsPreVista() && CUtility::IsWow64()) {
         plat::files().GetSystemWindowsDirectory(folder);
-        return text::Format(L"%ls\\sysnative\\cmd.exe", folder.c_str());
-    }
-    plat::files().GetSystemDirectory(folder);
-    return text::Format(L"%ls\\cmd.exe", folder.c_str());
-}
-
-// The system folder as the interpreter of InterpreterPath sees it: the 64-bit interpreter that
-// a 32-bit launcher starts through "sysnative" finds its own programs in the real "system32"
-// ("sysnative" exists only for 32-bit programs).
-std::wstring InterpreterSystemFolder() {
-    std::wstring folder;
-    if (!CUtility::IsPreVista() && CUtility::IsWow64()) {
-        plat::files().GetSystemWindowsDirectory(folder);
-        return folder + L"\\system32";
+        return folder + (fromLauncher ? L"\\sysnative" : L"\\system32");
     }
     plat::files().GetSystemDirectory(folder);
     return folder;
@@ -138,7 +124,9 @@ uint32_t CUnPackFileApp::ExecuteCommand(const std::wstring& workFolder,
     plat::ShellExecInfo info;
     info.mask = plat::kSeeMaskNoCloseProcess | plat::kSeeMaskNoAsync | plat::kSeeMaskFlagNoUi;
     info.verb = L"open";
-    info.file = InterpreterPath();
+    // By full path, so that ShellExecuteEx does not search for a bare "cmd.exe", a search that
+    // starts in the current directory, the work folder.
+    info.file = InterpreterFolder(true) + L"\\cmd.exe";
     info.parameters = parameters;
     info.show = plat::kSwHide;
     if (!k.ShellExecuteEx(info) || !info.hProcess) {
@@ -173,7 +161,7 @@ std::wstring SystemProgramCommand(const wchar_t* program, const std::wstring& ar
     // The interpreter looks for a bare name in its current directory, the work folder, first:
     // an elevated run names the system's own program by its full path. A path with a blank is
     // quoted, and the whole command once more, as the interpreter strips the outer pair.
-    const std::wstring path = InterpreterSystemFolder() + L"\\" + program + L".exe";
+    const std::wstring path = InterpreterFolder(false) + L"\\" + program + L".exe";
     if (path.find(L' ') == std::wstring::npos)
         return text::Format(L"/c %ls %ls", path.c_str(), arguments.c_str());
     return text::Format(L"/c \"\"%ls\" %ls\"", path.c_str(), arguments.c_str());

@@ -8,7 +8,7 @@
 // launcher's whole run, 1 otherwise.
 #include <cstdio>
 
-#include "platform/win32/win32.h"
+#include "launcher_lock.h"
 
 int wmain(int argc, wchar_t** argv) {
     if (argc < 3) {
@@ -16,22 +16,8 @@ int wmain(int argc, wchar_t** argv) {
         return 2;
     }
     const int seconds = argc > 3 ? _wtoi(argv[3]) : 60;
-    HANDLE lock = ::CreateMutexW(nullptr, FALSE, argv[2]);
-    std::wprintf(L"locked\n");
-    std::fflush(stdout);
-
-    HWND loading = nullptr;
-    for (int i = 0; i < seconds * 20 && !loading; ++i) {
-        loading = ::FindWindowW(L"VeskLoadingWnd", nullptr);
-        if (!loading) ::Sleep(50);
-    }
-    if (!loading) {
-        std::wprintf(L"no launcher\n");
-        return 1;
-    }
-    DWORD pid = 0;
-    ::GetWindowThreadProcessId(loading, &pid);
-    HANDLE launcher = ::OpenProcess(SYNCHRONIZE, FALSE, pid);
+    HANDLE lock = nullptr, launcher = nullptr;
+    if (!HoldLockAndFindLauncher(argv[2], seconds, &lock, &launcher)) return 1;
 
     HANDLE file = ::CreateFileW(argv[1], GENERIC_READ, 0, nullptr, OPEN_EXISTING,
                                 FILE_ATTRIBUTE_NORMAL, nullptr);

@@ -9,7 +9,7 @@
 #include <cstdio>
 #include <string>
 
-#include "platform/win32/win32.h"
+#include "launcher_lock.h"
 
 int wmain(int argc, wchar_t** argv) {
     if (argc < 4) {
@@ -17,22 +17,8 @@ int wmain(int argc, wchar_t** argv) {
         return 2;
     }
     const int seconds = argc > 4 ? _wtoi(argv[4]) : 60;
-    HANDLE lock = ::CreateMutexW(nullptr, FALSE, argv[3]);
-    std::wprintf(L"locked\n");
-    std::fflush(stdout);
-
-    HWND loading = nullptr;
-    for (int i = 0; i < seconds * 20 && !loading; ++i) {
-        loading = ::FindWindowW(L"VeskLoadingWnd", nullptr);
-        if (!loading) ::Sleep(50);
-    }
-    if (!loading) {
-        std::wprintf(L"no launcher\n");
-        return 1;
-    }
-    DWORD pid = 0;
-    ::GetWindowThreadProcessId(loading, &pid);
-    HANDLE launcher = ::OpenProcess(SYNCHRONIZE, FALSE, pid);
+    HANDLE lock = nullptr, launcher = nullptr;
+    if (!HoldLockAndFindLauncher(argv[3], seconds, &lock, &launcher)) return 1;
 
     const std::wstring file = argv[1];
     const std::wstring aside = file + L".old";

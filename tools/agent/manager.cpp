@@ -11,9 +11,15 @@ namespace {
 constexpr UINT_PTR kEndTimer = 1;
 constexpr UINT_PTR kCrashTimer = 2;
 
+// Ends the process with the exception's code, as on a machine where no debugger takes crashes.
+// Wine's own debugger would otherwise attach and keep this program's file open for a moment
+// after the process has ended.
+LONG WINAPI EndWithoutDebugger(EXCEPTION_POINTERS*) { return EXCEPTION_EXECUTE_HANDLER; }
+
 void Crash(int how) {
     agent::Record(L"QVManagerVESK.exe", L"crashing=" + std::to_wstring(how));
     if (how == 2) ::TerminateProcess(::GetCurrentProcess(), STILL_ACTIVE);
+    ::SetUnhandledExceptionFilter(EndWithoutDebugger);
     ::RaiseException(EXCEPTION_ACCESS_VIOLATION, EXCEPTION_NONCONTINUABLE, 0, nullptr);
 }
 

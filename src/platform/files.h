@@ -85,8 +85,18 @@ public:
     // instead of what it points at. Returns 0 on failure (last error set).
     virtual Handle CreateFileWithFlags(const std::wstring& path, uint32_t access, uint32_t share,
                                        uint32_t disposition, uint32_t flags) = 0;
-    // GetFileInformationByHandle.
-    virtual bool GetFileInformationByHandle(Handle file, FileInformation& out) = 0;
+    // The attributes, the number of names and the file index of an open file, asked one by one
+    // (NtQueryInformationFile, looked up at run time): without the volume's serial number,
+    // which some systems answer slowly.
+    virtual bool GetFileInformation(Handle file, FileInformation& out) = 0;
+    // Opens (or with kOpenAlways creates) the file `name` inside the open folder `folder` (a
+    // handle from CreateFileWithFlags with kFileFlagBackupSemantics and kFileTraverse), never
+    // through a link at the name, which is opened as itself: NtCreateFile with the folder as its
+    // root, looked up at run time. Wherever the folder's path leads by now, the file is the one
+    // in the folder that was opened. Returns 0 on failure (last error set); an existing file
+    // opened with kOpenAlways sets kErrorAlreadyExists, as CreateFile does.
+    virtual Handle CreateFileInFolder(Handle folder, const std::wstring& name, uint32_t access,
+                                      uint32_t share, uint32_t disposition) = 0;
     // GetFinalPathNameByHandleW (normalized, with the drive letter), looked up at run time: false
     // with kErrorProcNotFound where the system lacks it (Windows XP).
     virtual bool GetFinalPathNameByHandle(Handle file, std::wstring& out) = 0;

@@ -242,17 +242,18 @@ struct AccessList {
 
 // Opening files and folders as themselves, and what a handle says about the file it holds.
 constexpr uint32_t kErrorProcNotFound = 127;
+constexpr uint32_t kErrorInvalidName = 123;
 constexpr uint32_t kFileReadAttributes = 0x80;
+constexpr uint32_t kFileTraverse = 0x20;
 constexpr uint32_t kShareDelete = 4;
 constexpr uint32_t kFileFlagBackupSemantics = 0x02000000;
 constexpr uint32_t kFileFlagOpenReparsePoint = 0x00200000;
 
-// BY_HANDLE_FILE_INFORMATION, the parts used.
+// What a handle says about the file it holds: its attributes, how many names it has, and its
+// index on its volume.
 struct FileInformation {
     uint32_t attributes = 0;
     uint32_t numberOfLinks = 0;
-    // Which file it is: the volume's serial number and the file's index on it.
-    uint32_t volumeSerial = 0;
     uint64_t fileIndex = 0;
 };
 

@@ -25,15 +25,22 @@ constexpr uint32_t kOpenRetryPauseMs = 5;
 // Retries left to this run; both the main thread and the extraction thread write lines.
 std::atomic<int> g_nRunRetriesLeft{kRunRetries};
 
-// The log file that an elevated run has proved to be the file at the log's path (see
-// OpenLogFile). The two threads never write at the same time: the main thread waits while the
-// extraction thread works.
+// The log as an elevated run has proved it (see OpenLogFile): its folder, held open for the
+// run, and the file's index. The two threads never write at the same time: the main thread
+// waits while the extraction thread works.
 struct ProvedLog {
     int elevated = -1;  // whether the run is elevated, asked at its first line (-1: not yet)
-    bool known = false;
-    uint32_t volumeSerial = 0;
+    std::wstring folder;
+    plat::Handle folderHandle = 0;
+    bool fileKnown = false;
     uint64_t fileIndex = 0;
-} g_provedLog;
+};
+
+// Made on first use: lines may be written from other objects' static initialisation.
+ProvedLog& Proved() {
+    static ProvedLog proved;
+    return proved;
+}
 
 // Whether a line whose open has failed `attempt` + 1 times may pause and try again.
 bool TakeRetry(int attempt) {
@@ -51,34 +58,49 @@ bool IsCollision(uint32_t error) {
     return error == plat::kErrorSharingViolation || error == plat::kErrorLockViolation;
 }
 
-// Opens the log for one line, exclusively. An elevated run writes no line through a link: the
-// file is opened as itself, never followed, and refused (as a failed open, with access denied)
-// when it is a link, is reached through one, or has further names (hard links) that could make
-// it some other file. Whether it is reached through a link is asked of its final path once; a
-// later line that finds the very same file (volume and file index) at the path needs no second
-// resolution of the path, which costs milliseconds a line on some systems.
+// Opens the log for one line, exclusively. An elevated run writes no line through a link. It
+// opens the log's folder once and keeps it open for the run; every line opens the log by its
+// name inside that folder, as itself, never through a link at the name. A file that is a link,
+// or has further names (hard links) that could make it some other file, is refused like a failed
+// open, with access denied. The first line also proves the file: its final path is the path
+// asked for (no link anywhere on it). A later line that finds the very same file (its index)
+// needs no second resolution of the path, which costs milliseconds a line on some systems;
+// another file is proved the same way. Whatever is done to the path later, no line leaves the
+// folder that was opened.
 plat::Handle OpenLogFile(const std::wstring& path) {
     plat::IFiles& fs = plat::files();
+    plat::IKernel& k = plat::kernel();
     const uint32_t access = plat::kGenericRead | plat::kGenericWrite;
-    if (g_provedLog.elevated < 0) g_provedLog.elevated = CUtility::IsElevatedRun() ? 1 : 0;
-    if (!g_provedLog.elevated)
+    ProvedLog& proved = Proved();
+    if (proved.elevated < 0) proved.elevated = CUtility::IsElevatedRun() ? 1 : 0;
+    if (!proved.elevated)
         return fs.CreateFile(path, access, plat::kShareNone, plat::kOpenAlways);
-    const plat::Handle file = fs.CreateFileWithFlags(
-        path, access, plat::kShareNone, plat::kOpenAlways, plat::kFileFlagOpenReparsePoint);
+    const size_t slash = path.rfind(L'\\');
+    const std::wstring folder = path.substr(0, slash == std::wstring::npos ? 0 : slash);
+    if (!proved.folderHandle || !proved.fileKnown || proved.folder != folder) {
+        if (proved.folderHandle) fs.CloseFile(proved.folderHandle);
+        proved = ProvedLog{1, folder};
+        proved.folderHandle = fs.CreateFileWithFlags(
+            folder, plat::kFileReadAttributes | plat::kFileTraverse,
+            plat::kShareRead | plat::kShareWrite | plat::kShareDelete, plat::kOpenExisting,
+            plat::kFileFlagBackupSemantics);
+        if (!proved.folderHandle) return 0;
+    }
+    const plat::Handle file = fs.CreateFileInFolder(proved.folderHandle, path.substr(slash + 1),
+                                                    access, plat::kShareNone, plat::kOpenAlways);
     if (!file) return 0;
     plat::FileInformation info;
-    if (fs.GetFileInformationByHandle(file, info) && !(info.attributes & plat::kAttrReparsePoint) &&
+    if (fs.GetFileInformation(file, info) && !(info.attributes & plat::kAttrReparsePoint) &&
         info.numberOfLinks == 1) {
-        if (g_provedLog.known && g_provedLog.volumeSerial == info.volumeSerial &&
-            g_provedLog.fileIndex == info.fileIndex)
-            return file;
+        if (proved.fileKnown && info.fileIndex == proved.fileIndex) return file;
         if (CUtility::FinalPathMatches(file, path)) {
-            g_provedLog = {1, true, info.volumeSerial, info.fileIndex};
+            proved.fileKnown = true;
+            proved.fileIndex = info.fileIndex;
             return file;
         }
     }
     fs.CloseFile(file);
-    plat::kernel().SetLastError(plat::kErrorAccessDenied);
+    k.SetLastError(plat::kErrorAccessDenied);
     return 0;
 }
 
@@ -137,7 +159,7 @@ void CUtility::AppendLogLine(const std::wstring& line) {
 
 void CUtility::ResetLogState() {
     g_nRunRetriesLeft.store(kRunRetries);
-    g_provedLog = ProvedLog();
+    Proved() = ProvedLog();
 }
 
 void CUtility::FileException(const CFileException& error) {

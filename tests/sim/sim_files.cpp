@@ -474,16 +474,48 @@ public:
         return CreateFile(path, access, share, disposition);
     }
 
-    bool GetFileInformationByHandle(plat::Handle file, plat::FileInformation& out) override {
+    bool GetFileInformation(plat::Handle file, plat::FileInformation& out) override {
         auto* f = d.Get<FileObj>(file);
         struct stat st;
         if (!f || (f->link ? ::lstat(f->hostPath.c_str(), &st) : ::fstat(f->fd, &st)) != 0)
             return Fail(plat::kErrorInvalidHandle);
         out.attributes = AttributesOf(st, f->hostPath);
         out.numberOfLinks = S_ISDIR(st.st_mode) ? 1 : static_cast<uint32_t>(st.st_nlink);
-        out.volumeSerial = static_cast<uint32_t>(st.st_dev);
         out.fileIndex = static_cast<uint64_t>(st.st_ino);
         return true;
+    }
+
+    plat::Handle CreateFileInFolder(plat::Handle folder, const std::wstring& name,
+                                    uint32_t access, uint32_t share,
+                                    uint32_t disposition) override {
+        auto* f = d.Get<FileObj>(folder);
+        if (!f || f->fd < 0) return Fail(plat::kErrorInvalidHandle), 0;
+        if (name.find_first_of(L"\\/:") != std::wstring::npos)
+            return Fail(plat::kErrorInvalidName), 0;
+        // The folder wherever it is now (renamed, or gone: then nothing can be made in it).
+        std::error_code ec;
+        const fs::path folderNow = fs::read_symlink("/proc/self/fd/" + std::to_string(f->fd), ec);
+        if (ec || !fs::is_directory(folderNow)) return Fail(plat::kErrorPathNotFound), 0;
+        const std::string host = (folderNow / text::Narrow(name)).string();
+        struct stat st;
+        const bool exists = ::lstat(host.c_str(), &st) == 0;
+        if (exists && d.ShareConflict(host, access, share))
+            return Fail(plat::kErrorSharingViolation), 0;
+        if (exists && S_ISLNK(st.st_mode)) {  // a link is opened as itself
+            SetError(disposition == plat::kOpenAlways ? plat::kErrorAlreadyExists : 0);
+            FileObj link{-1, host, access, share};
+            link.link = true;
+            return d.Add(link);
+        }
+        if (exists && S_ISDIR(st.st_mode)) return Fail(plat::kErrorAccessDenied), 0;
+        if (!exists && disposition != plat::kOpenAlways) return Fail(plat::kErrorFileNotFound), 0;
+        const int fd = ::open(host.c_str(),
+                              ((access & plat::kGenericWrite) ? O_RDWR : O_RDONLY) | O_CREAT |
+                                  O_NOFOLLOW | O_CLOEXEC,
+                              0644);
+        if (fd < 0) return Fail(plat::kErrorAccessDenied), 0;
+        SetError(exists && disposition == plat::kOpenAlways ? plat::kErrorAlreadyExists : 0);
+        return d.Add(FileObj{fd, host, access, share});
     }
 
     bool GetFinalPathNameByHandle(plat::Handle file, std::wstring& out) override {

@@ -186,7 +186,11 @@ public:
                                      uint32_t disposition, uint32_t) override {
         return CreateFile(path, access, share, disposition);
     }
-    bool GetFileInformationByHandle(plat::Handle, plat::FileInformation&) override { return false; }
+    bool GetFileInformation(plat::Handle, plat::FileInformation&) override { return false; }
+    plat::Handle CreateFileInFolder(plat::Handle, const std::wstring&, uint32_t, uint32_t,
+                                    uint32_t) override {
+        return 0;
+    }
     bool GetFinalPathNameByHandle(plat::Handle, std::wstring&) override { return false; }
     uint32_t GetLongPathName(const std::wstring&, std::wstring&) override { return 0; }
 

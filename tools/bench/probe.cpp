@@ -9,8 +9,9 @@
 //   probe big SIZE [ROUNDS]      one file of SIZE bytes written in 256 KiB or 1 MiB pieces, with
 //                                and without its size set first; deleting it
 //   probe queries N              N free-space queries; N log lines: the open-append-close of
-//                                each line, the folder and session queries that make its path,
-//                                appending to a handle kept open; N debugger-output lines
+//                                each line, with an elevated run's check of the file, the
+//                                folder and session queries that make its path, appending to a
+//                                handle kept open; N debugger-output lines
 //   probe copy FILE [ROUNDS]     copying FILE into the temp folder: the shell's copy operation
 //                                against the system's whole-file copy
 // Files go into fresh folders below the temp folder, which are removed at the end.
@@ -25,6 +26,12 @@
 #include <cstdlib>
 #include <string>
 #include <vector>
+
+#include "platform/files.h"
+
+namespace plat::win32 {
+IFiles* Win32Files();
+}
 
 namespace {
 
@@ -203,18 +210,52 @@ int Queries(int count) {
     const DWORD bytes = static_cast<DWORD>(line.size() * sizeof(wchar_t));
     const std::wstring folder = Folder();
     const std::wstring log = folder + L"probe.log";
-    t0 = Now();
-    for (int i = 0; i < count; ++i) {
-        HANDLE h = ::CreateFileW(log.c_str(), GENERIC_READ | GENERIC_WRITE, 0, nullptr, OPEN_ALWAYS,
-                                 FILE_ATTRIBUTE_NORMAL, nullptr);
-        LARGE_INTEGER zero;
-        zero.QuadPart = 0;
-        ::SetFilePointerEx(h, zero, nullptr, FILE_END);
-        DWORD done = 0;
-        ::WriteFile(h, line.data(), bytes, &done, nullptr);
-        ::CloseHandle(h);
+    // Each line's open-append-close; then what an elevated run adds to it, the launcher's way
+    // (its own file layer): the log opened as itself by its name inside its folder, which is
+    // held open, and asked for its attributes, names and index; against the earlier way, the
+    // log opened as itself by its path and asked the whole-file question, and the identity
+    // question (volume and file) alone.
+    plat::IFiles& files = *plat::win32::Win32Files();
+    const plat::Handle held = files.CreateFileWithFlags(
+        folder.substr(0, folder.size() - 1), plat::kFileReadAttributes | plat::kFileTraverse,
+        plat::kShareRead | plat::kShareWrite | plat::kShareDelete, plat::kOpenExisting,
+        plat::kFileFlagBackupSemantics);
+    typedef BOOL(WINAPI * InfoEx)(HANDLE, FILE_INFO_BY_HANDLE_CLASS, LPVOID, DWORD);
+    const InfoEx infoEx = reinterpret_cast<InfoEx>(reinterpret_cast<void*>(
+        ::GetProcAddress(::GetModuleHandleW(L"kernel32.dll"), "GetFileInformationByHandleEx")));
+    const char* const ways[] = {"log_open_append_close", "log_checked_in_folder",
+                                "log_checked_whole_query", "log_checked_identity"};
+    for (int way = 0; way < (infoEx ? 4 : 3); ++way) {
+        t0 = Now();
+        for (int i = 0; i < count; ++i) {
+            HANDLE h = way == 1 ? reinterpret_cast<HANDLE>(files.CreateFileInFolder(
+                                      held, L"probe.log", GENERIC_READ | GENERIC_WRITE, 0,
+                                      OPEN_ALWAYS))
+                                : ::CreateFileW(log.c_str(), GENERIC_READ | GENERIC_WRITE, 0,
+                                                nullptr, OPEN_ALWAYS,
+                                                way == 0 ? FILE_ATTRIBUTE_NORMAL
+                                                         : FILE_FLAG_OPEN_REPARSE_POINT,
+                                                nullptr);
+            if (way == 1) {
+                plat::FileInformation info;
+                files.GetFileInformation(reinterpret_cast<plat::Handle>(h), info);
+            } else if (way == 2) {
+                BY_HANDLE_FILE_INFORMATION info;
+                ::GetFileInformationByHandle(h, &info);
+            } else if (way == 3) {
+                FILE_ID_INFO id;
+                infoEx(h, FileIdInfo, &id, sizeof(id));
+            }
+            LARGE_INTEGER zero;
+            zero.QuadPart = 0;
+            ::SetFilePointerEx(h, zero, nullptr, FILE_END);
+            DWORD done = 0;
+            ::WriteFile(h, line.data(), bytes, &done, nullptr);
+            ::CloseHandle(h);
+        }
+        Print(ways[way], Now() - t0);
     }
-    Print("log_open_append_close", Now() - t0);
+    files.CloseFile(held);
     t0 = Now();
     for (int i = 0; i < count; ++i) {
         wchar_t path[MAX_PATH] = {};

@@ -236,6 +236,7 @@ def side_by_side(prefix, programs, rounds):
     for _ in range(rounds):
         for name, program in programs:
             drop_written()
+            timeline.without_shared_folder(prefix.env)
             code = []
             children = resource.getrusage(resource.RUSAGE_CHILDREN)
             served = cpu_seconds(server) if server else 0.0

@@ -8,7 +8,9 @@ system's monotonic clock, so the moment the benchmark starts the program and the
 ended can be put on the same scale (`clock()`).
 """
 
+import os
 import re
+import shutil
 import subprocess
 import tempfile
 import time
@@ -95,9 +97,19 @@ class Run:
         return None
 
 
+def without_shared_folder(env):
+    """Removes the launcher's shared folder under ProgramData before a run. Wine keeps no access
+    lists, so a folder an earlier run made reads back as open to users, and an elevated run
+    refuses to copy its backup there; on Windows the list the first run set stays and every run
+    copies. Without the folder, each run makes it afresh and copies, as it would there."""
+    shutil.rmtree(os.path.join(env["WINEPREFIX"], "drive_c", "ProgramData", "Quintrova"),
+                  ignore_errors=True)
+
+
 def run_traced(env, wine, program, *args, timeout=600):
     """Runs a Windows program to its end with the trace on; its output goes through a file (a
     pipe would stay open as long as processes Wine started on the way live)."""
+    without_shared_folder(env)
     env = dict(env)
     env["WINEDEBUG"] = TRACE
     with tempfile.TemporaryFile() as out:

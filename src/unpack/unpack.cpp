@@ -400,9 +400,6 @@ CUnPack::~CUnPack() {
 void CUnPack::RemoveWorkFolder() {
     if (m_strWorkFolder.empty() || m_bWorkFolderRefused) return;
     plat::IFiles& fs = plat::files();
-    // The folder itself goes too: it is held no longer.
-    if (m_hWorkFolder) fs.CloseFile(m_hWorkFolder);
-    m_hWorkFolder = 0;
 
     // Nor does an elevated run delete through a link, also one put on the path after the start:
     // checked right before deleting.
@@ -411,7 +408,13 @@ void CUnPack::RemoveWorkFolder() {
                       L"CUnPack::RemoveWorkFolder", m_strWorkFolder.c_str());
         return;
     }
+    // The folder stays held while its contents go: Windows renames no folder above an open one,
+    // so no link can take the place of one between the check and the deletion. The tree
+    // deletion's own removal of the folder then fails on the hold; the folder itself goes just
+    // below, once it is held no longer.
     CUtility::DeleteDirectoryTree(m_strWorkFolder);
+    if (m_hWorkFolder) fs.CloseFile(m_hWorkFolder);
+    m_hWorkFolder = 0;
 
     std::wstring parent = m_strWorkFolder;
     while (!parent.empty() && parent.back() == L'\\') parent.pop_back();

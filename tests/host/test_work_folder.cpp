@@ -292,4 +292,27 @@ TEST(WorkFolder, AnElevatedRunFollowsNoLinkSwappedInAfterTheStart) {
     EXPECT_FALSE(m.Exists(L"C:\\users\\user\\Temp\\unpackvesk"));
 }
 
+// Through the system, such a swap cannot even begin: an elevated run holds its work folder from
+// its creation until its contents are gone, and no folder above an open one can be renamed. The
+// folder itself goes once the hold ends.
+TEST(WorkFolder, NoFolderAboveAnElevatedRunsFolderIsRenamedBeforeItIsGone) {
+    sim::SimMachine m;
+    m.token = sim::TokenKind::ElevatedAdmin;
+    CUnPack unpack;
+    const std::wstring folder = unpack.GetWorkFolder();
+    m.WriteFile(folder + L"setup.ini", "ours");
+    m.WriteFile(folder + L"agent.cab", "ours");
+    const std::wstring parent = L"C:\\users\\user\\Temp\\unpackvesk";
+    plat::IFiles& fs = plat::files();
+    int deletions = 0;
+    m.onDeleteFile = [&](const std::wstring&) {
+        ++deletions;
+        EXPECT_FALSE(fs.MoveFile(parent, L"C:\\users\\user\\Temp\\moved"));
+        EXPECT_FALSE(fs.MoveFile(L"C:\\users\\user\\Temp", L"C:\\users\\user\\moved"));
+    };
+    unpack.RemoveWorkFolder();
+    EXPECT_EQ(deletions, 2);
+    EXPECT_FALSE(m.Exists(parent));
+}
+
 }  // namespace

@@ -169,6 +169,7 @@ public:
 
     bool DeleteFile(const std::wstring& path) override {
         m.calls.push_back(L"DeleteFile " + path);
+        if (m.onDeleteFile) m.onDeleteFile(path);
         const std::string host = m.HostPath(path);
         struct stat st;
         if (::lstat(host.c_str(), &st) != 0) return Fail(plat::kErrorFileNotFound);
@@ -215,6 +216,7 @@ public:
         // The process's current directory is in use and cannot be removed.
         std::error_code ec;
         if (fs::equivalent(host, m.HostPath(m.currentDir), ec)) return Fail(32);
+        if (d.ShareConflict(host, 0, 0)) return Fail(plat::kErrorSharingViolation);
         const std::string key = d.AccessKey(path);
         if (::rmdir(host.c_str()) != 0) return Fail(plat::kErrorDirNotEmpty);
         d.access.erase(key);
@@ -227,8 +229,13 @@ public:
         if (!fs::exists(fs::symlink_status(src))) return Fail(plat::kErrorFileNotFound);
         if (fs::exists(fs::symlink_status(dst))) return Fail(plat::kErrorAlreadyExists);
         if (d.WriteDenied(from) || d.WriteDenied(to)) return Fail(plat::kErrorAccessDenied);
-        // Renaming needs delete access, which no open handle here shares.
+        // Renaming needs delete access, which no open handle here shares; and like Windows, no
+        // folder is renamed while anything below it is open.
         if (d.ShareConflict(src, 0, 0)) return Fail(plat::kErrorSharingViolation);
+        for (const auto& [h, obj] : d.handles)
+            if (const auto* f = std::get_if<FileObj>(&obj);
+                f && f->hostPath.compare(0, src.size() + 1, src + "/") == 0)
+                return Fail(plat::kErrorAccessDenied);
         if (::rename(src.c_str(), dst.c_str()) != 0) return Fail(plat::kErrorPathNotFound);
         return true;
     }
@@ -565,9 +572,12 @@ bool SimMachine::Impl::ShareConflict(const std::string& hostPath, uint32_t acces
         const auto* f = std::get_if<FileObj>(&obj);
         if (!f || f->hostPath != hostPath) continue;
         // The new opener must allow what the existing one does, and the existing one must
-        // allow what the new one asks for. Deleting needs the existing opener to share nothing
-        // less than everything, which these callers never grant.
-        if (access == 0 && share == 0) return true;
+        // allow what the new one asks for. Deleting (asked as access 0, share 0) needs the
+        // existing opener to share delete.
+        if (access == 0 && share == 0) {
+            if (!(f->share & plat::kShareDelete)) return true;
+            continue;
+        }
         if ((f->access & plat::kGenericRead) && !(share & plat::kShareRead)) return true;
         if ((f->access & plat::kGenericWrite) && !(share & plat::kShareWrite)) return true;
         if ((access & plat::kGenericRead) && !(f->share & plat::kShareRead)) return true;

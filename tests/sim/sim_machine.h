@@ -102,6 +102,7 @@ public:
     std::map<uint32_t, std::wstring> strings;  // string table
     std::vector<std::wstring> debugOutput;
     std::function<void(const std::wstring& line)> onDebugOutput;  // called for every line
+    std::function<void(const std::wstring& path)> onDeleteFile;   // called before each deletion
     bool localTimeFails = false;
     plat::CivilTime clockBase{2026, 12, 7, 10, 0, 0};  // local time at virtual 0
 

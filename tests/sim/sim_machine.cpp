@@ -304,13 +304,13 @@ bool SimMachine::Impl::WriteDenied(const std::wstring& windowsPath) const {
     if (privileged) return false;
     const std::set<std::wstring> sids{m.SidOf(CurrentAccount()), plat::kSidUsers, L"S-1-1-0",
                                       L"S-1-5-11"};
+    // FILE_WRITE_DATA (add a file), FILE_APPEND_DATA (add a folder), GENERIC_ALL, GENERIC_WRITE.
+    constexpr uint32_t kAddRights = 0x2 | 0x4 | 0x10000000 | 0x40000000;
     for (std::wstring path = Absolute(windowsPath);;) {
         auto it = access.find(AccessKey(path));
         if (it != access.end()) {
             for (const plat::AccessEntry& e : it->second.entries)
-                if (e.allow && sids.count(e.sid) &&
-                    (e.mask & (0x2 | 0x4 | 0x10000000 | 0x40000000)))
-                    return false;
+                if (e.allow && sids.count(e.sid) && (e.mask & kAddRights)) return false;
             return true;
         }
         const size_t slash = path.rfind(L'\\');

@@ -56,7 +56,7 @@ RequestExecutionLevel user
 Section
   InitPluginsDir
   SetOutPath $PLUGINSDIR
-  File /r "{payload}\*.*"
+  {body}
   SetOutPath $TEMP
 SectionEnd
 """
@@ -165,17 +165,24 @@ def native(rounds):
     return rows, (rss_big, rss_huge)
 
 
-def build_peer():
-    peer = os.path.join(BENCH, "peer.exe")
-    script = os.path.join(BENCH, "peer.nsi")
-    text = NSIS_SCRIPT.format(out=peer, payload=os.path.join(PAYLOAD, "all"))
-    if os.path.exists(peer) and os.path.exists(script) and open(script).read() == text:
+def build_nsis(folder, body, reuse=False):
+    """The NSIS peer in `folder`: a stored, silent installer that does `body` in its plug-ins
+    folder below the temp folder and removes the folder. With `reuse`, one built from the same
+    script before is kept (its inputs must not have changed since)."""
+    peer = os.path.join(folder, "peer.exe")
+    script = os.path.join(folder, "peer.nsi")
+    text = NSIS_SCRIPT.format(out=peer, body=body)
+    if reuse and os.path.exists(peer) and os.path.exists(script) and open(script).read() == text:
         return peer
     with open(script, "w") as f:
         f.write(text)
     log("building the NSIS peer (makensis, a minute or two) ...")
     subprocess.run(["makensis", "-V1", script], check=True)
     return peer
+
+
+def build_peer():
+    return build_nsis(BENCH, f'File /r "{os.path.join(PAYLOAD, "all")}\\*.*"', reuse=True)
 
 
 def temp_is_clean(wine):

@@ -31,6 +31,7 @@ ROOT = os.path.dirname(os.path.dirname(HERE))
 sys.path.insert(0, os.path.join(ROOT, "tests", "wine"))
 sys.path.insert(0, os.path.join(ROOT, "tools", "demo"))
 import agent_package  # noqa: E402
+import bench  # noqa: E402
 import harness  # noqa: E402
 import timeline  # noqa: E402
 
@@ -38,26 +39,7 @@ BENCH = os.path.join(ROOT, "out", "bench", "agent")
 FILLERS = 21
 FILLER_SIZE = 230 * 1024
 TOKEN = "bench"
-
-NSIS_SCRIPT = r"""Unicode true
-Target amd64-unicode
-Name "peer"
-OutFile "{out}"
-SilentInstall silent
-SetCompress off
-RequestExecutionLevel user
-Section
-  InitPluginsDir
-  SetOutPath $PLUGINSDIR
-  File "{files}\*.*"
-  ExecWait '"$PLUGINSDIR\QVManagerVESK.exe" /T {token}'
-  SetOutPath $TEMP
-SectionEnd
-"""
-
-
-def log(text):
-    print(text, flush=True)
+log = bench.log
 
 
 def agent_files(folder):
@@ -101,12 +83,8 @@ def build_peer(files):
     for path in files:
         target = os.path.join(staged, os.path.basename(path))
         shutil.copyfile(path, target)
-    out = os.path.join(BENCH, "peer.exe")
-    script = os.path.join(BENCH, "peer.nsi")
-    with open(script, "w") as f:
-        f.write(NSIS_SCRIPT.format(out=out, files=staged, token=TOKEN))
-    subprocess.run(["makensis", "-V1", script], check=True)
-    return out
+    return bench.build_nsis(BENCH, f'File "{staged}\\*.*"\n'
+                                   f'  ExecWait \'"$PLUGINSDIR\\QVManagerVESK.exe" /T {TOKEN}\'')
 
 
 def main():
@@ -125,10 +103,7 @@ def main():
     try:
         prefix.install_system_program("expand.exe")
         prefix.keep_standard_launch()
-        keeper = subprocess.Popen([harness.WINE, os.path.join(harness.WIN64, "testprogs",
-                                                              "answer_dialog.exe"),
-                                   "no such dialog", "ok", "3600"], env=prefix.env,
-                                  stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
+        keeper = bench.keep_wineserver(prefix)
         # One of each first, so both start from warm caches.
         programs = (("launcher", launcher), ("nsis", peer))
         for _, program in programs:

@@ -18,16 +18,14 @@ namespace plat::win32 {
 namespace {
 
 void RestrictDllSearch() {
-    HMODULE kernel = ::GetModuleHandleW(L"kernel32.dll");
-    if (!kernel) return;
     using SetDefaultDllDirectoriesFn = BOOL(WINAPI*)(DWORD);
     using SetDllDirectoryFn = BOOL(WINAPI*)(LPCWSTR);
-    auto setDefault = reinterpret_cast<SetDefaultDllDirectoriesFn>(
-        reinterpret_cast<void*>(::GetProcAddress(kernel, "SetDefaultDllDirectories")));
+    const auto setDefault =
+        SystemFunction<SetDefaultDllDirectoriesFn>(L"kernel32.dll", "SetDefaultDllDirectories");
     if (setDefault && setDefault(LOAD_LIBRARY_SEARCH_SYSTEM32)) return;
-    auto setDirectory = reinterpret_cast<SetDllDirectoryFn>(
-        reinterpret_cast<void*>(::GetProcAddress(kernel, "SetDllDirectoryW")));
-    if (setDirectory) setDirectory(L"");
+    if (const auto setDirectory =
+            SystemFunction<SetDllDirectoryFn>(L"kernel32.dll", "SetDllDirectoryW"))
+        setDirectory(L"");
 }
 
 __attribute__((constructor(101), used)) void RestrictDllSearchFirst() {

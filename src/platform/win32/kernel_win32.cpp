@@ -225,10 +225,7 @@ public:
     }
     std::optional<int32_t> RtlGetVersion(OsVersion& out) override {
         using Fn = LONG(WINAPI*)(OSVERSIONINFOEXW*);
-        HMODULE ntdll = ::GetModuleHandleW(L"ntdll.dll");
-        auto fn = ntdll ? reinterpret_cast<Fn>(reinterpret_cast<void*>(
-                              ::GetProcAddress(ntdll, "RtlGetVersion")))
-                        : nullptr;
+        const Fn fn = SystemFunction<Fn>(L"ntdll.dll", "RtlGetVersion");
         if (!fn) return std::nullopt;
         OSVERSIONINFOEXW v;
         ZeroMemory(&v, sizeof(v));
@@ -239,10 +236,7 @@ public:
     }
     std::optional<Wow64Answer> IsWow64Process() override {
         using Fn = BOOL(WINAPI*)(HANDLE, PBOOL);
-        HMODULE k32 = ::GetModuleHandleW(L"kernel32");
-        auto fn = k32 ? reinterpret_cast<Fn>(reinterpret_cast<void*>(
-                            ::GetProcAddress(k32, "IsWow64Process")))
-                      : nullptr;
+        const Fn fn = SystemFunction<Fn>(L"kernel32.dll", "IsWow64Process");
         if (!fn) return std::nullopt;
         BOOL wow = FALSE;
         Wow64Answer a;

@@ -46,10 +46,10 @@ struct IoStatus {
     };
     ULONG_PTR information;
 };
-using CreateFn = LONG(WINAPI*)(PHANDLE, ACCESS_MASK, NtAttributes*, IoStatus*, PLARGE_INTEGER,
-                               ULONG, ULONG, ULONG, ULONG, PVOID, ULONG);
-using QueryFn = LONG(WINAPI*)(HANDLE, IoStatus*, PVOID, ULONG, ULONG);
-using ErrorFn = ULONG(WINAPI*)(LONG);
+using NtCreateFileFn = LONG(WINAPI*)(PHANDLE, ACCESS_MASK, NtAttributes*, IoStatus*,
+                                     PLARGE_INTEGER, ULONG, ULONG, ULONG, ULONG, PVOID, ULONG);
+using NtQueryFn = LONG(WINAPI*)(HANDLE, IoStatus*, PVOID, ULONG, ULONG);
+using NtErrorFn = ULONG(WINAPI*)(LONG);
 
 class Files final : public IFiles {
 public:
@@ -351,8 +351,8 @@ public:
         // Three narrow questions. The whole-file query (GetFileInformationByHandle) also asks for
         // the volume's serial number, which Wine answers through its mount manager (about 0.3
         // ms a call); an elevated run asks these for every log line.
-        const QueryFn query = SystemFunction<QueryFn>(L"ntdll.dll", "NtQueryInformationFile");
-        const ErrorFn toError = SystemFunction<ErrorFn>(L"ntdll.dll", "RtlNtStatusToDosError");
+        const NtQueryFn query = SystemFunction<NtQueryFn>(L"ntdll.dll", "NtQueryInformationFile");
+        const NtErrorFn toError = SystemFunction<NtErrorFn>(L"ntdll.dll", "RtlNtStatusToDosError");
         if (!query || !toError) {
             ::SetLastError(ERROR_PROC_NOT_FOUND);
             return false;
@@ -386,8 +386,8 @@ public:
         constexpr ULONG kFileOpen = 1, kFileOpenIf = 3, kFileOpened = 1;
         constexpr ULONG kSynchronousIoNonAlert = 0x20, kNonDirectoryFile = 0x40,
                         kOpenReparsePoint = 0x00200000;
-        const CreateFn create = SystemFunction<CreateFn>(L"ntdll.dll", "NtCreateFile");
-        const ErrorFn toError = SystemFunction<ErrorFn>(L"ntdll.dll", "RtlNtStatusToDosError");
+        const NtCreateFileFn create = SystemFunction<NtCreateFileFn>(L"ntdll.dll", "NtCreateFile");
+        const NtErrorFn toError = SystemFunction<NtErrorFn>(L"ntdll.dll", "RtlNtStatusToDosError");
         if (!create || !toError || name.size() > 0x7FFF) {
             ::SetLastError(create && toError ? ERROR_INVALID_NAME : ERROR_PROC_NOT_FOUND);
             return 0;

@@ -40,6 +40,10 @@ public:
     // GetDiskFreeSpaceExW asking only for the total number of free bytes. An empty directory
     // means "null": the volume of the current directory.
     virtual bool GetDiskFreeSpaceEx(const std::wstring& directory, uint64_t* totalFree) = 0;
+    // The same answer for the volume of an open folder (a handle from CreateFileWithFlags with
+    // kFileFlagBackupSemantics): NtQueryVolumeInformationFile, looked up at run time. Asked
+    // through the open handle, the query needs no look-up of a path.
+    virtual bool GetVolumeFreeSpace(Handle folder, uint64_t* totalFree) = 0;
 
     virtual bool SetCurrentDirectory(const std::wstring& path) = 0;
     virtual std::wstring GetCurrentDirectory() = 0;

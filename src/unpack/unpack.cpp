@@ -176,6 +176,36 @@ bool CreateTarget(CFile& out, const std::wstring& target, CFileException* error)
     return false;
 }
 
+// The temp folder, held open from the first free-space query to the end of the extraction.
+class TempFolder {
+public:
+    explicit TempFolder(std::wstring path) : m_path(std::move(path)) {}
+    ~TempFolder() {
+        if (m_handle) plat::files().CloseFile(m_handle);
+    }
+    TempFolder(const TempFolder&) = delete;
+    TempFolder& operator=(const TempFolder&) = delete;
+
+    // The volume's free bytes; by the path when the folder cannot be held.
+    bool FreeSpace(uint64_t* bytes) {
+        plat::IFiles& fs = plat::files();
+        if (!m_tried) {
+            m_tried = true;
+            m_handle = fs.CreateFileWithFlags(
+                m_path, plat::kFileReadAttributes,
+                plat::kShareRead | plat::kShareWrite | plat::kShareDelete, plat::kOpenExisting,
+                plat::kFileFlagBackupSemantics);
+        }
+        return m_handle ? fs.GetVolumeFreeSpace(m_handle, bytes)
+                        : fs.GetDiskFreeSpaceEx(m_path, bytes);
+    }
+
+private:
+    std::wstring m_path;
+    plat::Handle m_handle = 0;
+    bool m_tried = false;
+};
+
 }  // namespace
 
 bool CUnPack::UnPackFiles() {
@@ -192,9 +222,11 @@ bool CUnPack::UnPackFiles() {
     if (!package.Seek(packageOffset, &error)) return Stopped(0, error);
 
     // Files go below the temp folder, so that is the volume whose free space counts (the
-    // current directory may lie on another one).
+    // current directory may lie on another one). The folder is opened once and asked through its
+    // handle: a query by path opens and closes it every time, which costs more than the query.
     std::wstring temp;
     plat::files().GetTempPath(temp);
+    TempFolder tempFolder(temp);
 
     CBufferedWriter writer;
     uint8_t bytes[pkg::kRecordSize] = {};
@@ -228,7 +260,7 @@ bool CUnPack::UnPackFiles() {
             continue;
         }
 
-        const bool known = plat::files().GetDiskFreeSpaceEx(temp, &freeSpace);
+        const bool known = tempFolder.FreeSpace(&freeSpace);
         CUtility::Log(L"[%ls]  FreeSpace:%" VESK_I64 L" FileSize:%" VESK_I64, kUnPackTag,
                       known ? static_cast<long long>(freeSpace) : -1LL,
                       static_cast<long long>(length));

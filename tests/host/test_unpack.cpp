@@ -74,6 +74,9 @@ TEST(UnPack, EntriesLandInTheWorkFolderWithTheirLogLines) {
     // Free space is asked of the temp folder's volume, never of the current directory.
     EXPECT_EQ(m.freeSpaceQueries, (std::vector<std::wstring>(3, kTemp)));
     EXPECT_TRUE(m.messageBoxes.empty());
+    // The temp folder, held for those queries, is let go with the extraction: only the
+    // launcher's own file stays open.
+    EXPECT_EQ(m.OpenFiles(), 1);
 }
 
 TEST(UnPack, SizesAroundTheCopyStepAndTheBufferComeOutWhole) {

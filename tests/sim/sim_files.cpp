@@ -285,7 +285,23 @@ public:
 
     bool GetDiskFreeSpaceEx(const std::wstring& directory, uint64_t* totalFree) override {
         m.freeSpaceQueries.push_back(directory);
-        const std::wstring full = Upper(d.Absolute(directory.empty() ? m.currentDir : directory));
+        *totalFree = FreeSpaceAt(directory.empty() ? m.currentDir : directory);
+        return true;
+    }
+
+    bool GetVolumeFreeSpace(plat::Handle folder, uint64_t* totalFree) override {
+        auto* f = d.Get<FileObj>(folder);
+        std::wstring path;
+        if (!f || f->fd < 0 || !WindowsPathOf(*f, path)) return Fail(plat::kErrorInvalidHandle);
+        if (path.back() != L'\\') path += L'\\';
+        m.freeSpaceQueries.push_back(path);
+        *totalFree = FreeSpaceAt(path);
+        return true;
+    }
+
+    // What the machine's settings give as the free space of the volume holding `path`.
+    uint64_t FreeSpaceAt(const std::wstring& path) {
+        const std::wstring full = Upper(d.Absolute(path));
         uint64_t free = m.defaultFreeSpace;
         size_t best = 0;
         for (const auto& [prefix, bytes] : m.freeSpace) {
@@ -295,8 +311,7 @@ public:
                 free = bytes;
             }
         }
-        *totalFree = free;
-        return true;
+        return free;
     }
 
     bool SetCurrentDirectory(const std::wstring& path) override {
@@ -529,21 +544,9 @@ public:
         out.clear();
         if (m.finalPathMissing) return Fail(plat::kErrorProcNotFound);
         auto* f = d.Get<FileObj>(file);
-        if (!f) return Fail(plat::kErrorInvalidHandle);
-        // Where the handle really leads: a link's own place, or the file the descriptor holds.
-        std::error_code ec;
-        fs::path real = f->link ? fs::canonical(fs::path(f->hostPath).parent_path(), ec) /
-                                      fs::path(f->hostPath).filename()
-                                : fs::read_symlink("/proc/self/fd/" + std::to_string(f->fd), ec);
-        const std::string base = fs::canonical(m.root, ec).string() + "/";
-        const std::string full = real.string();
-        if (ec || full.compare(0, base.size(), base) != 0 || full.size() < base.size() + 1)
-            return Fail(plat::kErrorInvalidHandle);
-        std::wstring rest = text::Widen(full.substr(base.size() + 1));  // after the drive letter
-        for (wchar_t& c : rest)
-            if (c == L'/') c = L'\\';
-        out = L"\\\\?\\" + text::Widen(full.substr(base.size(), 1)) + L":" +
-              (rest.empty() ? L"\\" : rest);
+        std::wstring path;
+        if (!f || !WindowsPathOf(*f, path)) return Fail(plat::kErrorInvalidHandle);
+        out = L"\\\\?\\" + path;
         return true;
     }
 
@@ -556,6 +559,24 @@ public:
     }
 
 private:
+    // Where an open handle really leads, as a path with a drive letter ("C:\\..."): a link's own
+    // place, or the file or folder the descriptor holds wherever it has been moved.
+    bool WindowsPathOf(const FileObj& f, std::wstring& out) const {
+        std::error_code ec;
+        fs::path real = f.link ? fs::canonical(fs::path(f.hostPath).parent_path(), ec) /
+                                     fs::path(f.hostPath).filename()
+                               : fs::read_symlink("/proc/self/fd/" + std::to_string(f.fd), ec);
+        const std::string base = fs::canonical(m.root, ec).string() + "/";
+        const std::string full = real.string();
+        if (ec || full.compare(0, base.size(), base) != 0 || full.size() < base.size() + 1)
+            return false;
+        std::wstring rest = text::Widen(full.substr(base.size() + 1));  // after the drive letter
+        for (wchar_t& c : rest)
+            if (c == L'/') c = L'\\';
+        out = text::Widen(full.substr(base.size(), 1)) + L":" + (rest.empty() ? L"\\" : rest);
+        return true;
+    }
+
     bool Fail(uint32_t code) {
         SetError(code);
         return false;

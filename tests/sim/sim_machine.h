@@ -149,6 +149,7 @@ public:
     void WriteFile(const std::wstring& path, const std::string& bytes);  // creates folders
     std::string ReadFile(const std::wstring& path) const;
     bool Exists(const std::wstring& path) const;
+    int OpenFiles() const;  // file and folder handles the program holds open now
     void SetReadOnly(const std::wstring& path, bool readOnly);
     void MakeSymlink(const std::wstring& link, const std::wstring& target);
     // Links that cannot be opened as themselves, as under Wine: removing a link to a folder

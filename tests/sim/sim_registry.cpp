@@ -158,6 +158,12 @@ int SimMachine::OpenRegistryKeys() const {
     return n;
 }
 
+int SimMachine::OpenFiles() const {
+    int n = 0;
+    for (const auto& entry : m_impl->handles) n += std::holds_alternative<FileObj>(entry.second);
+    return n;
+}
+
 std::unique_ptr<plat::IRegistry> MakeRegistry(SimMachine& m) {
     return std::make_unique<Registry>(m);
 }

@@ -348,7 +348,7 @@ def print_extraction(entries, gaps, figures):
     # the elevated run's check of the log file.
     per_line = ((figures["log_checked_in_folder"] + figures["debugger_output"]) /
                 (3 * SMALL_COUNT))
-    per_query = figures["freespace"] / (3 * SMALL_COUNT)
+    per_query = figures["freespace_held"] / (3 * SMALL_COUNT)
     log(f"extraction, {entries} entries, the gaps between each entry's log lines summed (ms):")
     log(f"  {gaps['query_to_name']:8.0f}  free-space line -> name line (work folder, 1 log line)")
     log(f"  {gaps['name_to_count']:8.0f}  name line -> count line (create, copy, 1 log line)")

@@ -131,6 +131,12 @@ public:
         *totalFree = static_cast<uint64_t>(st.f_bfree) * st.f_frsize;
         return true;
     }
+    bool GetVolumeFreeSpace(plat::Handle folder, uint64_t* totalFree) override {
+        struct statvfs st;
+        if (::fstatvfs(Fd(folder), &st) != 0) return Fail();
+        *totalFree = static_cast<uint64_t>(st.f_bfree) * st.f_frsize;
+        return true;
+    }
     bool SetCurrentDirectory(const std::wstring& path) override {
         struct stat st;
         if (::stat(Host(path).c_str(), &st) != 0) return Fail();

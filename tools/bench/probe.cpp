@@ -8,12 +8,14 @@
 //                                one look-up of a missing name in a folder of N files
 //   probe big SIZE [ROUNDS]      one file of SIZE bytes written in 256 KiB or 1 MiB pieces, with
 //                                and without its size set first; deleting it
-//   probe queries N              N free-space queries; N log lines: the open-append-close of
+//   probe queries N              N free-space queries, by path and through the open folder;
+//                                N log lines: the open-append-close of
 //                                each line, with an elevated run's check of the file, the
 //                                folder and session queries that make its path, appending to a
 //                                handle kept open; N debugger-output lines
-//   probe copy FILE [ROUNDS]     copying FILE into the temp folder: the shell's copy operation
-//                                against the system's whole-file copy
+//   probe copy FILE [ROUNDS]     copying FILE into the temp folder: the shell's copy operation,
+//                                the system's whole-file copy, and the launcher's copy of the
+//                                file it holds open in 64 KiB and in 1 MiB pieces
 // Files go into fresh folders below the temp folder, which are removed at the end.
 #ifndef WIN32_LEAN_AND_MEAN
 #define WIN32_LEAN_AND_MEAN
@@ -194,14 +196,19 @@ int Queries(int count) {
         ::GetDiskFreeSpaceExW(temp, nullptr, nullptr, &free);
     }
     Print("freespace", Now() - t0);
-    // The same question asked of the volume's root folder.
-    const wchar_t root[] = {temp[0], L':', L'\\', 0};
+    // The same question asked the launcher's way (its own file layer): through the temp folder,
+    // opened once.
+    plat::IFiles& files = *plat::win32::Win32Files();
+    const plat::Handle tempFolder = files.CreateFileWithFlags(
+        temp, plat::kFileReadAttributes, plat::kShareRead | plat::kShareWrite | plat::kShareDelete,
+        plat::kOpenExisting, plat::kFileFlagBackupSemantics);
     t0 = Now();
     for (int i = 0; i < count; ++i) {
-        ULARGE_INTEGER free;
-        ::GetDiskFreeSpaceExW(root, nullptr, nullptr, &free);
+        uint64_t free = 0;
+        files.GetVolumeFreeSpace(tempFolder, &free);
     }
-    Print("freespace_root", Now() - t0);
+    Print("freespace_held", Now() - t0);
+    files.CloseFile(tempFolder);
 
     // A line as long as a typical extraction line, in UTF-16.
     const std::wstring line =
@@ -215,7 +222,6 @@ int Queries(int count) {
     // held open, and asked for its attributes, names and index; against the earlier way, the
     // log opened as itself by its path and asked the whole-file question, and the identity
     // question (volume and file) alone.
-    plat::IFiles& files = *plat::win32::Win32Files();
     const plat::Handle held = files.CreateFileWithFlags(
         folder.substr(0, folder.size() - 1), plat::kFileReadAttributes | plat::kFileTraverse,
         plat::kShareRead | plat::kShareWrite | plat::kShareDelete, plat::kOpenExisting,
@@ -280,6 +286,25 @@ int Queries(int count) {
     return 0;
 }
 
+// The launcher's way: the bytes of a file it holds open, read and written in pieces of `piece`.
+bool CopyHeld(HANDLE source, const std::wstring& target, DWORD piece) {
+    LARGE_INTEGER start = {};
+    HANDLE out = ::CreateFileW(target.c_str(), GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS,
+                               FILE_ATTRIBUTE_NORMAL, nullptr);
+    if (out == INVALID_HANDLE_VALUE || !::SetFilePointerEx(source, start, nullptr, FILE_BEGIN))
+        return false;
+    std::vector<char> buffer(piece);
+    bool ok = true;
+    for (DWORD got = 0, put = 0;;) {
+        ok = ::ReadFile(source, buffer.data(), piece, &got, nullptr) != FALSE;
+        if (!ok || got == 0) break;
+        ok = ::WriteFile(out, buffer.data(), got, &put, nullptr) && put == got;
+        if (!ok) break;
+    }
+    ::CloseHandle(out);
+    return ok;
+}
+
 int Copy(const wchar_t* source, int rounds) {
     const std::wstring folder = Folder();
     const std::wstring target = folder + L"copy.exe";
@@ -292,9 +317,18 @@ int Copy(const wchar_t* source, int rounds) {
     op.pFrom = from.c_str();
     op.pTo = to.c_str();
     op.fFlags = FOF_SILENT | FOF_NOCONFIRMATION;
-    double shell = 1e18, whole = 1e18;
+    double shell = 1e18, whole = 1e18, held64k = 1e18, held1m = 1e18;
     bool ok = true;
+    const HANDLE held = ::CreateFileW(source, GENERIC_READ, FILE_SHARE_READ, nullptr, OPEN_EXISTING,
+                                      FILE_ATTRIBUTE_NORMAL, nullptr);
     for (int r = 0; r < rounds; ++r) {
+        for (const auto& [piece, best] : {std::make_pair(DWORD(64 << 10), &held64k),
+                                          std::make_pair(DWORD(1 << 20), &held1m)}) {
+            const double t0 = Now();
+            ok = CopyHeld(held, target, piece) && ok;
+            if (Now() - t0 < *best) *best = Now() - t0;
+            ::DeleteFileW(target.c_str());
+        }
         double t0 = Now();
         ok = ::SHFileOperationW(&op) == 0 && ok;
         if (Now() - t0 < shell) shell = Now() - t0;
@@ -306,6 +340,9 @@ int Copy(const wchar_t* source, int rounds) {
     }
     Print("copy_shell", shell);
     Print("copy_system", whole);
+    Print("copy_held_64k", held64k);
+    Print("copy_held_1m", held1m);
+    ::CloseHandle(held);
     RemoveFolder(folder);
     return ok ? 0 : 1;
 }

@@ -149,6 +149,30 @@ public:
         *totalFree = free.QuadPart;
         return true;
     }
+    bool GetVolumeFreeSpace(Handle folder, uint64_t* totalFree) override {
+        // The question GetDiskFreeSpaceExW asks of the path's folder once it has opened it.
+        const NtQueryFn query =
+            SystemFunction<NtQueryFn>(L"ntdll.dll", "NtQueryVolumeInformationFile");
+        const NtErrorFn toError = SystemFunction<NtErrorFn>(L"ntdll.dll", "RtlNtStatusToDosError");
+        if (!query || !toError) {
+            ::SetLastError(ERROR_PROC_NOT_FOUND);
+            return false;
+        }
+        struct {
+            LARGE_INTEGER total, callerAvailable, actualAvailable;
+            ULONG sectorsPerUnit, bytesPerSector;
+        } size = {};
+        constexpr ULONG kFullSize = 7;
+        IoStatus io = {};
+        const LONG status = query(H(folder), &io, &size, sizeof(size), kFullSize);
+        if (status < 0) {
+            ::SetLastError(toError(status));
+            return false;
+        }
+        *totalFree = static_cast<uint64_t>(size.actualAvailable.QuadPart) * size.sectorsPerUnit *
+                     size.bytesPerSector;
+        return true;
+    }
 
     bool SetCurrentDirectory(const std::wstring& path) override {
         return ::SetCurrentDirectoryW(path.c_str()) != FALSE;

@@ -150,7 +150,11 @@ public:
         return true;
     }
     bool GetVolumeFreeSpace(Handle folder, uint64_t* totalFree) override {
-        // The question GetDiskFreeSpaceExW asks of the path's folder once it has opened it.
+        // What Windows' GetDiskFreeSpaceExW answers for the total free bytes once it has opened
+        // the folder: the volume's free allocation units whatever the caller's quota, from
+        // FileFsFullSizeInformation, else the free units of FileFsSizeInformation. (Wine's own
+        // GetDiskFreeSpaceExW answers the second, which on Linux leaves out the blocks kept
+        // for the superuser.)
         const NtQueryFn query =
             SystemFunction<NtQueryFn>(L"ntdll.dll", "NtQueryVolumeInformationFile");
         const NtErrorFn toError = SystemFunction<NtErrorFn>(L"ntdll.dll", "RtlNtStatusToDosError");
@@ -161,15 +165,25 @@ public:
         struct {
             LARGE_INTEGER total, callerAvailable, actualAvailable;
             ULONG sectorsPerUnit, bytesPerSector;
+        } full = {};
+        struct {
+            LARGE_INTEGER total, available;
+            ULONG sectorsPerUnit, bytesPerSector;
         } size = {};
-        constexpr ULONG kFullSize = 7;
+        constexpr ULONG kSize = 3, kFullSize = 7;
         IoStatus io = {};
-        const LONG status = query(H(folder), &io, &size, sizeof(size), kFullSize);
+        LONG status = query(H(folder), &io, &full, sizeof(full), kFullSize);
+        if (status >= 0) {
+            *totalFree = static_cast<uint64_t>(full.actualAvailable.QuadPart) *
+                         full.sectorsPerUnit * full.bytesPerSector;
+            return true;
+        }
+        status = query(H(folder), &io, &size, sizeof(size), kSize);
         if (status < 0) {
             ::SetLastError(toError(status));
             return false;
         }
-        *totalFree = static_cast<uint64_t>(size.actualAvailable.QuadPart) * size.sectorsPerUnit *
+        *totalFree = static_cast<uint64_t>(size.available.QuadPart) * size.sectorsPerUnit *
                      size.bytesPerSector;
         return true;
     }

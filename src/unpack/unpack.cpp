@@ -176,34 +176,30 @@ bool CreateTarget(CFile& out, const std::wstring& target, CFileException* error)
     return false;
 }
 
-// The temp folder, held open from the first free-space query to the end of the extraction.
+// The temp folder, held open for the extraction's free-space queries.
 class TempFolder {
 public:
-    explicit TempFolder(std::wstring path) : m_path(std::move(path)) {}
+    explicit TempFolder(std::wstring path)
+        : m_path(std::move(path)),
+          m_handle(plat::files().CreateFileWithFlags(
+              m_path, plat::kFileReadAttributes,
+              plat::kShareRead | plat::kShareWrite | plat::kShareDelete, plat::kOpenExisting,
+              plat::kFileFlagBackupSemantics)) {}
     ~TempFolder() {
         if (m_handle) plat::files().CloseFile(m_handle);
     }
     TempFolder(const TempFolder&) = delete;
     TempFolder& operator=(const TempFolder&) = delete;
 
-    // The volume's free bytes; by the path when the folder cannot be held.
+    // The volume's free bytes; by the path when the folder could not be held.
     bool FreeSpace(uint64_t* bytes) {
-        plat::IFiles& fs = plat::files();
-        if (!m_tried) {
-            m_tried = true;
-            m_handle = fs.CreateFileWithFlags(
-                m_path, plat::kFileReadAttributes,
-                plat::kShareRead | plat::kShareWrite | plat::kShareDelete, plat::kOpenExisting,
-                plat::kFileFlagBackupSemantics);
-        }
-        return m_handle ? fs.GetVolumeFreeSpace(m_handle, bytes)
-                        : fs.GetDiskFreeSpaceEx(m_path, bytes);
+        return m_handle ? plat::files().GetVolumeFreeSpace(m_handle, bytes)
+                        : plat::files().GetDiskFreeSpaceEx(m_path, bytes);
     }
 
 private:
-    std::wstring m_path;
-    plat::Handle m_handle = 0;
-    bool m_tried = false;
+    const std::wstring m_path;
+    const plat::Handle m_handle;
 };
 
 }  // namespace

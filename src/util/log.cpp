@@ -69,7 +69,6 @@ bool IsCollision(uint32_t error) {
 // folder that was opened.
 plat::Handle OpenLogFile(const std::wstring& path) {
     plat::IFiles& fs = plat::files();
-    plat::IKernel& k = plat::kernel();
     const uint32_t access = plat::kGenericRead | plat::kGenericWrite;
     ProvedLog& proved = Proved();
     if (proved.elevated < 0) proved.elevated = CUtility::IsElevatedRun() ? 1 : 0;
@@ -100,7 +99,7 @@ plat::Handle OpenLogFile(const std::wstring& path) {
         }
     }
     fs.CloseFile(file);
-    k.SetLastError(plat::kErrorAccessDenied);
+    plat::kernel().SetLastError(plat::kErrorAccessDenied);
     return 0;
 }
 

@@ -92,6 +92,13 @@ struct SimMachine::Impl {
         auto it = handles.find(h);
         return it == handles.end() ? nullptr : std::get_if<T>(&it->second);
     }
+    // How many handles of one kind are open.
+    template <typename T>
+    int Count() const {
+        int n = 0;
+        for (const auto& entry : handles) n += std::holds_alternative<T>(entry.second);
+        return n;
+    }
 
     // Processes and windows.
     std::map<uint32_t, SimProcess> processes;  // ordered by pid = snapshot order

@@ -372,6 +372,8 @@ bool SimMachine::Exists(const std::wstring& path) const {
     return ::lstat(HostPath(path).c_str(), &st) == 0;
 }
 
+int SimMachine::OpenFiles() const { return m_impl->Count<FileObj>(); }
+
 void SimMachine::SetReadOnly(const std::wstring& path, bool readOnly) {
     ::chmod(HostPath(path).c_str(), readOnly ? 0444 : 0644);
 }

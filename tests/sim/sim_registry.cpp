@@ -152,17 +152,7 @@ private:
 
 }  // namespace
 
-int SimMachine::OpenRegistryKeys() const {
-    int n = 0;
-    for (const auto& entry : m_impl->handles) n += std::holds_alternative<KeyObj>(entry.second);
-    return n;
-}
-
-int SimMachine::OpenFiles() const {
-    int n = 0;
-    for (const auto& entry : m_impl->handles) n += std::holds_alternative<FileObj>(entry.second);
-    return n;
-}
+int SimMachine::OpenRegistryKeys() const { return m_impl->Count<KeyObj>(); }
 
 std::unique_ptr<plat::IRegistry> MakeRegistry(SimMachine& m) {
     return std::make_unique<Registry>(m);

@@ -51,6 +51,27 @@ using NtCreateFileFn = LONG(WINAPI*)(PHANDLE, ACCESS_MASK, NtAttributes*, IoStat
 using NtQueryFn = LONG(WINAPI*)(HANDLE, IoStatus*, PVOID, ULONG, ULONG);
 using NtErrorFn = ULONG(WINAPI*)(LONG);
 
+// Whether a native call succeeded; on failure its status becomes the thread's last error.
+bool NtSucceeded(LONG status) {
+    if (status >= 0) return true;
+    const NtErrorFn toError = SystemFunction<NtErrorFn>(L"ntdll.dll", "RtlNtStatusToDosError");
+    ::SetLastError(toError ? toError(status) : ERROR_GEN_FAILURE);
+    return false;
+}
+
+// One question of ntdll's `function` (NtQueryInformationFile or NtQueryVolumeInformationFile)
+// about an open handle, answered into `out`; false with the last error set.
+template <typename T>
+bool NtQuery(const char* function, HANDLE handle, T& out, ULONG informationClass) {
+    const NtQueryFn query = SystemFunction<NtQueryFn>(L"ntdll.dll", function);
+    if (!query) {
+        ::SetLastError(ERROR_PROC_NOT_FOUND);
+        return false;
+    }
+    IoStatus io = {};
+    return NtSucceeded(query(handle, &io, &out, sizeof(out), informationClass));
+}
+
 class Files final : public IFiles {
 public:
     Handle CreateFile(const std::wstring& path, uint32_t access, uint32_t share,
@@ -155,13 +176,6 @@ public:
         // FileFsFullSizeInformation, else the free units of FileFsSizeInformation. (Wine's own
         // GetDiskFreeSpaceExW answers the second, which on Linux leaves out the blocks kept
         // for the superuser.)
-        const NtQueryFn query =
-            SystemFunction<NtQueryFn>(L"ntdll.dll", "NtQueryVolumeInformationFile");
-        const NtErrorFn toError = SystemFunction<NtErrorFn>(L"ntdll.dll", "RtlNtStatusToDosError");
-        if (!query || !toError) {
-            ::SetLastError(ERROR_PROC_NOT_FOUND);
-            return false;
-        }
         struct {
             LARGE_INTEGER total, callerAvailable, actualAvailable;
             ULONG sectorsPerUnit, bytesPerSector;
@@ -171,18 +185,13 @@ public:
             ULONG sectorsPerUnit, bytesPerSector;
         } size = {};
         constexpr ULONG kSize = 3, kFullSize = 7;
-        IoStatus io = {};
-        LONG status = query(H(folder), &io, &full, sizeof(full), kFullSize);
-        if (status >= 0) {
+        constexpr const char* kQuery = "NtQueryVolumeInformationFile";
+        if (NtQuery(kQuery, H(folder), full, kFullSize)) {
             *totalFree = static_cast<uint64_t>(full.actualAvailable.QuadPart) *
                          full.sectorsPerUnit * full.bytesPerSector;
             return true;
         }
-        status = query(H(folder), &io, &size, sizeof(size), kSize);
-        if (status < 0) {
-            ::SetLastError(toError(status));
-            return false;
-        }
+        if (!NtQuery(kQuery, H(folder), size, kSize)) return false;
         *totalFree = static_cast<uint64_t>(size.available.QuadPart) * size.sectorsPerUnit *
                      size.bytesPerSector;
         return true;
@@ -389,12 +398,6 @@ public:
         // Three narrow questions. The whole-file query (GetFileInformationByHandle) also asks for
         // the volume's serial number, which Wine answers through its mount manager (about 0.3
         // ms a call); an elevated run asks these for every log line.
-        const NtQueryFn query = SystemFunction<NtQueryFn>(L"ntdll.dll", "NtQueryInformationFile");
-        const NtErrorFn toError = SystemFunction<NtErrorFn>(L"ntdll.dll", "RtlNtStatusToDosError");
-        if (!query || !toError) {
-            ::SetLastError(ERROR_PROC_NOT_FOUND);
-            return false;
-        }
         struct {
             LARGE_INTEGER allocationSize, endOfFile;
             ULONG numberOfLinks;
@@ -405,14 +408,11 @@ public:
         } tag = {};
         LARGE_INTEGER index = {};
         constexpr ULONG kStandard = 5, kInternal = 6, kAttributeTag = 35;
-        IoStatus io = {};
-        LONG status = query(H(file), &io, &standard, sizeof(standard), kStandard);
-        if (status >= 0) status = query(H(file), &io, &tag, sizeof(tag), kAttributeTag);
-        if (status >= 0) status = query(H(file), &io, &index, sizeof(index), kInternal);
-        if (status < 0) {
-            ::SetLastError(toError(status));
+        constexpr const char* kQuery = "NtQueryInformationFile";
+        if (!NtQuery(kQuery, H(file), standard, kStandard) ||
+            !NtQuery(kQuery, H(file), tag, kAttributeTag) ||
+            !NtQuery(kQuery, H(file), index, kInternal))
             return false;
-        }
         out.attributes = tag.attributes;
         out.numberOfLinks = standard.numberOfLinks;
         out.fileIndex = static_cast<uint64_t>(index.QuadPart);
@@ -425,9 +425,8 @@ public:
         constexpr ULONG kSynchronousIoNonAlert = 0x20, kNonDirectoryFile = 0x40,
                         kOpenReparsePoint = 0x00200000;
         const NtCreateFileFn create = SystemFunction<NtCreateFileFn>(L"ntdll.dll", "NtCreateFile");
-        const NtErrorFn toError = SystemFunction<NtErrorFn>(L"ntdll.dll", "RtlNtStatusToDosError");
-        if (!create || !toError || name.size() > 0x7FFF) {
-            ::SetLastError(create && toError ? ERROR_INVALID_NAME : ERROR_PROC_NOT_FOUND);
+        if (!create || name.size() > 0x7FFF) {
+            ::SetLastError(create ? ERROR_INVALID_NAME : ERROR_PROC_NOT_FOUND);
             return 0;
         }
         NtName text = {static_cast<USHORT>(name.size() * sizeof(wchar_t)),
@@ -442,10 +441,7 @@ public:
                    nullptr, FILE_ATTRIBUTE_NORMAL, share,
                    disposition == OPEN_ALWAYS ? kFileOpenIf : kFileOpen,
                    kSynchronousIoNonAlert | kNonDirectoryFile | kOpenReparsePoint, nullptr, 0);
-        if (status < 0) {
-            ::SetLastError(toError(status));
-            return 0;
-        }
+        if (!NtSucceeded(status)) return 0;
         ::SetLastError(disposition == OPEN_ALWAYS && io.information == kFileOpened
                            ? ERROR_ALREADY_EXISTS
                            : 0);

@@ -6,9 +6,12 @@
 #include <string>
 #include <vector>
 
+#include "platform/types.h"
 #include "unpack/own_file.h"
+#include "util/log_tags.h"
 
 class CLoadingWnd;
+class CWorkFolder;
 
 class CUnPackFileApp {
 public:
@@ -47,19 +50,26 @@ public:
     bool DecideElevation(bool& systemLaunch);  // false: an elevated copy took over
     bool PreScanToken(bool systemLaunch, bool& tokenSwitchMark);  // false: stop the run
     void ShowElevationPrompt();
-    void RunSwitchLoop(const std::wstring& workFolder);
+    void RunSwitchLoop(const CWorkFolder& work);
 
     // Single-instance control; false: stop the run.
     bool CheckSingleInstance(bool tokenSwitchMark);
 
-    // Command execution and the two launches.
-    uint32_t ExecuteCommand(const std::wstring& workFolder, const std::wstring& parameters,
+    // Command execution and the two launches: each acts in the work folder it is given.
+    uint32_t ExecuteCommand(const CWorkFolder& work, const std::wstring& parameters,
                             bool agentStart);
-    void ExpandCabinets(const std::wstring& workFolder);
+    void ExpandCabinets(const CWorkFolder& work);
     bool WaitProcessExit(const std::wstring& exeName, uint32_t session);
-    void RunAsService(const std::wstring& workFolder);
-    void RunAsStandard(const std::wstring& workFolder);
-    void PrepareAgentFiles(const std::wstring& workFolder, const wchar_t* tag);
+    void RunAsService(const CWorkFolder& work);
+    void RunAsStandard(const CWorkFolder& work);
+    void PrepareAgentFiles(const CWorkFolder& work, LogTag tag);
+
+    // Every wait for a process: until it has ended, in polls of `pollMs` that keep the spinner
+    // moving and end with the process. With `seen`, the loading window closes at the first poll
+    // that finds the agent's window (`*seen` then tells that it has).
+    void AwaitProcess(plat::Handle process, uint32_t pollMs, bool* seen);
+    // Closes the loading window once the agent's window exists, unless `seen` says it has been.
+    void CloseLoadingWndForAgent(bool& seen);
 
     // Instructions and code-signing settings.
     void HandleInstruction(std::wstring instruction);
@@ -70,6 +80,8 @@ protected:
 
 private:
     void WriteStartupValues();  // "ImagePath" and "DesktopPath" in the product key
+    // The copy of the launcher that the agent uses to elevate itself (with the agent's start).
+    void MakeElevationBackup(bool& seen);
 };
 
 // The framework around the application object: runs InitInstance once with the argument

@@ -4,6 +4,9 @@
 #include "app/app.h"
 #include "platform/platform.h"
 #include "ui/loading_wnd.h"
+#include "unpack/work_folder.h"
+#include "util/file.h"
+#include "util/run_context.h"
 #include "util/text.h"
 #include "util/utility.h"
 
@@ -18,25 +21,12 @@ constexpr uint32_t kProcessPollMs = 1000;
 // interpreter finds its programs in the real "system32".
 std::wstring InterpreterFolder(bool fromLauncher) {
     std::wstring folder;
-    if (!CUtility::IsPreVista() && CUtility::IsWow64()) {
+    if (!Run().IsPreVista() && Run().wow64) {
         plat::files().GetSystemWindowsDirectory(folder);
         return folder + (fromLauncher ? L"\\sysnative" : L"\\system32");
     }
     plat::files().GetSystemDirectory(folder);
     return folder;
-}
-
-// Whether a process has ended, told by its handle: a process may itself exit with 259, which
-// the exit-code poll cannot tell from a running one. Only a handle that cannot be waited on
-// falls back to the exit code (and a process whose exit code cannot be read counts as ended,
-// rather than holding the launcher forever).
-bool HasEnded(plat::Handle process) {
-    plat::IKernel& k = plat::kernel();
-    const uint32_t wait = k.WaitForSingleObject(process, 0);
-    if (wait == plat::kWaitObject0) return true;
-    if (wait == plat::kWaitTimeout) return false;
-    uint32_t code = 0;
-    return !k.GetExitCodeProcess(process, &code) || code != plat::kStillActive;
 }
 
 }  // namespace
@@ -47,9 +37,19 @@ std::wstring ElevationBackupName(const std::wstring& folder, uint32_t session, u
                         high >> 16, high & 0xFFFF, low >> 16, low & 0xFFFF);
 }
 
-namespace {
+void CUnPackFileApp::CloseLoadingWndForAgent(bool& seen) {
+    if (seen || !AgentWindowExists()) return;
+    seen = true;
+    CloseLoadingWnd(&m_pMainWnd);
+}
 
-constexpr const wchar_t* kExecuteTag = L"CUnPackFileApp::ExecuteCommand";
+void CUnPackFileApp::AwaitProcess(plat::Handle process, uint32_t pollMs, bool* seen) {
+    do {
+        if (seen) CloseLoadingWndForAgent(*seen);
+    } while (!SleepWithSpinner(pollMs, process));
+}
+
+namespace {
 
 // An elevated or system run writes its backup only into a folder that it has checked: the
 // folder and the one above it are real folders that only administrators and the system account
@@ -64,7 +64,7 @@ bool BackupTargetChecked(const std::wstring& folder, int madeSecured, const std:
     for (int i = 0; i < 2 - madeSecured; ++i) {
         const std::wstring& level = levels[i];
         if (const wchar_t* fault = CUtility::AdminOnlyFault(level)) {
-            CUtility::Log(L"[%ls] backup for elevation refused, %ls at %ls", kExecuteTag, fault,
+            CUtility::Log(tags::kExecuteCommand, L"backup for elevation refused, %ls at %ls", fault,
                           level.c_str());
             return false;
         }
@@ -73,53 +73,54 @@ bool BackupTargetChecked(const std::wstring& folder, int madeSecured, const std:
     if (attributes == plat::kInvalidFileAttributes) return true;
     plat::AccessList access;
     if (attributes & plat::kAttrReparsePoint) {
-        CUtility::Log(L"[%ls] backup for elevation refused, link at %ls", kExecuteTag,
+        CUtility::Log(tags::kExecuteCommand, L"backup for elevation refused, link at %ls",
                       target.c_str());
         return false;
     }
     if (!plat::files().GetFileAccess(target, access) ||
         (access.owner != plat::kSidAdministrators && access.owner != plat::kSidSystem)) {
-        CUtility::Log(L"[%ls] backup for elevation refused, %ls is owned by another account",
-                      kExecuteTag, target.c_str());
+        CUtility::Log(tags::kExecuteCommand,
+                      L"backup for elevation refused, %ls is owned by another account",
+                      target.c_str());
         return false;
     }
     return true;
 }
 
-// A copy of the launcher in the shared temporary folder, for the agent's elevation.
-// Its bytes come from the file the run holds, never from whatever the launcher's path names now.
-void MakeElevationBackup(COwnFile& own) {
+}  // namespace
+
+void CUnPackFileApp::MakeElevationBackup(bool& seen) {
     const std::wstring source = CUtility::GetModulePath();
     uint32_t high = 0, low = 0;  // a file without version information names the copy 0.0.0.0
     CUtility::GetModuleVersion(nullptr, &high, &low, 1);
-    const uint32_t session = CUtility::GetOwnSessionId();
     int madeSecured = 0;
     const std::wstring folder = CUtility::GetSharedTempFolder(&madeSecured);
-    const std::wstring target = ElevationBackupName(folder, session, high, low);
-    const bool elevated = CUtility::IsElevatedRun();
+    const std::wstring target = ElevationBackupName(folder, Run().session, high, low);
+    const bool elevated = Run().elevated;
     if (elevated && !BackupTargetChecked(folder, madeSecured, target)) return;
-    // An elevated or system run's folder is closed to the user: the copy is made as the
-    // launcher itself (see CopyFileForRun).
-    const int result = !own.Open() ? static_cast<int>(own.OpenError().m_lOsError)
-                       : elevated  ? CUtility::CopyOpenFile(own.File(), target)
-                                   : CUtility::CopyOpenFileAsUser(own.File(), target);
-    CUtility::Log(L"[%ls] backup for elevation %ls to %ls %d", kExecuteTag, source.c_str(),
+    // Its bytes come from the file the run holds, never from whatever the launcher's path names
+    // now. Between its pieces, the loading window goes as soon as the agent's window is there.
+    // An elevated or system run's folder is closed to the user: the copy is made as the launcher
+    // itself (see CopyFileForRun).
+    struct WatchForAgent final : CCopyProgress {
+        WatchForAgent(CUnPackFileApp& app, bool& seen) : app(app), seen(seen) {}
+        void OnPiece() override { app.CloseLoadingWndForAgent(seen); }
+        CUnPackFileApp& app;
+        bool& seen;
+    } watch(*this, seen);
+    const int result = !m_ownFile.Open() ? static_cast<int>(m_ownFile.OpenError().m_lOsError)
+                       : elevated        ? CUtility::CopyOpenFile(m_ownFile.File(), target, &watch)
+                                  : CUtility::CopyOpenFileAsUser(m_ownFile.File(), target, &watch);
+    CUtility::Log(tags::kExecuteCommand, L"backup for elevation %ls to %ls %d", source.c_str(),
                   target.c_str(), result);
 }
 
-}  // namespace
-
-uint32_t CUnPackFileApp::ExecuteCommand(const std::wstring& workFolder,
-                                        const std::wstring& parameters, bool agentStart) {
-    const wchar_t* const tag = L"CUnPackFileApp::ExecuteCommand";
+uint32_t CUnPackFileApp::ExecuteCommand(const CWorkFolder& work, const std::wstring& parameters,
+                                        bool agentStart) {
     plat::IKernel& k = plat::kernel();
     // An elevated run starts nothing in a folder reached through a link.
-    if (CUtility::IsElevatedRun() && !CUtility::FolderFinalPathMatches(workFolder)) {
-        CUtility::Log(L"[%ls] Command refused, %ls is reached through a link", tag,
-                      workFolder.c_str());
-        return plat::kErrorAccessDenied;
-    }
-    plat::files().SetCurrentDirectory(workFolder);
+    if (!work.ReachedDirectly(tags::kExecuteCommand, L"Command")) return plat::kErrorAccessDenied;
+    plat::files().SetCurrentDirectory(work.Path());
 
     plat::ShellExecInfo info;
     info.mask = plat::kSeeMaskNoCloseProcess | plat::kSeeMaskNoAsync | plat::kSeeMaskFlagNoUi;
@@ -131,33 +132,26 @@ uint32_t CUnPackFileApp::ExecuteCommand(const std::wstring& workFolder,
     info.show = plat::kSwHide;
     if (!k.ShellExecuteEx(info) || !info.hProcess) {
         const uint32_t error = k.GetLastError();
-        CUtility::Log(L"[%ls] fail %d", tag, static_cast<int>(error));
+        CUtility::Log(tags::kExecuteCommand, L"fail %d", static_cast<int>(error));
         return error;
     }
-    const uint32_t pid = k.GetProcessId(info.hProcess);
-    CUtility::Log(L"[%ls] succ wait pid:%d", tag, static_cast<int>(pid));
-
-    if (agentStart) MakeElevationBackup(m_ownFile);
+    const UniqueHandle process(info.hProcess);
+    const uint32_t pid = k.GetProcessId(process.Get());
+    CUtility::Log(tags::kExecuteCommand, L"succ wait pid:%d", static_cast<int>(pid));
 
     bool seen = false;
-    do {
-        if (agentStart && !seen && AgentWindowExists()) {
-            seen = true;
-            CloseLoadingWnd(&m_pMainWnd);
-        }
-        SleepWithSpinner(kCommandPollMs);
-    } while (!HasEnded(info.hProcess));
+    if (agentStart) MakeElevationBackup(seen);
+    AwaitProcess(process.Get(), kCommandPollMs, agentStart ? &seen : nullptr);
 
     uint32_t exitCode = 0;
-    k.GetExitCodeProcess(info.hProcess, &exitCode);
-    k.CloseHandle(info.hProcess);
-    CUtility::Log(L"[%ls] pid:%d finish ecode:%d", tag, static_cast<int>(pid),
+    k.GetExitCodeProcess(process.Get(), &exitCode);
+    CUtility::Log(tags::kExecuteCommand, L"pid:%d finish ecode:%d", static_cast<int>(pid),
                   static_cast<int>(exitCode));
     return exitCode;
 }
 
 std::wstring SystemProgramCommand(const wchar_t* program, const std::wstring& arguments) {
-    if (!CUtility::IsElevatedRun()) return text::Format(L"/c %ls %ls", program, arguments.c_str());
+    if (!Run().elevated) return text::Format(L"/c %ls %ls", program, arguments.c_str());
     // The interpreter looks for a bare name in its current directory, the work folder, first:
     // an elevated run names the system's own program by its full path. A path with a blank is
     // quoted, and the whole command once more, as the interpreter strips the outer pair.
@@ -167,9 +161,9 @@ std::wstring SystemProgramCommand(const wchar_t* program, const std::wstring& ar
     return text::Format(L"/c \"\"%ls\" %ls\"", path.c_str(), arguments.c_str());
 }
 
-void CUnPackFileApp::ExpandCabinets(const std::wstring& workFolder) {
+void CUnPackFileApp::ExpandCabinets(const CWorkFolder& work) {
     // Every file of every cabinet in the work folder, into the work folder itself.
-    ExecuteCommand(workFolder, SystemProgramCommand(L"expand", L"*.cab /f:* .\\"), false);
+    ExecuteCommand(work, SystemProgramCommand(L"expand", L"*.cab /f:* .\\"), false);
 }
 
 bool CUnPackFileApp::WaitProcessExit(const std::wstring& exeName, uint32_t session) {
@@ -180,22 +174,16 @@ bool CUnPackFileApp::WaitProcessExit(const std::wstring& exeName, uint32_t sessi
 
     // Waiting on the handle needs SYNCHRONIZE; where that is not granted, the query right alone
     // still lets the exit code tell.
-    plat::Handle process = k.OpenProcess(plat::kProcessQueryLimitedInformation | plat::kSynchronize,
-                                         false, pids.front());
-    if (!process) process = k.OpenProcess(plat::kProcessQueryLimitedInformation, false, pids.front());
+    UniqueHandle process(k.OpenProcess(plat::kProcessQueryLimitedInformation | plat::kSynchronize,
+                                       false, pids.front()));
+    if (!process)
+        process.Reset(k.OpenProcess(plat::kProcessQueryLimitedInformation, false, pids.front()));
     if (!process) {
-        CUtility::Log(L"[%ls] failed to OpenProcess %d", L"CUnPackFileApp::WaitProcessExit",
+        CUtility::Log(tags::kWaitProcessExit, L"failed to OpenProcess %d",
                       static_cast<int>(k.GetLastError()));
         return false;
     }
     bool seen = false;
-    do {
-        if (!seen && AgentWindowExists()) {
-            seen = true;
-            CloseLoadingWnd(&m_pMainWnd);
-        }
-        SleepWithSpinner(kProcessPollMs);
-    } while (!HasEnded(process));
-    k.CloseHandle(process);
+    AwaitProcess(process.Get(), kProcessPollMs, &seen);
     return true;
 }

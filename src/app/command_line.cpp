@@ -2,6 +2,8 @@
 // and instructions.
 #include "app/app.h"
 #include "platform/platform.h"
+#include "unpack/work_folder.h"
+#include "util/scoped_handle.h"
 #include "util/text.h"
 
 namespace {
@@ -19,28 +21,27 @@ bool EndsInstruction(const std::wstring& arg) {
 
 // An empty marker file in the work folder's "log" folder, for the agent; an existing one keeps
 // its content. Failures are silent.
-void LeaveDebugMarker(const std::wstring& workFolder, const wchar_t* marker) {
+void LeaveDebugMarker(const CWorkFolder& work, const wchar_t* marker) {
     plat::IFiles& files = plat::files();
-    const std::wstring folder = workFolder + L"log";
+    const std::wstring folder = work.Join(L"log");
     files.SHCreateDirectoryEx(folder);
     // Opened for appending, as the C runtime's "a" mode does: created when missing, kept when
     // present.
-    const plat::Handle file =
-        files.CreateFile(folder + marker, plat::kGenericWrite, plat::kShareRead | plat::kShareWrite,
-                         plat::kOpenAlways);
-    if (file) files.CloseFile(file);
+    const UniqueFile file(files.CreateFile(folder + marker, plat::kGenericWrite,
+                                           plat::kShareRead | plat::kShareWrite,
+                                           plat::kOpenAlways));
 }
 
 }  // namespace
 
-void CUnPackFileApp::RunSwitchLoop(const std::wstring& workFolder) {
+void CUnPackFileApp::RunSwitchLoop(const CWorkFolder& work) {
     const size_t count = m_args.size();
     for (size_t i = 0; i < count; ++i) {
         const std::wstring& arg = m_args[i];
         if (IsSwitch(arg, L"D")) {
-            LeaveDebugMarker(workFolder, L"\\debug.dvm");
+            LeaveDebugMarker(work, L"\\debug.dvm");
         } else if (IsSwitch(arg, L"D1")) {
-            LeaveDebugMarker(workFolder, L"\\debugAV.dvm");
+            LeaveDebugMarker(work, L"\\debugAV.dvm");
         } else if (IsSwitch(arg, L"T")) {
             // The next argument is the token, whatever it is.
             if (i + 1 < count) m_strToken = m_args[++i];

@@ -3,12 +3,13 @@
 #include "app/app.h"
 #include "platform/platform.h"
 #include "res/strings.h"
+#include "util/run_context.h"
+#include "util/scoped_handle.h"
 #include "util/text.h"
 #include "util/utility.h"
 
 namespace {
 
-constexpr const wchar_t* kTag = L"CUnPackFileApp::InitInstance";
 constexpr uint32_t kPromptStyle = plat::kMbOkCancel | plat::kMbIconExclamation |
                                   plat::kMbSystemModal | plat::kMbSetForeground | plat::kMbTopmost;
 
@@ -24,7 +25,7 @@ bool IsTokenSwitchLike(const std::wstring& argument) {
 
 bool CUnPackFileApp::DecideElevation(bool& systemLaunch) {
     systemLaunch = false;
-    if (!CUtility::IsUserInAdminGroup2() || CUtility::IsPreVista() || HasCodeSignSettings())
+    if (!CUtility::IsUserInAdminGroup2() || Run().IsPreVista() || HasCodeSignSettings())
         return true;
     if (CUtility::IsProcessElevated()) {
         // A fail-safe boot keeps the agent with the user.
@@ -50,7 +51,7 @@ bool CUnPackFileApp::PreScanToken(bool systemLaunch, bool& tokenSwitchMark) {
             tokenSwitchMark = true;
             continue;
         }
-        if (CUtility::IsPreVista()) continue;
+        if (Run().IsPreVista()) continue;
         ShowElevationPrompt();
         return false;
     }
@@ -64,7 +65,7 @@ void CUnPackFileApp::ShowElevationPrompt() {
         L"%ls\n%ls\n%ls", k.LoadString(IDS_ELEVATION_LINE1).c_str(),
         k.LoadString(IDS_ELEVATION_LINE2).c_str(), k.LoadString(IDS_ELEVATION_LINE3).c_str());
     if (plat::user().MessageBox(message, caption, kPromptStyle) != plat::kIdOk) {
-        CUtility::Log(L"[%ls] VESK ElevationLimited cancel", kTag);
+        CUtility::Log(tags::kInitInstance, L"VESK ElevationLimited cancel");
         return;
     }
     // Reopen the launcher with its whole command line. The path is quoted: unquoted, a path with
@@ -76,11 +77,10 @@ void CUnPackFileApp::ShowElevationPrompt() {
         text::Format(L"\"%ls\" %ls", path.c_str(), k.GetCommandLine().c_str());
     plat::ProcessInfo pi;
     if (CUtility::StartProcess(commandLine, pi, folder, plat::kSwShowNormal)) {
-        CUtility::Log(L"[%ls] VESK ElevationLimited reopen ", kTag);
-        k.CloseHandle(pi.hThread);
-        k.CloseHandle(pi.hProcess);
+        const UniqueHandle process(pi.hProcess), thread(pi.hThread);  // not used further
+        CUtility::Log(tags::kInitInstance, L"VESK ElevationLimited reopen ");
     } else {
-        CUtility::Log(L"[%ls] VESK ElevationLimited reopen failed %d", kTag,
+        CUtility::Log(tags::kInitInstance, L"VESK ElevationLimited reopen failed %d",
                       static_cast<int>(k.GetLastError()));
     }
 }

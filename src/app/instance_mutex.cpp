@@ -2,26 +2,27 @@
 
 #include "platform/platform.h"
 
-CInstanceMutex::CInstanceMutex() : m_bUnnamed(true) { Create(); }
+CInstanceMutex::CInstanceMutex() : m_bUnnamed(true) {
+    Create();
+}
 
 CInstanceMutex::CInstanceMutex(const wchar_t* name)
     : m_bUnnamed(name == nullptr), m_strName(name ? name : L"") {
     Create();
 }
 
-CInstanceMutex::~CInstanceMutex() { Close(); }
+CInstanceMutex::~CInstanceMutex() {
+    Close();
+}
 
 void CInstanceMutex::Create() {
     Close();
-    m_hMutex = plat::kernel().CreateMutex(m_bUnnamed ? nullptr : &m_strName);
+    m_hMutex.Reset(plat::kernel().CreateMutex(m_bUnnamed ? nullptr : &m_strName));
     m_dwLastError = plat::kernel().GetLastError();
 }
 
 void CInstanceMutex::Close() {
-    if (m_hMutex) {
-        plat::kernel().CloseHandle(m_hMutex);
-        m_hMutex = 0;
-    }
+    m_hMutex.Reset();
 }
 
 bool CInstanceMutex::IsAlreadyExists() const {

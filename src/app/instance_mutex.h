@@ -5,13 +5,13 @@
 #include <cstdint>
 #include <string>
 
-#include "platform/types.h"
+#include "util/scoped_handle.h"
 
 constexpr const wchar_t* kInstanceMutexName = L"{6D2A41C0-93E7-4b5e-8F1A-2C7D90B3E514}";
 
 class CInstanceMutex {
 public:
-    CInstanceMutex();                         // unnamed
+    CInstanceMutex();  // unnamed
     explicit CInstanceMutex(const wchar_t* name);
     ~CInstanceMutex();
     CInstanceMutex(const CInstanceMutex&) = delete;
@@ -22,11 +22,11 @@ public:
     // The mutex existed already (183) or exists and may not be opened by this process (5).
     bool IsAlreadyExists() const;
     uint32_t LastError() const { return m_dwLastError; }
-    bool HoldsHandle() const { return m_hMutex != 0; }
+    bool HoldsHandle() const { return static_cast<bool>(m_hMutex); }
 
 private:
     uint32_t m_dwLastError = 0;
-    plat::Handle m_hMutex = 0;
+    UniqueHandle m_hMutex;
     bool m_bUnnamed = true;
     std::wstring m_strName;
 };

@@ -59,8 +59,7 @@ void CUnPackFileApp::HandleInstruction(std::wstring instruction) {
     registry.DeleteValue(L"NoteSession");
     registry.DeleteValue(L"IdleSessionTimeout");
     if (instruction.empty()) return;
-    CUtility::Log(L"[%ls] VESK Instruction %ls", L"CUnPackFileApp::HandleInstruction",
-                  instruction.c_str());
+    CUtility::Log(tags::kHandleInstruction, L"VESK Instruction %ls", instruction.c_str());
 
     // Items are the runs of characters between commas; each is KEY=VALUE.
     for (size_t pos = 0; pos < instruction.size();) {

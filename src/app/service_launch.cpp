@@ -5,12 +5,13 @@
 #include "platform/platform.h"
 #include "registry/registry.h"
 #include "ui/loading_wnd.h"
+#include "unpack/work_folder.h"
+#include "util/run_context.h"
 #include "util/text.h"
 #include "util/utility.h"
 
 namespace {
 
-constexpr const wchar_t* kTag = L"CUnPackFileApp::RunAsService";
 constexpr int kManagerAttempts = 10;
 constexpr uint32_t kManagerRetryPauseMs = 500;
 constexpr int kWindowAttempts = 15;
@@ -20,17 +21,18 @@ constexpr uint32_t kFinalPauseMs = 5000;
 
 }  // namespace
 
-void CUnPackFileApp::RunAsService(const std::wstring& workFolder) {
+void CUnPackFileApp::RunAsService(const CWorkFolder& work) {
     // The session the agent must come up in; -1 when it cannot be told.
-    const int session = static_cast<int>(CUtility::GetOwnSessionId());
+    const int session = static_cast<int>(Run().session);
     const std::wstring token = m_strToken;
 
     // The work folder goes into the task's action, in single quotes inside double quotes, and
     // through the interpreter, which expands "%": a path holding any of these three would
     // change the program the system account runs. No system launch then; the run cleans up.
-    if (workFolder.find_first_of(L"'\"%") != std::wstring::npos) {
-        CUtility::Log(L"[%ls] System launch refused, the work folder %ls holds ' \" or %%", kTag,
-                      workFolder.c_str());
+    if (work.Path().find_first_of(L"'\"%") != std::wstring::npos) {
+        CUtility::Log(tags::kRunAsService,
+                      L"System launch refused, the work folder %ls holds ' \" or %%",
+                      work.Path().c_str());
         return;
     }
 
@@ -42,25 +44,25 @@ void CUnPackFileApp::RunAsService(const std::wstring& workFolder) {
         registry.SetDWORDValue(L"IsSystemUser", 1);
 
     auto schtasks = [&](const std::wstring& arguments) {
-        ExecuteCommand(workFolder, SystemProgramCommand(L"schtasks", arguments), false);
+        ExecuteCommand(work, SystemProgramCommand(L"schtasks", arguments), false);
     };
     schtasks(text::Format(L"/create /xml AVESK.xml /ru \"system\" /tn AVESK%d", session));
     schtasks(
         text::Format(L"/change /tn AVESK%d /ru \"system\" /tr "
-                     L"\"'%ls\\Launcher.exe' QVManagerVESK.exe %d %ls\"",
-                     session, workFolder.c_str(), session, token.c_str()));
+                     L"\"'%ls' QVManagerVESK.exe %d %ls\"",
+                     session, work.Join(L"Launcher.exe").c_str(), session, token.c_str()));
     schtasks(text::Format(L"/run /tn AVESK%d", session));
-    CUtility::Log(L"[%ls] RunAsService AVESK%d begin", kTag, session);
+    CUtility::Log(tags::kRunAsService, L"RunAsService AVESK%d begin", session);
     // The task goes at once; the agent it started keeps running.
     schtasks(text::Format(L"/delete /f /tn AVESK%d", session));
 
-    PrepareAgentFiles(workFolder, kTag);
+    PrepareAgentFiles(work, tags::kRunAsService);
 
     // The manager in this session, awaited until it ends.
     int attemptsLeft = kManagerAttempts;
     for (; attemptsLeft > 0; --attemptsLeft) {
         if (WaitProcessExit(kAgentManagerExe, static_cast<uint32_t>(session))) break;
-        CUtility::Log(L"[%ls] fail to wait QVM try to wait again", kTag);
+        CUtility::Log(tags::kRunAsService, L"fail to wait QVM try to wait again");
         SleepWithSpinner(kManagerRetryPauseMs);
         if (AgentWindowExists()) CloseLoadingWnd(&m_pMainWnd);
     }
@@ -68,29 +70,29 @@ void CUnPackFileApp::RunAsService(const std::wstring& workFolder) {
     // No manager seen: the agent may still be up, visible only through its window.
     bool windowFound = false;
     if (attemptsLeft == 0) {
-        CUtility::Log(L"[%ls] fail to wait QVM try to find VESK window", kTag);
+        CUtility::Log(tags::kRunAsService, L"fail to wait QVM try to find VESK window");
         for (int i = 0; i < kWindowAttempts; ++i) {
             SleepWithSpinner(kWindowPollMs);
             if (AgentWindowExists()) {
                 windowFound = true;
                 CloseLoadingWnd(&m_pMainWnd);
-                CUtility::Log(L"[%ls] VESK window found", kTag);
+                CUtility::Log(tags::kRunAsService, L"VESK window found");
                 break;
             }
-            CUtility::Log(L"[%ls] fail to find VESK window try to find again", kTag);
+            CUtility::Log(tags::kRunAsService, L"fail to find VESK window try to find again");
         }
         if (windowFound) {
             while (AgentWindowExists()) SleepWithSpinner(kWindowClosedPollMs);
-            CUtility::Log(L"[%ls] VESK window is closed", kTag);
+            CUtility::Log(tags::kRunAsService, L"VESK window is closed");
         } else {
-            CUtility::Log(L"[%ls] fail to find VESK window", kTag);
+            CUtility::Log(tags::kRunAsService, L"fail to find VESK window");
         }
     }
-    CUtility::Log(L"[%ls] RunAsService AVESK%d end", kTag, session);
+    CUtility::Log(tags::kRunAsService, L"RunAsService AVESK%d end", session);
 
     registry.DeleteValue(L"IsSystemUser");
     if (registry.GetDWORDValue(L"IsCustomization", 0) != 0) {
-        RunAsStandard(workFolder);
+        RunAsStandard(work);
         windowFound = false;
     }
     if (windowFound) SleepWithSpinner(kFinalPauseMs);

@@ -49,8 +49,8 @@ bool CUnPackFileApp::IsSafeToken(const std::wstring& token) {
     // inside the double quotes of the task's action. A second download's file name, such as
     // "Support-ab12cd (1).exe", carries them.
     for (wchar_t c : token) {
-        const bool alnum = (c >= L'a' && c <= L'z') || (c >= L'A' && c <= L'Z') ||
-                           (c >= L'0' && c <= L'9');
+        const bool alnum =
+            (c >= L'a' && c <= L'z') || (c >= L'A' && c <= L'Z') || (c >= L'0' && c <= L'9');
         if (!alnum && std::wstring(L"_-./:+=@~ ()").find(c) == std::wstring::npos) return false;
     }
     return true;
@@ -58,9 +58,8 @@ bool CUnPackFileApp::IsSafeToken(const std::wstring& token) {
 
 void CUnPackFileApp::RefuseUnsafeToken() {
     if (IsSafeToken(m_strToken)) return;
-    CUtility::Log(
-        L"[%ls] VESK token refused: it holds characters other than letters, digits, "
-        L"blanks and _-./:+=@~()",
-        L"CUnPackFileApp::InitInstance");
+    CUtility::Log(tags::kInitInstance,
+                  L"VESK token refused: it holds characters other than letters, digits, blanks "
+                  L"and _-./:+=@~()");
     m_strToken.clear();
 }

@@ -5,11 +5,11 @@
 #include "app/instance_mutex.h"
 #include "platform/platform.h"
 #include "ui/loading_wnd.h"
+#include "util/run_context.h"
 #include "util/utility.h"
 
 namespace {
 
-constexpr const wchar_t* kTag = L"CUnPackFileApp::InitInstance";
 constexpr int kLockTries = 30;
 constexpr uint32_t kLockPauseMs = 500;
 constexpr uint32_t kCleanupPauseMs = 3000;
@@ -34,7 +34,7 @@ bool CUnPackFileApp::CheckSingleInstance(bool tokenSwitchMark) {
     if (!lock.IsAlreadyExists()) {
         if (const plat::Hwnd window = FindAgentWindow()) {
             HandOverTo(window);
-            CUtility::Log(L"[%ls] VESK skip by foreground window without instance", kTag);
+            CUtility::Log(tags::kInitInstance, L"VESK skip by foreground window without instance");
             return false;
         }
         return true;
@@ -42,7 +42,7 @@ bool CUnPackFileApp::CheckSingleInstance(bool tokenSwitchMark) {
 
     if (const plat::Hwnd window = FindAgentWindow(); window && !tokenSwitchMark) {
         HandOverTo(window);
-        CUtility::Log(L"[%ls] VESK skip by foreground instance", kTag);
+        CUtility::Log(tags::kInitInstance, L"VESK skip by foreground instance");
         return false;
     }
 
@@ -54,32 +54,30 @@ bool CUnPackFileApp::CheckSingleInstance(bool tokenSwitchMark) {
     if (!lock.IsAlreadyExists()) return true;
 
     const int lastError = static_cast<int>(lock.LastError());
-    const uint32_t session = CUtility::GetOwnSessionId();
+    const uint32_t session = Run().session;
     std::vector<uint32_t> pids;
     CUtility::FindProcesses(kAgentServerExe, pids, session);
     if (!pids.empty()) {
-        CUtility::Log(L"[%ls] VESK skip by another instance (%d)", kTag, lastError);
+        CUtility::Log(tags::kInitInstance, L"VESK skip by another instance (%d)", lastError);
         return false;
     }
     CUtility::FindProcesses(kAgentManagerExe, pids, session);
     if (pids.empty()) {
-        CUtility::Log(L"[%ls] VESK skip by lock without instance (%d)", kTag, lastError);
+        CUtility::Log(tags::kInitInstance, L"VESK skip by lock without instance (%d)", lastError);
         return false;
     }
     // Only managers run here, with no server: a stale agent. End it and take over.
     plat::IKernel& k = plat::kernel();
     for (uint32_t pid : pids) {
-        CUtility::Log(L"[%ls] Close QVM %d", kTag, static_cast<int>(pid));
-        if (const plat::Handle process = k.OpenProcess(plat::kProcessTerminate, true, pid)) {
-            k.TerminateProcess(process, kEndedManagerExitCode);
-            k.CloseHandle(process);
-        }
+        CUtility::Log(tags::kInitInstance, L"Close QVM %d", static_cast<int>(pid));
+        if (const UniqueHandle process{k.OpenProcess(plat::kProcessTerminate, true, pid)})
+            k.TerminateProcess(process.Get(), kEndedManagerExitCode);
     }
-    CUtility::Log(L"[%ls] Wait 3sec for another instance cleanup", kTag);
+    CUtility::Log(tags::kInitInstance, L"Wait 3sec for another instance cleanup");
     SleepWithSpinner(kCleanupPauseMs);
     CUtility::FindProcesses(kAgentManagerExe, pids, session);
     if (!pids.empty()) {
-        CUtility::Log(L"[%ls] VESK skip by another instance (%d)", kTag, lastError);
+        CUtility::Log(tags::kInitInstance, L"VESK skip by another instance (%d)", lastError);
         return false;
     }
     return true;

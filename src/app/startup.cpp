@@ -2,16 +2,14 @@
 #include "app/app.h"
 #include "ui/loading_wnd.h"
 #include "unpack/unpack.h"
+#include "util/run_context.h"
 #include "util/utility.h"
-
-namespace {
-constexpr const wchar_t* kTag = L"CUnPackFileApp::InitInstance";
-}
 
 bool CUnPackFileApp::InitInstance() {
     // 1. Nothing decided yet. The launcher's own file is held from here to the end of the run:
     //    nobody may write, rename or delete it meanwhile, and every read of the package comes
     //    from this one handle.
+    const CRunScope run;  // the facts of this run, asked once
     bool systemLaunch = false;
     bool tokenSwitchMark = false;
     m_ownFile.Open();
@@ -43,19 +41,20 @@ bool CUnPackFileApp::InitInstance() {
     CUnPack unpack(&m_ownFile);
     unpack.UnPackAndWait();
 
-    // 9. The work folder (created now if the extraction never did).
-    const std::wstring workFolder = unpack.GetWorkFolder();
+    // 9. The work folder (made now if the extraction never did).
+    unpack.GetWorkFolder();
+    const CWorkFolder& work = unpack.WorkFolder();
 
     // 10. The only gate after extraction (a work folder refused as a link counts as missing).
-    if (!CUtility::FileExists(workFolder) || unpack.m_bWorkFolderRefused) {
-        CUtility::Log(L"[%ls] VESK skip without unpacking files", kTag);
+    if (!work.IsReady()) {
+        CUtility::Log(tags::kInitInstance, L"VESK skip without unpacking files");
     } else {
         // 11. Package settings: the launch token.
-        const std::wstring settingsPath = workFolder + L"setup.ini";
+        const std::wstring settingsPath = work.Join(L"setup.ini");
         if (CUtility::FileExists(settingsPath)) ReadPackageSettings(settingsPath);
 
         // 12. Switch loop: debug markers, "/T" (replaces the token), "/I" (instructions).
-        if (m_args.size() > 1) RunSwitchLoop(workFolder);
+        if (m_args.size() > 1) RunSwitchLoop(work);
 
         // The token is final now; it must be safe to hand to the command interpreter. Refused
         // here, before step 13, so a launch left without a token counts as one without.
@@ -65,20 +64,16 @@ bool CUnPackFileApp::InitInstance() {
         if (m_strToken.empty() && m_strInstruction.empty()) HandleInstruction(std::wstring());
 
         // An elevated run launches nothing from a work folder that a link was put above since
-        // the extraction (the launch's renames use bare names in the current directory, which
-        // only the first command moves into the work folder).
-        if (CUtility::IsElevatedRun() && !CUtility::FolderFinalPathMatches(workFolder)) {
-            CUtility::Log(L"[%ls] Launch refused, %ls is reached through a link", kTag,
-                          workFolder.c_str());
-        } else {
+        // the extraction.
+        if (work.ReachedDirectly(tags::kInitInstance, L"Launch")) {
             // 14. Cabinet archives in the work folder.
-            ExpandCabinets(workFolder);
+            ExpandCabinets(work);
 
             // 15. The agent, as the local system account or as the user; both wait for its end.
             if (systemLaunch)
-                RunAsService(workFolder);
+                RunAsService(work);
             else
-                RunAsStandard(workFolder);
+                RunAsStandard(work);
         }
         // 16. The settings path goes out of scope here.
     }

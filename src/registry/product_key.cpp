@@ -1,6 +1,7 @@
 // The product's per-session key: what "UNIVERSAL_PATH_CONVERT" stands for.
 #include "platform/platform.h"
 #include "registry/registry.h"
+#include "util/run_context.h"
 #include "util/text.h"
 #include "util/utility.h"
 
@@ -15,7 +16,7 @@ constexpr const wchar_t* kClientInfoBaseKey =
 }  // namespace
 
 std::wstring CRegistry::MapProductKey(const std::wstring& path) {
-    const int session = static_cast<int>(CUtility::GetOwnSessionId());  // -1 when unknown
+    const int session = static_cast<int>(Run().session);  // -1 when unknown
     // Applied in this order, each to every occurrence, with regard to case. The base key begins
     // the two other left sides, so the first pair already rewrites them: the client-info key
     // still ends as the client-info product key, and the business base key ends as

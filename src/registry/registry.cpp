@@ -2,6 +2,7 @@
 #include "registry/registry.h"
 
 #include "platform/platform.h"
+#include "util/scoped_handle.h"
 #include "util/text.h"
 #include "util/utility.h"
 
@@ -12,39 +13,20 @@ bool IsPredefinedRoot(plat::HKey key) {
            key == plat::kHkeyLocalMachine || key == plat::kHkeyUsers;
 }
 
-// The root handle of one call, released on every path.
-class RootHandle {
-public:
-    explicit RootHandle(CRegistry& registry) : m_registry(registry), m_h(registry.OpenRootKey()) {}
-    ~RootHandle() { m_registry.CloseRootKey(m_h); }
-    RootHandle(const RootHandle&) = delete;
-    RootHandle& operator=(const RootHandle&) = delete;
-    plat::HKey get() const { return m_h; }
-
-private:
-    CRegistry& m_registry;
-    plat::HKey m_h;
+// A key below a root, opened for one call: the open's status, and the key, closed on every path
+// (an empty path below a predefined root gives back that root, which is not ours to close).
+struct OpenedKey {
+    int32_t status;
+    UniqueKey key;
+    bool ok() const { return status == 0; }
+    plat::HKey get() const { return key.Get(); }
 };
 
-// A key opened below a root for one call, closed on every path.
-class OpenedKey {
-public:
-    OpenedKey(plat::HKey root, const std::wstring& path, uint32_t access)
-        : m_status(plat::registry().RegOpenKeyEx(root, path, access, &m_h)) {}
-    ~OpenedKey() {
-        // An empty path below a predefined root gives back that root, which is not ours to close.
-        if (ok() && !IsPredefinedRoot(m_h)) plat::registry().RegCloseKey(m_h);
-    }
-    OpenedKey(const OpenedKey&) = delete;
-    OpenedKey& operator=(const OpenedKey&) = delete;
-    bool ok() const { return m_status == 0; }
-    int32_t status() const { return m_status; }
-    plat::HKey get() const { return m_h; }
-
-private:
-    plat::HKey m_h = 0;
-    int32_t m_status;
-};
+OpenedKey OpenBelow(plat::HKey root, const std::wstring& path, uint32_t access) {
+    OpenedKey opened{0, UniqueKey()};
+    opened.status = plat::registry().RegOpenKeyEx(root, path, access, opened.key.Receive());
+    return opened;
+}
 
 }  // namespace
 
@@ -88,10 +70,6 @@ plat::HKey CRegistry::OpenRootKey() {
     return hive;
 }
 
-void CRegistry::CloseRootKey(plat::HKey root) {
-    if (root && !IsPredefinedRoot(root)) plat::registry().RegCloseKey(root);
-}
-
 bool CRegistry::OpenKey(const std::wstring& name, bool create) {
     return SelectKey(name, create, false);
 }
@@ -101,44 +79,43 @@ bool CRegistry::OpenMappedKey(const std::wstring& path, bool create) {
 }
 
 bool CRegistry::SelectKey(const std::wstring& name, bool create, bool mapped) {
-    RootHandle root(*this);
+    const UniqueKey root(OpenRootKey());
     if (name.empty()) {
         m_strKeyPath.clear();
         return true;
     }
     const std::wstring path = mapped ? MapProductKey(name) : ResolveUniversalPath(name);
     plat::IRegistry& reg = plat::registry();
-    plat::HKey key = 0;
+    UniqueKey key;
     if (create) {
-        if (reg.RegCreateKeyEx(root.get(), path, Access(plat::kKeyAllAccess), &key) != 0)
+        if (reg.RegCreateKeyEx(root.Get(), path, Access(plat::kKeyAllAccess), key.Receive()) != 0)
             return false;
     } else {
-        m_lLastStatus = reg.RegOpenKeyEx(root.get(), path, Access(plat::kKeyRead), &key);
+        m_lLastStatus = reg.RegOpenKeyEx(root.Get(), path, Access(plat::kKeyRead), key.Receive());
         if (m_lLastStatus != 0) return false;
     }
     m_strKeyPath = path;
-    if (!m_bLazyWrite) reg.RegFlushKey(key);
-    reg.RegCloseKey(key);
+    if (!m_bLazyWrite) reg.RegFlushKey(key.Get());
     return true;
 }
 
 bool CRegistry::KeyExists(const std::wstring& path, plat::HKey root) {
-    if (root) return OpenedKey(root, path, Access(plat::kKeyAllAccess)).ok();
-    RootHandle own(*this);
-    return OpenedKey(own.get(), path, Access(plat::kKeyAllAccess)).ok();
+    if (root) return OpenBelow(root, path, Access(plat::kKeyAllAccess)).ok();
+    const UniqueKey own(OpenRootKey());
+    return OpenBelow(own.Get(), path, Access(plat::kKeyAllAccess)).ok();
 }
 
 bool CRegistry::ValueExists(const std::wstring& name) {
-    RootHandle root(*this);
-    OpenedKey key(root.get(), m_strKeyPath, Access(plat::kKeyAllAccess));
+    const UniqueKey root(OpenRootKey());
+    const OpenedKey key = OpenBelow(root.Get(), m_strKeyPath, Access(plat::kKeyAllAccess));
     return key.ok() &&
            plat::registry().RegQueryValueEx(key.get(), name, nullptr, nullptr, 0, nullptr) == 0;
 }
 
 uint32_t CRegistry::GetValueType(const std::wstring& name, const std::wstring& subKey) {
-    RootHandle root(*this);
-    OpenedKey key(root.get(), CurrentPath(subKey), Access(plat::kKeyQueryValue));
-    m_lLastStatus = key.status();
+    const UniqueKey root(OpenRootKey());
+    const OpenedKey key = OpenBelow(root.Get(), CurrentPath(subKey), Access(plat::kKeyQueryValue));
+    m_lLastStatus = key.status;
     if (!key.ok()) return 0;
     uint32_t type = 0;
     m_lLastStatus = plat::registry().RegQueryValueEx(key.get(), name, &type, nullptr, 0, nullptr);
@@ -147,8 +124,8 @@ uint32_t CRegistry::GetValueType(const std::wstring& name, const std::wstring& s
 
 uint32_t CRegistry::GetDWORDValue(const std::wstring& name, uint32_t defaultValue,
                                   const std::wstring& subKey) {
-    RootHandle root(*this);
-    OpenedKey key(root.get(), CurrentPath(subKey), Access(plat::kKeyRead));
+    const UniqueKey root(OpenRootKey());
+    const OpenedKey key = OpenBelow(root.Get(), CurrentPath(subKey), Access(plat::kKeyRead));
     if (!key.ok()) return defaultValue;
     std::vector<uint8_t> data;
     uint32_t type = 0;
@@ -165,9 +142,9 @@ std::wstring CRegistry::GetStringValue(const std::wstring& name, const std::wstr
                                        const std::wstring& subKey) {
     const uint32_t type = GetValueType(name, subKey);
     if (type != plat::kRegSz && type != plat::kRegExpandSz) return defaultValue;
-    RootHandle root(*this);
-    OpenedKey key(root.get(), CurrentPath(subKey), Access(plat::kKeyRead));
-    m_lLastStatus = key.status();
+    const UniqueKey root(OpenRootKey());
+    const OpenedKey key = OpenBelow(root.Get(), CurrentPath(subKey), Access(plat::kKeyRead));
+    m_lLastStatus = key.status;
     if (!key.ok()) return defaultValue;
     plat::IRegistry& reg = plat::registry();
     uint32_t size = 0;
@@ -185,8 +162,8 @@ std::wstring CRegistry::GetStringValue(const std::wstring& name, const std::wstr
 }
 
 bool CRegistry::SetDWORDValue(const std::wstring& name, uint32_t value) {
-    RootHandle root(*this);
-    OpenedKey key(root.get(), m_strKeyPath, Access(plat::kKeyWrite));
+    const UniqueKey root(OpenRootKey());
+    const OpenedKey key = OpenBelow(root.Get(), m_strKeyPath, Access(plat::kKeyWrite));
     if (!key.ok()) return false;
     const std::vector<uint8_t> data{static_cast<uint8_t>(value), static_cast<uint8_t>(value >> 8),
                                     static_cast<uint8_t>(value >> 16),
@@ -198,8 +175,8 @@ bool CRegistry::SetDWORDValue(const std::wstring& name, uint32_t value) {
 }
 
 bool CRegistry::SetStringValue(const std::wstring& name, const std::wstring& value, uint32_t type) {
-    RootHandle root(*this);
-    OpenedKey key(root.get(), m_strKeyPath, Access(plat::kKeyWrite));
+    const UniqueKey root(OpenRootKey());
+    const OpenedKey key = OpenBelow(root.Get(), m_strKeyPath, Access(plat::kKeyWrite));
     if (!key.ok()) return false;
     std::string bytes = text::ToUtf16Le(value);
     bytes.append(2, '\0');  // the terminator is part of the stored data
@@ -212,7 +189,7 @@ bool CRegistry::SetStringValue(const std::wstring& name, const std::wstring& val
 }
 
 bool CRegistry::DeleteValue(const std::wstring& name) {
-    RootHandle root(*this);
-    OpenedKey key(root.get(), m_strKeyPath, Access(plat::kKeySetValue));
+    const UniqueKey root(OpenRootKey());
+    const OpenedKey key = OpenBelow(root.Get(), m_strKeyPath, Access(plat::kKeySetValue));
     return key.ok() && plat::registry().RegDeleteValue(key.get(), name) == 0;
 }

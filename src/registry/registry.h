@@ -32,8 +32,8 @@ public:
 
     // The handle to use as root for one call: the logged-on user's hive for the current-user
     // root (the process's own when that hive cannot be opened), else the predefined root.
+    // The caller owns it (UniqueKey closes it unless it is a predefined root).
     plat::HKey OpenRootKey();
-    void CloseRootKey(plat::HKey root);
 
     // Selects the current key, creating it when asked. An empty name selects the root itself;
     // "UNIVERSAL_PATH_CONVERT" (any letter case) is resolved to the product key. A failed

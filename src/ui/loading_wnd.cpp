@@ -290,13 +290,26 @@ void CloseLoadingWnd(CLoadingWnd** mainWnd) {
     g_gdiplusStarted = false;
 }
 
-void SleepWithSpinner(uint32_t milliseconds) {
-    while (milliseconds >= kSliceMs) {
+bool SleepWithSpinner(uint32_t milliseconds, plat::Handle process) {
+    plat::IKernel& k = plat::kernel();
+    // One slice: a wait on the process, which ends as soon as the process has. A handle that
+    // cannot be waited on (no right to) makes it a plain sleep, after which the exit code tells;
+    // a process that may itself exit with 259 is told by its handle, where that can be had.
+    auto slice = [&](uint32_t ms) {
+        if (process) {
+            const uint32_t wait = k.WaitForSingleObject(process, ms);
+            if (wait == plat::kWaitObject0) return true;
+            if (wait == plat::kWaitTimeout) return false;
+        }
+        k.Sleep(ms);
+        uint32_t code = 0;
+        return process && (!k.GetExitCodeProcess(process, &code) || code != plat::kStillActive);
+    };
+    for (; milliseconds >= kSliceMs; milliseconds -= kSliceMs) {
         if (g_pLoadingWnd) g_pLoadingWnd->NextFrame();
-        plat::kernel().Sleep(kSliceMs);
-        milliseconds -= kSliceMs;
+        if (slice(kSliceMs)) return true;
     }
-    plat::kernel().Sleep(milliseconds);
+    return slice(milliseconds);
 }
 
 bool LoadPngResource(uint32_t id, plat::Image& image) {

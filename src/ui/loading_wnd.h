@@ -90,8 +90,11 @@ void ShowLoadingWnd(CLoadingWnd** mainWnd);
 // Hides and deletes the window, clears `*mainWnd` and shuts GDI+ down; nothing when none exists.
 void CloseLoadingWnd(CLoadingWnd** mainWnd);
 // Every wait of the start-up thread: 120 ms slices with the next spinner frame painted before
-// each, then the remainder (a zero-length sleep when nothing remains).
-void SleepWithSpinner(uint32_t milliseconds);
+// each, then the remainder (a zero-length one when nothing remains). Given a process, each slice
+// waits on it instead of sleeping and the wait ends as soon as the process has ended: then the
+// answer is true (a process whose exit code cannot be read counts as ended, rather than holding
+// the launcher forever).
+bool SleepWithSpinner(uint32_t milliseconds, plat::Handle process = 0);
 // A PNG resource of the program's own module as a GDI+ image; false when it is missing or does
 // not decode (the image is left untouched then).
 bool LoadPngResource(uint32_t id, plat::Image& image);

@@ -6,6 +6,7 @@
 #include "unpack/package_file.h"
 #include "unpack/package_format.h"
 #include "util/file.h"
+#include "util/run_context.h"
 #include "util/text.h"
 #include "util/utility.h"
 
@@ -17,12 +18,7 @@
 #endif
 
 namespace {
-constexpr const wchar_t* kFindTag = L"CUnPack::FindHeader";
-constexpr const wchar_t* kUnPackTag = L"CUnPack::UnPackFiles";
-constexpr const wchar_t* kSignTag = L"CUnPack::CheckSignature";
 constexpr uint32_t kCopyStep = 1024;
-constexpr int kCreateRetries = 20;
-constexpr uint32_t kCreateRetryPauseMs = 100;
 
 // The image headers at the start of the launcher's own file.
 struct ImageHeaders {
@@ -58,7 +54,7 @@ bool ReadImageHeaders(CFile& file, ImageHeaders& out, CFileException* error) {
 bool CUnPack::CheckSignature(COwnFile& own) {
     // Only a run with an administrator's full rights proves itself: an elevated one, or one of
     // the local system account (whose token tells no elevation on Windows XP).
-    if (!CUtility::IsElevatedRun()) return true;
+    if (!Run().elevated) return true;
     // A file that cannot be read holds no package either; FindHeader says why.
     if (!own.Open()) return true;
     // No certificate table, no signature to prove: the run goes on as it always did.
@@ -68,7 +64,7 @@ bool CUnPack::CheckSignature(COwnFile& own) {
         return true;
     const int32_t result = plat::files().WinVerifyTrust(own.File().GetHandle(), own.Path());
     if (result == plat::kTrustSuccess) return true;
-    CUtility::Log(L"[%ls] Signature check failed 0x%08X, run stopped", kSignTag,
+    CUtility::Log(tags::kCheckSignature, L"Signature check failed 0x%08X, run stopped",
                   static_cast<unsigned>(result));
     return false;
 }
@@ -77,11 +73,11 @@ uint64_t CUnPack::FindHeader() {
     COwnFile& own = OwnFile();
     own.Open();
     const std::wstring& path = own.Path();
-    CUtility::Log(L"[%ls] Name:%ls", kFindTag, path.c_str());
+    CUtility::Log(tags::kFindHeader, L"Name:%ls", path.c_str());
 
     CFileException error;
     auto failed = [&error]() -> uint64_t {
-        CUtility::Log(L"[%ls] Fail", kFindTag);
+        CUtility::Log(tags::kFindHeader, L"Fail");
         CUtility::FileException(error);
         return 0;
     };
@@ -95,10 +91,11 @@ uint64_t CUnPack::FindHeader() {
     if (!headers.inFile) return 0;
     const pkg::PeHeaders& pe = headers.pe;
     if (!headers.known) {
-        CUtility::Log(L"[%ls] Unknown image type:0x%x", kFindTag, static_cast<unsigned>(pe.magic));
+        CUtility::Log(tags::kFindHeader, L"Unknown image type:0x%x",
+                      static_cast<unsigned>(pe.magic));
         return 0;
     }
-    CUtility::Log(L"[%ls] Sign Size:%d", kFindTag, static_cast<int>(pe.certificateTableSize));
+    CUtility::Log(tags::kFindHeader, L"Sign Size:%d", static_cast<int>(pe.certificateTableSize));
 
     uint8_t trailer[pkg::kRecordSize] = {};
     uint32_t got = 0;
@@ -108,7 +105,7 @@ uint64_t CUnPack::FindHeader() {
         !file.Read(trailer, sizeof(trailer), &got, &error))
         return failed();
     const uint64_t offset = pkg::DecodeRecord(trailer).ullLength;
-    CUtility::Log(L"[%ls] Header offset:%d", kFindTag,
+    CUtility::Log(tags::kFindHeader, L"Header offset:%d",
                   static_cast<int>(static_cast<uint32_t>(offset)));
     return offset;
 }
@@ -117,7 +114,7 @@ namespace {
 
 // The run could not go on: says where, logs the error's text, and gives FALSE to return.
 bool Stopped(int entry, const CFileException& error) {
-    CUtility::Log(L"[%ls] UnPack stopped at file %d", kUnPackTag, entry);
+    CUtility::Log(tags::kUnPackFiles, L"UnPack stopped at file %d", entry);
     CUtility::FileException(error);
     return false;
 }
@@ -185,21 +182,16 @@ public:
               m_path, plat::kFileReadAttributes,
               plat::kShareRead | plat::kShareWrite | plat::kShareDelete, plat::kOpenExisting,
               plat::kFileFlagBackupSemantics)) {}
-    ~TempFolder() {
-        if (m_handle) plat::files().CloseFile(m_handle);
-    }
-    TempFolder(const TempFolder&) = delete;
-    TempFolder& operator=(const TempFolder&) = delete;
 
     // The volume's free bytes; by the path when the folder could not be held.
     bool FreeSpace(uint64_t* bytes) {
-        return m_handle ? plat::files().GetVolumeFreeSpace(m_handle, bytes)
+        return m_handle ? plat::files().GetVolumeFreeSpace(m_handle.Get(), bytes)
                         : plat::files().GetDiskFreeSpaceEx(m_path, bytes);
     }
 
 private:
     const std::wstring m_path;
-    const plat::Handle m_handle;
+    const UniqueFile m_handle;
 };
 
 }  // namespace
@@ -249,15 +241,15 @@ bool CUnPack::UnPackFiles() {
         const std::wstring name = plat::kernel().MultiByteToWideChar(pkg::RecordName(record));
         if (const wchar_t* reason = pkg::UnsafeNameReason(name)) {
             ++taken;
-            CUtility::Log(L"[%ls] (%d/%d)Skip unsafe file name:%ls (%ls)", kUnPackTag, taken, count,
-                          pkg::Printable(name).c_str(), reason);
+            CUtility::Log(tags::kUnPackFiles, L"(%d/%d)Skip unsafe file name:%ls (%ls)", taken,
+                          count, pkg::Printable(name).c_str(), reason);
             if (!package.Skip(length, &error)) return Stopped(taken, error);
             if (taken == count) break;
             continue;
         }
 
         const bool known = tempFolder.FreeSpace(&freeSpace);
-        CUtility::Log(L"[%ls]  FreeSpace:%" VESK_I64 L" FileSize:%" VESK_I64, kUnPackTag,
+        CUtility::Log(tags::kUnPackFiles, L" FreeSpace:%" VESK_I64 L" FileSize:%" VESK_I64,
                       known ? static_cast<long long>(freeSpace) : -1LL,
                       static_cast<long long>(length));
         // Without an answer there is nothing to compare; a disk that fills up is still caught
@@ -265,16 +257,16 @@ bool CUnPack::UnPackFiles() {
         if (known && freeSpace < length) {
             const std::wstring text = plat::kernel().LoadString(IDS_DISK_TEXT);
             const std::wstring caption = plat::kernel().LoadString(IDS_DISK_CAPTION);
-            CUtility::Log(L"[%ls] %ls", kUnPackTag, text.c_str());
+            CUtility::Log(tags::kUnPackFiles, L"%ls", text.c_str());
             plat::user().MessageBox(text, caption, plat::kMbOk);
             return false;
         }
 
-        const std::wstring folder = GetWorkFolder();
-        if (m_bWorkFolderRefused) return false;  // nothing is written through a link
-        const std::wstring target = folder + name;
+        GetWorkFolder();
+        if (m_workFolder.IsRefused()) return false;  // nothing is written through a link
+        const std::wstring target = m_workFolder.Join(name);
         ++taken;
-        CUtility::Log(L"[%ls] (%d/%d)UnPack file name:%ls (%d)", kUnPackTag, taken, count,
+        CUtility::Log(tags::kUnPackFiles, L"(%d/%d)UnPack file name:%ls (%d)", taken, count,
                       target.c_str(), static_cast<int>(static_cast<uint32_t>(length)));
 
         CFile out;
@@ -292,28 +284,25 @@ bool CUnPack::UnPackFiles() {
             plat::files().DeleteFile(target);
             return Stopped(taken, error);
         }
-        CUtility::Log(L"[%ls] UnPack count:%d len:%d File:%ls", kUnPackTag, taken,
+        CUtility::Log(tags::kUnPackFiles, L"UnPack count:%d len:%d File:%ls", taken,
                       static_cast<int>(static_cast<uint32_t>(written)), target.c_str());
         out.Close();
         if (taken == count) break;
     }
-    CUtility::Log(L"[%ls] UnPack total %d files.", kUnPackTag, taken);
+    CUtility::Log(tags::kUnPackFiles, L"UnPack total %d files.", taken);
     m_bUnPacked = true;
     return true;
 }
 
 int CUnPack::UnPackAndWait() {
     StartThread();
-    if (plat::kernel().WaitForSingleObject(m_hThread, plat::kInfinite) == plat::kWaitObject0) {
-        plat::kernel().CloseHandle(m_hThread);
-        m_hThread = 0;
-    }
+    if (plat::kernel().WaitForSingleObject(m_hThread.Get(), plat::kInfinite) == plat::kWaitObject0)
+        m_hThread.Reset();
     return 0;
 }
 
 void CUnPack::StartThread() {
-    if (m_hThread) return;
-    m_hThread = plat::kernel().CreateThread(&CUnPack::UnPackThreadProc, this);
+    if (!m_hThread) m_hThread.Reset(plat::kernel().CreateThread(&CUnPack::UnPackThreadProc, this));
 }
 
 uint32_t CUnPack::UnPackThreadProc(void* param) {
@@ -321,137 +310,7 @@ uint32_t CUnPack::UnPackThreadProc(void* param) {
     return static_cast<CUnPack*>(param)->UnPackFiles() ? 1 : 0;
 }
 
-namespace {
-
-// Whether the work folder's path leads where it says, judged on the deepest of the work folder,
-// "unpackvesk" and the temp folder that exists (true when none does).
-bool ReachedDirectly(const std::wstring& workFolder) {
-    std::wstring deepest = workFolder;
-    while (!deepest.empty() && deepest.back() == L'\\') deepest.pop_back();
-    for (int up = 0; up < 2 && !CUtility::FileExists(deepest); ++up)
-        CUtility::StripPathComponents(deepest, 1);
-    return !CUtility::FileExists(deepest) || CUtility::FolderFinalPathMatches(deepest);
-}
-
-}  // namespace
-
 std::wstring CUnPack::GetWorkFolder() {
-    if (!m_strWorkFolder.empty()) return m_strWorkFolder;
-
-    plat::IFiles& fs = plat::files();
-    std::wstring temp;
-    fs.GetTempPath(temp);
-    const uint32_t session = CUtility::GetOwnSessionId();
-    m_strWorkFolder = temp + text::Format(L"unpackvesk\\%d\\", static_cast<int>(session));
-
-    // An elevated run creates nothing in a temp folder reached through a link.
-    const bool elevated = CUtility::IsElevatedRun();
-    const std::wstring shared = temp + L"Quintrova\\vesk\\";
-    if (!CUtility::FileExists(shared) && (!elevated || CUtility::FolderFinalPathMatches(temp)))
-        fs.SHCreateDirectoryEx(shared);
-
-    // "unpackvesk" and the session's folder are ours and never links: a link planted there
-    // would steer this run's writes and deletions into the folder it points at. Such a link is
-    // removed as a link; where that cannot be done, the work folder is not used at all.
-    const std::wstring parent = temp + L"unpackvesk";
-    const std::wstring folder = m_strWorkFolder.substr(0, m_strWorkFolder.size() - 1);
-    for (const std::wstring& path : {parent, folder}) {
-        const uint32_t attributes = fs.GetFileAttributes(path);
-        if (attributes == plat::kInvalidFileAttributes || !(attributes & plat::kAttrReparsePoint))
-            continue;
-        if (!fs.RemoveLink(path)) {
-            CUtility::Log(L"[%ls] Work folder refused, link at %ls", L"CUnPack::GetWorkFolder",
-                          path.c_str());
-            m_bWorkFolderRefused = true;
-            return m_strWorkFolder;
-        }
-    }
-
-    // Nor does it act through a link anywhere on the work folder's path (the temp folder and
-    // the folders above it may be the user's): checked before the stale folder goes, and again
-    // before anything is extracted.
-    auto refused = [this]() {
-        CUtility::Log(L"[%ls] Work folder refused, %ls is reached through a link",
-                      L"CUnPack::GetWorkFolder", m_strWorkFolder.c_str());
-        m_bWorkFolderRefused = true;
-        return m_strWorkFolder;
-    };
-    if (elevated && !ReachedDirectly(m_strWorkFolder)) return refused();
-
-    // Whatever an earlier launch in this session left behind goes first.
-    if (CUtility::FileExists(m_strWorkFolder)) RemoveWorkFolder();
-
-    // An elevated or system run starts programs from this folder: it gets a list under which
-    // only administrators and the system account can add, replace or remove anything, so the
-    // user's own programs cannot slip files in while the run lasts. Unelevated runs create it
-    // with the rights it inherits, as ever.
-    plat::AccessList access;
-    if (elevated) access = CUtility::WorkFolderAccess(CUtility::GetLoggedOnUserSid());
-    auto create = [&]() -> int {
-        if (!elevated) return fs.SHCreateDirectoryEx(m_strWorkFolder);
-        if (!CUtility::FileExists(parent)) fs.SHCreateDirectoryEx(parent);
-        return CUtility::CreateDirectoryWithAccess(folder, access)
-                   ? 0
-                   : static_cast<int>(plat::kernel().GetLastError());
-    };
-    int result = create();
-    for (int retry = 0; result != 0 && retry < kCreateRetries; ++retry) {
-        result = create();
-        plat::kernel().Sleep(kCreateRetryPauseMs);
-    }
-
-    // A folder that could not be removed and made afresh is used only when it carries such a
-    // list already (one an earlier elevated run left); one that is missing is the start-up's
-    // matter. One made just now carries the list it was made with.
-    if (elevated && result != 0 && CUtility::FileExists(m_strWorkFolder)) {
-        if (const wchar_t* fault = CUtility::AdminOnlyFault(folder)) {
-            CUtility::Log(L"[%ls] Work folder refused, %ls at %ls", L"CUnPack::GetWorkFolder",
-                          fault, folder.c_str());
-            m_bWorkFolderRefused = true;
-        }
-    }
-    if (elevated && !m_bWorkFolderRefused && CUtility::FileExists(m_strWorkFolder)) {
-        // The folder held is the one checked: through no link, at the path built.
-        m_hWorkFolder = fs.CreateFileWithFlags(folder, plat::kFileReadAttributes,
-                                               plat::kShareRead | plat::kShareWrite,
-                                               plat::kOpenExisting, plat::kFileFlagBackupSemantics);
-        if (!m_hWorkFolder || !CUtility::FinalPathMatches(m_hWorkFolder, folder)) return refused();
-    }
-    if (elevated && !ReachedDirectly(m_strWorkFolder)) return refused();
-    return m_strWorkFolder;
-}
-
-CUnPack::~CUnPack() {
-    if (m_hWorkFolder) plat::files().CloseFile(m_hWorkFolder);
-}
-
-void CUnPack::RemoveWorkFolder() {
-    if (m_strWorkFolder.empty() || m_bWorkFolderRefused) return;
-    plat::IFiles& fs = plat::files();
-
-    // Nor does an elevated run delete through a link, also one put on the path after the start:
-    // checked right before deleting.
-    if (CUtility::IsElevatedRun() && !ReachedDirectly(m_strWorkFolder)) {
-        CUtility::Log(L"[%ls] Clean-up refused, %ls is reached through a link",
-                      L"CUnPack::RemoveWorkFolder", m_strWorkFolder.c_str());
-        return;
-    }
-    // The folder stays held while its contents go: Windows renames no folder above an open one,
-    // so no link can take the place of one between the check and the deletion. The tree
-    // deletion's own removal of the folder then fails on the hold; the folder itself goes just
-    // below, once it is held no longer.
-    CUtility::DeleteDirectoryTree(m_strWorkFolder);
-    if (m_hWorkFolder) fs.CloseFile(m_hWorkFolder);
-    m_hWorkFolder = 0;
-
-    std::wstring parent = m_strWorkFolder;
-    while (!parent.empty() && parent.back() == L'\\') parent.pop_back();
-    CUtility::StripPathComponents(parent, 1);  // ...\unpackvesk
-    fs.SetCurrentDirectory(parent);
-    fs.RemoveDirectory(m_strWorkFolder);
-
-    std::wstring grandparent = parent;
-    CUtility::StripPathComponents(grandparent, 1);  // the temp folder, no trailing backslash
-    fs.SetCurrentDirectory(grandparent);
-    fs.RemoveDirectory(parent);
+    m_workFolder.Prepare();
+    return m_workFolder.Path();
 }

@@ -3,6 +3,7 @@
 // a run starts programs from these places and leaves a copy of itself there, so nothing that a
 // standard user (or the logged-on user's own unelevated programs) can change may end up there.
 #include "platform/platform.h"
+#include "util/run_context.h"
 #include "util/utility.h"
 
 namespace {
@@ -29,11 +30,11 @@ plat::AccessList AdminOnly(const std::wstring& reader) {
 }  // namespace
 
 std::wstring CUtility::GetLoggedOnUserSid() {
-    plat::Handle token = 0;
-    if (!GetSessionUserToken(&token, plat::kAnySession)) return std::wstring();
+    UniqueHandle token;
     std::wstring sid;
-    if (!plat::kernel().GetTokenUserSid(token, sid)) sid.clear();
-    plat::kernel().CloseHandle(token);
+    if (!GetSessionUserToken(token.Receive(), plat::kAnySession) ||
+        !plat::kernel().GetTokenUserSid(token.Get(), sid))
+        sid.clear();
     return sid;
 }
 
@@ -85,7 +86,7 @@ bool CUtility::CreateDirectoryWithAccess(const std::wstring& path, plat::AccessL
 }
 
 int CUtility::CopyFileForRun(const std::wstring& source, const std::wstring& target) {
-    if (!IsElevatedRun()) return CopyFileAsUser(source, target);
+    if (!Run().elevated) return CopyFileAsUser(source, target);
     return plat::files().SHFileOperation(plat::kFoCopy, source, target,
                                          plat::kFofSilent | plat::kFofNoConfirmation);
 }

@@ -21,14 +21,14 @@ bool CFile::Fail(CFileException* error) {
 bool CFile::Open(const std::wstring& path, unsigned flags, CFileException* error) {
     Close();
     m_strPath = path;
-    uint32_t access = (flags & modeReadWrite)   ? (plat::kGenericRead | plat::kGenericWrite)
-                      : (flags & modeWrite)     ? plat::kGenericWrite
-                                                : plat::kGenericRead;
+    uint32_t access = (flags & modeReadWrite) ? (plat::kGenericRead | plat::kGenericWrite)
+                      : (flags & modeWrite)   ? plat::kGenericWrite
+                                              : plat::kGenericRead;
     uint32_t share = (flags & shareDenyNone)    ? (plat::kShareRead | plat::kShareWrite)
                      : (flags & shareDenyWrite) ? plat::kShareRead
                                                 : plat::kShareNone;
     uint32_t disposition = (flags & modeCreate) ? plat::kCreateAlways : plat::kOpenExisting;
-    m_hFile = plat::files().CreateFile(path, access, share, disposition);
+    m_hFile.Reset(plat::files().CreateFile(path, access, share, disposition));
     if (!m_hFile) return Fail(error);
     return true;
 }
@@ -36,14 +36,14 @@ bool CFile::Open(const std::wstring& path, unsigned flags, CFileException* error
 bool CFile::Read(void* buffer, uint32_t size, uint32_t* read, CFileException* error) {
     *read = 0;
     if (!m_hFile) return Fail(error);
-    if (!plat::files().ReadFile(m_hFile, buffer, size, read)) return Fail(error);
+    if (!plat::files().ReadFile(m_hFile.Get(), buffer, size, read)) return Fail(error);
     return true;
 }
 
 bool CFile::Write(const void* data, uint32_t size, CFileException* error) {
     if (!m_hFile) return Fail(error);
     uint32_t written = 0;
-    if (!plat::files().WriteFile(m_hFile, data, size, &written)) return Fail(error);
+    if (!plat::files().WriteFile(m_hFile.Get(), data, size, &written)) return Fail(error);
     if (written != size) {
         if (error) error->Set(plat::kErrorDiskFull, m_strPath);
         return false;
@@ -52,17 +52,16 @@ bool CFile::Write(const void* data, uint32_t size, CFileException* error) {
 }
 
 bool CFile::Seek(int64_t offset, uint32_t from, uint64_t* position, CFileException* error) {
-    if (!m_hFile || !plat::files().SetFilePointer(m_hFile, offset, from, position))
+    if (!m_hFile || !plat::files().SetFilePointer(m_hFile.Get(), offset, from, position))
         return Fail(error);
     return true;
 }
 
 bool CFile::GetLength(uint64_t* length, CFileException* error) {
-    if (!m_hFile || !plat::files().GetFileSize(m_hFile, length)) return Fail(error);
+    if (!m_hFile || !plat::files().GetFileSize(m_hFile.Get(), length)) return Fail(error);
     return true;
 }
 
 void CFile::Close() {
-    if (m_hFile) plat::files().CloseFile(m_hFile);
-    m_hFile = 0;
+    m_hFile.Reset();
 }

@@ -7,6 +7,7 @@
 #include <string>
 
 #include "platform/types.h"
+#include "util/scoped_handle.h"
 
 class CFileException {
 public:
@@ -35,7 +36,7 @@ public:
     };
 
     CFile() = default;
-    ~CFile() { Close(); }
+    ~CFile() = default;
     CFile(const CFile&) = delete;
     CFile& operator=(const CFile&) = delete;
 
@@ -48,13 +49,13 @@ public:
     bool Seek(int64_t offset, uint32_t from, uint64_t* position, CFileException* error);
     bool GetLength(uint64_t* length, CFileException* error);
     void Close();
-    bool IsOpen() const { return m_hFile != 0; }
-    plat::Handle GetHandle() const { return m_hFile; }
+    bool IsOpen() const { return static_cast<bool>(m_hFile); }
+    plat::Handle GetHandle() const { return m_hFile.Get(); }
     const std::wstring& GetFilePath() const { return m_strPath; }
 
 private:
     bool Fail(CFileException* error);
 
-    plat::Handle m_hFile = 0;
+    UniqueFile m_hFile;
     std::wstring m_strPath;
 };

@@ -4,6 +4,7 @@
 
 #include "platform/platform.h"
 #include "util/file.h"
+#include "util/run_context.h"
 #include "util/text.h"
 #include "util/utility.h"
 
@@ -18,8 +19,7 @@ void CUtility::DeleteDirectoryTree(const std::wstring& folder) {
     // would let a link planted in the user's temp folder steer an elevated run's deletions.
     // A link is only ever removed as a link (never by RemoveDirectory or DeleteFile, which on
     // some systems act on what it points at); one that cannot be removed as such stays.
-    std::wstring self = folder;
-    while (self.size() > 1 && self.back() == L'\\') self.pop_back();
+    const std::wstring self = WithoutTrailingSeparators(folder);
     const uint32_t selfAttributes = fs.GetFileAttributes(self);
     if (selfAttributes != plat::kInvalidFileAttributes &&
         (selfAttributes & plat::kAttrReparsePoint)) {
@@ -31,8 +31,7 @@ void CUtility::DeleteDirectoryTree(const std::wstring& folder) {
     if (search.empty() || search.back() != L'\\') search += L'\\';
 
     plat::FindData entry;
-    plat::Handle find = fs.FindFirstFile(search + L"*", entry);
-    if (find) {
+    if (const UniqueFind find{fs.FindFirstFile(search + L"*", entry)}) {
         do {
             // "." and ".." are the folder itself and its parent: never deleted, and never removed
             // as links even where they carry a link's attribute (as they may when the folder or
@@ -46,10 +45,14 @@ void CUtility::DeleteDirectoryTree(const std::wstring& folder) {
             } else {
                 fs.DeleteFile(path);  // a read-only or busy file stays, and so do its folders
             }
-        } while (fs.FindNextFile(find, entry));
-        fs.FindClose(find);
+        } while (fs.FindNextFile(find.Get(), entry));
     }
     fs.RemoveDirectory(folder);
+}
+
+std::wstring CUtility::WithoutTrailingSeparators(std::wstring path) {
+    while (path.size() > 3 && path.back() == L'\\') path.pop_back();
+    return path;
 }
 
 void CUtility::StripPathComponents(std::wstring& path, int count) {
@@ -92,7 +95,7 @@ std::wstring CUtility::GetSharedTempFolder(int* madeSecured) {
     // add, replace or remove anything (its elevation backup lives here). An unelevated run
     // makes them as ever: under such a list a standard user could not even make the second
     // level, and what a standard user makes is theirs to re-label anyway.
-    const bool secured = IsElevatedRun();
+    const bool secured = Run().elevated;
     for (const wchar_t* level : {L"Quintrova", L"Temp"}) {
         folder = PathAppend(folder, level);
         if (FileExists(folder)) continue;
@@ -112,8 +115,7 @@ bool CUtility::GetModuleVersion(std::wstring* textOut, uint32_t* high, uint32_t*
     const uint32_t l = selector == 1 ? info.productVersionLS : info.fileVersionLS;
     if (high) *high = h;
     if (low) *low = l;
-    if (textOut)
-        *textOut = text::Format(L"%u.%u.%u.%u", h >> 16, h & 0xFFFF, l >> 16, l & 0xFFFF);
+    if (textOut) *textOut = text::Format(L"%u.%u.%u.%u", h >> 16, h & 0xFFFF, l >> 16, l & 0xFFFF);
     return true;
 }
 
@@ -142,8 +144,7 @@ std::wstring Comparable(std::wstring path) {
         path = L"\\" + path.substr(7);
     else if (path.compare(0, 4, L"\\\\?\\") == 0)
         path = path.substr(4);
-    while (path.size() > 3 && path.back() == L'\\') path.pop_back();
-    return path;
+    return CUtility::WithoutTrailingSeparators(path);
 }
 
 // Every component of the path exists and none is a junction or symbolic link.
@@ -164,7 +165,7 @@ constexpr uint32_t kCopyBufferSize = 1024 * 1024;
 
 }  // namespace
 
-int CUtility::CopyOpenFile(CFile& source, const std::wstring& target) {
+int CUtility::CopyOpenFile(CFile& source, const std::wstring& target, CCopyProgress* progress) {
     CFileException error;
     if (!source.Seek(0, plat::kFileBegin, nullptr, &error))
         return static_cast<int>(error.m_lOsError);
@@ -179,6 +180,7 @@ int CUtility::CopyOpenFile(CFile& source, const std::wstring& target) {
         if (!source.Read(buffer.get(), kCopyBufferSize, &got, &error)) break;
         if (got == 0) return 0;
         if (!out.Write(buffer.get(), got, &error)) break;
+        if (progress) progress->OnPiece();
     }
     out.Close();
     plat::files().DeleteFile(target);
@@ -197,22 +199,20 @@ bool CUtility::FinalPathMatches(plat::Handle handle, const std::wstring& path) {
 
 bool CUtility::FolderFinalPathMatches(const std::wstring& folder) {
     plat::IFiles& fs = plat::files();
-    const plat::Handle handle =
+    const UniqueFile handle(
         fs.CreateFileWithFlags(folder, plat::kFileReadAttributes,
                                plat::kShareRead | plat::kShareWrite | plat::kShareDelete,
-                               plat::kOpenExisting, plat::kFileFlagBackupSemantics);
-    if (!handle) return false;
-    const bool matches = FinalPathMatches(handle, folder);
-    fs.CloseFile(handle);
-    return matches;
+                               plat::kOpenExisting, plat::kFileFlagBackupSemantics));
+    return handle && FinalPathMatches(handle.Get(), folder);
 }
 
-int CUtility::CopyOpenFileAsUser(CFile& source, const std::wstring& target) {
+int CUtility::CopyOpenFileAsUser(CFile& source, const std::wstring& target,
+                                 CCopyProgress* progress) {
     CImpersonateUser asUser;
-    int result = CopyOpenFile(source, target);
+    int result = CopyOpenFile(source, target, progress);
     if (result != 0) {
         asUser.Revert();
-        result = CopyOpenFile(source, target);
+        result = CopyOpenFile(source, target, progress);
     }
     return result;
 }

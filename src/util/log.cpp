@@ -6,6 +6,8 @@
 
 #include "platform/platform.h"
 #include "util/file.h"
+#include "util/run_context.h"
+#include "util/scoped_handle.h"
 #include "util/text.h"
 #include "util/utility.h"
 
@@ -29,9 +31,8 @@ std::atomic<int> g_nRunRetriesLeft{kRunRetries};
 // run, and the file's index. The two threads never write at the same time: the main thread
 // waits while the extraction thread works.
 struct ProvedLog {
-    int elevated = -1;  // whether the run is elevated, asked at its first line (-1: not yet)
     std::wstring folder;
-    plat::Handle folderHandle = 0;
+    UniqueFile folderHandle;
     bool fileKnown = false;
     uint64_t fileIndex = 0;
 };
@@ -70,35 +71,33 @@ bool IsCollision(uint32_t error) {
 plat::Handle OpenLogFile(const std::wstring& path) {
     plat::IFiles& fs = plat::files();
     const uint32_t access = plat::kGenericRead | plat::kGenericWrite;
+    if (!Run().elevated) return fs.CreateFile(path, access, plat::kShareNone, plat::kOpenAlways);
     ProvedLog& proved = Proved();
-    if (proved.elevated < 0) proved.elevated = CUtility::IsElevatedRun() ? 1 : 0;
-    if (!proved.elevated)
-        return fs.CreateFile(path, access, plat::kShareNone, plat::kOpenAlways);
     const size_t slash = path.rfind(L'\\');
     const std::wstring folder = path.substr(0, slash == std::wstring::npos ? 0 : slash);
     if (!proved.folderHandle || !proved.fileKnown || proved.folder != folder) {
-        if (proved.folderHandle) fs.CloseFile(proved.folderHandle);
-        proved = ProvedLog{1, folder};
-        proved.folderHandle = fs.CreateFileWithFlags(
-            folder, plat::kFileReadAttributes | plat::kFileTraverse,
-            plat::kShareRead | plat::kShareWrite | plat::kShareDelete, plat::kOpenExisting,
-            plat::kFileFlagBackupSemantics);
+        proved = ProvedLog();
+        proved.folder = folder;
+        proved.folderHandle.Reset(
+            fs.CreateFileWithFlags(folder, plat::kFileReadAttributes | plat::kFileTraverse,
+                                   plat::kShareRead | plat::kShareWrite | plat::kShareDelete,
+                                   plat::kOpenExisting, plat::kFileFlagBackupSemantics));
         if (!proved.folderHandle) return 0;
     }
-    const plat::Handle file = fs.CreateFileInFolder(proved.folderHandle, path.substr(slash + 1),
-                                                    access, plat::kShareNone, plat::kOpenAlways);
+    UniqueFile file(fs.CreateFileInFolder(proved.folderHandle.Get(), path.substr(slash + 1), access,
+                                          plat::kShareNone, plat::kOpenAlways));
     if (!file) return 0;
     plat::FileInformation info;
-    if (fs.GetFileInformation(file, info) && !(info.attributes & plat::kAttrReparsePoint) &&
+    if (fs.GetFileInformation(file.Get(), info) && !(info.attributes & plat::kAttrReparsePoint) &&
         info.numberOfLinks == 1) {
-        if (proved.fileKnown && info.fileIndex == proved.fileIndex) return file;
-        if (CUtility::FinalPathMatches(file, path)) {
+        if (proved.fileKnown && info.fileIndex == proved.fileIndex) return file.Release();
+        if (CUtility::FinalPathMatches(file.Get(), path)) {
             proved.fileKnown = true;
             proved.fileIndex = info.fileIndex;
-            return file;
+            return file.Release();
         }
     }
-    fs.CloseFile(file);
+    file.Reset();
     plat::kernel().SetLastError(plat::kErrorAccessDenied);
     return 0;
 }
@@ -108,21 +107,35 @@ plat::Handle OpenLogFile(const std::wstring& path) {
 void CUtility::Log(const wchar_t* format, ...) {
     // Taken first: formatting and the time conversion go through the C runtime, which may touch
     // the thread's error value; the line reports the caller's.
-    plat::IKernel& k = plat::kernel();
-    const uint32_t lastError = k.GetLastError();
-
+    const uint32_t lastError = plat::kernel().GetLastError();
     va_list args;
     va_start(args, format);
     std::wstring message = text::FormatV(format, args, kMaxMessageChars);
     va_end(args);
+    WriteLine(message, lastError);
+}
 
+void CUtility::Log(LogTag tag, const wchar_t* format, ...) {
+    const uint32_t lastError = plat::kernel().GetLastError();
+    va_list args;
+    va_start(args, format);
+    std::wstring message =
+        L"[" + std::wstring(tag.name) + L"] " + text::FormatV(format, args, kMaxMessageChars);
+    va_end(args);
+    if (message.size() > kMaxMessageChars) message.resize(kMaxMessageChars);
+    WriteLine(message, lastError);
+}
+
+void CUtility::WriteLine(const std::wstring& message, uint32_t lastError) {
+    plat::IKernel& k = plat::kernel();
     std::wstring stamp;
     plat::CivilTime t;
     if (k.LocalTimeNow(t))
         stamp = text::Format(L"%04d-%02d-%02d %02d:%02d:%02d", t.year, t.month, t.day, t.hour,
                              t.minute, t.second);
-    std::wstring line = text::Format(L"[%d]%ls  %ls (Last=%d)", static_cast<int>(k.GetCurrentProcessId()),
-                                     stamp.c_str(), message.c_str(), static_cast<int>(lastError));
+    std::wstring line =
+        text::Format(L"[%d]%ls  %ls (Last=%d)", static_cast<int>(k.GetCurrentProcessId()),
+                     stamp.c_str(), message.c_str(), static_cast<int>(lastError));
     k.OutputDebugString(line);
     AppendLogLine(line);
     // The log's own file calls must not disturb the caller's error state.
@@ -130,7 +143,7 @@ void CUtility::Log(const wchar_t* format, ...) {
 }
 
 std::wstring CUtility::GetLogFilePath() {
-    uint32_t session = GetOwnSessionId();
+    const uint32_t session = Run().session;
     std::wstring temp;
     if (plat::files().GetTempPath(temp) != 0)
         return temp + text::Format(L"unpack%d.log", static_cast<int>(session));
@@ -142,22 +155,23 @@ std::wstring CUtility::GetLogFilePath() {
 void CUtility::AppendLogLine(const std::wstring& line) {
     const std::wstring path = GetLogFilePath();
     plat::IFiles& fs = plat::files();
-    plat::Handle file = 0;
+    UniqueFile file;
     for (int attempt = 0;; ++attempt) {
-        file = OpenLogFile(path);
+        file.Reset(OpenLogFile(path));
         if (file) break;
         if (!IsCollision(plat::kernel().GetLastError()) || !TakeRetry(attempt)) return;
         plat::kernel().Sleep(kOpenRetryPauseMs);
     }
     std::string bytes = text::ToUtf16Le(line + L"\r\n");
     uint32_t written = 0;
-    if (fs.SetFilePointer(file, 0, plat::kFileEnd, nullptr))
-        fs.WriteFile(file, bytes.data(), static_cast<uint32_t>(bytes.size()), &written);
-    fs.CloseFile(file);
+    if (fs.SetFilePointer(file.Get(), 0, plat::kFileEnd, nullptr))
+        fs.WriteFile(file.Get(), bytes.data(), static_cast<uint32_t>(bytes.size()), &written);
 }
 
 void CUtility::ResetLogState() {
     g_nRunRetriesLeft.store(kRunRetries);
+    // The folder held belonged to the run that ends (a simulated machine that is gone).
+    Proved().folderHandle.Release();
     Proved() = ProvedLog();
 }
 
@@ -165,6 +179,6 @@ void CUtility::FileException(const CFileException& error) {
     std::wstring message;
     if (error.GetErrorMessage(message) && !message.empty()) {
         if (message.size() > 1023) message.resize(1023);
-        Log(L"[%ls] %ls", L"CUtility::FileException", message.c_str());
+        Log(tags::kFileException, L"%ls", message.c_str());
     }
 }

@@ -1,53 +1,41 @@
 // OS and account queries: administrator membership (judged on the full token behind a filtered
 // one), elevation, the Windows generation, WOW64, and the OS line of the log.
 #include "platform/platform.h"
+#include "util/run_context.h"
+#include "util/scoped_handle.h"
 #include "util/utility.h"
 
 bool CUtility::IsUserInAdminGroup2(plat::Handle token) {
     plat::IKernel& k = plat::kernel();
-    bool result = false;
-    bool ownsToken = false;
-    plat::Handle checkToken = 0;
-
-    [&] {
-        if (!token) {
-            if (!k.OpenProcessToken(0, plat::kTokenDuplicate | plat::kTokenQuery, &token)) return;
-            ownsToken = true;
-        }
-        plat::OsVersion version;
-        if (!k.GetVersionEx(version)) return;
-        if (version.major >= 6) {
-            uint32_t type = 0;
-            if (!k.GetTokenElevationType(token, &type)) return;
-            if (type == plat::kTokenElevationTypeLimited &&
-                !k.GetTokenLinkedToken(token, &checkToken))
-                return;
-        }
-        if (!checkToken && !k.DuplicateToken(token, plat::kSecurityIdentification, &checkToken))
-            return;
-        bool member = false;
-        if (k.CheckAdministratorsMembership(checkToken, &member)) result = member;
-    }();
-
-    if (ownsToken) k.CloseHandle(token);
-    if (checkToken) k.CloseHandle(checkToken);
-    return result;
+    UniqueHandle ownToken;  // the process's own token, when none was given
+    if (!token) {
+        if (!k.OpenProcessToken(0, plat::kTokenDuplicate | plat::kTokenQuery, ownToken.Receive()))
+            return false;
+        token = ownToken.Get();
+    }
+    plat::OsVersion version;
+    if (!k.GetVersionEx(version)) return false;
+    UniqueHandle checkToken;
+    if (version.major >= 6) {
+        uint32_t type = 0;
+        if (!k.GetTokenElevationType(token, &type)) return false;
+        if (type == plat::kTokenElevationTypeLimited &&
+            !k.GetTokenLinkedToken(token, checkToken.Receive()))
+            return false;
+    }
+    if (!checkToken &&
+        !k.DuplicateToken(token, plat::kSecurityIdentification, checkToken.Receive()))
+        return false;
+    bool member = false;
+    return k.CheckAdministratorsMembership(checkToken.Get(), &member) && member;
 }
 
 bool CUtility::IsProcessElevated() {
     plat::IKernel& k = plat::kernel();
-    plat::Handle token = 0;
-    if (!k.OpenProcessToken(0, plat::kTokenQuery, &token)) return false;
+    UniqueHandle token;
     uint32_t elevated = 0;
-    if (!k.GetTokenElevation(token, &elevated)) elevated = 0;
-    k.CloseHandle(token);
-    return elevated != 0;
-}
-
-bool CUtility::IsElevatedRun() {
-    if (IsProcessElevated()) return true;
-    std::wstring sid;
-    return plat::kernel().GetTokenUserSid(0, sid) && sid == plat::kSidSystem;
+    return k.OpenProcessToken(0, plat::kTokenQuery, token.Receive()) &&
+           k.GetTokenElevation(token.Get(), &elevated) && elevated != 0;
 }
 
 OsVersionClass CUtility::ClassifyVersion(uint32_t major, uint32_t minor) {
@@ -101,10 +89,8 @@ bool CUtility::IsWow64() {
 }
 
 void CUtility::OSInfo() {
-    plat::OsVersion version;
-    plat::kernel().GetVersionEx(version);
-    const bool wow64 = IsWow64();
-    Log(L"[%ls] OS %d.%d(%d) %ls x64:%d", L"CUtility::OSInfo", static_cast<int>(version.major),
+    const plat::OsVersion& version = Run().version;
+    Log(tags::kOSInfo, L"OS %d.%d(%d) %ls x64:%d", static_cast<int>(version.major),
         static_cast<int>(version.minor), static_cast<int>(version.build),
-        version.servicePack.c_str(), wow64 ? 1 : 0);
+        version.servicePack.c_str(), Run().wow64 ? 1 : 0);
 }

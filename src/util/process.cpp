@@ -1,6 +1,8 @@
 // Processes, sessions and user tokens: finding processes by name and session, obtaining the
 // logged-on user's token, impersonating that user, and starting a process.
 #include "platform/platform.h"
+#include "util/run_context.h"
+#include "util/scoped_handle.h"
 #include "util/text.h"
 #include "util/utility.h"
 
@@ -20,8 +22,7 @@ bool CUtility::FindProcesses(const std::wstring& exeName, std::vector<uint32_t>&
     for (const plat::ProcessEntry& entry : snapshot) {
         if (!text::EqualsNoCase(entry.exeFile, exeName)) continue;
         uint32_t s = 0;
-        if (session == plat::kAnySession ||
-            (k.ProcessIdToSessionId(entry.pid, &s) && s == session))
+        if (session == plat::kAnySession || (k.ProcessIdToSessionId(entry.pid, &s) && s == session))
             pids.push_back(entry.pid);
     }
     return true;
@@ -32,14 +33,10 @@ namespace {
 // The token of an opened process, duplicated as a primary token.
 bool DuplicateProcessToken(plat::Handle process, plat::Handle* token) {
     plat::IKernel& k = plat::kernel();
-    bool ok = false;
-    plat::Handle processToken = 0;
-    if (process && k.OpenProcessToken(process, plat::kTokenAllAccess, &processToken)) {
-        ok = k.DuplicateTokenEx(processToken, plat::kMaximumAllowed, plat::kSecurityIdentification,
-                                plat::kTokenPrimary, token);
-        k.CloseHandle(processToken);
-    }
-    return ok;
+    UniqueHandle processToken;
+    return process && k.OpenProcessToken(process, plat::kTokenAllAccess, processToken.Receive()) &&
+           k.DuplicateTokenEx(processToken.Get(), plat::kMaximumAllowed,
+                              plat::kSecurityIdentification, plat::kTokenPrimary, token);
 }
 
 // Whether an opened process runs the system's own shell, the Windows folder's explorer.exe.
@@ -57,26 +54,23 @@ bool CUtility::GetShellUserToken(plat::Handle* token) {
     std::vector<uint32_t> pids;
     // An elevated run acts as the user at its own desktop, not as whoever's shell the snapshot
     // lists first: the system's shell in its own session comes first.
-    if (IsElevatedRun()) {
-        FindProcesses(L"explorer.exe", pids, GetOwnSessionId());
+    if (Run().elevated) {
+        FindProcesses(L"explorer.exe", pids, Run().session);
         for (uint32_t pid : pids) {
-            plat::Handle process = k.OpenProcess(plat::kProcessAllAccess, true, pid);
-            const bool ok =
-                process && IsSystemShell(process) && DuplicateProcessToken(process, token);
-            k.CloseHandle(process);
-            if (ok) return true;
+            const UniqueHandle process(k.OpenProcess(plat::kProcessAllAccess, true, pid));
+            if (process && IsSystemShell(process.Get()) &&
+                DuplicateProcessToken(process.Get(), token))
+                return true;
         }
     }
     FindProcesses(L"explorer.exe", pids, plat::kAnySession);
     if (pids.empty()) return false;
-    plat::Handle process = k.OpenProcess(plat::kProcessAllAccess, true, pids.front());
-    const bool ok = DuplicateProcessToken(process, token);
-    k.CloseHandle(process);
-    return ok;
+    const UniqueHandle process(k.OpenProcess(plat::kProcessAllAccess, true, pids.front()));
+    return DuplicateProcessToken(process.Get(), token);
 }
 
 bool CUtility::GetSessionUserToken(plat::Handle* token, uint32_t session) {
-    if (session == plat::kAnySession) session = GetOwnSessionId();
+    if (session == plat::kAnySession) session = Run().session;
     if (plat::kernel().WTSQueryUserToken(session, token)) return true;
     return GetShellUserToken(token);
 }
@@ -88,15 +82,13 @@ bool CUtility::StartProcess(const std::wstring& commandLine, plat::ProcessInfo& 
 }
 
 CImpersonateUser::CImpersonateUser() {
-    plat::Handle token = 0;
-    if (CUtility::GetSessionUserToken(&token, plat::kAnySession)) m_hToken = token;
-    if (m_hToken && plat::kernel().ImpersonateLoggedOnUser(m_hToken)) m_bImpersonating = true;
+    if (CUtility::GetSessionUserToken(m_hToken.Receive(), plat::kAnySession) && m_hToken &&
+        plat::kernel().ImpersonateLoggedOnUser(m_hToken.Get()))
+        m_bImpersonating = true;
 }
 
 CImpersonateUser::~CImpersonateUser() {
-    if (m_bImpersonating) plat::kernel().RevertToSelf();
-    if (m_hToken) plat::kernel().CloseHandle(m_hToken);
-    m_hToken = 0;
+    Revert();
 }
 
 void CImpersonateUser::Revert() {

@@ -9,6 +9,8 @@
 #include <vector>
 
 #include "platform/types.h"
+#include "util/log_tags.h"
+#include "util/scoped_handle.h"
 
 class CFile;
 class CFileException;
@@ -23,12 +25,25 @@ enum OsVersionClass {
     OsWin10 = 5,  // 0x0A00 or higher
 };
 
+// What a long copy does between its pieces (the launcher looks out for the agent's window).
+class CCopyProgress {
+public:
+    virtual void OnPiece() = 0;
+
+protected:
+    ~CCopyProgress() = default;
+};
+
 class CUtility {
 public:
-    // Diagnostic log. Callers pass a format beginning "[%ls] " and the tag as first argument.
+    // Diagnostic log: one line per call. The launcher's own lines begin with the tag of the
+    // reporting operation (log_tags.h), which the second form writes as "[tag] " before the
+    // formatted text.
     static void Log(const wchar_t* format, ...);
+    static void Log(LogTag tag, const wchar_t* format, ...);
     static std::wstring GetLogFilePath();
     static void AppendLogLine(const std::wstring& line);
+    static void WriteLine(const std::wstring& message, uint32_t lastError);
     // The run's retry allowance and the proved log file afresh (a new run: each simulated machine).
     static void ResetLogState();
     static void FileException(const CFileException& error);
@@ -36,9 +51,6 @@ public:
     // OS and account queries.
     static bool IsUserInAdminGroup2(plat::Handle token = 0);
     static bool IsProcessElevated();
-    // An elevated token or the local system account: a run whose files, folders and commands a
-    // standard user must not be able to steer.
-    static bool IsElevatedRun();
     static OsVersionClass ClassifyVersion(uint32_t major, uint32_t minor);
     static OsVersionClass GetOSVersionClass(plat::OsVersion* out = nullptr);
     static OsVersionClass GetOSVersionClassLegacy(plat::OsVersion* out = nullptr);
@@ -60,6 +72,8 @@ public:
     static bool FileExists(const std::wstring& path);
     static void DeleteDirectoryTree(const std::wstring& folder);
     static void StripPathComponents(std::wstring& path, int count);
+    // The path without the separators at its end (a drive's root keeps its own: "C:\").
+    static std::wstring WithoutTrailingSeparators(std::wstring path);
     static std::wstring PathAppend(const std::wstring& path, const std::wstring& more);
     static std::wstring GetModulePath();
     // `madeSecured` (optional): how many of its two levels this call made with the list that an
@@ -96,9 +110,11 @@ public:
     // Copies the whole of an open file (from its first byte) to `target`, replacing a file of
     // that name: as the logged-on user when possible, else as the launcher itself, as
     // CopyFileAsUser does. 0, or the system error of the last attempt.
-    static int CopyOpenFileAsUser(CFile& source, const std::wstring& target);
+    static int CopyOpenFileAsUser(CFile& source, const std::wstring& target,
+                                  CCopyProgress* progress = nullptr);
     // The same copy as the launcher itself, once. A copy that cannot be finished is removed.
-    static int CopyOpenFile(CFile& source, const std::wstring& target);
+    static int CopyOpenFile(CFile& source, const std::wstring& target,
+                            CCopyProgress* progress = nullptr);
 };
 
 // Makes the calling thread act as the user logged on to the launcher's session for the lifetime
@@ -115,5 +131,5 @@ public:
 
 private:
     bool m_bImpersonating = false;
-    plat::Handle m_hToken = 0;
+    UniqueHandle m_hToken;
 };

@@ -27,6 +27,7 @@
 #include "app/app.h"
 #include "fuzz_support.h"
 #include "sim/sim_impl.h"
+#include "unpack/work_folder.h"
 
 namespace {
 
@@ -182,7 +183,8 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
 
     sim::SimMachine m;
     if (preVista) m.version.major = 5, m.version.minor = 1;
-    m.WriteFile(std::wstring(kWorkFolder) + L"setup.ini", "");
+    CWorkFolder work;
+    work.Prepare();
     // An earlier run's values, each breaking the rules a run must keep, and values elsewhere.
     m.SetRegString(L"user", kProductKey, L"NoteSession", L"earlier,run");
     m.SetRegDword(L"user", kProductKey, L"IdleSessionTimeout", 12345);
@@ -218,7 +220,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     }
 
     // Switch loop.
-    app.RunSwitchLoop(kWorkFolder);
+    app.RunSwitchLoop(work);
     const Model mo = Expect(args);
     FUZZ_CHECK(app.m_strToken == mo.token, "token \"%s\", expected \"%s\"",
                fuzz::Show(app.m_strToken).c_str(), fuzz::Show(mo.token).c_str());

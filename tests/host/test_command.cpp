@@ -7,6 +7,8 @@
 #include "platform/platform.h"
 #include "sim/sim_machine.h"
 #include "ui/loading_wnd.h"
+#include "unpack/work_folder.h"
+#include "util/run_context.h"
 #include "util/text.h"
 #include "util/utility.h"
 #include "waits.h"
@@ -36,12 +38,13 @@ TEST(ExecuteCommand, TheInterpreterIsAlwaysNamedByItsFullPath) {
     };
     for (const Case& c : cases) {
         sim::SimMachine m;
-        m.WriteFile(kWork + L"x", "");
         m.version.major = c.major;
         m.wow64 = c.wow64;
         m.wow64Missing = c.wow64Missing;
         CUnPackFileApp app;
-        app.ExpandCabinets(kWork);
+        CWorkFolder work;
+        work.Prepare();
+        app.ExpandCabinets(work);
         EXPECT_EQ(ShellExecutes(m),
                   std::vector<std::wstring>{std::wstring(L"ShellExecuteEx open|") + c.interpreter +
                                             L"|/c expand *.cab /f:* .\\||0x540|0"});
@@ -68,9 +71,10 @@ TEST(ExecuteCommand, AnElevatedRunNamesTheSystemsExpandByItsFullPath) {
         m.token = sim::TokenKind::ElevatedAdmin;
         m.wow64 = c.wow64;
         m.windowsDir = c.windows;
-        m.WriteFile(kWork + L"x", "");
         CUnPackFileApp app;
-        app.ExpandCabinets(kWork);
+        CWorkFolder work;
+        work.Prepare();
+        app.ExpandCabinets(work);
         const auto calls = ShellExecutes(m);
         ASSERT_EQ(calls.size(), 1u);
         EXPECT_EQ(calls[0].substr(calls[0].find(L"|/c")),
@@ -78,13 +82,14 @@ TEST(ExecuteCommand, AnElevatedRunNamesTheSystemsExpandByItsFullPath) {
     }
 }
 
-TEST(ExecuteCommand, ACommandThatEndsAtOnceCostsOneSlice) {
+TEST(ExecuteCommand, ACommandThatEndsAtOnceCostsNoWait) {
     sim::SimMachine m;
-    m.WriteFile(kWork + L"x", "");
     m.onShellExecute = [](const plat::ShellExecInfo&) { return sim::Runs(0, 7); };
     CUnPackFileApp app;
-    EXPECT_EQ(app.ExecuteCommand(kWork, L"/c exit 7", false), 7u);
-    EXPECT_EQ(waits::SpinnerWaits(m.sleeps), std::vector<uint32_t>{120});
+    CWorkFolder work;
+    work.Prepare();
+    EXPECT_EQ(app.ExecuteCommand(work, L"/c exit 7", false), 7u);
+    EXPECT_EQ(waits::SpinnerWaits(m.sleeps), std::vector<uint32_t>{0});
     const auto log = m.LogMessages();
     ASSERT_EQ(log.size(), 2u);
     EXPECT_EQ(log[0].rfind(L"[CUnPackFileApp::ExecuteCommand] succ wait pid:", 0), 0u);
@@ -95,24 +100,26 @@ TEST(ExecuteCommand, ACommandThatEndsAtOnceCostsOneSlice) {
 
 TEST(ExecuteCommand, AProcessExitingWith259StillEnds) {
     sim::SimMachine m;
-    m.WriteFile(kWork + L"x", "");
     m.onShellExecute = [](const plat::ShellExecInfo&) {
         return sim::Runs(500, plat::kStillActive);
     };
     CUnPackFileApp app;
-    EXPECT_EQ(app.ExecuteCommand(kWork, L"/c x", false), plat::kStillActive);
-    EXPECT_EQ(waits::SpinnerWaits(m.sleeps),
-              std::vector<uint32_t>(5, 120));  // the poll after 500 ms
+    CWorkFolder work;
+    work.Prepare();
+    EXPECT_EQ(app.ExecuteCommand(work, L"/c x", false), plat::kStillActive);
+    // The wait ends with the process, 20 ms into its fifth slice.
+    EXPECT_EQ(waits::SpinnerWaits(m.sleeps), (std::vector<uint32_t>{120, 120, 120, 120, 20}));
 }
 
 TEST(ExecuteCommand, AFailedStartIsLoggedAndNotAwaited) {
     sim::SimMachine m;
-    m.WriteFile(kWork + L"x", "");
     m.onShellExecute = [](const plat::ShellExecInfo&) {
         return sim::FailsToStart(plat::kErrorAccessDenied);
     };
     CUnPackFileApp app;
-    EXPECT_EQ(app.ExecuteCommand(kWork, L"/c QVManagerVESK.exe ", true), plat::kErrorAccessDenied);
+    CWorkFolder work;
+    work.Prepare();
+    EXPECT_EQ(app.ExecuteCommand(work, L"/c QVManagerVESK.exe ", true), plat::kErrorAccessDenied);
     EXPECT_EQ(m.LogMessages(),
               std::vector<std::wstring>{L"[CUnPackFileApp::ExecuteCommand] fail 5"});
     EXPECT_TRUE(m.sleeps.empty());
@@ -130,7 +137,6 @@ TEST(ExecuteCommand, TheAgentStartMakesTheBackupAndClosesTheWindowOnce) {
     m.selfSession = 2;
     m.moduleVersion = {0, 0, 0x00010002, 0x00030004};
     m.WriteFile(m.moduleFile, "MZ launcher");
-    m.WriteFile(kWork + L"x", "");
     plat::Hwnd agentWindow = 0;
     m.onShellExecute = [&](const plat::ShellExecInfo&) {
         sim::Program p;
@@ -145,7 +151,9 @@ TEST(ExecuteCommand, TheAgentStartMakesTheBackupAndClosesTheWindowOnce) {
     };
     CUnPackFileApp app;
     ShowLoadingWnd(&app.m_pMainWnd);
-    app.ExecuteCommand(kWork, L"/c QVManagerVESK.exe ", true);
+    CWorkFolder work;
+    work.Prepare();
+    app.ExecuteCommand(work, L"/c QVManagerVESK.exe ", true);
     // Closed at the first poll after the agent's window came (600 ms), and only then.
     EXPECT_EQ(app.m_pMainWnd, nullptr);
     EXPECT_FALSE(m.loading.alive);
@@ -161,6 +169,26 @@ TEST(ExecuteCommand, TheAgentStartMakesTheBackupAndClosesTheWindowOnce) {
               L"C:\\ProgramData\\Quintrova\\Temp\\Vesk021234.exe 0");
     EXPECT_GE(m.Now(), 3000u);
     EXPECT_EQ(waits::SpinnerWaits(m.sleeps).size(), 25u);  // 120 ms polls until the end at 3000 ms
+
+    // A window that comes and goes while the backup is copied (3 MiB, 20 ms a MiB) still closes
+    // the loading window, between the copy's pieces: the first poll comes too late to see it.
+    sim::SimMachine m2;
+    m2.writeMsPerMiB = 20;
+    m2.WriteFile(m2.moduleFile, std::string(3 << 20, 'x'));
+    m2.onShellExecute = [&](const plat::ShellExecInfo&) {
+        sim::Program p = sim::Runs(500);
+        p.onStart = [&](uint32_t pid) {
+            m2.After(10, [&, pid] { agentWindow = m2.AddWindow(kAgentWindowClass, pid); });
+            m2.After(30, [&] { m2.CloseWindow(agentWindow); });
+        };
+        return p;
+    };
+    CUnPackFileApp app2;
+    ShowLoadingWnd(&app2.m_pMainWnd);
+    CWorkFolder work2;
+    work2.Prepare();
+    app2.ExecuteCommand(work2, L"/c QVManagerVESK.exe ", true);
+    EXPECT_EQ(app2.m_pMainWnd, nullptr);
 }
 
 TEST(ExecuteCommand, BackupIntoAFolderOnlyAdministratorsCanChange) {
@@ -170,9 +198,10 @@ TEST(ExecuteCommand, BackupIntoAFolderOnlyAdministratorsCanChange) {
     auto run = [&](sim::SimMachine& m) {
         m.token = sim::TokenKind::System;
         m.WriteFile(m.moduleFile, "MZ launcher");
-        m.WriteFile(kWork + L"x", "");
         CUnPackFileApp app;
-        app.ExecuteCommand(kWork, L"/c QVManagerVESK.exe ", true);
+        CWorkFolder work;
+        work.Prepare();
+        app.ExecuteCommand(work, L"/c QVManagerVESK.exe ", true);
         return m.LogMessages();
     };
 
@@ -251,11 +280,12 @@ TEST(ExecuteCommand, BackupIntoAFolderOnlyAdministratorsCanChange) {
 
 TEST(ExecuteCommand, WithoutTheAgentStartFlagTheLoadingWindowStays) {
     sim::SimMachine m;
-    m.WriteFile(kWork + L"x", "");
     m.AddWindow(kAgentWindowClass, m.AddProcess(kAgentManagerExe, 1));
     CUnPackFileApp app;
     ShowLoadingWnd(&app.m_pMainWnd);
-    app.ExpandCabinets(kWork);
+    CWorkFolder work;
+    work.Prepare();
+    app.ExpandCabinets(work);
     EXPECT_NE(app.m_pMainWnd, nullptr);
     EXPECT_TRUE(m.loading.alive);
     CloseLoadingWnd(&app.m_pMainWnd);
@@ -269,7 +299,8 @@ TEST(WaitProcessExit, OnlyTheFirstMatchOfTheOwnSessionIsAwaited) {
     CUnPackFileApp app;
     EXPECT_TRUE(app.WaitProcessExit(kAgentManagerExe, 1));
     EXPECT_FALSE(m.IsAlive(first));
-    EXPECT_EQ(waits::SpinnerWaits(m.sleeps), std::vector<uint32_t>(3, 1000));
+    // Polls of a second, the last ending with the process at 2500 ms.
+    EXPECT_EQ(waits::SpinnerWaits(m.sleeps), (std::vector<uint32_t>{1000, 1000, 500}));
     EXPECT_TRUE(m.LogMessages().empty());
 
     m.sleeps.clear();
@@ -291,10 +322,10 @@ TEST(WaitProcessExit, AProcessThatCannotBeOpenedIsReported) {
 class StandardLaunch : public ::testing::Test {
 protected:
     void SetUp() override {
+        work.Prepare();
         for (const wchar_t* name : {L"QVFeatureVESK.exe", L"QVFeatureVESKNOUIA.exe",
                                     L"qvprinter.cat", L"qvprinterx.cat", L"QVManagerVESK.exe"})
             m.WriteFile(kWork + name, text::Narrow(name));
-        plat::files().SetCurrentDirectory(kWork);  // as the cabinet expansion leaves it
     }
     std::wstring ManagerCommand() const {
         for (const std::wstring& call : ShellExecutes(m)) {
@@ -306,11 +337,12 @@ protected:
     }
     sim::SimMachine m;
     CUnPackFileApp app;
+    CWorkFolder work;
 };
 
 TEST_F(StandardLaunch, FeatureBuildsExchangedAndTheManagerGetsTheToken) {
     app.m_strToken = L"ab12cd_Cx";
-    app.RunAsStandard(kWork);
+    app.RunAsStandard(work);
     EXPECT_EQ(m.ReadFile(kWork + L"QVFeatureVESK.exe"), "QVFeatureVESKNOUIA.exe");
     EXPECT_EQ(m.ReadFile(kWork + L"QVFeatureVESKUIA.exe"), "QVFeatureVESK.exe");
     EXPECT_EQ(m.ReadFile(kWork + L"QVFeatMiniVESK.exe"), "QVFeatureVESKNOUIA.exe");
@@ -318,7 +350,7 @@ TEST_F(StandardLaunch, FeatureBuildsExchangedAndTheManagerGetsTheToken) {
     EXPECT_EQ(ManagerCommand(), L"/c QVManagerVESK.exe -t ab12cd_Cx");
     const auto log = m.LogMessages();
     EXPECT_TRUE(Contains(log, L"[CUnPackFileApp::RunAsStandard] copy qvf " + kWork +
-                                  L"\\QVFeatureVESK.exe to " + kWork + L"\\QVFeatMiniVESK.exe 0"));
+                                  L"QVFeatureVESK.exe to " + kWork + L"QVFeatMiniVESK.exe 0"));
     // Windows 10: the catalog that came as qvprinterx.cat takes the plain name.
     EXPECT_EQ(m.ReadFile(kWork + L"qvprinter.cat"), "qvprinterx.cat");
     EXPECT_EQ(m.ReadFile(kWork + L"qvprinter8.cat"), "qvprinter.cat");
@@ -326,20 +358,23 @@ TEST_F(StandardLaunch, FeatureBuildsExchangedAndTheManagerGetsTheToken) {
 }
 
 TEST_F(StandardLaunch, WithoutATokenTheParametersEndInABlank) {
-    app.RunAsStandard(kWork);
+    app.RunAsStandard(work);
     EXPECT_EQ(ManagerCommand(), L"/c QVManagerVESK.exe ");
 }
 
 TEST_F(StandardLaunch, CatalogsStayBeforeWindows10OrWithoutTheWindows10Catalog) {
     m.version = {6, 3, 9600, 2, L"", 0, 0, 0, 1};
-    app.RunAsStandard(kWork);
+    ForgetRun();  // a run on Windows 8.1
+    app.RunAsStandard(work);
     EXPECT_EQ(m.ReadFile(kWork + L"qvprinter.cat"), "qvprinter.cat");
     EXPECT_TRUE(m.Exists(kWork + L"qvprinterx.cat"));
 
     sim::SimMachine m2;
+    CWorkFolder work2;
+    work2.Prepare();
     m2.WriteFile(kWork + L"qvprinter.cat", "plain");
     CUnPackFileApp app2;
-    app2.PrepareAgentFiles(kWork, L"T");
+    app2.PrepareAgentFiles(work2, LogTag{L"T"});
     EXPECT_EQ(m2.ReadFile(kWork + L"qvprinter.cat"), "plain");
     for (const std::wstring& line : m2.LogMessages())
         EXPECT_EQ(line.find(L"rename printer INF"), std::wstring::npos);
@@ -348,11 +383,10 @@ TEST_F(StandardLaunch, CatalogsStayBeforeWindows10OrWithoutTheWindows10Catalog) 
 TEST_F(StandardLaunch, ARenameThatCannotBeDoneIsLoggedAndTheLaunchGoesOn) {
     CUtility::DeleteDirectoryTree(kWork);
     m.WriteFile(kWork + L"QVManagerVESK.exe", "m");
-    plat::files().SetCurrentDirectory(kWork);
-    app.RunAsStandard(kWork);
+    app.RunAsStandard(work);
     const auto log = m.LogMessages();
     // Without "QVFeatureVESKNOUIA.exe" the first move is not even tried.
-    EXPECT_TRUE(m.CallsStartingWith(L"MoveFile QVFeatureVESK.exe").empty());
+    EXPECT_TRUE(m.CallsStartingWith(L"MoveFile " + kWork + L"QVFeatureVESK.exe").empty());
     EXPECT_TRUE(Contains(log,
                          L"[CUnPackFileApp::RunAsStandard] rename QVFeatureVESKNOUIA.exe to "
                          L"QVFeatureVESK.exe failed 2"));
@@ -362,7 +396,7 @@ TEST_F(StandardLaunch, ARenameThatCannotBeDoneIsLoggedAndTheLaunchGoesOn) {
 
 TEST_F(StandardLaunch, WithoutTheNoUiaBuildThePackagesBuildStaysForTheMiniCopy) {
     plat::files().DeleteFile(kWork + L"QVFeatureVESKNOUIA.exe");
-    app.RunAsStandard(kWork);
+    app.RunAsStandard(work);
     EXPECT_EQ(m.ReadFile(kWork + L"QVFeatureVESK.exe"), "QVFeatureVESK.exe");
     EXPECT_EQ(m.ReadFile(kWork + L"QVFeatMiniVESK.exe"), "QVFeatureVESK.exe");
     EXPECT_FALSE(m.Exists(kWork + L"QVFeatureVESKUIA.exe"));
@@ -377,7 +411,7 @@ TEST_F(StandardLaunch, ASecondDownloadsTokenReachesTheManagerWithItsBlankAndPare
     m.moduleFile = L"C:\\Downloads\\Support-ab12cd (1).exe";
     app.GetTokenFromFileName();
     app.RefuseUnsafeToken();
-    app.RunAsStandard(kWork);
+    app.RunAsStandard(work);
     EXPECT_EQ(ManagerCommand(), L"/c QVManagerVESK.exe -t ab12cd (1)");
 }
 

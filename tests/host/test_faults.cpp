@@ -109,7 +109,7 @@ TEST(Faults, LaunchersInTwoSessionsKeepSeparateFoldersKeysAndTasks) {
         EXPECT_EQ(c[0], L"/c C:\\windows\\system32\\expand.exe *.cab /f:* .\\");
         EXPECT_EQ(c[1], schtasks + L"/create /xml AVESK.xml /ru \"system\" /tn AVESK" + n);
         EXPECT_EQ(c[2], schtasks + L"/change /tn AVESK" + n + L" /ru \"system\" /tr \"'" +
-                            Folder(s) + L"\\Launcher.exe' QVManagerVESK.exe " + n + L" tok\"");
+                            Folder(s) + L"Launcher.exe' QVManagerVESK.exe " + n + L" tok\"");
         EXPECT_EQ(c[4], schtasks + L"/delete /f /tn AVESK" + n);
         EXPECT_EQ(Text(m, L"user", s == 1 ? kProductKey1 : kProductKey2, L"ImagePath"), Sz(kSelf));
         EXPECT_FALSE(

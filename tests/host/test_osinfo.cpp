@@ -2,6 +2,7 @@
 
 #include "platform/platform.h"
 #include "sim/sim_machine.h"
+#include "util/run_context.h"
 #include "util/utility.h"
 
 namespace {
@@ -56,9 +57,9 @@ TEST(OsQueries, VersionClassTableAndLegacyFallback) {
         uint32_t major, minor;
         OsVersionClass modern, legacy;
     } cases[] = {
-        {5, 1, OsOlder, OsOlder},   {6, 0, OsVista, OsVista}, {6, 1, OsWin7, OsWin7},
-        {6, 2, OsWin8, OsWin8},     {6, 3, OsWin81, OsWin8},  {6, 4, OsOlder, OsWin8},
-        {10, 0, OsWin10, OsWin8},   {11, 5, OsWin10, OsWin8},
+        {5, 1, OsOlder, OsOlder}, {6, 0, OsVista, OsVista}, {6, 1, OsWin7, OsWin7},
+        {6, 2, OsWin8, OsWin8},   {6, 3, OsWin81, OsWin8},  {6, 4, OsOlder, OsWin8},
+        {10, 0, OsWin10, OsWin8}, {11, 5, OsWin10, OsWin8},
     };
     for (const Case& c : cases) {
         sim::SimMachine m;
@@ -100,10 +101,11 @@ TEST(OsQueries, TheOsLine) {
     CUtility::OSInfo();
     m.version = {10, 0, 19045, 2, L"", 0, 0, 0, 1};
     m.wow64Missing = true;
+    ForgetRun();  // another run
     CUtility::OSInfo();
-    EXPECT_EQ(m.LogMessages(), (std::vector<std::wstring>{
-                                   L"[CUtility::OSInfo] OS 6.1(7601) Service Pack 1 x64:1",
-                                   L"[CUtility::OSInfo] OS 10.0(19045)  x64:0"}));
+    EXPECT_EQ(m.LogMessages(),
+              (std::vector<std::wstring>{L"[CUtility::OSInfo] OS 6.1(7601) Service Pack 1 x64:1",
+                                         L"[CUtility::OSInfo] OS 10.0(19045)  x64:0"}));
 }
 
 }  // namespace

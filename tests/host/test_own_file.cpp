@@ -14,6 +14,7 @@
 #include "registry_values.h"
 #include "sim/sim_machine.h"
 #include "unpack/unpack.h"
+#include "unpack/work_folder.h"
 #include "util/utility.h"
 
 namespace {
@@ -88,13 +89,14 @@ TEST(OwnFile, TheElevationBackupCopiesTheHeldFile) {
     m.selfSession = 2;
     m.moduleVersion = {0, 0, 0x00010002, 0x00030004};
     m.WriteFile(kSelf, "MZ the launcher that started");
-    m.WriteFile(L"C:\\users\\user\\Temp\\unpackvesk\\2\\x", "");
+    CWorkFolder work;
+    work.Prepare();
     CUnPackFileApp app;
     ASSERT_TRUE(app.m_ownFile.Open());
     std::filesystem::rename(m.HostPath(kSelf), m.HostPath(L"C:\\Downloads\\aside.exe"));
     m.WriteFile(kSelf, "MZ another file");
 
-    app.ExecuteCommand(L"C:\\users\\user\\Temp\\unpackvesk\\2\\", L"/c QVManagerVESK.exe ", true);
+    app.ExecuteCommand(work, L"/c QVManagerVESK.exe ", true);
     const std::wstring backup = L"C:\\ProgramData\\Quintrova\\Temp\\Vesk021234.exe";
     EXPECT_EQ(m.ReadFile(backup), "MZ the launcher that started");
     EXPECT_TRUE(Has(m.LogMessages(), L"[CUnPackFileApp::ExecuteCommand] backup for elevation " +

@@ -4,6 +4,7 @@
 #include "registry/registry.h"
 #include "registry_values.h"
 #include "sim/sim_machine.h"
+#include "util/run_context.h"
 
 namespace {
 
@@ -27,12 +28,15 @@ TEST(ProductKey, MappingIsPerSessionAndCaseSensitive) {
     EXPECT_EQ(CRegistry::MapProductKey(base + L"|" + base),
               std::wstring(kProductKey1) + L"|" + kProductKey1);
 
-    // The session is read afresh on every mapping.
+    // Each run maps with its own session.
     m.selfSession = 2;
+    ForgetRun();
     EXPECT_EQ(CRegistry::MapProductKey(base), kProductKey2);
     m.selfSession = 12;
+    ForgetRun();
     EXPECT_EQ(CRegistry::MapProductKey(base), base + L" VESK_12");
     m.sessionQueryFails = true;
+    ForgetRun();
     EXPECT_EQ(CRegistry::MapProductKey(base), base + L" VESK_-1");
 }
 
@@ -119,6 +123,7 @@ TEST(ProductKey, OnlyTheProductKeyInTheUsersHiveCounts) {
         m.SetRegDword(L"user", kProductKey2, L"QVServerMode", 1);
         EXPECT_EQ(Resolved(), kProductKey1);
         m.selfSession = 2;
+        ForgetRun();  // a run in session 2
         EXPECT_EQ(Resolved(),
                   L"Software\\Quintrova Inc.\\Quintrova Remote Server VESK_2 for Business");
     }
@@ -142,6 +147,7 @@ TEST(ProductKey, TwoSessionsKeepSeparateValues) {
 
     m.selfSession = 2;
     m.moduleFile = L"C:\\Two\\VESK.exe";
+    ForgetRun();  // the second launcher
     CUnPackFileApp second;
     second.InitInstance();
     second.HandleInstruction(L"NOTE=second,IDLE=5");

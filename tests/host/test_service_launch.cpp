@@ -1,12 +1,15 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <optional>
 
 #include "app/agent.h"
 #include "app/app.h"
 #include "platform/platform.h"
 #include "registry_values.h"
 #include "sim/sim_machine.h"
+#include "unpack/work_folder.h"
+#include "util/run_context.h"
 #include "waits.h"
 
 namespace {
@@ -24,7 +27,10 @@ long Pauses(const sim::SimMachine& m) {
 class ServiceLaunch : public ::testing::Test {
 protected:
     void SetUp() override {
-        work = L"C:\\users\\user\\Temp\\unpackvesk\\" + std::to_wstring(m.selfSession) + L"\\";
+        ForgetRun();  // tests change the session, and set up again
+        workFolder.emplace();
+        workFolder->Prepare();
+        work = workFolder->Path();
         m.WriteFile(work + L"AVESK.xml", "<Task/>");
         m.onShellExecute = [this](const plat::ShellExecInfo& info) {
             commands.push_back(info.parameters);
@@ -33,7 +39,7 @@ protected:
         };
     }
     void Run() {
-        app.RunAsService(work);
+        app.RunAsService(*workFolder);
         log = m.LogMessages();
     }
     size_t Count(const std::wstring& line) const {
@@ -45,6 +51,7 @@ protected:
 
     sim::SimMachine m;
     CUnPackFileApp app;
+    std::optional<CWorkFolder> workFolder;
     std::wstring work;
     std::vector<std::wstring> commands;
     std::vector<std::wstring> log;
@@ -58,7 +65,7 @@ TEST_F(ServiceLaunch, TheFourTaskCommandsCarryTheSessionAndTheToken) {
     ASSERT_GE(commands.size(), 4u);
     EXPECT_EQ(commands[0], L"/c schtasks /create /xml AVESK.xml /ru \"system\" /tn AVESK3");
     EXPECT_EQ(commands[1], L"/c schtasks /change /tn AVESK3 /ru \"system\" /tr \"'" + work +
-                               L"\\Launcher.exe' QVManagerVESK.exe 3 \"");
+                               L"Launcher.exe' QVManagerVESK.exe 3 \"");
     EXPECT_EQ(commands[2], L"/c schtasks /run /tn AVESK3");
     EXPECT_EQ(commands[3], L"/c schtasks /delete /f /tn AVESK3");
     EXPECT_EQ(commands.size(), 4u);  // no standard launch afterwards
@@ -67,14 +74,14 @@ TEST_F(ServiceLaunch, TheFourTaskCommandsCarryTheSessionAndTheToken) {
     app.m_strToken = L"ab12_Cx";
     Run();
     EXPECT_EQ(commands[1], L"/c schtasks /change /tn AVESK3 /ru \"system\" /tr \"'" + work +
-                               L"\\Launcher.exe' QVManagerVESK.exe 3 ab12_Cx\"");
+                               L"Launcher.exe' QVManagerVESK.exe 3 ab12_Cx\"");
 
     // A second download's token, blank and parentheses inside the action's double quotes.
     commands.clear();
     app.m_strToken = L"ab12cd (1)";
     Run();
     EXPECT_EQ(commands[1], L"/c schtasks /change /tn AVESK3 /ru \"system\" /tr \"'" + work +
-                               L"\\Launcher.exe' QVManagerVESK.exe 3 ab12cd (1)\"");
+                               L"Launcher.exe' QVManagerVESK.exe 3 ab12cd (1)\"");
 }
 
 // A work folder whose path holds a character that the task's action or the interpreter would
@@ -85,8 +92,11 @@ TEST_F(ServiceLaunch, AWorkFolderTheTaskWouldRewriteIsNeverPutIntoIt) {
     for (const wchar_t* user : {L"o'neil", L"a%PATH%b", L"q\"q"}) {
         const std::wstring folder =
             L"C:\\users\\" + std::wstring(user) + L"\\Temp\\unpackvesk\\1\\";
+        m.tempPath = L"C:\\users\\" + std::wstring(user) + L"\\Temp\\";
+        CWorkFolder theirs;
+        theirs.Prepare();
         commands.clear();
-        app.RunAsService(folder);
+        app.RunAsService(theirs);
         log = m.LogMessages();
         EXPECT_TRUE(commands.empty()) << commands.front();
         EXPECT_EQ(log.back(),
@@ -146,6 +156,7 @@ TEST_F(ServiceLaunch, NeitherManagerNorWindowGivesUpAfterBothPhases) {
 
 TEST_F(ServiceLaunch, AnUnknownSessionNamesTheTaskMinusOneAndLooksEverywhere) {
     m.sessionQueryFails = true;
+    ForgetRun();  // a run that cannot tell its session
     onRun = [this] { m.AddProcess(kAgentManagerExe, 5, 2000); };
     Run();
     ASSERT_GE(commands.size(), 4u);

@@ -3,25 +3,26 @@
 #include "app/app.h"
 #include "registry_values.h"
 #include "sim/sim_machine.h"
+#include "unpack/work_folder.h"
 
 namespace {
 
 using namespace regtest;
 
-constexpr const wchar_t* kWorkFolder = L"C:\\users\\user\\Temp\\unpackvesk\\1\\";
 constexpr const wchar_t* kDebugMarker = L"C:\\users\\user\\Temp\\unpackvesk\\1\\log\\debug.dvm";
 constexpr const wchar_t* kAvMarker = L"C:\\users\\user\\Temp\\unpackvesk\\1\\log\\debugAV.dvm";
 
 struct Loop {
     sim::SimMachine m;
     CUnPackFileApp app;
+    CWorkFolder work;
 
     explicit Loop(std::vector<std::wstring> args, const wchar_t* token = L"from-ini") {
-        m.WriteFile(std::wstring(kWorkFolder) + L"setup.ini", "");
+        work.Prepare();
         args.insert(args.begin(), L"C:\\Downloads\\VESK.exe");
         app.SetArguments(std::move(args));
         app.m_strToken = token;
-        app.RunSwitchLoop(kWorkFolder);
+        app.RunSwitchLoop(work);
     }
     // The texts HandleInstruction was called with, from its log lines.
     std::vector<std::wstring> Instructions() const {
@@ -111,19 +112,23 @@ TEST(SwitchLoop, DebugMarkersAreCreatedOrKept) {
     }
     {
         sim::SimMachine m;
+        CWorkFolder work;
+        work.Prepare();
         m.WriteFile(kDebugMarker, "agent notes");
         CUnPackFileApp app;
         app.SetArguments({L"/D", L"-D"});  // position 0 counts too
-        app.RunSwitchLoop(kWorkFolder);
+        app.RunSwitchLoop(work);
         EXPECT_EQ(m.ReadFile(kDebugMarker), "agent notes");
         EXPECT_FALSE(m.Exists(kAvMarker));
     }
     {
         sim::SimMachine m;
+        CWorkFolder work;
+        work.Prepare();
         m.failCreateDirectory = 1;
         CUnPackFileApp app;
         app.SetArguments({L"VESK.exe", L"/D", L"/T", L"x"});
-        app.RunSwitchLoop(kWorkFolder);  // silent, and the loop goes on
+        app.RunSwitchLoop(work);  // silent, and the loop goes on
         EXPECT_FALSE(m.Exists(kDebugMarker));
         EXPECT_EQ(app.m_strToken, L"x");
     }

@@ -5,7 +5,7 @@
 
 #include "host/package_builder.h"
 #include "res/strings.h"
-#include "sim/sim_machine.h"
+#include "sim/sim_impl.h"
 #include "unpack/unpack.h"
 #include "util/text.h"
 
@@ -49,7 +49,7 @@ TEST(UnPack, EntriesLandInTheWorkFolderWithTheirLogLines) {
                            {{"setup.ini", "[Settings]\r\n"}, {"a.txt", "abc"}, {"empty.bin", ""}}));
     CUnPack unpack;
     EXPECT_EQ(unpack.UnPackAndWait(), 0);
-    EXPECT_EQ(unpack.m_hThread, 0u);
+    EXPECT_EQ(m.impl().Count<sim::ThreadObj>(), 0);  // the thread's handle is closed
     EXPECT_EQ(m.CallsStartingWith(L"CreateThread").size(), 1u);
     EXPECT_TRUE(unpack.m_bUnPacked);
 
@@ -130,8 +130,7 @@ TEST(UnPack, AnExistingFileOfTheSameNameIsOverwritten) {
     m2.WriteFile(kSelf, testpkg::Pack(testpkg::Stub(), {{"setup.ini", "fresh"}}));
     m2.WriteFile(kWork + L"setup.ini", "stale");
     m2.SetReadOnly(kWork + L"setup.ini", true);
-    CUnPack again;
-    again.m_strWorkFolder = kWork;  // the folder as the start-up found it, stale file and all
+    CUnPack again;  // the stale folder, which cannot be cleared, is used as it is
     EXPECT_TRUE(again.UnPackFiles());
     EXPECT_EQ(m2.ReadFile(kWork + L"setup.ini"), "fresh");
     // Writable again, so that the work folder's removal takes it.

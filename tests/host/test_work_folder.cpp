@@ -88,7 +88,7 @@ TEST(WorkFolder, ALinkPlantedInPlaceOfOurFoldersIsRemovedAsALinkAndNeverFollowed
         m.MakeSymlink(L"C:\\users\\user\\Temp\\" + std::wstring(planted), L"C:\\precious");
         CUnPack unpack;
         const std::wstring folder = unpack.GetWorkFolder();
-        EXPECT_FALSE(unpack.m_bWorkFolderRefused);
+        EXPECT_FALSE(unpack.WorkFolder().IsRefused());
         // A real folder now stands where the link was; what the link pointed at is untouched.
         EXPECT_EQ(plat::files().GetFileAttributes(L"C:\\users\\user\\Temp\\unpackvesk") &
                       plat::kAttrReparsePoint,
@@ -110,7 +110,7 @@ TEST(WorkFolder, ALinkThatCannotBeRemovedRefusesTheFolder) {
                 testpkg::Pack(testpkg::Stub(), {{"setup.ini", "[Settings]\r\n"}, {"a.txt", "a"}}));
     CUnPack unpack;
     EXPECT_FALSE(unpack.UnPackFiles());
-    EXPECT_TRUE(unpack.m_bWorkFolderRefused);
+    EXPECT_TRUE(unpack.WorkFolder().IsRefused());
     EXPECT_EQ(unpack.GetWorkFolder(), L"C:\\users\\user\\Temp\\unpackvesk\\1\\");
     unpack.RemoveWorkFolder();
     // Nothing was written through the link, nothing deleted, and no folder created there.
@@ -137,7 +137,7 @@ TEST(WorkFolder, ElevatedAndSystemRunsGetAFreshFolderOnlyAdministratorsCanChange
         m.MakeSymlink(kFolder + L"\\sub", L"C:\\precious");
         CUnPack unpack;
         unpack.GetWorkFolder();
-        EXPECT_FALSE(unpack.m_bWorkFolderRefused);
+        EXPECT_FALSE(unpack.WorkFolder().IsRefused());
         EXPECT_FALSE(m.Exists(kFolder + L"\\expand.bat"));
         EXPECT_EQ(m.ReadFile(L"C:\\precious\\data.txt"), "keep me");
         // Held for the run: nobody renames it away to put another in its place.
@@ -154,7 +154,7 @@ TEST(WorkFolder, ElevatedAndSystemRunsGetAFreshFolderOnlyAdministratorsCanChange
         // The launch's own copy there is made by the launcher itself, at once.
         m.WriteFile(kFolder + L"\\QVFeatureVESK.exe", "feature");
         CUnPackFileApp app;
-        app.PrepareAgentFiles(kFolder + L"\\", L"CUnPackFileApp::RunAsService");
+        app.PrepareAgentFiles(unpack.WorkFolder(), tags::kRunAsService);
         EXPECT_EQ(m.ReadFile(kFolder + L"\\QVFeatMiniVESK.exe"), "feature");
         EXPECT_EQ(m.impersonations, 0);
         EXPECT_EQ(m.CallsStartingWith(L"SHFileOperation").size(), 1u);
@@ -182,7 +182,7 @@ TEST(WorkFolder, AnElevatedRunRefusesAFolderItCannotMakeAfresh) {
     m.SetReadOnly(kFolder + L"\\stuck.txt", true);
     CUnPack unpack;
     unpack.GetWorkFolder();
-    EXPECT_TRUE(unpack.m_bWorkFolderRefused);
+    EXPECT_TRUE(unpack.WorkFolder().IsRefused());
     EXPECT_EQ(m.sleeps.size(), 20u);  // the creation retries ran out first
     EXPECT_TRUE(Logged(
         m, L"[CUnPack::GetWorkFolder] Work folder refused, unsafe access list at " + kFolder));
@@ -197,7 +197,7 @@ TEST(WorkFolder, AnElevatedRunRefusesAFolderItCannotMakeAfresh) {
     m2.SetAccess(kFolder, CUtility::WorkFolderAccess(L"S-1-5-21-1-1001"));
     CUnPack reused;
     reused.GetWorkFolder();
-    EXPECT_FALSE(reused.m_bWorkFolderRefused);
+    EXPECT_FALSE(reused.WorkFolder().IsRefused());
     EXPECT_TRUE(m2.LogMessages().empty());
 }
 
@@ -248,7 +248,7 @@ TEST(WorkFolder, AnElevatedRunActsThroughNoLinkAboveTheFolder) {
         m.tempPath = L"C:\\Hostile\\link\\Temp\\";
         CUnPack unpack;
         const std::wstring folder = unpack.GetWorkFolder();
-        EXPECT_EQ(unpack.m_bWorkFolderRefused, c.refused);
+        EXPECT_EQ(unpack.WorkFolder().IsRefused(), c.refused);
         EXPECT_EQ(m.Exists(L"C:\\Target\\Temp\\unpackvesk\\1\\keep.txt"), c.refused);
         EXPECT_EQ(m.Exists(L"C:\\Target\\Temp\\Quintrova"), !c.refused);
         EXPECT_EQ(HasLine(m.debugOutput, L"[CUnPack::GetWorkFolder] Work folder refused, " +
@@ -266,7 +266,7 @@ TEST(WorkFolder, AnElevatedRunFollowsNoLinkSwappedInAfterTheStart) {
     m.token = sim::TokenKind::ElevatedAdmin;
     CUnPack unpack;
     const std::wstring folder = unpack.GetWorkFolder();
-    ASSERT_FALSE(unpack.m_bWorkFolderRefused);
+    ASSERT_FALSE(unpack.WorkFolder().IsRefused());
     m.WriteFile(folder + L"setup.ini", "ours");
     std::filesystem::rename(m.HostPath(L"C:\\users\\user\\Temp\\unpackvesk"),
                             m.HostPath(L"C:\\users\\user\\Temp\\moved"));
@@ -274,7 +274,7 @@ TEST(WorkFolder, AnElevatedRunFollowsNoLinkSwappedInAfterTheStart) {
     m.MakeSymlink(L"C:\\users\\user\\Temp\\unpackvesk", L"C:\\Target");
 
     CUnPackFileApp app;
-    EXPECT_EQ(app.ExecuteCommand(folder, L"/c x", false), plat::kErrorAccessDenied);
+    EXPECT_EQ(app.ExecuteCommand(unpack.WorkFolder(), L"/c x", false), plat::kErrorAccessDenied);
     EXPECT_TRUE(m.CallsStartingWith(L"ShellExecuteEx").empty());
     unpack.RemoveWorkFolder();
     EXPECT_EQ(m.ReadFile(L"C:\\Target\\1\\keep.txt"), "keep me");

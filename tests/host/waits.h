@@ -1,6 +1,6 @@
-// The launcher waits through SleepWithSpinner, which sleeps in 120 ms slices and then once for
-// the remainder (a zero-length sleep included). This folds the simulated machine's record of
-// plain sleeps back into those waits.
+// The launcher waits through SleepWithSpinner, which sleeps (or waits on a process) in 120 ms
+// slices and then once for the remainder (a zero-length one included), or stops as soon as the
+// process has ended. This folds the simulated machine's record of pauses back into those waits.
 #pragma once
 
 #include <cstdint>
@@ -18,6 +18,7 @@ inline std::vector<uint32_t> SpinnerWaits(const std::vector<uint32_t>& sleeps) {
             current = 0;
         }
     }
+    if (current) out.push_back(current);  // a wait that ended with its process
     return out;
 }
 

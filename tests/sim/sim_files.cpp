@@ -65,7 +65,8 @@ public:
         if (!fs::is_directory(fs::path(host).parent_path()))
             return Fail(plat::kErrorPathNotFound), 0;
         if (!exists && disposition == plat::kOpenExisting) return Fail(plat::kErrorFileNotFound), 0;
-        if (wantWrite && exists && !(st.st_mode & S_IWUSR)) return Fail(plat::kErrorAccessDenied), 0;
+        if (wantWrite && exists && !(st.st_mode & S_IWUSR))
+            return Fail(plat::kErrorAccessDenied), 0;
         if (wantWrite && d.WriteDenied(path)) return Fail(plat::kErrorAccessDenied), 0;
         if (!exists && d.WriteDenied(path)) return Fail(plat::kErrorAccessDenied), 0;
         if (exists && d.ShareConflict(host, access, share))
@@ -105,6 +106,7 @@ public:
         *written = static_cast<uint32_t>(n);
         if (m.writeBudget >= 0) m.writeBudget -= n;
         if (static_cast<uint32_t>(n) < size) return Fail(plat::kErrorDiskFull);
+        m.Advance(static_cast<uint64_t>(n) * m.writeMsPerMiB >> 20);
         return true;
     }
 
@@ -112,8 +114,9 @@ public:
                         uint64_t* position) override {
         auto* f = d.Get<FileObj>(file);
         if (!f) return Fail(plat::kErrorInvalidHandle);
-        int whence = method == plat::kFileBegin ? SEEK_SET : method == plat::kFileEnd ? SEEK_END
-                                                                                       : SEEK_CUR;
+        int whence = method == plat::kFileBegin ? SEEK_SET
+                     : method == plat::kFileEnd ? SEEK_END
+                                                : SEEK_CUR;
         off_t r = ::lseek(f->fd, static_cast<off_t>(distance), whence);
         if (r < 0) return Fail(plat::kErrorInvalidParameter);
         if (position) *position = static_cast<uint64_t>(r);
@@ -256,7 +259,8 @@ public:
             std::string full = name == L"." || name == L".." ? m.HostPath(folder + L"\\" + name)
                                                              : host + "/" + e->d_name;
             if (::lstat(full.c_str(), &st) != 0) continue;
-            find.entries.push_back({AttributesOf(st, full), static_cast<uint64_t>(st.st_size), name});
+            find.entries.push_back(
+                {AttributesOf(st, full), static_cast<uint64_t>(st.st_size), name});
         }
         ::closedir(dir);
         // Windows lists "." and ".." first on NTFS; keep a stable order for the rest.
@@ -349,9 +353,12 @@ public:
     int32_t SHGetFolderPath(int csidl, uint32_t, std::wstring& out) override {
         out.clear();
         if (m.failingFolders.count(csidl)) return static_cast<int32_t>(0x80070002);
-        if (csidl == plat::kCsidlDesktop) out = m.desktop;
-        else if (csidl == plat::kCsidlCommonAppData) out = m.commonAppData;
-        else return static_cast<int32_t>(0x80070057);
+        if (csidl == plat::kCsidlDesktop)
+            out = m.desktop;
+        else if (csidl == plat::kCsidlCommonAppData)
+            out = m.commonAppData;
+        else
+            return static_cast<int32_t>(0x80070057);
         return 0;
     }
 
@@ -507,9 +514,8 @@ public:
         return true;
     }
 
-    plat::Handle CreateFileInFolder(plat::Handle folder, const std::wstring& name,
-                                    uint32_t access, uint32_t share,
-                                    uint32_t disposition) override {
+    plat::Handle CreateFileInFolder(plat::Handle folder, const std::wstring& name, uint32_t access,
+                                    uint32_t share, uint32_t disposition) override {
         auto* f = d.Get<FileObj>(folder);
         if (!f || f->fd < 0) return Fail(plat::kErrorInvalidHandle), 0;
         if (name.find_first_of(L"\\/:") != std::wstring::npos)
@@ -531,10 +537,10 @@ public:
         }
         if (exists && S_ISDIR(st.st_mode)) return Fail(plat::kErrorAccessDenied), 0;
         if (!exists && disposition != plat::kOpenAlways) return Fail(plat::kErrorFileNotFound), 0;
-        const int fd = ::open(host.c_str(),
-                              ((access & plat::kGenericWrite) ? O_RDWR : O_RDONLY) | O_CREAT |
-                                  O_NOFOLLOW | O_CLOEXEC,
-                              0644);
+        const int fd = ::open(
+            host.c_str(),
+            ((access & plat::kGenericWrite) ? O_RDWR : O_RDONLY) | O_CREAT | O_NOFOLLOW | O_CLOEXEC,
+            0644);
         if (fd < 0) return Fail(plat::kErrorAccessDenied), 0;
         SetError(exists && disposition == plat::kOpenAlways ? plat::kErrorAlreadyExists : 0);
         return d.Add(FileObj{fd, host, access, share});
@@ -607,6 +613,8 @@ bool SimMachine::Impl::ShareConflict(const std::string& hostPath, uint32_t acces
     return false;
 }
 
-std::unique_ptr<plat::IFiles> MakeFiles(SimMachine& m) { return std::make_unique<Files>(m); }
+std::unique_ptr<plat::IFiles> MakeFiles(SimMachine& m) {
+    return std::make_unique<Files>(m);
+}
 
 }  // namespace sim

@@ -2,8 +2,6 @@
 // and the kernel and window-manager sides of the seam.
 #include "sim/sim_machine.h"
 
-#include "util/utility.h"
-
 #include <dirent.h>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -17,7 +15,9 @@
 
 #include "res/strings.h"
 #include "sim/sim_impl.h"
+#include "util/run_context.h"
 #include "util/text.h"
+#include "util/utility.h"
 
 namespace sim {
 
@@ -31,8 +31,12 @@ std::wstring BaseName(const std::wstring& path) {
 }
 }  // namespace
 
-void SetError(uint32_t code) { t_lastError = code; }
-uint32_t GetError() { return t_lastError; }
+void SetError(uint32_t code) {
+    t_lastError = code;
+}
+uint32_t GetError() {
+    return t_lastError;
+}
 
 std::wstring Upper(const std::wstring& s) {
     std::wstring out = s;
@@ -61,6 +65,7 @@ SimMachine::SimMachine() : m_impl(std::make_unique<Impl>(*this)) {
     root = dir;
     std::filesystem::create_directories(root + "/C");
     CUtility::ResetLogState();  // a new machine is a new run
+    ForgetRun();
     m_impl->kernel = MakeKernel(*this);
     m_impl->files = MakeFiles(*this);
     m_impl->user = MakeUser(*this);
@@ -70,8 +75,8 @@ SimMachine::SimMachine() : m_impl(std::make_unique<Impl>(*this)) {
                   m_impl->registry.get(), m_impl->loading.get()};
     // A desktop session: the shell runs as the logged-on user, whose folders exist.
     AddProcess(L"explorer.exe", 1, -1, 0, L"user");
-    for (const std::wstring& folder : {tempPath, desktop, currentDir, windowsDir + L"\\system32",
-                                       commonAppData})
+    for (const std::wstring& folder :
+         {tempPath, desktop, currentDir, windowsDir + L"\\system32", commonAppData})
         std::filesystem::create_directories(HostPath(folder));
     // The program's own string table.
     for (const res::StringEntry& e : res::kStrings) strings[e.id] = e.text;
@@ -121,7 +126,8 @@ uint32_t SimMachine::AddProcess(const std::wstring& exe, uint32_t session, int64
     p.account = account.empty() ? d.ProcessAccount() : account;
     d.processes[p.pid] = p;
     const uint32_t pid = p.pid;
-    if (runMs >= 0) After(static_cast<uint64_t>(runMs), [this, pid, exitCode] { EndProcess(pid, exitCode); });
+    if (runMs >= 0)
+        After(static_cast<uint64_t>(runMs), [this, pid, exitCode] { EndProcess(pid, exitCode); });
     return pid;
 }
 
@@ -234,7 +240,9 @@ SimToken SimMachine::Impl::TokenFor(TokenKind kind, const std::wstring& account)
     return t;
 }
 
-SimToken SimMachine::Impl::OwnToken() const { return TokenFor(m.token, ProcessAccount()); }
+SimToken SimMachine::Impl::OwnToken() const {
+    return TokenFor(m.token, ProcessAccount());
+}
 
 // ---- files --------------------------------------------------------------------------------
 
@@ -372,7 +380,9 @@ bool SimMachine::Exists(const std::wstring& path) const {
     return ::lstat(HostPath(path).c_str(), &st) == 0;
 }
 
-int SimMachine::OpenFiles() const { return m_impl->Count<FileObj>(); }
+int SimMachine::OpenFiles() const {
+    return m_impl->Count<FileObj>();
+}
 
 void SimMachine::SetReadOnly(const std::wstring& path, bool readOnly) {
     ::chmod(HostPath(path).c_str(), readOnly ? 0444 : 0644);
@@ -451,7 +461,8 @@ std::wstring SimMachine::LogPath() const {
 
 std::vector<std::wstring> SimMachine::LogLines() const {
     std::string bytes = ReadFile(LogPath());
-    std::wstring all = text::FromUtf16Le(reinterpret_cast<const uint8_t*>(bytes.data()), bytes.size());
+    std::wstring all =
+        text::FromUtf16Le(reinterpret_cast<const uint8_t*>(bytes.data()), bytes.size());
     std::vector<std::wstring> lines;
     size_t start = 0;
     for (size_t pos; (pos = all.find(L"\r\n", start)) != std::wstring::npos; start = pos + 2)
@@ -544,15 +555,23 @@ public:
         auto* p = d.Get<ProcessObj>(h);
         if (!p) return Fail(plat::kErrorInvalidHandle), plat::kWaitFailed;
         const uint32_t pid = p->pid;
-        const uint64_t deadline = ms == plat::kInfinite ? UINT64_MAX : m.Now() + ms;
-        // Let time pass one millisecond at a time until the process ends or time is up.
+        m.Advance(0);  // what is due now happens first
+        const uint64_t start = m.Now();
+        const uint64_t deadline = ms == plat::kInfinite ? UINT64_MAX : start + ms;
+        // Let time pass one millisecond at a time until the process ends or time is up. A wait
+        // with a time-out is a pause of the program like a sleep, and recorded as one.
+        uint32_t result = plat::kWaitObject0;
         while (m.IsAlive(pid)) {
-            if (m.Now() >= deadline) return plat::kWaitTimeout;
+            if (m.Now() >= deadline) {
+                result = plat::kWaitTimeout;
+                break;
+            }
             if (ms == plat::kInfinite && m.Now() > 24ull * 3600 * 1000)
                 throw std::runtime_error("simulated process never ends");
             m.Advance(1);
         }
-        return plat::kWaitObject0;
+        if (ms != plat::kInfinite) m.sleeps.push_back(static_cast<uint32_t>(m.Now() - start));
+        return result;
     }
     bool CloseHandle(plat::Handle h) override {
         auto it = d.handles.find(h);
@@ -571,8 +590,8 @@ public:
         m.calls.push_back(L"CreateProcess " + commandLine + L"|" + currentDirectory + L"|" +
                           std::to_wstring(showCommand) + L"|" + Hex(flags) +
                           (inheritHandles ? L"|inherit" : L""));
-        Program prog = m.onCreateProcess ? m.onCreateProcess(commandLine, currentDirectory)
-                                         : Program{};
+        Program prog =
+            m.onCreateProcess ? m.onCreateProcess(commandLine, currentDirectory) : Program{};
         if (prog.exe.empty()) {
             // The program is the first token of the command line (quoted or up to a blank).
             std::wstring first = commandLine;
@@ -749,15 +768,21 @@ public:
 
     std::wstring FormatSystemMessage(uint32_t code) override {
         switch (code) {
-            case plat::kErrorFileNotFound: return L"The system cannot find the file specified.";
-            case plat::kErrorPathNotFound: return L"The system cannot find the path specified.";
-            case plat::kErrorAccessDenied: return L"Access is denied.";
+            case plat::kErrorFileNotFound:
+                return L"The system cannot find the file specified.";
+            case plat::kErrorPathNotFound:
+                return L"The system cannot find the path specified.";
+            case plat::kErrorAccessDenied:
+                return L"Access is denied.";
             case plat::kErrorSharingViolation:
                 return L"The process cannot access the file because it is being used by another "
                        L"process.";
-            case plat::kErrorHandleEof: return L"Reached the end of the file.";
-            case plat::kErrorDiskFull: return L"There is not enough space on the disk.";
-            default: return L"";
+            case plat::kErrorHandleEof:
+                return L"Reached the end of the file.";
+            case plat::kErrorDiskFull:
+                return L"There is not enough space on the disk.";
+            default:
+                return L"";
         }
     }
 
@@ -815,7 +840,8 @@ public:
     }
     bool IsWindow(plat::Hwnd window) override { return m.WindowAlive(window); }
     bool ShowWindow(plat::Hwnd window, int command) override {
-        m.calls.push_back(L"ShowWindow " + std::to_wstring(window) + L" " + std::to_wstring(command));
+        m.calls.push_back(L"ShowWindow " + std::to_wstring(window) + L" " +
+                          std::to_wstring(command));
         return m.WindowAlive(window);
     }
     void SwitchToThisWindow(plat::Hwnd window, bool altTab) override {
@@ -861,7 +887,11 @@ private:
 
 }  // namespace
 
-std::unique_ptr<plat::IKernel> MakeKernel(SimMachine& m) { return std::make_unique<Kernel>(m); }
-std::unique_ptr<plat::IUser> MakeUser(SimMachine& m) { return std::make_unique<User>(m); }
+std::unique_ptr<plat::IKernel> MakeKernel(SimMachine& m) {
+    return std::make_unique<Kernel>(m);
+}
+std::unique_ptr<plat::IUser> MakeUser(SimMachine& m) {
+    return std::make_unique<User>(m);
+}
 
 }  // namespace sim

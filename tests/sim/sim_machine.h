@@ -25,9 +25,9 @@ namespace sim {
 // How a started program behaves: how long it runs (virtual ms; -1 runs until ended), its
 // exit code, and what it does when it starts.
 struct Program {
-    bool startFails = false;       // the start itself fails with `startError`
+    bool startFails = false;  // the start itself fails with `startError`
     uint32_t startError = plat::kErrorFileNotFound;
-    std::wstring exe;              // process name in snapshots; empty: the started file's name
+    std::wstring exe;  // process name in snapshots; empty: the started file's name
     int64_t runMs = 0;
     uint32_t exitCode = 0;
     std::function<void(uint32_t pid)> onStart;
@@ -71,7 +71,7 @@ public:
     uint64_t Now() const { return m_now; }
     void At(uint64_t when, std::function<void()> fn);  // runs once the clock reaches `when`
     void After(uint64_t delay, std::function<void()> fn) { At(m_now + delay, std::move(fn)); }
-    void Advance(uint64_t ms);  // moves the clock, running due events in order; never back
+    void Advance(uint64_t ms);     // moves the clock, running due events in order; never back
     std::vector<uint32_t> sleeps;  // every Sleep() of the program, in order
 
     // ---- the program itself -----------------------------------------------------------------
@@ -80,7 +80,7 @@ public:
     bool sessionQueryFails = false;  // ProcessIdToSessionId of the own process fails
     TokenKind token = TokenKind::StandardUser;
     bool elevationQueryFails = false;  // GetTokenInformation(TokenElevation) fails, as on XP
-    std::wstring userName = L"user";  // account that owns the program (unless System)
+    std::wstring userName = L"user";   // account that owns the program (unless System)
     std::wstring commandLine = L"\"C:\\Downloads\\VESK.exe\"";
     std::wstring moduleFile = L"C:\\Downloads\\VESK.exe";
     plat::FixedFileInfo moduleVersion{0x00010002, 0x00030004, 0x00010002, 0x00030004};
@@ -115,7 +115,7 @@ public:
     uint32_t ExitCodeOf(uint32_t pid) const;
     std::vector<uint32_t> ProcessesNamed(const std::wstring& exe) const;  // alive ones
     bool snapshotFails = false;
-    std::set<uint32_t> unopenableProcesses;    // OpenProcess fails with access denied
+    std::set<uint32_t> unopenableProcesses;      // OpenProcess fails with access denied
     std::set<uint32_t> sessionUnknownProcesses;  // ProcessIdToSessionId fails for these
     // Full image paths by pid; a process not listed runs "<Windows folder>\<its name>".
     std::map<uint32_t, std::wstring> processImages;
@@ -167,8 +167,9 @@ public:
     std::wstring currentDir = L"C:\\Downloads";
     uint64_t defaultFreeSpace = uint64_t(1) << 40;
     std::map<std::wstring, uint64_t> freeSpace;  // per folder prefix (longest prefix wins)
-    int64_t writeBudget = -1;  // bytes the disk still takes (-1: unlimited)
-    int failCreateDirectory = 0;  // SHCreateDirectoryEx fails this many more times
+    int64_t writeBudget = -1;                    // bytes the disk still takes (-1: unlimited)
+    uint32_t writeMsPerMiB = 0;                  // virtual time a write takes
+    int failCreateDirectory = 0;                 // SHCreateDirectoryEx fails this many more times
     std::vector<std::wstring> freeSpaceQueries;  // directory asked (empty: current directory)
     std::map<std::wstring, std::set<std::wstring>> writeDenied;  // folder prefix -> accounts
 
@@ -224,7 +225,7 @@ public:
 
         int gdiplusStarts = 0, gdiplusShutdowns = 0;  // successful starts; all shutdowns
         int windowsCreated = 0;
-        int imagesAlive = 0;   // decoded and not yet disposed
+        int imagesAlive = 0;    // decoded and not yet disposed
         int picturesAlive = 0;  // off-screen DC and bitmap pairs not yet deleted
 
         // The last window created.
@@ -241,14 +242,14 @@ public:
         std::map<uint32_t, uint32_t> timers;  // armed timers: id -> interval (ms)
         uint32_t cursor = 0;                  // last system cursor set
 
-        std::vector<uint8_t> alphas;         // every alpha handed to SetLayeredWindowAttributes
-        std::vector<LoadingDraw> draws;      // every DrawImage, off-screen
-        std::vector<uint32_t> shownFrames;   // per picture copied onto the window: its spinner
-                                             // frame's resource id (0: none drawn)
-        std::vector<uint64_t> shownAt;       // ... and the virtual time of the copy
-        int defaultPaints = 0;               // erases left to the default processing
-        std::vector<std::wstring> calls;     // "ShowWindow 4", "SetTimer 102 35", "KillTimer 100",
-                                             // "MoveWindow 807 474 307 93", "DestroyWindow", ...
+        std::vector<uint8_t> alphas;        // every alpha handed to SetLayeredWindowAttributes
+        std::vector<LoadingDraw> draws;     // every DrawImage, off-screen
+        std::vector<uint32_t> shownFrames;  // per picture copied onto the window: its spinner
+                                            // frame's resource id (0: none drawn)
+        std::vector<uint64_t> shownAt;      // ... and the virtual time of the copy
+        int defaultPaints = 0;              // erases left to the default processing
+        std::vector<std::wstring> calls;    // "ShowWindow 4", "SetTimer 102 35", "KillTimer 100",
+                                            // "MoveWindow 807 474 307 93", "DestroyWindow", ...
     };
     LoadingSurface loading;
     // A minimal PNG (signature and header) of the given size, for `loading.pngs`.

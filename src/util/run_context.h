@@ -1,0 +1,50 @@
+// The facts of a run that do not change while it lasts, asked of the system once: who the run
+// is (elevated, the local system account), its session, the Windows it runs on, and whether it
+// is a 32-bit program on 64-bit Windows. Every step reads them here.
+#pragma once
+
+#include <cstdint>
+#include <optional>
+
+#include "platform/types.h"
+#include "util/utility.h"
+
+struct RunContext {
+    // An elevated token, or the local system account (whose token tells no elevation on
+    // Windows XP): a run whose files, folders and commands a standard user must not steer.
+    bool elevated = false;
+    bool system = false;                   // the local system account
+    uint32_t session = plat::kAnySession;  // of the own process; -1 when it cannot be told
+    plat::OsVersion version;               // as GetVersionExW reports it
+    OsVersionClass osClass = OsOlder;      // from RtlGetVersion (GetVersionExW without it)
+    uint32_t build = 0;                    // the build number behind `osClass`
+    bool wow64 = false;
+
+    bool IsPreVista() const { return version.major < 6; }
+    // As CUtility::IsOSAtLeast: the build when one is given, else the generation.
+    bool IsOSAtLeast(OsVersionClass minimumClass, uint32_t minimumBuild) const {
+        return minimumBuild != 0 ? build >= minimumBuild : osClass >= minimumClass;
+    }
+
+    // Asks the system.
+    static RunContext Detect();
+};
+
+// The facts of this run, asked at their first use.
+const RunContext& Run();
+// Forgets them: the next use asks again (a new run; each simulated machine is one).
+void ForgetRun();
+
+// A run's facts, asked afresh when it starts and given up when it ends: the start-up holds one
+// for its whole run. (On a simulated machine, where one launcher may start inside another's run,
+// each sees its own.)
+class CRunScope {
+public:
+    CRunScope();
+    ~CRunScope();
+    CRunScope(const CRunScope&) = delete;
+    CRunScope& operator=(const CRunScope&) = delete;
+
+private:
+    std::optional<RunContext> m_outer;
+};

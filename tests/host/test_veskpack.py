@@ -1,6 +1,7 @@
 """veskpack's command line on real files: the layout it writes, what it lists and checks, how it
 extracts, and every refusal (one line, non-zero exit, no output file)."""
 
+import hashlib
 import os
 import shutil
 import struct
@@ -45,9 +46,10 @@ def cert_dir_offset(data):
 
 
 def sign_layout(data, size):
-    """What a signing tool does to the layout: directory entry set, table appended."""
+    """What a signing tool does to the layout: directory entry and checksum set, table appended."""
     data = bytearray(data)
     struct.pack_into("<Ii", data, cert_dir_offset(data), len(data), size)
+    struct.pack_into("<I", data, struct.unpack_from("<i", data, 60)[0] + 88, 0x1D2C3)
     return bytes(data) + b"\x30" * size
 
 
@@ -129,6 +131,27 @@ class VeskPack(unittest.TestCase):
             self.assertIn("signed (certificate table 1000 bytes), 3 entries", out)
             code, out, _ = self.run_tool("verify", "signed.exe")
             self.assertEqual(code, 0, out)
+
+            # The launcher part of both packages: the stub, whatever signing did to the headers.
+            digest = f"launcher SHA-256 {hashlib.sha256(stub(magic)).hexdigest()} (1024 bytes)"
+            for package in ("out.exe", "signed.exe"):
+                code, out, err = self.run_tool("verify", "--stub", "stub.exe", package)
+                self.assertEqual((code, err), (0, ""))
+                self.assertIn(digest, out)
+                self.assertIn(f"{package}: launcher identical to stub.exe", out)
+            other = bytearray(stub(magic))
+            struct.pack_into("<I", other, 72, 0x5EED)  # another link's time stamp
+            changed = bytearray(self.read("signed.exe"))
+            changed[0x2F0] ^= 1
+            self.write("other.exe", other)
+            self.write("changed.exe", changed)
+            for args, message in [
+                    (["other.exe", "signed.exe"], "another build (time stamp 0x0, not 0x5eed)"),
+                    (["stub.exe", "changed.exe"], "launcher differs from stub.exe: 1 byte "
+                     'changed, the first at offset 752 in section ".text"')]:
+                code, _, err = self.run_tool("verify", "--stub", *args)
+                self.assertEqual(code, 1)
+                self.assertIn(message, err)
 
             shutil.rmtree(self.path("x"), ignore_errors=True)
             code, _, err = self.run_tool("extract", "signed.exe", "x")
@@ -423,9 +446,10 @@ class VeskPack(unittest.TestCase):
                                 "-in", self.path("signed.exe")], capture_output=True, text=True)
         self.assertEqual(check.returncode, 0, check.stdout + check.stderr)
         self.assertIn("Signature verification: ok", check.stdout)
-        code, out, _ = self.run_tool("verify", "signed.exe")
+        code, out, _ = self.run_tool("verify", "--stub", RELEASE_STUB, "signed.exe")
         self.assertEqual(code, 0, out)
         self.assertRegex(out, r"OK, signed \(certificate table \d+ bytes\), 3 entries")
+        self.assertIn(f"launcher identical to {RELEASE_STUB}", out)
         code, _, _ = self.run_tool("extract", "signed.exe", "x")
         self.assertEqual(code, 0)
         self.assertEqual(self.read("x/setup.ini"), self.read("setup.ini"))

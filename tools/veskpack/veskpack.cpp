@@ -2,7 +2,7 @@
 //
 //   veskpack build --stub STUB -o OUT [--align N] ENTRY...   ENTRY is PATH or NAME=PATH
 //   veskpack list FILE
-//   veskpack verify FILE
+//   veskpack verify [--stub STUB] FILE
 //   veskpack extract FILE DIR
 //
 // The layout and the name rules are the launcher's own (src/unpack/package_format.h). Every
@@ -25,6 +25,7 @@
 #include <unistd.h>
 #endif
 
+#include "sha256.h"
 #include "unpack/package_format.h"
 
 namespace fs = std::filesystem;
@@ -39,7 +40,7 @@ const char* const kUsage =
     "usage:\n"
     "  veskpack build --stub STUB -o OUT [--align N] ENTRY...   (ENTRY: PATH or NAME=PATH)\n"
     "  veskpack list FILE\n"
-    "  veskpack verify FILE\n"
+    "  veskpack verify [--stub STUB] FILE   (STUB: the launcher build to compare with)\n"
     "  veskpack extract FILE DIR\n";
 
 int Usage(const std::string& problem) {
@@ -126,10 +127,17 @@ std::string NameProblem(const std::string& name) {
 
 // ---- PE image ------------------------------------------------------------------------------
 
+struct Section {
+    std::string name;
+    uint64_t at = 0, size = 0;  // its raw data in the file
+};
+
 struct Image {
     pkg::PeHeaders pe;
     uint64_t lfanew = 0;
     uint64_t end = 0;  // where the image's own bytes end: headers, sections, symbol table
+    uint32_t timeStamp = 0;
+    std::vector<Section> sections;
 };
 
 // Reads the PE facts of a file; empty result text on success, else why it is no PE image.
@@ -148,6 +156,7 @@ std::string ReadImage(const std::function<size_t(uint64_t, void*, size_t)>& read
     if (!pkg::ParseNtHeaders(nt, &image->pe))
         return "not a PE32 or PE32+ image (optional header magic " + Hex(image->pe.magic) + ")";
     image->lfanew = static_cast<uint64_t>(lfanew);
+    image->timeStamp = pkg::ReadU32(nt + 8);
 
     // The image ends where the last of headers, section data and COFF symbols ends.
     const uint16_t sections = pkg::ReadU16(nt + 6);
@@ -161,6 +170,8 @@ std::string ReadImage(const std::function<size_t(uint64_t, void*, size_t)>& read
         if (readAt(table + 40ull * i, s, sizeof(s)) != sizeof(s))
             return "truncated PE image (section table)";
         const uint32_t size = pkg::ReadU32(s + 16), at = pkg::ReadU32(s + 20);
+        const std::string name(reinterpret_cast<const char*>(s), 8);
+        image->sections.push_back({name.substr(0, name.find('\0')), at, size});
         if (size && at) end = std::max<uint64_t>(end, uint64_t(at) + size);
     }
     if (symbols) {
@@ -299,6 +310,74 @@ bool Inspect(const std::string& path, Package* p) {
         p->layoutProblems.push_back(Num(count) + " entries end at " + Num(at) +
                                     ", but the trailer starts at " + Num(p->trailerAt));
     return done();
+}
+
+// ---- the launcher part -------------------------------------------------------------------
+
+// The launcher part of a file is its image's own bytes (the first `Image::end`), read with the two
+// header fields that signing rewrites as zero: the optional header's CheckSum (4 bytes at NT
+// headers + 88) and the certificate-table directory entry (8 bytes at NT headers + 152 in PE32,
+// + 168 in PE32+). So a launcher build, its unsigned package and its signed package read alike.
+size_t ReadLauncher(std::FILE* f, const Image& image, uint64_t at, uint8_t* buffer, size_t n) {
+    n = static_cast<size_t>(std::min<uint64_t>(n, image.end - at));
+    const size_t got = ReadAt(f, at, buffer, n);
+    const uint64_t certificateEntry = image.pe.magic == pkg::kMagicPe32 ? 152 : 168;
+    const uint64_t fields[2][2] = {{image.lfanew + 88, 4}, {image.lfanew + certificateEntry, 8}};
+    for (const auto& [from, size] : fields)
+        for (uint64_t i = std::max(from, at); i < std::min(from + size, at + n); ++i)
+            buffer[i - at] = 0;
+    return got;
+}
+
+std::string LauncherDigest(std::FILE* f, const Image& image) {
+    Sha256 sha;
+    std::vector<uint8_t> buffer(kCopyBuffer);
+    for (uint64_t at = 0; at < image.end; at += buffer.size())
+        sha.Update(buffer.data(), ReadLauncher(f, image, at, buffer.data(), buffer.size()));
+    return sha.HexDigest();
+}
+
+std::string SectionName(const Image& image, uint64_t at) {
+    for (const Section& s : image.sections)
+        if (s.at && at >= s.at && at < s.at + s.size) return "in section " + Quote(s.name);
+    return "in the headers";
+}
+
+// Why the launcher part of `a` is not that of `b`, or empty when their bytes are the same. What
+// a linker decides (the image type, time stamp, length, sections) tells another build; with all
+// of them alike, the bytes that differ are told by count and place.
+std::string LauncherDifference(std::FILE* fa, const Image& a, std::FILE* fb, const Image& b) {
+    std::vector<std::string> build;
+    auto kind = [](const Image& i) { return i.pe.magic == pkg::kMagicPe32 ? "PE32" : "PE32+"; };
+    if (a.pe.magic != b.pe.magic) build.push_back(std::string(kind(a)) + ", not " + kind(b));
+    if (a.timeStamp != b.timeStamp)
+        build.push_back("time stamp " + Hex(a.timeStamp) + ", not " + Hex(b.timeStamp));
+    if (a.end != b.end) build.push_back(Num(a.end) + " bytes, not " + Num(b.end));
+    if (a.sections.size() != b.sections.size())
+        build.push_back(Num(a.sections.size()) + " sections, not " + Num(b.sections.size()));
+    else
+        for (size_t i = 0; i < a.sections.size(); ++i) {
+            const Section &x = a.sections[i], &y = b.sections[i];
+            if (x.name != y.name || x.size != y.size)
+                build.push_back("section " + Quote(x.name) + " " + Num(x.size) + " bytes, not " +
+                                Quote(y.name) + " " + Num(y.size));
+        }
+    if (!build.empty()) {
+        std::string text = "another build (";
+        for (size_t i = 0; i < build.size(); ++i) text += (i ? "; " : "") + build[i];
+        return text + ")";
+    }
+    uint64_t changed = 0, first = 0;
+    std::vector<uint8_t> x(kCopyBuffer), y(kCopyBuffer);
+    for (uint64_t at = 0; at < a.end; at += x.size()) {
+        const size_t n = ReadLauncher(fa, a, at, x.data(), x.size());
+        ReadLauncher(fb, b, at, y.data(), y.size());
+        for (size_t i = 0; i < n; ++i)
+            if (x[i] != y[i] && changed++ == 0) first = at + i;
+    }
+    if (!changed) return std::string();
+    return Num(changed) + (changed == 1 ? " byte" : " bytes") + " changed, the first at offset " +
+           Num(first) + " " + SectionName(a, first);
 }
 
 // ---- writing -------------------------------------------------------------------------------
@@ -536,7 +615,43 @@ int List(const std::string& path) {
     return p.layoutProblems.empty() && p.nameProblems.empty() ? 0 : kExitProblem;
 }
 
-int Verify(const std::string& path) {
+using File = std::unique_ptr<std::FILE, int (*)(std::FILE*)>;
+
+File OpenRead(const std::string& path) {
+    return File(std::fopen(path.c_str(), "rb"), std::fclose);
+}
+
+int Verify(const std::vector<std::string>& args) {
+    std::string path, stubPath;
+    for (size_t i = 0; i < args.size(); ++i) {
+        if (args[i] == "--stub") {
+            if (i + 1 == args.size()) return Usage("--stub needs a value");
+            stubPath = args[++i];
+        } else if (path.empty()) {
+            path = args[i];
+        } else {
+            return Usage("verify takes one FILE");
+        }
+    }
+    if (path.empty()) return Usage("verify needs FILE");
+
+    // The launcher build to compare with: any PE image whose own bytes are all there.
+    Image stubImage;
+    File stub(nullptr, std::fclose);
+    std::error_code ec;
+    if (!stubPath.empty()) {
+        if (!fs::is_regular_file(stubPath, ec))
+            return Refuse("stub " + stubPath + " is missing or not a file");
+        stub = OpenRead(stubPath);
+        if (!stub) return Refuse("cannot read stub " + stubPath + ": " + SystemError());
+        const uint64_t stubSize = fs::file_size(stubPath, ec);
+        const std::string notPe =
+            ReadImage([&](uint64_t at, void* b, size_t n) { return ReadAt(stub.get(), at, b, n); },
+                      stubSize, &stubImage);
+        if (!notPe.empty()) return Refuse("stub " + stubPath + ": " + notPe);
+        if (stubImage.end > stubSize) return Refuse("stub " + stubPath + " is truncated");
+    }
+
     Package p;
     Inspect(path, &p);
     PrintProblems(path, p.layoutProblems);
@@ -544,6 +659,20 @@ int Verify(const std::string& path) {
     if (!p.layoutProblems.empty() || !p.nameProblems.empty()) return kExitProblem;
     std::printf("%s: OK, %s, %zu entries at offset %llu\n", path.c_str(), Signature(p).c_str(),
                 p.entries.size(), static_cast<unsigned long long>(p.offset));
+    File package = OpenRead(path);
+    if (!package) return Refuse("cannot read " + path + ": " + SystemError());
+    std::printf("%s: launcher SHA-256 %s (%llu bytes)\n", path.c_str(),
+                LauncherDigest(package.get(), p.image).c_str(),
+                static_cast<unsigned long long>(p.image.end));
+    if (!stub) return 0;
+    const std::string difference =
+        LauncherDifference(package.get(), p.image, stub.get(), stubImage);
+    if (!difference.empty()) {
+        std::fprintf(stderr, "%s: launcher differs from %s: %s\n", path.c_str(), stubPath.c_str(),
+                     difference.c_str());
+        return kExitProblem;
+    }
+    std::printf("%s: launcher identical to %s\n", path.c_str(), stubPath.c_str());
     return 0;
 }
 
@@ -632,7 +761,7 @@ int main(int argc, char** argv) {
     args.erase(args.begin());
     if (command == "build") return Build(args);
     if (command == "list" && args.size() == 1) return List(args[0]);
-    if (command == "verify" && args.size() == 1) return Verify(args[0]);
+    if (command == "verify") return Verify(args);
     if (command == "extract" && args.size() == 2) return Extract(args[0], args[1]);
     if (command == "-h" || command == "--help" || command == "help") {
         std::printf("%s", kUsage);

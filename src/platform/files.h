@@ -80,9 +80,9 @@ public:
     // CreateDirectoryW with a security descriptor made from `access`: its owner when one is
     // given, a DACL of exactly its entries in their order, SE_DACL_PROTECTED when asked.
     virtual bool CreateDirectoryWithAccess(const std::wstring& path, const AccessList& access) = 0;
-    // GetFileSecurityW asking for the owner and the DACL of what the path names (a link is
-    // followed, so callers look at the attributes first).
-    virtual bool GetFileAccess(const std::wstring& path, AccessList& out) = 0;
+    // GetKernelObjectSecurity asking for the owner and the DACL of an open file or folder
+    // (opened with kReadControl).
+    virtual bool GetFileAccess(Handle file, AccessList& out) = 0;
     // ---- files as themselves and their final paths ----------------------------------------
     // CreateFileW with FILE_ATTRIBUTE_NORMAL and the given FILE_FLAG_* flags:
     // kFileFlagBackupSemantics opens folders, kFileFlagOpenReparsePoint opens a link itself
@@ -93,14 +93,31 @@ public:
     // (NtQueryInformationFile, looked up at run time): without the volume's serial number,
     // which some systems answer slowly.
     virtual bool GetFileInformation(Handle file, FileInformation& out) = 0;
-    // Opens (or with kOpenAlways creates) the file `name` inside the open folder `folder` (a
-    // handle from CreateFileWithFlags with kFileFlagBackupSemantics and kFileTraverse), never
-    // through a link at the name, which is opened as itself: NtCreateFile with the folder as its
-    // root, looked up at run time. Wherever the folder's path leads by now, the file is the one
-    // in the folder that was opened. Returns 0 on failure (last error set); an existing file
-    // opened with kOpenAlways sets kErrorAlreadyExists, as CreateFile does.
+    // Opens (kOpenExisting), creates (kCreateNew) or either (kOpenAlways) the file `name` inside
+    // the open folder `folder` (a handle from CreateFileWithFlags with kFileFlagBackupSemantics
+    // and kFileTraverse), never through a link at the name, which is opened as itself:
+    // NtCreateFile with the folder as its root, looked up at run time. Wherever the folder's
+    // path leads by now, the file is the one in the folder that was opened. With
+    // kFileFlagBackupSemantics in `flags`, a folder of that name opens too. Returns 0 on failure
+    // (last error set); an existing file opened with kOpenAlways sets kErrorAlreadyExists, as
+    // CreateFile does.
     virtual Handle CreateFileInFolder(Handle folder, const std::wstring& name, uint32_t access,
-                                      uint32_t share, uint32_t disposition) = 0;
+                                      uint32_t share, uint32_t disposition,
+                                      uint32_t flags = 0) = 0;
+    // The entries of an open folder (opened with kFileListDirectory), "." and ".." left out:
+    // NtQueryDirectoryFile, looked up at run time.
+    virtual bool ListFolder(Handle folder, std::vector<FindData>& out) = 0;
+    // Marks an open file or folder (opened with kDelete) for deletion when its last handle
+    // closes (NtSetInformationFile, FileDispositionInformation); a link opened as itself goes as
+    // a link. A folder must be empty.
+    virtual bool DeleteOpenFile(Handle file) = 0;
+    // The attributes of an open file (opened with kFileWriteAttributes): FileBasicInformation.
+    virtual bool SetOpenFileAttributes(Handle file, uint32_t attributes) = 0;
+    // SetEndOfFile: the file ends at its current position.
+    virtual bool SetEndOfFile(Handle file) = 0;
+    // The file-system attributes of the volume of an open file (FILE_PERSISTENT_ACLS, ...):
+    // NtQueryVolumeInformationFile, FileFsAttributeInformation.
+    virtual bool GetVolumeAttributes(Handle file, uint32_t* attributes) = 0;
     // GetFinalPathNameByHandleW (normalized, with the drive letter), looked up at run time: false
     // with kErrorProcNotFound where the system lacks it (Windows XP).
     virtual bool GetFinalPathNameByHandle(Handle file, std::wstring& out) = 0;

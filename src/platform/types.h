@@ -212,11 +212,12 @@ constexpr const wchar_t* kSidAdministrators = L"S-1-5-32-544";
 constexpr const wchar_t* kSidUsers = L"S-1-5-32-545";
 constexpr uint32_t kFileAllAccess = 0x1F01FF;
 constexpr uint32_t kFileGenericReadExecute = 0x1200A9;  // FILE_GENERIC_READ | FILE_GENERIC_EXECUTE
-// Every right that adds, replaces, removes or re-labels something: FILE_WRITE_DATA (add file),
-// FILE_APPEND_DATA (add subfolder), FILE_WRITE_EA, FILE_DELETE_CHILD, FILE_WRITE_ATTRIBUTES,
-// DELETE, WRITE_DAC, WRITE_OWNER, GENERIC_ALL, GENERIC_WRITE.
+// Every right that adds, replaces or re-labels something: FILE_WRITE_DATA (add file),
+// FILE_APPEND_DATA (add subfolder), FILE_WRITE_EA, FILE_WRITE_ATTRIBUTES, WRITE_DAC, WRITE_OWNER,
+// GENERIC_ALL, GENERIC_WRITE. (Deleting takes something away and puts nothing in its place: a
+// name freed in a folder where one may not add stays free.)
 constexpr uint32_t kFileChangeRights =
-    0x2 | 0x4 | 0x10 | 0x40 | 0x100 | 0x10000 | 0x40000 | 0x80000 | 0x10000000 | 0x40000000;
+    0x2 | 0x4 | 0x10 | 0x100 | 0x40000 | 0x80000 | 0x10000000 | 0x40000000;
 constexpr uint32_t kObjectInherit = 0x1;
 constexpr uint32_t kContainerInherit = 0x2;
 constexpr uint32_t kInheritOnly = 0x8;
@@ -248,6 +249,13 @@ constexpr uint32_t kFileTraverse = 0x20;
 constexpr uint32_t kShareDelete = 4;
 constexpr uint32_t kFileFlagBackupSemantics = 0x02000000;
 constexpr uint32_t kFileFlagOpenReparsePoint = 0x00200000;
+constexpr uint32_t kCreateNew = 1;
+constexpr uint32_t kDelete = 0x10000;
+constexpr uint32_t kReadControl = 0x20000;
+constexpr uint32_t kFileListDirectory = 0x1;
+constexpr uint32_t kFileWriteAttributes = 0x100;
+constexpr uint32_t kFileDeleteChild = 0x40;
+constexpr uint32_t kFilePersistentAcls = 0x8;  // a volume that keeps access lists
 
 // What a handle says about the file it holds: its attributes, how many names it has, and its
 // index on its volume.

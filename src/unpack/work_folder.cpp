@@ -1,5 +1,5 @@
 // The per-session work folder: made fresh for each run, closed to the user in an elevated run,
-// and removed at the end.
+// and removed at the end through the folder held open.
 #include "unpack/work_folder.h"
 
 #include "platform/platform.h"
@@ -11,6 +11,12 @@ namespace {
 
 constexpr int kCreateRetries = 20;
 constexpr uint32_t kCreateRetryPauseMs = 100;
+
+// What the run asks of the folder it holds: to list it, open what it holds, and read its list.
+// Others may read and write in it (the interpreter and the agent work there), but nobody may
+// delete or rename it while it is held; the run itself deletes it once it lets go.
+constexpr uint32_t kHoldAccess = plat::kFileListDirectory | plat::kFileTraverse |
+                                 plat::kFileReadAttributes | plat::kReadControl;
 
 }  // namespace
 
@@ -28,19 +34,32 @@ bool CWorkFolder::Refuse() {
     return false;
 }
 
+std::wstring CWorkFolder::Expected(const std::wstring& below) const {
+    return below.empty() ? m_tempFinal : m_tempFinal + L"\\" + below;
+}
+
 bool CWorkFolder::Prepare() {
     if (m_state != State::Unprepared) return m_state == State::Ready;
     plat::IFiles& fs = plat::files();
     fs.GetTempPath(m_temp);
     m_parent = m_temp + L"unpackvesk";
-    m_path = text::Format(L"%ls\\%d\\", m_parent.c_str(), static_cast<int>(Run().session));
+    m_name = text::Format(L"%d", static_cast<int>(Run().session));
+    m_path = m_parent + L"\\" + m_name + L"\\";
     const std::wstring folder = CUtility::WithoutTrailingSeparators(m_path);
     const bool elevated = Run().elevated;
 
-    // An elevated run creates nothing in a temp folder reached through a link.
-    const std::wstring shared = m_temp + L"Quintrova\\vesk\\";
-    if (!CUtility::FileExists(shared) && (!elevated || CUtility::FolderFinalPathMatches(m_temp)))
-        fs.SHCreateDirectoryEx(shared);
+    // Where the temp folder really is, once: a profile moved to another disk through a
+    // junction, a substituted drive or a mounted volume is the user's own choice. From here on
+    // the work folder must lie exactly there, below "unpackvesk": no link below the temp
+    // folder, and none put anywhere on the path while the run lasts.
+    {
+        const UniqueFile temp(fs.CreateFileWithFlags(
+            CUtility::WithoutTrailingSeparators(m_temp), plat::kFileReadAttributes,
+            plat::kShareRead | plat::kShareWrite | plat::kShareDelete, plat::kOpenExisting,
+            plat::kFileFlagBackupSemantics));
+        if (!temp || !CUtility::GetFinalPath(temp.Get(), m_tempFinal))
+            m_tempFinal = CUtility::WithoutTrailingSeparators(m_temp);
+    }
 
     // "unpackvesk" and the session's folder are ours and never links: a link planted there
     // would steer this run's writes and deletions into the folder it points at. Such a link is
@@ -54,20 +73,21 @@ bool CWorkFolder::Prepare() {
             return Refuse();
         }
     }
-    // Nor does an elevated run act through a link anywhere on the path (the temp folder and the
-    // folders above it may be the user's).
+    // Nor does an elevated run act through a link anywhere below the temp folder.
     if (!ReachedDirectly(tags::kGetWorkFolder, L"Work folder")) return Refuse();
 
-    // Whatever an earlier launch in this session left behind goes first.
-    if (CUtility::FileExists(m_path)) DeleteTree();
+    const std::wstring shared = m_temp + L"Quintrova\\vesk\\";
+    if (!CUtility::FileExists(shared)) fs.SHCreateDirectoryEx(shared);
 
     // An elevated or system run starts programs from this folder: it gets a list under which
-    // only administrators and the system account can add, replace or remove anything, so the
-    // user's own programs cannot slip files in while the run lasts. Unelevated runs create it
-    // with the rights it inherits, as ever.
+    // only administrators and the system account can add or change anything, so the user's own
+    // programs cannot slip files in while the run lasts; the user may still delete what it
+    // holds. Unelevated runs create it with the rights it inherits, as ever.
     plat::AccessList access;
     if (elevated) access = CUtility::WorkFolderAccess(CUtility::GetLoggedOnUserSid());
     auto create = [&]() -> int {
+        // Whatever an earlier launch in this session left behind goes first.
+        if (CUtility::FileExists(m_path)) DeleteTree();
         if (!elevated) return fs.SHCreateDirectoryEx(m_path);
         if (!CUtility::FileExists(m_parent)) fs.SHCreateDirectoryEx(m_parent);
         return CUtility::CreateDirectoryWithAccess(folder, access)
@@ -83,43 +103,75 @@ bool CWorkFolder::Prepare() {
         m_state = State::Missing;  // the start-up's matter
         return false;
     }
-    if (!elevated) {
-        m_state = State::Ready;
-        return true;
-    }
 
-    // A folder that could not be removed and made afresh is used only when it carries such a
-    // list already (one an earlier elevated run left). One made just now carries the list it was
-    // made with.
-    if (result != 0) {
-        if (const wchar_t* fault = CUtility::AdminOnlyFault(folder)) {
-            CUtility::Log(tags::kGetWorkFolder, L"Work folder refused, %ls at %ls", fault,
-                          folder.c_str());
+    // The folder held is the one checked: through no link, at the path built. (An unelevated
+    // run that cannot hold it goes on without, as it always did.)
+    m_hold.Reset(fs.CreateFileWithFlags(folder, kHoldAccess, plat::kShareRead | plat::kShareWrite,
+                                        plat::kOpenExisting,
+                                        plat::kFileFlagBackupSemantics |
+                                            plat::kFileFlagOpenReparsePoint));
+    plat::FileInformation info;
+    if (m_hold && fs.GetFileInformation(m_hold.Get(), info) &&
+        !(info.attributes & plat::kAttrReparsePoint)) {
+        m_holdIndex = info.fileIndex;
+    } else {
+        m_hold.Reset();
+        if (elevated) {
+            CUtility::Log(tags::kGetWorkFolder,
+                          L"Work folder refused, %ls is reached through a link", m_path.c_str());
             return Refuse();
         }
     }
-    // The folder held is the one checked: through no link, at the path built.
-    m_hold.Reset(fs.CreateFileWithFlags(folder, plat::kFileReadAttributes,
-                                        plat::kShareRead | plat::kShareWrite, plat::kOpenExisting,
-                                        plat::kFileFlagBackupSemantics));
-    if (!m_hold) {
-        CUtility::Log(tags::kGetWorkFolder, L"Work folder refused, %ls is reached through a link",
-                      m_path.c_str());
+    if (!ReachedDirectly(tags::kGetWorkFolder, L"Work folder")) return Refuse();
+
+    // A folder that could not be cleared holds what an earlier run left: nothing is launched
+    // from it, whatever left it.
+    std::vector<plat::FindData> left;
+    if (result != 0 && (!m_hold || !fs.ListFolder(m_hold.Get(), left) || !left.empty())) {
+        CUtility::Log(tags::kGetWorkFolder, L"Work folder refused, %ls holds files it could not "
+                      L"clear", m_path.c_str());
         return Refuse();
     }
-    if (!ReachedDirectly(tags::kGetWorkFolder, L"Work folder")) return Refuse();
+    if (elevated && !KeepsItsList()) return Refuse();
     m_state = State::Ready;
     return true;
 }
 
+bool CWorkFolder::KeepsItsList() const {
+    // The list protects only on a volume that keeps lists (not a FAT stick, not some network
+    // shares), and only as it reads back: a folder made earlier, or one whose list the system
+    // would not take as given, carries whatever it carries.
+    plat::IFiles& fs = plat::files();
+    uint32_t volume = 0;
+    plat::AccessList access;
+    const wchar_t* fault =
+        !fs.GetVolumeAttributes(m_hold.Get(), &volume) || !(volume & plat::kFilePersistentAcls)
+            ? L"no access lists kept"
+        : !fs.GetFileAccess(m_hold.Get(), access) || !CUtility::IsAdminOnly(access)
+            ? L"unsafe access list"
+            : nullptr;
+    if (!fault) return true;
+    CUtility::Log(tags::kGetWorkFolder, L"Work folder refused, %ls at %ls", fault,
+                  CUtility::WithoutTrailingSeparators(m_path).c_str());
+    return false;
+}
+
 bool CWorkFolder::PathLeadsHere() const {
-    if (m_hold)
-        return CUtility::FinalPathMatches(m_hold.Get(),
-                                          CUtility::WithoutTrailingSeparators(m_path));
+    if (m_hold) return CUtility::FinalPathIs(m_hold.Get(), Expected(L"unpackvesk\\" + m_name));
     // Not made yet: the deepest of the folder, "unpackvesk" and the temp folder that exists.
-    for (const std::wstring& path : {CUtility::WithoutTrailingSeparators(m_path), m_parent,
-                                     CUtility::WithoutTrailingSeparators(m_temp)})
-        if (CUtility::FileExists(path)) return CUtility::FolderFinalPathMatches(path);
+    const struct {
+        std::wstring path, below;
+    } levels[] = {{CUtility::WithoutTrailingSeparators(m_path), L"unpackvesk\\" + m_name},
+                  {m_parent, L"unpackvesk"},
+                  {CUtility::WithoutTrailingSeparators(m_temp), L""}};
+    for (const auto& level : levels) {
+        if (!CUtility::FileExists(level.path)) continue;
+        const UniqueFile handle(plat::files().CreateFileWithFlags(
+            level.path, plat::kFileReadAttributes,
+            plat::kShareRead | plat::kShareWrite | plat::kShareDelete, plat::kOpenExisting,
+            plat::kFileFlagBackupSemantics));
+        return handle && CUtility::FinalPathIs(handle.Get(), Expected(level.below));
+    }
     return true;
 }
 
@@ -139,15 +191,33 @@ void CWorkFolder::Remove() {
 
 void CWorkFolder::DeleteTree() {
     plat::IFiles& fs = plat::files();
-    // The folder stays held while its contents go: Windows renames no folder above an open one,
-    // so no link can take the place of one between the check and the deletion. The tree
-    // deletion's own removal of the folder then fails on the hold; the folder itself goes just
-    // below, once it is held no longer.
-    CUtility::DeleteDirectoryTree(m_path);
-    m_hold.Reset();
-    // The current directory leaves each folder before it goes, and ends in the temp folder.
-    fs.SetCurrentDirectory(m_parent);
-    fs.RemoveDirectory(m_path);
+    // The current directory leaves the folders that go, and ends in the temp folder.
     fs.SetCurrentDirectory(CUtility::WithoutTrailingSeparators(m_temp));
-    fs.RemoveDirectory(m_parent);
+    // Everything in it goes through the folder held: each entry is opened inside it, whatever
+    // its path leads to by now, so no link put in place of a folder on the path, or inside it,
+    // can steer a deletion elsewhere. The run's own folder goes whole, read-only files included.
+    // The folder itself is then opened by its path as itself, and deleted only when it is the
+    // one that was held (a stale one, never held, is taken as it opens).
+    const std::wstring folder = CUtility::WithoutTrailingSeparators(m_path);
+    const bool held = static_cast<bool>(m_hold);
+    if (held) CUtility::DeleteFolderContents(m_hold.Get(), true);
+    m_hold.Reset();
+    ClearAndDelete(folder, held ? &m_holdIndex : nullptr);
+    // "unpackvesk" goes when no other session's folder is left in it.
+    ClearAndDelete(m_parent, nullptr, false);
+}
+
+void CWorkFolder::ClearAndDelete(const std::wstring& path, const uint64_t* index,
+                                 bool clear) const {
+    plat::IFiles& fs = plat::files();
+    const UniqueFile handle(fs.CreateFileWithFlags(
+        path, plat::kDelete | plat::kFileListDirectory | plat::kFileReadAttributes,
+        plat::kShareRead | plat::kShareWrite | plat::kShareDelete, plat::kOpenExisting,
+        plat::kFileFlagBackupSemantics | plat::kFileFlagOpenReparsePoint));
+    plat::FileInformation info;
+    if (!handle || !fs.GetFileInformation(handle.Get(), info) ||
+        (info.attributes & plat::kAttrReparsePoint) || (index && info.fileIndex != *index))
+        return;
+    if (clear) CUtility::DeleteFolderContents(handle.Get(), true);
+    fs.DeleteOpenFile(handle.Get());
 }

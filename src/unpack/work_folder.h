@@ -3,6 +3,7 @@
 // folder held open, and whether it may be used; every step that acts in the folder takes it.
 #pragma once
 
+#include <cstdint>
 #include <string>
 
 #include "util/log_tags.h"
@@ -47,15 +48,24 @@ public:
 
 private:
     bool Refuse();
+    // The final path expected of the temp folder, or of `below` it.
+    std::wstring Expected(const std::wstring& below) const;
     bool PathLeadsHere() const;
+    bool KeepsItsList() const;
     void DeleteTree();
+    // Opens `path` as itself and deletes it (with `clear`, what it holds first), unless it is a
+    // link, or not the folder whose index `index` gives.
+    void ClearAndDelete(const std::wstring& path, const uint64_t* index, bool clear = true) const;
 
-    std::wstring m_temp;    // the temp folder, with its trailing backslash
-    std::wstring m_parent;  // <temp>unpackvesk
-    std::wstring m_path;    // <temp>unpackvesk\<session>\ .
+    std::wstring m_temp;       // the temp folder, with its trailing backslash
+    std::wstring m_tempFinal;  // where it really is (its final path), asked once
+    std::wstring m_parent;     // <temp>unpackvesk
+    std::wstring m_name;       // the session's folder: its number
+    std::wstring m_path;       // <temp>unpackvesk\<session>\ .
     State m_state = State::Unprepared;
-    // An elevated run holds the folder open without delete sharing from its creation until its
-    // contents are gone: nobody can rename it (or, on Windows, a folder above it) away and put
-    // another in its place, which a check of the path would not see.
+    // The run holds the folder open without delete sharing from its creation until its contents
+    // are gone: nobody can rename it (or, on Windows, a folder above it) away and put another in
+    // its place, which a check of the path would not see; and the clean-up deletes through it.
     UniqueFile m_hold;
+    uint64_t m_holdIndex = 0;  // the file index of the folder held
 };

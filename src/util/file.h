@@ -49,6 +49,11 @@ public:
     bool Seek(int64_t offset, uint32_t from, uint64_t* position, CFileException* error);
     bool GetLength(uint64_t* length, CFileException* error);
     void Close();
+    // Takes over an open file (the caller gives up the handle).
+    void Attach(plat::Handle handle, const std::wstring& path) {
+        m_hFile.Reset(handle);
+        m_strPath = path;
+    }
     bool IsOpen() const { return static_cast<bool>(m_hFile); }
     plat::Handle GetHandle() const { return m_hFile.Get(); }
     const std::wstring& GetFilePath() const { return m_strPath; }

@@ -14,40 +14,51 @@ bool CUtility::FileExists(const std::wstring& path) {
 
 void CUtility::DeleteDirectoryTree(const std::wstring& folder) {
     plat::IFiles& fs = plat::files();
-
-    // A folder that is itself a junction or symbolic link is unlinked, not emptied: following it
-    // would let a link planted in the user's temp folder steer an elevated run's deletions.
-    // A link is only ever removed as a link (never by RemoveDirectory or DeleteFile, which on
-    // some systems act on what it points at); one that cannot be removed as such stays.
+    // The folder is opened as itself: a junction or symbolic link in its place goes as a link
+    // and is never emptied (following it would let a link planted in the user's temp folder
+    // steer an elevated run's deletions). What opened must be what the path names: where a link
+    // opens only as what it points at, it stays.
     const std::wstring self = WithoutTrailingSeparators(folder);
-    const uint32_t selfAttributes = fs.GetFileAttributes(self);
-    if (selfAttributes != plat::kInvalidFileAttributes &&
-        (selfAttributes & plat::kAttrReparsePoint)) {
-        fs.RemoveLink(self);
+    const uint32_t attributes = fs.GetFileAttributes(self);
+    const UniqueFile handle(fs.CreateFileWithFlags(
+        self, plat::kDelete | plat::kFileListDirectory | plat::kFileReadAttributes,
+        plat::kShareRead | plat::kShareWrite | plat::kShareDelete, plat::kOpenExisting,
+        plat::kFileFlagBackupSemantics | plat::kFileFlagOpenReparsePoint));
+    plat::FileInformation info;
+    if (!handle || !fs.GetFileInformation(handle.Get(), info) ||
+        ((info.attributes ^ attributes) & plat::kAttrReparsePoint))
         return;
-    }
+    if (!(info.attributes & plat::kAttrReparsePoint)) DeleteFolderContents(handle.Get(), false);
+    fs.DeleteOpenFile(handle.Get());
+}
 
-    std::wstring search = folder;
-    if (search.empty() || search.back() != L'\\') search += L'\\';
-
-    plat::FindData entry;
-    if (const UniqueFind find{fs.FindFirstFile(search + L"*", entry)}) {
-        do {
-            // "." and ".." are the folder itself and its parent: never deleted, and never removed
-            // as links even where they carry a link's attribute (as they may when the folder or
-            // its parent is a junction).
-            if (entry.name == L"." || entry.name == L"..") continue;
-            const std::wstring path = search + entry.name;
-            if (entry.attributes & plat::kAttrReparsePoint) {
-                fs.RemoveLink(path);
-            } else if (entry.attributes & plat::kAttrDirectory) {
-                DeleteDirectoryTree(path);
-            } else {
-                fs.DeleteFile(path);  // a read-only or busy file stays, and so do its folders
-            }
-        } while (fs.FindNextFile(find.Get(), entry));
+bool CUtility::DeleteFolderContents(plat::Handle folder, bool clearReadOnly) {
+    plat::IFiles& fs = plat::files();
+    std::vector<plat::FindData> entries;
+    if (!fs.ListFolder(folder, entries)) return false;
+    constexpr uint32_t kKind = plat::kAttrReparsePoint | plat::kAttrDirectory;
+    bool empty = true;
+    for (const plat::FindData& entry : entries) {
+        // Each entry is opened inside the folder held, as itself: a link goes as a link, never
+        // followed; a folder is emptied the same way first. What opened must be of the kind the
+        // listing named (a link opened as what it points at, or something swapped in since,
+        // stays). A read-only file stays unless asked otherwise, and so do the folders above it.
+        const bool isFolder = (entry.attributes & kKind) == plat::kAttrDirectory;
+        const UniqueFile child(fs.CreateFileInFolder(
+            folder, entry.name,
+            plat::kDelete | plat::kFileWriteAttributes | (isFolder ? plat::kFileListDirectory : 0),
+            plat::kShareRead | plat::kShareWrite | plat::kShareDelete, plat::kOpenExisting,
+            plat::kFileFlagBackupSemantics));
+        plat::FileInformation info;
+        bool gone = child && fs.GetFileInformation(child.Get(), info) &&
+                    !((info.attributes ^ entry.attributes) & kKind) &&
+                    (!isFolder || DeleteFolderContents(child.Get(), clearReadOnly));
+        if (gone && clearReadOnly && (info.attributes & plat::kAttrReadOnly))
+            fs.SetOpenFileAttributes(child.Get(), info.attributes & ~plat::kAttrReadOnly);
+        gone = gone && fs.DeleteOpenFile(child.Get());
+        empty = empty && gone;
     }
-    fs.RemoveDirectory(folder);
+    return empty;
 }
 
 std::wstring CUtility::WithoutTrailingSeparators(std::wstring path) {
@@ -82,8 +93,7 @@ std::wstring CUtility::GetModulePath() {
     return path;
 }
 
-std::wstring CUtility::GetSharedTempFolder(int* madeSecured) {
-    if (madeSecured) *madeSecured = 0;
+std::wstring CUtility::GetSharedTempFolder() {
     plat::IFiles& fs = plat::files();
     std::wstring folder;
     if (fs.SHGetFolderPath(plat::kCsidlCommonAppData, plat::kShgfpTypeCurrent, folder) < 0) {
@@ -91,18 +101,12 @@ std::wstring CUtility::GetSharedTempFolder(int* madeSecured) {
         fs.GetWindowsDirectory(windows);
         return PathAppend(windows, L"Temp");
     }
-    // Levels that an elevated or system run makes get a list under which standard users cannot
-    // add, replace or remove anything (its elevation backup lives here). An unelevated run
-    // makes them as ever: under such a list a standard user could not even make the second
-    // level, and what a standard user makes is theirs to re-label anyway.
-    const bool secured = Run().elevated;
+    // Each level is made with the rights it inherits, in every run: every user may add a
+    // backup there, and each keeps the rights to the copies it made. (A run with an
+    // administrator's rights writes there only through a file it has checked: see the backup.)
     for (const wchar_t* level : {L"Quintrova", L"Temp"}) {
         folder = PathAppend(folder, level);
-        if (FileExists(folder)) continue;
-        if (!secured)
-            fs.CreateDirectory(folder);
-        else if (CreateDirectoryWithAccess(folder, SharedFolderAccess()) && madeSecured)
-            ++*madeSecured;
+        if (!FileExists(folder)) fs.CreateDirectory(folder);
     }
     return folder;
 }
@@ -167,34 +171,56 @@ constexpr uint32_t kCopyBufferSize = 1024 * 1024;
 
 int CUtility::CopyOpenFile(CFile& source, const std::wstring& target, CCopyProgress* progress) {
     CFileException error;
-    if (!source.Seek(0, plat::kFileBegin, nullptr, &error))
-        return static_cast<int>(error.m_lOsError);
     CFile out;
     if (!out.Open(target,
                   CFile::modeCreate | CFile::modeWrite | CFile::shareExclusive | CFile::typeBinary,
                   &error))
         return static_cast<int>(error.m_lOsError);
+    const int result = CopyOpenFileTo(source, out, progress);
+    if (result != 0) {
+        out.Close();
+        plat::files().DeleteFile(target);
+    }
+    return result;
+}
+
+int CUtility::CopyOpenFileTo(CFile& source, CFile& out, CCopyProgress* progress) {
+    CFileException error;
+    if (!source.Seek(0, plat::kFileBegin, nullptr, &error) ||
+        !out.Seek(0, plat::kFileBegin, nullptr, &error))
+        return static_cast<int>(error.m_lOsError);
     std::unique_ptr<uint8_t[]> buffer(new uint8_t[kCopyBufferSize]);
     for (;;) {
         uint32_t got = 0;
         if (!source.Read(buffer.get(), kCopyBufferSize, &got, &error)) break;
-        if (got == 0) return 0;
+        if (got == 0) {
+            // Whatever a file written over held beyond the copy goes.
+            if (plat::files().SetEndOfFile(out.GetHandle())) return 0;
+            return static_cast<int>(plat::kernel().GetLastError());
+        }
         if (!out.Write(buffer.get(), got, &error)) break;
         if (progress) progress->OnPiece();
     }
-    out.Close();
-    plat::files().DeleteFile(target);
     return static_cast<int>(error.m_lOsError ? error.m_lOsError : plat::kErrorInvalidHandle);
 }
 
-bool CUtility::FinalPathMatches(plat::Handle handle, const std::wstring& path) {
-    plat::IFiles& fs = plat::files();
+bool CUtility::GetFinalPath(plat::Handle handle, std::wstring& out) {
+    if (!plat::files().GetFinalPathNameByHandle(handle, out)) return false;
+    out = Comparable(out);
+    return true;
+}
+
+bool CUtility::FinalPathIs(plat::Handle handle, const std::wstring& expected) {
     std::wstring final;
-    if (!fs.GetFinalPathNameByHandle(handle, final))
-        return plat::kernel().GetLastError() == plat::kErrorProcNotFound && NoLinkOnPath(path);
+    if (!GetFinalPath(handle, final))
+        return plat::kernel().GetLastError() == plat::kErrorProcNotFound && NoLinkOnPath(expected);
+    return text::EqualsNoCase(final, Comparable(expected));
+}
+
+bool CUtility::FinalPathMatches(plat::Handle handle, const std::wstring& path) {
     std::wstring expected;
-    if (fs.GetLongPathName(path, expected) == 0) expected = path;
-    return text::EqualsNoCase(Comparable(final), Comparable(expected));
+    if (plat::files().GetLongPathName(path, expected) == 0) expected = path;
+    return FinalPathIs(handle, expected);
 }
 
 bool CUtility::FolderFinalPathMatches(const std::wstring& folder) {

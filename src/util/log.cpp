@@ -27,20 +27,17 @@ constexpr uint32_t kOpenRetryPauseMs = 5;
 // Retries left to this run; both the main thread and the extraction thread write lines.
 std::atomic<int> g_nRunRetriesLeft{kRunRetries};
 
-// The log as an elevated run has proved it (see OpenLogFile): its folder, held open for the
-// run, and the file's index. The two threads never write at the same time: the main thread
-// waits while the extraction thread works.
-struct ProvedLog {
-    std::wstring folder;
-    UniqueFile folderHandle;
-    bool fileKnown = false;
-    uint64_t fileIndex = 0;
+// The log's folder as an elevated run holds it (see OpenLogFile), open for the run. The two
+// threads never write at the same time: the main thread waits while the extraction thread works.
+struct LogFolder {
+    std::wstring path;
+    UniqueFile handle;
 };
 
 // Made on first use: lines may be written from other objects' static initialisation.
-ProvedLog& Proved() {
-    static ProvedLog proved;
-    return proved;
+LogFolder& HeldFolder() {
+    static LogFolder folder;
+    return folder;
 }
 
 // Whether a line whose open has failed `attempt` + 1 times may pause and try again.
@@ -60,43 +57,34 @@ bool IsCollision(uint32_t error) {
 }
 
 // Opens the log for one line, exclusively. An elevated run writes no line through a link. It
-// opens the log's folder once and keeps it open for the run; every line opens the log by its
-// name inside that folder, as itself, never through a link at the name. A file that is a link,
-// or has further names (hard links) that could make it some other file, is refused like a failed
-// open, with access denied. The first line also proves the file: its final path is the path
-// asked for (no link anywhere on it). A later line that finds the very same file (its index)
-// needs no second resolution of the path, which costs milliseconds a line on some systems;
-// another file is proved the same way. Whatever is done to the path later, no line leaves the
-// folder that was opened.
+// opens the log's folder (the temp folder, wherever it really lies: a profile may have been
+// moved elsewhere through a junction) at its first line and keeps it open for the run; every
+// line opens the log by its name inside that folder, as itself, never through a link at the
+// name. A file that is a link, or has further names (hard links) that could make it some other
+// file, is refused like a failed open, with access denied. Whatever is done to the path later,
+// no line leaves the folder that was opened.
 plat::Handle OpenLogFile(const std::wstring& path) {
     plat::IFiles& fs = plat::files();
     const uint32_t access = plat::kGenericRead | plat::kGenericWrite;
     if (!Run().elevated) return fs.CreateFile(path, access, plat::kShareNone, plat::kOpenAlways);
-    ProvedLog& proved = Proved();
+    LogFolder& held = HeldFolder();
     const size_t slash = path.rfind(L'\\');
     const std::wstring folder = path.substr(0, slash == std::wstring::npos ? 0 : slash);
-    if (!proved.folderHandle || !proved.fileKnown || proved.folder != folder) {
-        proved = ProvedLog();
-        proved.folder = folder;
-        proved.folderHandle.Reset(
-            fs.CreateFileWithFlags(folder, plat::kFileReadAttributes | plat::kFileTraverse,
-                                   plat::kShareRead | plat::kShareWrite | plat::kShareDelete,
-                                   plat::kOpenExisting, plat::kFileFlagBackupSemantics));
-        if (!proved.folderHandle) return 0;
+    if (!held.handle || held.path != folder) {
+        held.path = folder;
+        held.handle.Reset(fs.CreateFileWithFlags(
+            folder, plat::kFileReadAttributes | plat::kFileTraverse,
+            plat::kShareRead | plat::kShareWrite | plat::kShareDelete, plat::kOpenExisting,
+            plat::kFileFlagBackupSemantics));
+        if (!held.handle) return 0;
     }
-    UniqueFile file(fs.CreateFileInFolder(proved.folderHandle.Get(), path.substr(slash + 1), access,
+    UniqueFile file(fs.CreateFileInFolder(held.handle.Get(), path.substr(slash + 1), access,
                                           plat::kShareNone, plat::kOpenAlways));
-    if (!file) return 0;
     plat::FileInformation info;
-    if (fs.GetFileInformation(file.Get(), info) && !(info.attributes & plat::kAttrReparsePoint) &&
-        info.numberOfLinks == 1) {
-        if (proved.fileKnown && info.fileIndex == proved.fileIndex) return file.Release();
-        if (CUtility::FinalPathMatches(file.Get(), path)) {
-            proved.fileKnown = true;
-            proved.fileIndex = info.fileIndex;
-            return file.Release();
-        }
-    }
+    if (file && fs.GetFileInformation(file.Get(), info) &&
+        !(info.attributes & plat::kAttrReparsePoint) && info.numberOfLinks == 1)
+        return file.Release();
+    if (!file) return 0;
     file.Reset();
     plat::kernel().SetLastError(plat::kErrorAccessDenied);
     return 0;
@@ -171,8 +159,8 @@ void CUtility::AppendLogLine(const std::wstring& line) {
 void CUtility::ResetLogState() {
     g_nRunRetriesLeft.store(kRunRetries);
     // The folder held belonged to the run that ends (a simulated machine that is gone).
-    Proved().folderHandle.Release();
-    Proved() = ProvedLog();
+    HeldFolder().handle.Release();
+    HeldFolder().path.clear();
 }
 
 void CUtility::FileException(const CFileException& error) {

@@ -71,42 +71,47 @@ public:
     // File-system helpers.
     static bool FileExists(const std::wstring& path);
     static void DeleteDirectoryTree(const std::wstring& folder);
+    // Deletes what the open folder holds (opened with kFileListDirectory), each entry opened
+    // inside it as itself. With `clearReadOnly`, read-only files go too. True when all went.
+    static bool DeleteFolderContents(plat::Handle folder, bool clearReadOnly);
     static void StripPathComponents(std::wstring& path, int count);
     // The path without the separators at its end (a drive's root keeps its own: "C:\").
     static std::wstring WithoutTrailingSeparators(std::wstring path);
     static std::wstring PathAppend(const std::wstring& path, const std::wstring& more);
     static std::wstring GetModulePath();
-    // `madeSecured` (optional): how many of its two levels this call made with the list that an
-    // elevated or system run gives them (always the last ones).
-    static std::wstring GetSharedTempFolder(int* madeSecured = nullptr);
+    static std::wstring GetSharedTempFolder();
     static bool GetModuleVersion(std::wstring* text, uint32_t* high, uint32_t* low, int selector);
     static int ShellFileOperationAsUser(const std::wstring& source, const std::wstring& target,
                                         uint32_t operation);
     static int CopyFileAsUser(const std::wstring& source, const std::wstring& target);
 
-    // Access lists of the places an elevated or system run works in.
+    // The work folder's access list in an elevated or system run.
     static std::wstring GetLoggedOnUserSid();  // empty when no user token can be had
     static plat::AccessList WorkFolderAccess(const std::wstring& userSid);
-    static plat::AccessList SharedFolderAccess();
+    // Whether only administrators and the system account can add or change anything under the
+    // list (others may read, run and delete).
     static bool IsAdminOnly(const plat::AccessList& access);
-    // Why `path` is not a folder (or file) that only administrators and the system account can
-    // change: null when it is one, else "link" or "unsafe access list".
-    static const wchar_t* AdminOnlyFault(const std::wstring& path);
-    // CreateDirectoryWithAccess: true when the folder was made with exactly that list, which
-    // needs no reading back (it cannot have been anybody else's). Where the system will not take
-    // the given owner, the folder is made with the creator's default one and the answer is false.
+    // CreateDirectoryWithAccess: true when the folder was made with exactly that list. Where the
+    // system will not take the given owner, the folder is made with the creator's default one
+    // and the answer is false.
     static bool CreateDirectoryWithAccess(const std::wstring& path, plat::AccessList access);
-    // The launch's copies (the feature build's mini copy in the work folder, the elevation
-    // backup): as CopyFileAsUser, except in an elevated or system run, whose work folder and
-    // shared folders are closed to the user; there the copy is made as the launcher itself at
-    // once (an impersonated attempt could only be refused, and the shell shows its errors).
+    // The launch's copy in the work folder (the feature build's mini copy): as CopyFileAsUser,
+    // except in an elevated or system run, whose work folder is closed to the user; there the
+    // copy is made as the launcher itself at once (an impersonated attempt could only be
+    // refused, and the shell shows its errors).
     static int CopyFileForRun(const std::wstring& source, const std::wstring& target);
-    // Whether what `handle` holds is reached by `path` itself, through no junction or symbolic
-    // link: its final path equals the path (letter case, the "\\?\" prefix and short names
-    // aside). Without a final-path query (Windows XP) no component of the path may be a link.
+
+    // Final paths. GetFinalPath: what an open handle holds, as GetFinalPathNameByHandleW spells
+    // it without the "\\?\" prefix and trailing separators. FinalPathIs: whether that is
+    // `expected` (letter case aside); where the system has no final paths (Windows XP), whether
+    // no component of `expected` is a junction or symbolic link. FinalPathMatches: the same for
+    // `path` with its short (8.3) names spelt out. FolderFinalPathMatches: for a folder opened
+    // for the question; false when it cannot be opened.
+    static bool GetFinalPath(plat::Handle handle, std::wstring& out);
+    static bool FinalPathIs(plat::Handle handle, const std::wstring& expected);
     static bool FinalPathMatches(plat::Handle handle, const std::wstring& path);
-    // The same for a folder, opened for the question; false when it cannot be opened.
     static bool FolderFinalPathMatches(const std::wstring& folder);
+
     // Copies the whole of an open file (from its first byte) to `target`, replacing a file of
     // that name: as the logged-on user when possible, else as the launcher itself, as
     // CopyFileAsUser does. 0, or the system error of the last attempt.
@@ -115,6 +120,8 @@ public:
     // The same copy as the launcher itself, once. A copy that cannot be finished is removed.
     static int CopyOpenFile(CFile& source, const std::wstring& target,
                             CCopyProgress* progress = nullptr);
+    // The copy into a file open for writing, written from its start and cut at the copy's end.
+    static int CopyOpenFileTo(CFile& source, CFile& out, CCopyProgress* progress);
 };
 
 // Makes the calling thread act as the user logged on to the launcher's session for the lifetime

@@ -186,7 +186,7 @@ public:
     bool CreateDirectoryWithAccess(const std::wstring& path, const plat::AccessList&) override {
         return CreateDirectory(path);
     }
-    bool GetFileAccess(const std::wstring&, plat::AccessList&) override { return false; }
+    bool GetFileAccess(plat::Handle, plat::AccessList&) override { return false; }
     // Asked only by an elevated run; the benchmark runs as a standard user.
     plat::Handle CreateFileWithFlags(const std::wstring& path, uint32_t access, uint32_t share,
                                      uint32_t disposition, uint32_t) override {
@@ -194,9 +194,14 @@ public:
     }
     bool GetFileInformation(plat::Handle, plat::FileInformation&) override { return false; }
     plat::Handle CreateFileInFolder(plat::Handle, const std::wstring&, uint32_t, uint32_t,
-                                    uint32_t) override {
+                                    uint32_t, uint32_t) override {
         return 0;
     }
+    bool ListFolder(plat::Handle, std::vector<plat::FindData>&) override { return false; }
+    bool DeleteOpenFile(plat::Handle) override { return false; }
+    bool SetOpenFileAttributes(plat::Handle, uint32_t) override { return false; }
+    bool SetEndOfFile(plat::Handle) override { return false; }
+    bool GetVolumeAttributes(plat::Handle, uint32_t*) override { return false; }
     bool GetFinalPathNameByHandle(plat::Handle, std::wstring&) override { return false; }
     uint32_t GetLongPathName(const std::wstring&, std::wstring&) override { return 0; }
 

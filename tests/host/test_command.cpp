@@ -1,5 +1,6 @@
 #include <gtest/gtest.h>
 
+#include <filesystem>
 #include <functional>
 
 #include "app/agent.h"
@@ -191,7 +192,7 @@ TEST(ExecuteCommand, TheAgentStartMakesTheBackupAndClosesTheWindowOnce) {
     EXPECT_EQ(app2.m_pMainWnd, nullptr);
 }
 
-TEST(ExecuteCommand, BackupIntoAFolderOnlyAdministratorsCanChange) {
+TEST(ExecuteCommand, TheBackupIsTheUsersCopyOrOneIntoAFileTheLauncherChecked) {
     const std::wstring kShared = L"C:\\ProgramData\\Quintrova\\Temp";
     const std::wstring kBackup = kShared + L"\\Vesk011234.exe";
     const std::wstring kLine = L"[CUnPackFileApp::ExecuteCommand] backup for elevation ";
@@ -205,76 +206,73 @@ TEST(ExecuteCommand, BackupIntoAFolderOnlyAdministratorsCanChange) {
         return m.LogMessages();
     };
 
-    // Made fresh: both levels get the list and the launcher copies as itself (the user could
-    // not write there); a backup of its own from an earlier run is replaced.
+    // The user's own copy where the user may write: into plain folders made fresh or left by
+    // earlier runs, and in place of another account's backup, which goes.
     for (bool earlier : {false, true}) {
         sim::SimMachine m;
         if (earlier) {
-            const plat::AccessList admins = CUtility::SharedFolderAccess();
-            m.WriteFile(kBackup, "old");
-            m.SetAccess(L"C:\\ProgramData\\Quintrova", admins);
-            m.SetAccess(kShared, admins);
-            m.SetAccess(kBackup, admins);
+            m.WriteFile(kBackup, "theirs");
+            m.SetAccess(kBackup, {m.SidOf(L"mallory"), true, true, {{m.SidOf(L"mallory"), 0x1F01FF}}});
         }
         const auto log = run(m);
         EXPECT_EQ(m.ReadFile(kBackup), "MZ launcher");
         EXPECT_TRUE(Contains(log, kLine + L"C:\\Downloads\\VESK.exe to " + kBackup + L" 0"));
-        EXPECT_EQ(m.impersonations, 0);  // copied from the held file as the launcher itself
-        for (const wchar_t* level : {L"C:\\ProgramData\\Quintrova", kShared.c_str()}) {
-            const plat::AccessList a = m.AccessOf(level);
-            EXPECT_TRUE(CUtility::IsAdminOnly(a)) << level;
-            ASSERT_EQ(a.entries.size(), 3u);
-            EXPECT_EQ(a.entries[2].sid, plat::kSidUsers);  // the agent reads and runs it
-            EXPECT_EQ(a.entries[2].mask, plat::kFileGenericReadExecute);
-        }
+        EXPECT_EQ(m.AccessOf(kBackup).owner, m.SidOf(L"user"));
+        EXPECT_FALSE(m.AccessOf(kShared).isProtected);
     }
 
-    // What the run refuses, one line each, and then writes nothing.
+    // Where the user may not write, the launcher's own copy goes only into a file it has checked:
+    // one line says why it refuses, then the usual line with the error.
+    const auto deny = [](sim::SimMachine& m) {
+        m.writeDenied[L"C:\\ProgramData"] = m.writeDenied[L"C:\\elsewhere"] = {L"user"};
+    };
     struct Case {
         const wchar_t* what;
         std::function<void(sim::SimMachine&)> plant;
         std::wstring line;
     } cases[] = {
-        {L"link",
+        {L"none", deny, L""},
+        {L"link above",
          [&](sim::SimMachine& m) {
              CUtility::GetSharedTempFolder();
              plat::files().RemoveDirectory(kShared);
              m.MakeSymlink(kShared, L"C:\\elsewhere");
+             deny(m);
          },
-         kLine + L"refused, link at " + kShared},
-        {L"user's folder",
-         [&](sim::SimMachine& m) { m.WriteFile(kShared + L"\\keep", ""); },  // inherited rights
-         kLine + L"refused, unsafe access list at C:\\ProgramData\\Quintrova"},
-        {L"planted backup",
-         [&](sim::SimMachine& m) {
-             CUtility::GetSharedTempFolder();  // as the launcher makes them
-             m.WriteFile(kBackup, "planted");
-             plat::AccessList theirs = m.AccessOf(kBackup);
-             theirs.owner = m.SidOf(L"mallory");
-             m.SetAccess(kBackup, theirs);
-         },
-         kLine + L"refused, " + kBackup + L" is owned by another account"},
-        {L"linked backup",
+         kLine + L"refused, link above " + kBackup},
+        {L"link at the name",
          [&](sim::SimMachine& m) {
              CUtility::GetSharedTempFolder();
-             m.WriteFile(L"C:\\elsewhere\\target.exe", "planted");
-             m.MakeSymlink(kBackup, L"C:\\elsewhere\\target.exe");
+             deny(m);
+             m.MakeSymlink(kBackup, L"C:\\elsewhere\\keep");
          },
          kLine + L"refused, link at " + kBackup},
+        {L"hard link",
+         [&](sim::SimMachine& m) {
+             CUtility::GetSharedTempFolder();
+             deny(m);
+             std::filesystem::create_hard_link(m.HostPath(L"C:\\elsewhere\\keep"),
+                                               m.HostPath(kBackup));
+         },
+         kLine + L"refused, another name for " + kBackup},
     };
     for (const Case& c : cases) {
         sim::SimMachine m;
-        m.token = sim::TokenKind::System;
-        m.WriteFile(L"C:\\elsewhere\\keep", "");
+        m.WriteFile(L"C:\\elsewhere\\keep", "keep");
         c.plant(m);
         const auto log = run(m);
-        EXPECT_TRUE(Contains(log, c.line)) << c.what;
-        EXPECT_TRUE(m.CallsStartingWith(L"SHFileOperation").empty()) << c.what;
+        EXPECT_EQ(m.ReadFile(L"C:\\elsewhere\\keep"), "keep") << c.what;
         EXPECT_FALSE(m.Exists(L"C:\\elsewhere\\Vesk011234.exe")) << c.what;
-        EXPECT_EQ(std::count_if(log.begin(), log.end(),
-                                [&](const std::wstring& l) { return l.rfind(kLine, 0) == 0; }),
-                  1)
-            << c.what;
+        const std::wstring result = kLine + L"C:\\Downloads\\VESK.exe to " + kBackup;
+        if (c.line.empty()) {
+            EXPECT_TRUE(Contains(log, result + L" 0")) << c.what;
+            EXPECT_EQ(m.AccessOf(kBackup).owner, plat::kSidSystem);
+            continue;
+        }
+        const auto at = std::find(log.begin(), log.end(), c.line);
+        ASSERT_NE(at, log.end()) << c.what;
+        ASSERT_NE(at + 1, log.end()) << c.what;
+        EXPECT_EQ(at[1], result + L" 5") << c.what;
     }
 }
 

@@ -135,8 +135,8 @@ TEST(Log, AnElevatedRunWritesNoLineThroughALink) {
     } cases[] = {
         {kSymlink, sim::TokenKind::ElevatedAdmin, false, false},
         {kHardLink, sim::TokenKind::System, false, false},
-        {kFolderLink, sim::TokenKind::ElevatedAdmin, false, false},
-        {kFolderLink, sim::TokenKind::System, true, false},
+        {kFolderLink, sim::TokenKind::ElevatedAdmin, false, true},  // a profile moved away
+        {kFolderLink, sim::TokenKind::System, true, true},
         {kNothing, sim::TokenKind::ElevatedAdmin, false, true},
         {kNothing, sim::TokenKind::System, true, true},
         {kSymlink, sim::TokenKind::StandardUser, false, true},
@@ -162,8 +162,8 @@ TEST(Log, AnElevatedRunWritesNoLineThroughALink) {
         EXPECT_EQ(m.debugOutput.size(), 1u);
     }
 
-    // The log proved once is not trusted by its path alone: a temp folder swapped for a link
-    // afterwards leads to another file, which gets no line.
+    // The folder opened at the first line is the one written to: a temp folder swapped for a
+    // link afterwards leads to another file, which gets no line.
     sim::SimMachine m;
     m.token = sim::TokenKind::ElevatedAdmin;
     CUtility::Log(L"[%ls] proved", L"T");

@@ -75,8 +75,8 @@ TEST(UnPack, EntriesLandInTheWorkFolderWithTheirLogLines) {
     EXPECT_EQ(m.freeSpaceQueries, (std::vector<std::wstring>(3, kTemp)));
     EXPECT_TRUE(m.messageBoxes.empty());
     // The temp folder, held for those queries, is let go with the extraction: only the
-    // launcher's own file stays open.
-    EXPECT_EQ(m.OpenFiles(), 1);
+    // launcher's own file and the work folder, held for the run, stay open.
+    EXPECT_EQ(m.OpenFiles(), 2);
 }
 
 TEST(UnPack, SizesAroundTheCopyStepAndTheBufferComeOutWhole) {

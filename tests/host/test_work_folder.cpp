@@ -144,7 +144,7 @@ TEST(WorkFolder, ElevatedAndSystemRunsGetAFreshFolderOnlyAdministratorsCanChange
         EXPECT_FALSE(plat::files().MoveFile(kFolder, kFolder + L"-moved"));
         EXPECT_EQ(Describe(m.AccessOf(kFolder)),
                   L"S-1-5-32-544 protected: S-1-5-18 1f01ff 3 S-1-5-32-544 1f01ff 3 "
-                  L"S-1-5-21-1-1001 1200a9 3");
+                  L"S-1-5-21-1-1001 1300a9 3");
         // Nothing the user runs may add a file there now.
         m.impersonating = L"user";
         EXPECT_EQ(plat::files().CreateFile(kFolder + L"\\expand.bat", plat::kGenericWrite, 0,
@@ -172,33 +172,29 @@ TEST(WorkFolder, ElevatedAndSystemRunsGetAFreshFolderOnlyAdministratorsCanChange
     EXPECT_FALSE(m.AccessOf(kFolder).isProtected);
 }
 
-TEST(WorkFolder, AnElevatedRunRefusesAFolderItCannotMakeAfresh) {
+// What an earlier run left is cleared, read-only files included; what cannot be cleared (a file
+// another program holds open) means no launch from the folder, in any run.
+TEST(WorkFolder, AFolderThatCannotBeClearedIsNeverUsed) {
     const std::wstring kFolder = L"C:\\users\\user\\Temp\\unpackvesk\\1";
-    // A read-only file keeps the stale folder, with the user's rights, in place: refused, and
-    // the start-up skips the launch.
-    sim::SimMachine m;
-    m.token = sim::TokenKind::ElevatedAdmin;
-    m.WriteFile(kFolder + L"\\stuck.txt", "x");
-    m.SetReadOnly(kFolder + L"\\stuck.txt", true);
-    CUnPack unpack;
-    unpack.GetWorkFolder();
-    EXPECT_TRUE(unpack.WorkFolder().IsRefused());
-    EXPECT_EQ(m.sleeps.size(), 20u);  // the creation retries ran out first
-    EXPECT_TRUE(Logged(
-        m, L"[CUnPack::GetWorkFolder] Work folder refused, unsafe access list at " + kFolder));
-    unpack.RemoveWorkFolder();
-    EXPECT_TRUE(m.Exists(kFolder + L"\\stuck.txt"));  // a refused folder is not touched again
-
-    // The same folder made by an earlier elevated run still carries the list: it is used.
-    sim::SimMachine m2;
-    m2.token = sim::TokenKind::ElevatedAdmin;
-    m2.WriteFile(kFolder + L"\\stuck.txt", "x");
-    m2.SetReadOnly(kFolder + L"\\stuck.txt", true);
-    m2.SetAccess(kFolder, CUtility::WorkFolderAccess(L"S-1-5-21-1-1001"));
-    CUnPack reused;
-    reused.GetWorkFolder();
-    EXPECT_FALSE(reused.WorkFolder().IsRefused());
-    EXPECT_TRUE(m2.LogMessages().empty());
+    for (sim::TokenKind kind : {sim::TokenKind::LimitedAdmin, sim::TokenKind::ElevatedAdmin}) {
+        sim::SimMachine m;
+        m.token = kind;
+        m.WriteFile(kFolder + L"\\stuck.txt", "x");
+        m.SetReadOnly(kFolder + L"\\stuck.txt", true);
+        m.WriteFile(kFolder + L"\\setup.ini", "stale");
+        const UniqueFile other(plat::files().CreateFile(kFolder + L"\\setup.ini",
+                                                        plat::kGenericRead, plat::kShareRead,
+                                                        plat::kOpenExisting));
+        CUnPack unpack;
+        unpack.GetWorkFolder();
+        EXPECT_TRUE(unpack.WorkFolder().IsRefused());
+        EXPECT_EQ(m.sleeps.size(), 20u);  // the retries ran out first
+        EXPECT_FALSE(m.Exists(kFolder + L"\\stuck.txt"));
+        EXPECT_TRUE(Logged(m, L"[CUnPack::GetWorkFolder] Work folder refused, " + kFolder +
+                                  L"\\ holds files it could not clear"));
+        unpack.RemoveWorkFolder();
+        EXPECT_EQ(m.ReadFile(kFolder + L"\\setup.ini"), "stale");  // never touched again
+    }
 }
 
 TEST(WorkFolder, OnlyAdministratorsAndTheSystemMayChangeAnAcceptedList) {
@@ -212,13 +208,15 @@ TEST(WorkFolder, OnlyAdministratorsAndTheSystemMayChangeAnAcceptedList) {
     a.isProtected = true;
     a.present = false;  // no list at all: everyone may do everything
     EXPECT_FALSE(CUtility::IsAdminOnly(a));
-    for (uint32_t right : {0x2u, 0x4u, 0x40u, 0x10000u, 0x40000u, 0x10000000u}) {
+    for (uint32_t right : {0x2u, 0x4u, 0x40000u, 0x10000000u}) {
         a = CUtility::WorkFolderAccess(L"");
         a.entries.push_back({plat::kSidUsers, plat::kFileGenericReadExecute | right, 0, true});
         EXPECT_FALSE(CUtility::IsAdminOnly(a)) << right;
         a.entries.back().allow = false;  // denying it takes nothing away from the check
         EXPECT_TRUE(CUtility::IsAdminOnly(a)) << right;
     }
+    a.entries.back() = {plat::kSidUsers, plat::kDelete | plat::kFileDeleteChild, 0, true};
+    EXPECT_TRUE(CUtility::IsAdminOnly(a));  // deleting adds nothing
 }
 
 bool HasLine(const std::vector<std::wstring>& lines, const std::wstring& text) {
@@ -227,16 +225,16 @@ bool HasLine(const std::vector<std::wstring>& lines, const std::wstring& text) {
     });
 }
 
-// A temp folder reached through a link further up (the user chose it in their environment):
-// an elevated or system run neither clears, nor creates, nor extracts there, also where the
-// system cannot tell final paths (Windows XP: no component may be a link). An unelevated run
-// goes on as before.
-TEST(WorkFolder, AnElevatedRunActsThroughNoLinkAboveTheFolder) {
+// A temp folder reached through a link further up (a profile moved to another disk through a
+// junction): every run works where it really is, and clears its own stale folder there. Only
+// where the system cannot tell final paths (Windows XP) does an elevated or system run refuse it,
+// as no component of the path may then be a link.
+TEST(WorkFolder, ATempFolderReachedThroughALinkIsTakenWhereItReallyIs) {
     const struct {
         sim::TokenKind token;
         bool finalPathMissing;
         bool refused;
-    } cases[] = {{sim::TokenKind::ElevatedAdmin, false, true},
+    } cases[] = {{sim::TokenKind::ElevatedAdmin, false, false},
                  {sim::TokenKind::System, true, true},
                  {sim::TokenKind::StandardUser, false, false}};
     for (const auto& c : cases) {
@@ -292,27 +290,28 @@ TEST(WorkFolder, AnElevatedRunFollowsNoLinkSwappedInAfterTheStart) {
     EXPECT_FALSE(m.Exists(L"C:\\users\\user\\Temp\\unpackvesk"));
 }
 
-// Through the system, such a swap cannot even begin: an elevated run holds its work folder from
-// its creation until its contents are gone, and no folder above an open one can be renamed. The
-// folder itself goes once the hold ends.
-TEST(WorkFolder, NoFolderAboveAnElevatedRunsFolderIsRenamedBeforeItIsGone) {
+// A link put in place of "unpackvesk" at the clean-up's first deletion (the real folder renamed
+// away, which Wine and network redirectors allow): every deletion goes through the folder held,
+// so nothing behind the link goes.
+TEST(WorkFolder, TheCleanUpDeletesThroughTheFolderItHolds) {
     sim::SimMachine m;
     m.token = sim::TokenKind::ElevatedAdmin;
     CUnPack unpack;
     const std::wstring folder = unpack.GetWorkFolder();
     m.WriteFile(folder + L"setup.ini", "ours");
     m.WriteFile(folder + L"agent.cab", "ours");
+    m.WriteFile(L"C:\\Victim\\1\\setup.ini", "keep me");
+    m.WriteFile(L"C:\\Victim\\1\\agent.cab", "and me");
     const std::wstring parent = L"C:\\users\\user\\Temp\\unpackvesk";
-    plat::IFiles& fs = plat::files();
-    int deletions = 0;
     m.onDeleteFile = [&](const std::wstring&) {
-        ++deletions;
-        EXPECT_FALSE(fs.MoveFile(parent, L"C:\\users\\user\\Temp\\moved"));
-        EXPECT_FALSE(fs.MoveFile(L"C:\\users\\user\\Temp", L"C:\\users\\user\\moved"));
+        if (m.Exists(L"C:\\users\\user\\Temp\\moved")) return;
+        std::filesystem::rename(m.HostPath(parent), m.HostPath(L"C:\\users\\user\\Temp\\moved"));
+        m.MakeSymlink(parent, L"C:\\Victim");
     };
     unpack.RemoveWorkFolder();
-    EXPECT_EQ(deletions, 2);
-    EXPECT_FALSE(m.Exists(parent));
+    EXPECT_EQ(m.ReadFile(L"C:\\Victim\\1\\setup.ini"), "keep me");
+    EXPECT_EQ(m.ReadFile(L"C:\\Victim\\1\\agent.cab"), "and me");
+    EXPECT_FALSE(m.Exists(L"C:\\users\\user\\Temp\\moved\\1\\setup.ini"));
 }
 
 }  // namespace

@@ -52,6 +52,8 @@ bool Match(const std::wstring& pattern, const std::wstring& name) {
 }
 
 class Files final : public plat::IFiles {
+    using Change = SimMachine::Impl::Change;
+
 public:
     explicit Files(SimMachine& m) : m(m), d(m.impl()) {}
 
@@ -67,8 +69,10 @@ public:
         if (!exists && disposition == plat::kOpenExisting) return Fail(plat::kErrorFileNotFound), 0;
         if (wantWrite && exists && !(st.st_mode & S_IWUSR))
             return Fail(plat::kErrorAccessDenied), 0;
-        if (wantWrite && d.WriteDenied(path)) return Fail(plat::kErrorAccessDenied), 0;
-        if (!exists && d.WriteDenied(path)) return Fail(plat::kErrorAccessDenied), 0;
+        const std::string key = d.HostKey(host);
+        if (wantWrite && exists && d.Denied(key, Change::Write))
+            return Fail(plat::kErrorAccessDenied), 0;
+        if (!exists && d.Denied(key, Change::AddFile)) return Fail(plat::kErrorAccessDenied), 0;
         if (exists && d.ShareConflict(host, access, share))
             return Fail(plat::kErrorSharingViolation), 0;
         if (!exists && m.writeBudget == 0) return Fail(plat::kErrorDiskFull), 0;
@@ -78,6 +82,7 @@ public:
         if (disposition == plat::kOpenAlways) flags |= O_CREAT;
         int fd = ::open(host.c_str(), flags | O_CLOEXEC, 0644);
         if (fd < 0) return Fail(plat::kErrorAccessDenied), 0;
+        if (!exists) d.Created(key);
         // Like Windows: opening an existing file with "create/open always" reports 183.
         SetError(exists && (disposition == plat::kCreateAlways || disposition == plat::kOpenAlways)
                      ? plat::kErrorAlreadyExists
@@ -152,7 +157,7 @@ public:
         const std::string host = m.HostPath(path);
         struct stat st;
         if (::stat(host.c_str(), &st) != 0) return Fail(plat::kErrorFileNotFound);
-        if (d.WriteDenied(path)) return Fail(plat::kErrorAccessDenied);
+        if (d.Denied(path, Change::Write)) return Fail(plat::kErrorAccessDenied);
         const mode_t mode =
             (attributes & plat::kAttrReadOnly) ? (st.st_mode & ~0222) : (st.st_mode | S_IWUSR);
         if (::chmod(host.c_str(), mode) != 0) return Fail(plat::kErrorAccessDenied);
@@ -165,7 +170,7 @@ public:
         struct stat st;
         if (::lstat(host.c_str(), &st) != 0) return Fail(plat::kErrorFileNotFound);
         if (!S_ISLNK(st.st_mode) || m.linksOpenAsTargets) return Fail(plat::kErrorNotAReparsePoint);
-        if (d.WriteDenied(path)) return Fail(plat::kErrorAccessDenied);
+        if (d.Denied(d.HostKey(host), Change::Delete)) return Fail(plat::kErrorAccessDenied);
         if (::unlink(host.c_str()) != 0) return Fail(plat::kErrorAccessDenied);
         return true;
     }
@@ -178,11 +183,11 @@ public:
         if (::lstat(host.c_str(), &st) != 0) return Fail(plat::kErrorFileNotFound);
         if (S_ISDIR(st.st_mode)) return Fail(plat::kErrorAccessDenied);
         if (!S_ISLNK(st.st_mode) && !(st.st_mode & S_IWUSR)) return Fail(plat::kErrorAccessDenied);
-        if (d.WriteDenied(path)) return Fail(plat::kErrorAccessDenied);
+        const std::string key = S_ISLNK(st.st_mode) ? host : d.AccessKey(path);
+        if (d.Denied(key, Change::Delete)) return Fail(plat::kErrorAccessDenied);
         if (d.ShareConflict(host, 0, 0)) return Fail(plat::kErrorSharingViolation);
-        const std::string key = d.AccessKey(path);
         if (::unlink(host.c_str()) != 0) return Fail(plat::kErrorAccessDenied);
-        if (!S_ISLNK(st.st_mode)) d.access.erase(key);
+        d.Forget(key);
         return true;
     }
 
@@ -190,8 +195,9 @@ public:
         const std::string host = m.HostPath(path);
         if (fs::exists(fs::symlink_status(host))) return Fail(plat::kErrorAlreadyExists);
         if (!fs::is_directory(fs::path(host).parent_path())) return Fail(plat::kErrorPathNotFound);
-        if (d.WriteDenied(path)) return Fail(plat::kErrorAccessDenied);
+        if (d.Denied(d.HostKey(host), Change::AddFolder)) return Fail(plat::kErrorAccessDenied);
         if (::mkdir(host.c_str(), 0755) != 0) return Fail(plat::kErrorAccessDenied);
+        d.Created(d.HostKey(host));
         return true;
     }
 
@@ -215,14 +221,14 @@ public:
             return true;
         }
         if (!S_ISDIR(st.st_mode)) return Fail(267);
-        if (d.WriteDenied(path)) return Fail(plat::kErrorAccessDenied);
+        if (d.Denied(path, Change::Delete)) return Fail(plat::kErrorAccessDenied);
         // The process's current directory is in use and cannot be removed.
         std::error_code ec;
         if (fs::equivalent(host, m.HostPath(m.currentDir), ec)) return Fail(32);
         if (d.ShareConflict(host, 0, 0)) return Fail(plat::kErrorSharingViolation);
         const std::string key = d.AccessKey(path);
         if (::rmdir(host.c_str()) != 0) return Fail(plat::kErrorDirNotEmpty);
-        d.access.erase(key);
+        d.Forget(key);
         return true;
     }
 
@@ -231,7 +237,10 @@ public:
         m.calls.push_back(L"MoveFile " + from + L" " + to);
         if (!fs::exists(fs::symlink_status(src))) return Fail(plat::kErrorFileNotFound);
         if (fs::exists(fs::symlink_status(dst))) return Fail(plat::kErrorAlreadyExists);
-        if (d.WriteDenied(from) || d.WriteDenied(to)) return Fail(plat::kErrorAccessDenied);
+        const bool folder = fs::is_directory(fs::symlink_status(src));
+        if (d.Denied(d.HostKey(src), Change::Delete) ||
+            d.Denied(d.HostKey(dst), folder ? Change::AddFolder : Change::AddFile))
+            return Fail(plat::kErrorAccessDenied);
         // Renaming needs delete access, which no open handle here shares; and like Windows, no
         // folder is renamed while anything below it is open.
         if (d.ShareConflict(src, 0, 0)) return Fail(plat::kErrorSharingViolation);
@@ -372,9 +381,19 @@ public:
         if (fs::exists(fs::symlink_status(host)))
             return static_cast<int>(fs::is_directory(host) ? plat::kErrorAlreadyExists
                                                            : plat::kErrorFileExists);
-        if (d.WriteDenied(path)) return static_cast<int>(plat::kErrorAccessDenied);
+        // Each missing level is added to the one above it, as the account may.
+        fs::path existing = fs::path(host).parent_path();
+        std::vector<fs::path> missing{host};
+        while (!existing.empty() && !fs::exists(existing)) {
+            missing.push_back(existing);
+            existing = existing.parent_path();
+        }
+        for (const fs::path& level : missing)
+            if (d.Denied(d.HostKey(level), Change::AddFolder))
+                return static_cast<int>(plat::kErrorAccessDenied);
         std::error_code ec;
         fs::create_directories(host, ec);
+        for (const fs::path& level : missing) d.Created(d.HostKey(level));
         return ec ? static_cast<int>(plat::kErrorPathNotFound) : 0;
     }
 
@@ -387,9 +406,13 @@ public:
         if (!fs::is_regular_file(src)) return static_cast<int>(plat::kErrorFileNotFound);
         if (!fs::is_directory(fs::path(dst).parent_path()))
             return static_cast<int>(plat::kErrorPathNotFound);
-        if (d.WriteDenied(to)) return static_cast<int>(plat::kErrorAccessDenied);
+        const bool exists = fs::exists(fs::symlink_status(dst));
+        if (exists ? d.Denied(d.HostKey(dst), Change::Write)
+                   : d.Denied(d.HostKey(dst), Change::AddFile))
+            return static_cast<int>(plat::kErrorAccessDenied);
         std::error_code ec;
         fs::copy_file(src, dst, fs::copy_options::overwrite_existing, ec);
+        if (!ec && !exists) d.Created(d.HostKey(dst));
         return ec ? static_cast<int>(plat::kErrorAccessDenied) : 0;
     }
 
@@ -470,14 +493,14 @@ public:
         if (!CreateDirectory(path)) return false;
         plat::AccessList stored = access;
         if (stored.owner.empty()) stored.owner = d.CreatorSid();
-        d.access[d.AccessKey(path)] = stored;
+        if (d.KeepsAccessLists(d.AccessKey(path))) d.access[d.AccessKey(path)] = stored;
         return true;
     }
 
-    bool GetFileAccess(const std::wstring& path, plat::AccessList& out) override {
-        struct stat st;
-        if (::stat(m.HostPath(path).c_str(), &st) != 0) return Fail(plat::kErrorFileNotFound);
-        out = m.AccessOf(path);
+    bool GetFileAccess(plat::Handle file, plat::AccessList& out) override {
+        std::string key;
+        if (!KeyOf(file, key)) return Fail(plat::kErrorInvalidHandle);
+        out = d.ListOf(key);
         return true;
     }
 
@@ -515,7 +538,8 @@ public:
     }
 
     plat::Handle CreateFileInFolder(plat::Handle folder, const std::wstring& name, uint32_t access,
-                                    uint32_t share, uint32_t disposition) override {
+                                    uint32_t share, uint32_t disposition,
+                                    uint32_t flags) override {
         auto* f = d.Get<FileObj>(folder);
         if (!f || f->fd < 0) return Fail(plat::kErrorInvalidHandle), 0;
         if (name.find_first_of(L"\\/:") != std::wstring::npos)
@@ -527,23 +551,108 @@ public:
         const std::string host = (folderNow / text::Narrow(name)).string();
         struct stat st;
         const bool exists = ::lstat(host.c_str(), &st) == 0;
+        if (exists && disposition == plat::kCreateNew) return Fail(plat::kErrorFileExists), 0;
         if (exists && d.ShareConflict(host, access, share))
             return Fail(plat::kErrorSharingViolation), 0;
-        if (exists && S_ISLNK(st.st_mode)) {  // a link is opened as itself
+        // A link is opened as itself (where links cannot be, as Wine, as what it points at).
+        if (exists && S_ISLNK(st.st_mode) && !m.linksOpenAsTargets) {
             SetError(disposition == plat::kOpenAlways ? plat::kErrorAlreadyExists : 0);
             FileObj link{-1, host, access, share};
             link.link = true;
             return d.Add(link);
         }
-        if (exists && S_ISDIR(st.st_mode)) return Fail(plat::kErrorAccessDenied), 0;
-        if (!exists && disposition != plat::kOpenAlways) return Fail(plat::kErrorFileNotFound), 0;
-        const int fd = ::open(
-            host.c_str(),
-            ((access & plat::kGenericWrite) ? O_RDWR : O_RDONLY) | O_CREAT | O_NOFOLLOW | O_CLOEXEC,
-            0644);
+        struct stat target;
+        const bool folderThere = exists && ::stat(host.c_str(), &target) == 0 &&
+                                 S_ISDIR(target.st_mode);
+        if (folderThere) {
+            if (!(flags & plat::kFileFlagBackupSemantics)) return Fail(plat::kErrorAccessDenied), 0;
+            const int fd = ::open(host.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+            if (fd < 0) return Fail(plat::kErrorAccessDenied), 0;
+            SetError(disposition == plat::kOpenAlways ? plat::kErrorAlreadyExists : 0);
+            return d.Add(FileObj{fd, host, access, share});
+        }
+        if (!exists && disposition == plat::kOpenExisting) return Fail(plat::kErrorFileNotFound), 0;
+        const std::string key = d.HostKey(host);
+        if (exists ? (access & plat::kGenericWrite) && d.Denied(key, Change::Write)
+                   : d.Denied(key, Change::AddFile))
+            return Fail(plat::kErrorAccessDenied), 0;
+        const int fd = ::open(host.c_str(),
+                              ((access & plat::kGenericWrite) ? O_RDWR : O_RDONLY) | O_CREAT |
+                                  (m.linksOpenAsTargets ? 0 : O_NOFOLLOW) | O_CLOEXEC,
+                              0644);
         if (fd < 0) return Fail(plat::kErrorAccessDenied), 0;
+        if (!exists) d.Created(key);
         SetError(exists && disposition == plat::kOpenAlways ? plat::kErrorAlreadyExists : 0);
         return d.Add(FileObj{fd, host, access, share});
+    }
+
+    bool ListFolder(plat::Handle folder, std::vector<plat::FindData>& out) override {
+        out.clear();
+        std::string here;
+        auto* f = d.Get<FileObj>(folder);
+        if (!f || f->fd < 0 || !KeyOf(folder, here)) return Fail(plat::kErrorInvalidHandle);
+        DIR* dir = ::opendir(here.c_str());
+        if (!dir) return Fail(plat::kErrorAccessDenied);
+        while (dirent* e = ::readdir(dir)) {
+            const std::string name = e->d_name;
+            struct stat st;
+            if (name == "." || name == ".." || ::lstat((here + "/" + name).c_str(), &st) != 0)
+                continue;
+            out.push_back({AttributesOf(st, here + "/" + name),
+                           static_cast<uint64_t>(st.st_size), text::Widen(name)});
+        }
+        ::closedir(dir);
+        return true;
+    }
+
+    bool DeleteOpenFile(plat::Handle file) override {
+        auto* f = d.Get<FileObj>(file);
+        std::string key;
+        if (!f || !KeyOf(file, key)) return Fail(plat::kErrorInvalidHandle);
+        if (!(f->access & plat::kDelete)) return Fail(plat::kErrorAccessDenied);
+        std::wstring path;
+        if (m.onDeleteFile && WindowsPathOf(*f, path)) m.onDeleteFile(path);
+        struct stat st;
+        if (::lstat(key.c_str(), &st) != 0) return Fail(plat::kErrorFileNotFound);
+        if (S_ISREG(st.st_mode) && !(st.st_mode & S_IWUSR)) return Fail(plat::kErrorAccessDenied);
+        if (S_ISDIR(st.st_mode) && !fs::is_empty(key)) return Fail(plat::kErrorDirNotEmpty);
+        if (d.Denied(key, Change::Delete)) return Fail(plat::kErrorAccessDenied);
+        for (const auto& [h, obj] : d.handles) {
+            const auto* other = std::get_if<FileObj>(&obj);
+            std::string otherKey;
+            if (other && h != file && KeyOf(h, otherKey) && otherKey == key &&
+                !(other->share & plat::kShareDelete))
+                return Fail(plat::kErrorSharingViolation);
+        }
+        f->deletePending = true;
+        return true;
+    }
+
+    bool SetOpenFileAttributes(plat::Handle file, uint32_t attributes) override {
+        auto* f = d.Get<FileObj>(file);
+        std::string key;
+        if (!f || f->link || !KeyOf(file, key)) return Fail(plat::kErrorInvalidHandle);
+        struct stat st;
+        if (::fstat(f->fd, &st) != 0 || d.Denied(key, Change::Write))
+            return Fail(plat::kErrorAccessDenied);
+        const mode_t mode = (attributes & plat::kAttrReadOnly) ? (st.st_mode & ~0222)
+                                                               : (st.st_mode | S_IWUSR);
+        return ::fchmod(f->fd, mode) == 0 || Fail(plat::kErrorAccessDenied);
+    }
+
+    bool SetEndOfFile(plat::Handle file) override {
+        auto* f = d.Get<FileObj>(file);
+        if (!f || f->fd < 0 || !(f->access & plat::kGenericWrite))
+            return Fail(plat::kErrorAccessDenied);
+        const off_t at = ::lseek(f->fd, 0, SEEK_CUR);
+        return (at >= 0 && ::ftruncate(f->fd, at) == 0) || Fail(plat::kErrorAccessDenied);
+    }
+
+    bool GetVolumeAttributes(plat::Handle file, uint32_t* attributes) override {
+        std::string key;
+        if (!KeyOf(file, key)) return Fail(plat::kErrorInvalidHandle);
+        *attributes = d.KeepsAccessLists(key) ? plat::kFilePersistentAcls : 0;
+        return true;
     }
 
     bool GetFinalPathNameByHandle(plat::Handle file, std::wstring& out) override {
@@ -565,6 +674,20 @@ public:
     }
 
 private:
+    // The resolved host path of what a handle holds now (a link: the link itself).
+    bool KeyOf(plat::Handle handle, std::string& key) const {
+        const auto* f = d.Get<FileObj>(handle);
+        if (!f) return false;
+        if (f->link) {
+            key = d.HostKey(fs::path(f->hostPath).parent_path()) + "/" +
+                  fs::path(f->hostPath).filename().string();
+            return true;
+        }
+        std::error_code ec;
+        key = fs::read_symlink("/proc/self/fd/" + std::to_string(f->fd), ec).string();
+        return !ec;
+    }
+
     // Where an open handle really leads, as a path with a drive letter ("C:\\..."): a link's own
     // place, or the file or folder the descriptor holds wherever it has been moved.
     bool WindowsPathOf(const FileObj& f, std::wstring& out) const {

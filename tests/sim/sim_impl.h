@@ -42,6 +42,7 @@ struct FileObj {
     uint32_t access = 0;
     uint32_t share = 0;
     bool link = false;  // a link opened as itself: no content, no descriptor
+    bool deletePending = false;  // goes when the handle is closed
 };
 struct FindObj {
     std::vector<plat::FindData> entries;
@@ -123,11 +124,26 @@ struct SimMachine::Impl {
     SimToken OwnToken() const;
     SimToken TokenFor(TokenKind kind, const std::wstring& account) const;
 
-    // Files.
-    bool WriteDenied(const std::wstring& windowsPath) const;
-    // Access lists by the resolved host path of what they protect.
+    // Files. Whether the current account may make a change, as Windows decides it from the
+    // lists objects carry or inherit (see ListOf): adding the file or folder `key` to its folder,
+    // writing the file `key`, or deleting `key` (its own delete right, or its folder's right to
+    // delete children). The system account and an elevated administrator that impersonates
+    // nobody may change anything; the test's `writeDenied` prefixes refuse in any case.
+    enum class Change { AddFile, AddFolder, Write, Delete };
+    bool Denied(const std::string& key, Change change) const;
+    bool Denied(const std::wstring& windowsPath, Change change) const {
+        return Denied(AccessKey(windowsPath), change);
+    }
+    // Access lists set on objects, and the owners of what the program created, by the resolved
+    // host path of the object (AccessKey); what has neither inherits (ListOf).
     std::map<std::string, plat::AccessList> access;
+    std::map<std::string, std::wstring> owners;
     std::string AccessKey(const std::wstring& windowsPath) const;
+    std::string HostKey(const std::string& hostPath) const;  // a host path resolved the same way
+    plat::AccessList ListOf(const std::string& key) const;
+    void Created(const std::string& key);  // records the current account as the owner
+    void Forget(const std::string& key);   // the object is gone
+    bool KeepsAccessLists(const std::string& key) const;
     std::wstring CreatorSid() const;  // owner of what the current account creates
     std::wstring Absolute(const std::wstring& path) const;
     bool ShareConflict(const std::string& hostPath, uint32_t access, uint32_t share) const;

@@ -78,6 +78,15 @@ SimMachine::SimMachine() : m_impl(std::make_unique<Impl>(*this)) {
     for (const std::wstring& folder :
          {tempPath, desktop, currentDir, windowsDir + L"\\system32", commonAppData})
         std::filesystem::create_directories(HostPath(folder));
+    // The common application-data folder as Windows sets it up.
+    constexpr uint32_t kBoth = plat::kObjectInherit | plat::kContainerInherit;
+    SetAccess(commonAppData,
+              {plat::kSidSystem, true, false,
+               {{plat::kSidSystem, plat::kFileAllAccess, kBoth, true},
+                {plat::kSidAdministrators, plat::kFileAllAccess, kBoth, true},
+                {kSidCreatorOwner, plat::kFileAllAccess, kBoth | plat::kInheritOnly, true},
+                {plat::kSidUsers, plat::kFileGenericReadExecute, kBoth, true},
+                {plat::kSidUsers, 0x2 | 0x4 | 0x100, plat::kContainerInherit, true}}});
     // The program's own string table.
     for (const res::StringEntry& e : res::kStrings) strings[e.id] = e.text;
     // The loading window's pictures: background 306 x 92, spinner frames 48 x 48.
@@ -302,37 +311,104 @@ std::string SimMachine::HostPath(const std::wstring& windowsPath) const {
     return host;
 }
 
-bool SimMachine::Impl::WriteDenied(const std::wstring& windowsPath) const {
-    const std::wstring full = Upper(Absolute(windowsPath));
-    for (const auto& [prefix, accounts] : m.writeDenied) {
-        const std::wstring p = Upper(Absolute(prefix));
-        if (full.compare(0, p.size(), p) == 0 && accounts.count(CurrentAccount())) return true;
-    }
-    const bool privileged = m.impersonating.empty() &&
-                            (m.token == TokenKind::System || m.token == TokenKind::ElevatedAdmin);
-    if (privileged) return false;
-    const std::set<std::wstring> sids{m.SidOf(CurrentAccount()), plat::kSidUsers, L"S-1-1-0",
-                                      L"S-1-5-11"};
-    // FILE_WRITE_DATA (add a file), FILE_APPEND_DATA (add a folder), GENERIC_ALL, GENERIC_WRITE.
-    constexpr uint32_t kAddRights = 0x2 | 0x4 | 0x10000000 | 0x40000000;
-    for (std::wstring path = Absolute(windowsPath);;) {
-        auto it = access.find(AccessKey(path));
-        if (it != access.end()) {
-            for (const plat::AccessEntry& e : it->second.entries)
-                if (e.allow && sids.count(e.sid) && (e.mask & kAddRights)) return false;
-            return true;
-        }
-        const size_t slash = path.rfind(L'\\');
-        if (slash == std::wstring::npos || slash < 3) return false;
-        path.erase(slash);
-    }
+std::string SimMachine::Impl::HostKey(const std::string& hostPath) const {
+    std::error_code ec;
+    const std::filesystem::path resolved = std::filesystem::weakly_canonical(hostPath, ec);
+    return ec ? hostPath : resolved.string();
 }
 
 std::string SimMachine::Impl::AccessKey(const std::wstring& windowsPath) const {
+    return HostKey(m.HostPath(windowsPath));
+}
+
+bool SimMachine::Impl::KeepsAccessLists(const std::string& key) const {
+    for (const std::wstring& volume : m.volumesWithoutAccessLists)
+        if (key.compare(0, AccessKey(volume).size(), AccessKey(volume)) == 0) return false;
+    return true;
+}
+
+plat::AccessList SimMachine::Impl::ListOf(const std::string& key) const {
+    constexpr uint32_t kInherited = 0x10;
+    if (!KeepsAccessLists(key)) {
+        plat::AccessList none;  // no list at all: everyone may do anything
+        none.present = false;
+        return none;
+    }
+    if (auto it = access.find(key); it != access.end()) return it->second;
+    plat::AccessList list;
+    auto owner = owners.find(key);
+    list.owner = owner != owners.end() ? owner->second : m.SidOf(m.userName);
+    const std::filesystem::path path(key);
+    if (key.size() <= HostKey(m.root + "/C").size()) {
+        // A drive's root: the user's own folders, as a profile's are.
+        list.entries.push_back({m.SidOf(m.userName), plat::kFileAllAccess,
+                                plat::kObjectInherit | plat::kContainerInherit, true});
+        return list;
+    }
+    // What the folder above passes on: to a folder its container entries (and object entries
+    // as inherit-only ones for the files below), to a file its object entries; the creator's
+    // entry becomes the owner's.
     std::error_code ec;
-    const std::filesystem::path resolved =
-        std::filesystem::weakly_canonical(m.HostPath(windowsPath), ec);
-    return ec ? m.HostPath(windowsPath) : resolved.string();
+    const bool folder = std::filesystem::is_directory(std::filesystem::symlink_status(key, ec));
+    for (plat::AccessEntry e : ListOf(path.parent_path().string()).entries) {
+        if (folder && (e.flags & plat::kContainerInherit))
+            e.flags = (e.flags & (plat::kObjectInherit | plat::kContainerInherit)) | kInherited;
+        else if (folder && (e.flags & plat::kObjectInherit))
+            e.flags = plat::kObjectInherit | plat::kInheritOnly | kInherited;
+        else if (!folder && (e.flags & plat::kObjectInherit))
+            e.flags = kInherited;
+        else
+            continue;
+        if (e.sid == kSidCreatorOwner) e.sid = list.owner;
+        list.entries.push_back(e);
+    }
+    return list;
+}
+
+bool SimMachine::Impl::Denied(const std::string& key, Change change) const {
+    for (const auto& [prefix, accounts] : m.writeDenied) {
+        const std::string p = AccessKey(prefix);
+        if (key.compare(0, p.size(), p) == 0 && accounts.count(CurrentAccount())) return true;
+    }
+    if (m.impersonating.empty() &&
+        (m.token == TokenKind::System || m.token == TokenKind::ElevatedAdmin))
+        return false;
+    const std::set<std::wstring> sids{m.SidOf(CurrentAccount()), plat::kSidUsers, L"S-1-1-0",
+                                      L"S-1-5-11"};
+    constexpr uint32_t kGenericAll = 0x10000000, kGenericWrite = 0x40000000;
+    // Whether `list` lets one of the account's SIDs do `right`: a denying entry first, then an
+    // allowing one; entries that only pass rights on do not count.
+    auto grants = [&](const plat::AccessList& list, uint32_t right, bool written) {
+        if (!list.present) return true;
+        const uint32_t any = right | kGenericAll | (written ? kGenericWrite : 0);
+        bool allowed = false;
+        for (const plat::AccessEntry& e : list.entries) {
+            if ((e.flags & plat::kInheritOnly) || !sids.count(e.sid) || !(e.mask & any)) continue;
+            if (!e.allow) return false;
+            allowed = true;
+        }
+        return allowed;
+    };
+    const std::string folder = std::filesystem::path(key).parent_path().string();
+    switch (change) {
+        case Change::AddFile:
+            return !grants(ListOf(folder), 0x2, true);  // FILE_ADD_FILE
+        case Change::AddFolder:
+            return !grants(ListOf(folder), 0x4, true);  // FILE_ADD_SUBDIRECTORY
+        case Change::Write:
+            return !grants(ListOf(key), 0x2, true);  // FILE_WRITE_DATA
+        case Change::Delete:
+            return !grants(ListOf(key), plat::kDelete, false) &&
+                   !grants(ListOf(folder), plat::kFileDeleteChild, false);
+    }
+    return true;
+}
+
+void SimMachine::Impl::Created(const std::string& key) { owners[key] = CreatorSid(); }
+
+void SimMachine::Impl::Forget(const std::string& key) {
+    access.erase(key);
+    owners.erase(key);
 }
 
 std::wstring SimMachine::Impl::CreatorSid() const {
@@ -353,13 +429,7 @@ void SimMachine::SetAccess(const std::wstring& path, const plat::AccessList& lis
 }
 
 plat::AccessList SimMachine::AccessOf(const std::wstring& path) const {
-    auto it = m_impl->access.find(m_impl->AccessKey(path));
-    if (it != m_impl->access.end()) return it->second;
-    plat::AccessList inherited;
-    inherited.owner = SidOf(userName);
-    inherited.entries.push_back({SidOf(userName), plat::kFileAllAccess,
-                                 plat::kObjectInherit | plat::kContainerInherit | 0x10});
-    return inherited;
+    return m_impl->ListOf(m_impl->AccessKey(path));
 }
 
 void SimMachine::WriteFile(const std::wstring& path, const std::string& bytes) {
@@ -580,7 +650,21 @@ public:
         if (auto* mx = std::get_if<MutexObj>(&it->second); mx && !mx->key.empty()) {
             if (--d.mutexOwnHandles[mx->key] <= 0) d.mutexOwnHandles.erase(mx->key);
         }
-        if (auto* f = std::get_if<FileObj>(&it->second); f && f->fd >= 0) ::close(f->fd);
+        if (auto* f = std::get_if<FileObj>(&it->second)) {
+            if (f->deletePending) {  // what the handle holds now goes, as itself
+                std::error_code ec;
+                const std::string key =
+                    f->link ? f->hostPath
+                            : std::filesystem::read_symlink(
+                                  "/proc/self/fd/" + std::to_string(f->fd), ec)
+                                  .string();
+                if (!ec) {
+                    std::filesystem::remove(key, ec);
+                    d.Forget(key);
+                }
+            }
+            if (f->fd >= 0) ::close(f->fd);
+        }
         d.handles.erase(it);
         return true;
     }

@@ -47,6 +47,9 @@ inline Program FailsToStart(uint32_t error) {
     return p;
 }
 
+// The creator's entry of an inheritable list: whoever creates the object below gets it.
+constexpr const wchar_t* kSidCreatorOwner = L"S-1-3-0";
+
 enum class TokenKind {
     StandardUser,   // not an administrator
     LimitedAdmin,   // administrator with the filtered token (linked full token)
@@ -175,11 +178,20 @@ public:
 
     // Access lists. Accounts' SIDs: "SYSTEM" is S-1-5-18, others come from `accountSids` or are
     // made up from the name. A file or folder (what a link points at) carries the list it was
-    // created with or that a test set; any other one carries what it inherits from the user's
-    // folders: owned by `userName`, not protected, that account full control. An account without
-    // administrator rights changes nothing below a folder whose nearest set list grants none of
-    // its SIDs (its own, Users, Everyone, Authenticated Users) a right to add or write.
+    // created with or that a test set; any other one inherits from the folders above it, as
+    // Windows passes lists on (container and object entries, the creator's entry given to the
+    // owner), down from the drive's root, which is the user's: owned by `userName`, that account
+    // full control. Its owner is the account that created it through the program (an elevated
+    // administrator's creations belong to the Administrators), else `userName`. The common
+    // application-data folder carries Windows' own list: administrators and the system full
+    // control, users read, add files and folders, and the creator full control of what it adds.
+    // An account without administrator rights (or impersonated) may add to a folder, write a
+    // file and delete an object only as these lists let its SIDs (its own, Users, Everyone,
+    // Authenticated Users).
     std::map<std::wstring, std::wstring> accountSids{{L"user", L"S-1-5-21-1-1001"}};
+    // Folders on volumes that keep no access lists (a FAT stick, some shares): nothing set there
+    // is kept, and every list reads back as none at all.
+    std::set<std::wstring> volumesWithoutAccessLists;
     std::wstring SidOf(const std::wstring& account) const;
     void SetAccess(const std::wstring& path, const plat::AccessList& access);
     plat::AccessList AccessOf(const std::wstring& path) const;

@@ -72,6 +72,56 @@ bool NtQuery(const char* function, HANDLE handle, T& out, ULONG informationClass
     return NtSucceeded(query(handle, &io, &out, sizeof(out), informationClass));
 }
 
+// One change through ntdll's NtSetInformationFile to an open handle; false with the last error.
+template <typename T>
+bool NtSet(HANDLE handle, T& in, ULONG informationClass) {
+    using NtSetFn = LONG(WINAPI*)(HANDLE, IoStatus*, PVOID, ULONG, ULONG);
+    const NtSetFn set = SystemFunction<NtSetFn>(L"ntdll.dll", "NtSetInformationFile");
+    if (!set) {
+        ::SetLastError(ERROR_PROC_NOT_FOUND);
+        return false;
+    }
+    IoStatus io = {};
+    return NtSucceeded(set(handle, &io, &in, sizeof(in), informationClass));
+}
+
+// The owner and the DACL of a security descriptor.
+bool ReadAccess(PSECURITY_DESCRIPTOR sd, AccessList& out) {
+    out = AccessList();
+    SECURITY_DESCRIPTOR_CONTROL control = 0;
+    DWORD revision = 0;
+    if (::GetSecurityDescriptorControl(sd, &control, &revision))
+        out.isProtected = (control & SE_DACL_PROTECTED) != 0;
+    PSID owner = nullptr;
+    BOOL defaulted = FALSE;
+    if (::GetSecurityDescriptorOwner(sd, &owner, &defaulted) && owner) out.owner = SidText(owner);
+    BOOL present = FALSE;
+    PACL dacl = nullptr;
+    if (!::GetSecurityDescriptorDacl(sd, &present, &dacl, &defaulted)) return false;
+    out.present = present && dacl;
+    for (DWORD i = 0; out.present && i < dacl->AceCount; ++i) {
+        void* raw = nullptr;
+        if (!::GetAce(dacl, i, &raw)) return false;
+        const ACE_HEADER* header = static_cast<ACE_HEADER*>(raw);
+        AccessEntry entry;
+        entry.flags = header->AceFlags;
+        if (header->AceType == ACCESS_ALLOWED_ACE_TYPE ||
+            header->AceType == ACCESS_DENIED_ACE_TYPE) {
+            // Both kinds share one layout: header, mask, SID.
+            const ACCESS_ALLOWED_ACE* ace = static_cast<ACCESS_ALLOWED_ACE*>(raw);
+            entry.mask = ace->Mask;
+            entry.sid = SidText(const_cast<DWORD*>(&ace->SidStart));
+            entry.allow = header->AceType == ACCESS_ALLOWED_ACE_TYPE;
+        } else {
+            // A kind the launcher does not read (object or callback entries) may grant
+            // anything to anyone: reported as granting everything to nobody known.
+            entry.mask = 0xFFFFFFFF;
+        }
+        out.entries.push_back(entry);
+    }
+    return true;
+}
+
 class Files final : public IFiles {
 public:
     Handle CreateFile(const std::wstring& path, uint32_t access, uint32_t share,
@@ -346,48 +396,14 @@ public:
         return created != FALSE;
     }
 
-    bool GetFileAccess(const std::wstring& path, AccessList& out) override {
+    bool GetFileAccess(Handle file, AccessList& out) override {
         const SECURITY_INFORMATION what = OWNER_SECURITY_INFORMATION | DACL_SECURITY_INFORMATION;
         DWORD size = 0;
-        ::GetFileSecurityW(path.c_str(), what, nullptr, 0, &size);
+        ::GetKernelObjectSecurity(H(file), what, nullptr, 0, &size);
         if (size == 0) return false;
         std::vector<DWORD> buffer(size / sizeof(DWORD) + 1);
         PSECURITY_DESCRIPTOR sd = buffer.data();
-        if (!::GetFileSecurityW(path.c_str(), what, sd, size, &size)) return false;
-        out = AccessList();
-        SECURITY_DESCRIPTOR_CONTROL control = 0;
-        DWORD revision = 0;
-        if (::GetSecurityDescriptorControl(sd, &control, &revision))
-            out.isProtected = (control & SE_DACL_PROTECTED) != 0;
-        PSID owner = nullptr;
-        BOOL defaulted = FALSE;
-        if (::GetSecurityDescriptorOwner(sd, &owner, &defaulted) && owner)
-            out.owner = SidText(owner);
-        BOOL present = FALSE;
-        PACL dacl = nullptr;
-        if (!::GetSecurityDescriptorDacl(sd, &present, &dacl, &defaulted)) return false;
-        out.present = present && dacl;
-        for (DWORD i = 0; out.present && i < dacl->AceCount; ++i) {
-            void* raw = nullptr;
-            if (!::GetAce(dacl, i, &raw)) return false;
-            const ACE_HEADER* header = static_cast<ACE_HEADER*>(raw);
-            AccessEntry entry;
-            entry.flags = header->AceFlags;
-            if (header->AceType == ACCESS_ALLOWED_ACE_TYPE ||
-                header->AceType == ACCESS_DENIED_ACE_TYPE) {
-                // Both kinds share one layout: header, mask, SID.
-                const ACCESS_ALLOWED_ACE* ace = static_cast<ACCESS_ALLOWED_ACE*>(raw);
-                entry.mask = ace->Mask;
-                entry.sid = SidText(const_cast<DWORD*>(&ace->SidStart));
-                entry.allow = header->AceType == ACCESS_ALLOWED_ACE_TYPE;
-            } else {
-                // A kind the launcher does not read (object or callback entries) may grant
-                // anything to anyone: reported as granting everything to nobody known.
-                entry.mask = 0xFFFFFFFF;
-            }
-            out.entries.push_back(entry);
-        }
-        return true;
+        return ::GetKernelObjectSecurity(H(file), what, sd, size, &size) && ReadAccess(sd, out);
     }
     Handle CreateFileWithFlags(const std::wstring& path, uint32_t access, uint32_t share,
                                uint32_t disposition, uint32_t flags) override {
@@ -419,9 +435,9 @@ public:
         return true;
     }
     Handle CreateFileInFolder(Handle folder, const std::wstring& name, uint32_t access,
-                              uint32_t share, uint32_t disposition) override {
+                              uint32_t share, uint32_t disposition, uint32_t flags) override {
         constexpr ULONG kObjCaseInsensitive = 0x40;
-        constexpr ULONG kFileOpen = 1, kFileOpenIf = 3, kFileOpened = 1;
+        constexpr ULONG kFileOpen = 1, kFileCreate = 2, kFileOpenIf = 3, kFileOpened = 1;
         constexpr ULONG kSynchronousIoNonAlert = 0x20, kNonDirectoryFile = 0x40,
                         kOpenReparsePoint = 0x00200000;
         const NtCreateFileFn create = SystemFunction<NtCreateFileFn>(L"ntdll.dll", "NtCreateFile");
@@ -436,16 +452,85 @@ public:
                                    nullptr, nullptr};
         IoStatus io = {};
         HANDLE handle = nullptr;
-        const LONG status =
-            create(&handle, access | SYNCHRONIZE | FILE_READ_ATTRIBUTES, &attributes, &io,
-                   nullptr, FILE_ATTRIBUTE_NORMAL, share,
-                   disposition == OPEN_ALWAYS ? kFileOpenIf : kFileOpen,
-                   kSynchronousIoNonAlert | kNonDirectoryFile | kOpenReparsePoint, nullptr, 0);
+        const ULONG how = disposition == OPEN_ALWAYS ? kFileOpenIf
+                          : disposition == CREATE_NEW ? kFileCreate
+                                                      : kFileOpen;
+        const ULONG options = kSynchronousIoNonAlert | kOpenReparsePoint |
+                              ((flags & FILE_FLAG_BACKUP_SEMANTICS) ? 0 : kNonDirectoryFile);
+        const LONG status = create(&handle, access | SYNCHRONIZE | FILE_READ_ATTRIBUTES,
+                                   &attributes, &io, nullptr, FILE_ATTRIBUTE_NORMAL, share, how,
+                                   options, nullptr, 0);
         if (!NtSucceeded(status)) return 0;
-        ::SetLastError(disposition == OPEN_ALWAYS && io.information == kFileOpened
-                           ? ERROR_ALREADY_EXISTS
-                           : 0);
+        ::SetLastError(how == kFileOpenIf && io.information == kFileOpened ? ERROR_ALREADY_EXISTS
+                                                                            : 0);
         return FromH(handle);
+    }
+    bool ListFolder(Handle folder, std::vector<FindData>& out) override {
+        using Fn = LONG(WINAPI*)(HANDLE, HANDLE, PVOID, PVOID, IoStatus*, PVOID, ULONG, ULONG,
+                                 BOOLEAN, NtName*, BOOLEAN);
+        const Fn query = SystemFunction<Fn>(L"ntdll.dll", "NtQueryDirectoryFile");
+        out.clear();
+        if (!query) {
+            ::SetLastError(ERROR_PROC_NOT_FOUND);
+            return false;
+        }
+        // FILE_DIRECTORY_INFORMATION entries, as many as fit, until there are no more.
+        struct Entry {
+            ULONG next, index;
+            LARGE_INTEGER times[4], endOfFile, allocation;
+            ULONG attributes, nameLength;
+            WCHAR name[1];
+        };
+        constexpr ULONG kDirectoryInformation = 1;
+        constexpr LONG kNoMoreFiles = static_cast<LONG>(0x80000006);
+        std::vector<DWORD> buffer(16 * 1024);
+        for (BOOLEAN restart = TRUE;; restart = FALSE) {
+            IoStatus io = {};
+            const LONG status =
+                query(H(folder), nullptr, nullptr, nullptr, &io, buffer.data(),
+                      static_cast<ULONG>(buffer.size() * sizeof(DWORD)), kDirectoryInformation,
+                      FALSE, nullptr, restart);
+            if (status == kNoMoreFiles) return true;
+            if (!NtSucceeded(status)) return false;
+            const BYTE* at = reinterpret_cast<const BYTE*>(buffer.data());
+            for (;;) {
+                const Entry* e = reinterpret_cast<const Entry*>(at);
+                FindData entry;
+                entry.attributes = e->attributes;
+                entry.size = static_cast<uint64_t>(e->endOfFile.QuadPart);
+                entry.name.assign(e->name, e->nameLength / sizeof(WCHAR));
+                if (entry.name != L"." && entry.name != L"..") out.push_back(entry);
+                if (!e->next) break;
+                at += e->next;
+            }
+        }
+    }
+    bool DeleteOpenFile(Handle file) override {
+        BOOLEAN deleteFile = TRUE;
+        constexpr ULONG kDisposition = 13;
+        return NtSet(H(file), deleteFile, kDisposition);
+    }
+    bool SetOpenFileAttributes(Handle file, uint32_t attributes) override {
+        struct {
+            LARGE_INTEGER times[4];  // 0: unchanged
+            ULONG attributes;
+        } basic = {};
+        basic.attributes = attributes ? attributes : FILE_ATTRIBUTE_NORMAL;
+        constexpr ULONG kBasic = 4;
+        return NtSet(H(file), basic, kBasic);
+    }
+    bool SetEndOfFile(Handle file) override { return ::SetEndOfFile(H(file)) != FALSE; }
+    bool GetVolumeAttributes(Handle file, uint32_t* attributes) override {
+        struct {
+            ULONG attributes;
+            LONG maximumComponentNameLength;
+            ULONG nameLength;
+            WCHAR name[64];
+        } info = {};
+        constexpr ULONG kAttribute = 5;
+        if (!NtQuery("NtQueryVolumeInformationFile", H(file), info, kAttribute)) return false;
+        *attributes = info.attributes;
+        return true;
     }
     bool GetFinalPathNameByHandle(Handle file, std::wstring& out) override {
         // Windows Vista and later; flags 0: FILE_NAME_NORMALIZED | VOLUME_NAME_DOS.

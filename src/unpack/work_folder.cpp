@@ -83,8 +83,9 @@ bool CWorkFolder::Prepare() {
     // only administrators and the system account can add or change anything, so the user's own
     // programs cannot slip files in while the run lasts; the user may still delete what it
     // holds. Unelevated runs create it with the rights it inherits, as ever.
+    const std::wstring userSid = elevated ? CUtility::GetLoggedOnUserSid() : std::wstring();
     plat::AccessList access;
-    if (elevated) access = CUtility::WorkFolderAccess(CUtility::GetLoggedOnUserSid());
+    if (elevated) access = CUtility::WorkFolderAccess(userSid);
     auto create = [&]() -> int {
         // Whatever an earlier launch in this session left behind goes first.
         if (CUtility::FileExists(m_path)) DeleteTree();
@@ -132,22 +133,26 @@ bool CWorkFolder::Prepare() {
                       L"clear", m_path.c_str());
         return Refuse();
     }
-    if (elevated && !KeepsItsList()) return Refuse();
+    if (elevated && !KeepsItsList(result == 0, userSid)) return Refuse();
     m_state = State::Ready;
     return true;
 }
 
-bool CWorkFolder::KeepsItsList() const {
+bool CWorkFolder::KeepsItsList(bool madeNow, const std::wstring& userSid) const {
     // The list protects only on a volume that keeps lists (not a FAT stick, not some network
-    // shares), and only as it reads back: a folder made earlier, or one whose list the system
-    // would not take as given, carries whatever it carries.
+    // shares), and only as it reads back. A folder made just now must keep everyone but the
+    // administrators, the system and the user out; one an earlier run left (it could not be made
+    // afresh) carries whatever it carries, and is used only when nobody but the administrators
+    // and the system can change it, or its list.
     plat::IFiles& fs = plat::files();
     uint32_t volume = 0;
     plat::AccessList access;
     const wchar_t* fault =
         !fs.GetVolumeAttributes(m_hold.Get(), &volume) || !(volume & plat::kFilePersistentAcls)
             ? L"no access lists kept"
-        : !fs.GetFileAccess(m_hold.Get(), access) || !CUtility::IsAdminOnly(access)
+        : !fs.GetFileAccess(m_hold.Get(), access) ||
+                !(madeNow ? CUtility::KeepsOthersOut(access, userSid)
+                          : CUtility::IsAdminOnly(access))
             ? L"unsafe access list"
             : nullptr;
     if (!fault) return true;

@@ -51,7 +51,7 @@ private:
     // The final path expected of the temp folder, or of `below` it.
     std::wstring Expected(const std::wstring& below) const;
     bool PathLeadsHere() const;
-    bool KeepsItsList() const;
+    bool KeepsItsList(bool madeNow, const std::wstring& userSid) const;
     void DeleteTree();
     // Opens `path` as itself and deletes it (with `clear`, what it holds first), unless it is a
     // link, or not the folder whose index `index` gives.

@@ -49,6 +49,15 @@ bool CUtility::IsAdminOnly(const plat::AccessList& access) {
     return true;
 }
 
+bool CUtility::KeepsOthersOut(const plat::AccessList& access, const std::wstring& userSid) {
+    if (!access.present) return false;
+    for (const plat::AccessEntry& entry : access.entries)
+        if (entry.allow && (entry.mask & plat::kFileChangeRights) && !IsTrusted(entry.sid) &&
+            entry.sid != userSid)
+            return false;
+    return true;
+}
+
 bool CUtility::CreateDirectoryWithAccess(const std::wstring& path, plat::AccessList access) {
     plat::IFiles& fs = plat::files();
     if (fs.CreateDirectoryWithAccess(path, access)) return true;

@@ -27,11 +27,15 @@ constexpr uint32_t kOpenRetryPauseMs = 5;
 // Retries left to this run; both the main thread and the extraction thread write lines.
 std::atomic<int> g_nRunRetriesLeft{kRunRetries};
 
-// The log's folder as an elevated run holds it (see OpenLogFile), open for the run. The two
+// The log as an elevated run holds it (see OpenLogFile): its folder, open for the run, where
+// that folder really lies, and the index of the file proved to be the one inside it. The two
 // threads never write at the same time: the main thread waits while the extraction thread works.
 struct LogFolder {
     std::wstring path;
     UniqueFile handle;
+    std::wstring finalPath;
+    bool fileKnown = false;
+    uint64_t fileIndex = 0;
 };
 
 // Made on first use: lines may be written from other objects' static initialisation.
@@ -59,10 +63,12 @@ bool IsCollision(uint32_t error) {
 // Opens the log for one line, exclusively. An elevated run writes no line through a link. It
 // opens the log's folder (the temp folder, wherever it really lies: a profile may have been
 // moved elsewhere through a junction) at its first line and keeps it open for the run; every
-// line opens the log by its name inside that folder, as itself, never through a link at the
-// name. A file that is a link, or has further names (hard links) that could make it some other
-// file, is refused like a failed open, with access denied. Whatever is done to the path later,
-// no line leaves the folder that was opened.
+// line opens the log by its name inside that folder, never through a link at the name. A file
+// that is a link, has further names (hard links) that could make it some other file, or is not
+// the one of that name in the folder (where a link opens only as what it points at) is refused
+// like a failed open, with access denied. The first line proves the file by its final path; a
+// later line that finds the very same file (its index) needs no second resolution, which costs
+// milliseconds a line on some systems. No line leaves the folder that was opened.
 plat::Handle OpenLogFile(const std::wstring& path) {
     plat::IFiles& fs = plat::files();
     const uint32_t access = plat::kGenericRead | plat::kGenericWrite;
@@ -70,21 +76,30 @@ plat::Handle OpenLogFile(const std::wstring& path) {
     LogFolder& held = HeldFolder();
     const size_t slash = path.rfind(L'\\');
     const std::wstring folder = path.substr(0, slash == std::wstring::npos ? 0 : slash);
+    const std::wstring name = path.substr(slash + 1);
     if (!held.handle || held.path != folder) {
+        held = LogFolder();
         held.path = folder;
         held.handle.Reset(fs.CreateFileWithFlags(
             folder, plat::kFileReadAttributes | plat::kFileTraverse,
             plat::kShareRead | plat::kShareWrite | plat::kShareDelete, plat::kOpenExisting,
             plat::kFileFlagBackupSemantics));
-        if (!held.handle) return 0;
+        if (!held.handle || !CUtility::GetFinalPath(held.handle.Get(), held.finalPath))
+            held.finalPath = folder;
     }
-    UniqueFile file(fs.CreateFileInFolder(held.handle.Get(), path.substr(slash + 1), access,
-                                          plat::kShareNone, plat::kOpenAlways));
-    plat::FileInformation info;
-    if (file && fs.GetFileInformation(file.Get(), info) &&
-        !(info.attributes & plat::kAttrReparsePoint) && info.numberOfLinks == 1)
-        return file.Release();
+    UniqueFile file(fs.CreateFileInFolder(held.handle.Get(), name, access, plat::kShareNone,
+                                          plat::kOpenAlways));
     if (!file) return 0;
+    plat::FileInformation info;
+    if (fs.GetFileInformation(file.Get(), info) && !(info.attributes & plat::kAttrReparsePoint) &&
+        info.numberOfLinks == 1) {
+        if (held.fileKnown && info.fileIndex == held.fileIndex) return file.Release();
+        if (CUtility::FinalPathIs(file.Get(), held.finalPath + L"\\" + name)) {
+            held.fileKnown = true;
+            held.fileIndex = info.fileIndex;
+            return file.Release();
+        }
+    }
     file.Reset();
     plat::kernel().SetLastError(plat::kErrorAccessDenied);
     return 0;
@@ -160,7 +175,7 @@ void CUtility::ResetLogState() {
     g_nRunRetriesLeft.store(kRunRetries);
     // The folder held belonged to the run that ends (a simulated machine that is gone).
     HeldFolder().handle.Release();
-    HeldFolder().path.clear();
+    HeldFolder() = LogFolder();
 }
 
 void CUtility::FileException(const CFileException& error) {

@@ -91,6 +91,11 @@ public:
     // Whether only administrators and the system account can add or change anything under the
     // list (others may read, run and delete).
     static bool IsAdminOnly(const plat::AccessList& access);
+    // Whether a list as it reads back keeps everyone out but the system account, the
+    // administrators and the logged-on user `userSid`: there is one, and it lets nobody else add
+    // or change anything. (A volume that keeps no lists reads back none, or one that lets
+    // everyone in; one that keeps only an owner's rights, as Wine's, reads back the owner's.)
+    static bool KeepsOthersOut(const plat::AccessList& access, const std::wstring& userSid);
     // CreateDirectoryWithAccess: true when the folder was made with exactly that list. Where the
     // system will not take the given owner, the folder is made with the creator's default one
     // and the answer is false.

@@ -136,7 +136,7 @@ TEST(Log, AnElevatedRunWritesNoLineThroughALink) {
         {kSymlink, sim::TokenKind::ElevatedAdmin, false, false},
         {kHardLink, sim::TokenKind::System, false, false},
         {kFolderLink, sim::TokenKind::ElevatedAdmin, false, true},  // a profile moved away
-        {kFolderLink, sim::TokenKind::System, true, true},
+        {kFolderLink, sim::TokenKind::System, true, false},  // no final paths: no link at all
         {kNothing, sim::TokenKind::ElevatedAdmin, false, true},
         {kNothing, sim::TokenKind::System, true, true},
         {kSymlink, sim::TokenKind::StandardUser, false, true},

@@ -178,5 +178,33 @@ class HostileFolders(AgentTestCase):
         self.assertIn("[CUnPack::UnPackFiles] UnPack total 1 files.", self.wine.log_messages())
 
 
+class Unelevated(AgentTestCase):
+    """An administrator's unelevated run (the linked token) after an elevated one, on one machine."""
+
+    def test_a_stale_folder_that_cannot_be_cleared_is_never_launched_from(self):
+        # An earlier run left a setup.ini with another token, which another program holds open
+        # sharing only reading: it can be neither removed nor replaced.
+        stale = self.work_folder()
+        os.makedirs(stale)
+        with open(os.path.join(stale, "setup.ini"), "wb") as f:
+            f.write(b"[Settings]\r\nvesk_token=stale\r\n")
+        folder = f"C:\\users\\{self.wine.user}\\Temp\\unpackvesk\\1"
+        holder = self.wine.start(os.path.join(TESTPROGS, "hold_file.exe"),
+                                 folder + "\\setup.ini", "-", "40")
+        self.assertEqual(holder.stdout.readline().decode().strip(), "held")
+        self.keep_standard_launch()  # no elevated relaunch: the run stays unelevated
+        exe = self.launcher("Support.exe", settings={"vesk_token": "fresh"},
+                            agent={"RunSeconds": 1, "WindowDelayMs": 100})
+        code, _ = self.wine.run(os.path.join(TESTPROGS, "run_limited.exe"), exe)
+        holder.kill()
+        holder.communicate()
+        self.wine.wait_idle()
+        self.assertEqual(code, 0)
+        self.assertEqual(self.records(), [])
+        self.assertIn(f"[CUnPack::GetWorkFolder] Work folder refused, {folder}\\ holds files it "
+                      "could not clear",
+                      self.wine.log_messages())
+
+
 if __name__ == "__main__":
     harness.main()

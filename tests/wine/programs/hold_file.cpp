@@ -6,7 +6,11 @@
 //   hold_file.exe FILE MUTEX [seconds]
 // Prints "locked", then "held" (or "open failed N"); exit code 0 when the file was held for the
 // launcher's whole run, 1 otherwise.
+//   hold_file.exe FILE - [seconds]
+// Only holds FILE open, sharing reading alone, as a viewer or scanner in use would: prints
+// "held", then keeps it for the given seconds.
 #include <cstdio>
+#include <string>
 
 #include "launcher_lock.h"
 
@@ -16,6 +20,14 @@ int wmain(int argc, wchar_t** argv) {
         return 2;
     }
     const int seconds = argc > 3 ? _wtoi(argv[3]) : 60;
+    if (std::wstring(argv[2]) == L"-") {
+        const HANDLE file = ::CreateFileW(argv[1], GENERIC_READ, FILE_SHARE_READ, nullptr,
+                                          OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr);
+        std::wprintf(file == INVALID_HANDLE_VALUE ? L"open failed\n" : L"held\n");
+        std::fflush(stdout);
+        ::Sleep(seconds * 1000u);
+        return file == INVALID_HANDLE_VALUE ? 1 : 0;
+    }
     HANDLE lock = nullptr, launcher = nullptr;
     if (!HoldLockAndFindLauncher(argv[2], seconds, &lock, &launcher)) return 1;
 

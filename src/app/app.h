@@ -36,13 +36,14 @@ public:
     std::wstring m_strToken;        // launch token (setup.ini, file name, or "/T")
     std::wstring m_strInstruction;  // instruction text collected from "/I"
 
-    // Launch token from setup.ini and the launcher's own file name.
+    // Launch token from setup.ini and the launcher's own file name (a browser's " (1)" or "[1]"
+    // before ".exe" is no part of it).
     void ReadPackageSettings(const std::wstring& settingsPath);
     void GetTokenFromFileName();
     // The token reaches the command interpreter (and, in the system launch, a scheduled task's
-    // action): only ASCII letters, digits, blanks and "_-./:+=@~()" may pass, never the
-    // interpreter's or the action's special characters (& | < > ^ % " ' and the like) nor control
-    // characters. Any other token is refused with a log line and the launch goes on without one.
+    // action): a token holding what either reads (& | < > ^ % " ' !), a control character, or a
+    // backslash at its end is refused with a log line, and the launch goes on without one. Any
+    // other text passes, letters of any script included.
     static bool IsSafeToken(const std::wstring& token);
     void RefuseUnsafeToken();
 

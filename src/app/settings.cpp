@@ -31,12 +31,32 @@ void CUnPackFileApp::ReadPackageSettings(const std::wstring& settingsPath) {
     }
 }
 
+namespace {
+
+// A browser's mark of a repeated download right before the extension, " (N)" or "[N]" with
+// decimal digits ("Support-ab12cd (1).exe", "Support-ab12cd[1].exe"), taken out of the name.
+void DropDuplicateMark(std::wstring& name) {
+    const size_t n = name.size();
+    if (n < 7 || (name.compare(n - 4, 4, L".exe") != 0 && name.compare(n - 4, 4, L".EXE") != 0))
+        return;
+    const size_t close = n - 5;  // ")" or "]"
+    const wchar_t open = name[close] == L')' ? L'(' : name[close] == L']' ? L'[' : 0;
+    size_t at = close;  // then the first digit, then the opening bracket
+    while (at > 0 && name[at - 1] >= L'0' && name[at - 1] <= L'9') --at;
+    if (!open || at == close || at-- == 0 || name[at] != open) return;
+    if (open == L'(' && (at-- == 0 || name[at] != L' ')) return;
+    name.erase(at, close + 1 - at);
+}
+
+}  // namespace
+
 void CUnPackFileApp::GetTokenFromFileName() {
     const std::wstring path = CUtility::GetModulePath();
     const size_t dash = path.rfind(L'-');
     if (path.empty() || dash == std::wstring::npos) return;
     std::wstring token = path.substr(dash + 1);
     if (token.find(L'\\') != std::wstring::npos) return;  // the dash lies in a folder name
+    DropDuplicateMark(token);
     text::ReplaceAll(token, L".EXE", L"");
     text::ReplaceAll(token, L".exe", L"");
     const size_t underscore = token.rfind(L'_');
@@ -45,21 +65,23 @@ void CUnPackFileApp::GetTokenFromFileName() {
 }
 
 bool CUnPackFileApp::IsSafeToken(const std::wstring& token) {
-    // Blanks and parentheses stay plain text in both places: after "/c" outside a block, and
-    // inside the double quotes of the task's action. A second download's file name, such as
-    // "Support-ab12cd (1).exe", carries them.
+    // The token stands after "/c" outside any quotes, and inside the double quotes of the task's
+    // action. There the interpreter reads & | < > (commands and redirections), ^ (its escape),
+    // % and ! (variables), " (quoting), and the action reads ' (the program's quotes); control
+    // characters end or split the line. A backslash at the end would escape the action's closing
+    // quote for the program that reads its arguments. Anything else (blanks, , ; = [ ] and the
+    // like, letters of any script) is plain text in both places.
     for (wchar_t c : token) {
-        const bool alnum =
-            (c >= L'a' && c <= L'z') || (c >= L'A' && c <= L'Z') || (c >= L'0' && c <= L'9');
-        if (!alnum && std::wstring(L"_-./:+=@~ ()").find(c) == std::wstring::npos) return false;
+        if (c < 0x20 || (c >= 0x7F && c <= 0x9F)) return false;
+        if (std::wstring(L"&|<>^%\"'!").find(c) != std::wstring::npos) return false;
     }
-    return true;
+    return token.empty() || token.back() != L'\\';
 }
 
 void CUnPackFileApp::RefuseUnsafeToken() {
     if (IsSafeToken(m_strToken)) return;
     CUtility::Log(tags::kInitInstance,
-                  L"VESK token refused: it holds characters other than letters, digits, blanks "
-                  L"and _-./:+=@~()");
+                  L"VESK token refused: it holds & | < > ^ %% \" ' ! or a control character, or "
+                  L"ends in a backslash");
     m_strToken.clear();
 }

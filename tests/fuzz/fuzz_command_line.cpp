@@ -11,7 +11,8 @@
 //    without the system launch on Vista or later, and then changes nothing.
 //  - The token is exactly the argument after the last "/T" the loop sees as a switch (a model of
 //    the loop below says which), or the one from setup.ini without one; after the charset rule
-//    it holds only letters, digits, blanks and "_-./:+=@~()", or nothing.
+//    it holds none of & | < > ^ % " ' !, no control character and no backslash at its end, or it
+//    is empty.
 //  - HandleInstruction is called with the texts the model expects, in order.
 //  - In the whole registry only "NoteSession" and "IdleSessionTimeout" of the product key change;
 //    "IdleSessionTimeout" is a REG_DWORD from 0 to 9999 that the last instruction spells;
@@ -161,8 +162,8 @@ std::wstring Argument(const std::string& bytes) {
 }
 
 bool SafeTokenChar(wchar_t c) {
-    return (c >= L'a' && c <= L'z') || (c >= L'A' && c <= L'Z') || (c >= L'0' && c <= L'9') ||
-           std::wstring(L"_-./:+=@~ ()").find(c) != std::wstring::npos;
+    return c >= 0x20 && (c < 0x7F || c > 0x9F) &&
+           std::wstring(L"&|<>^%\"'!").find(c) == std::wstring::npos;
 }
 
 }  // namespace
@@ -292,6 +293,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     app.RefuseUnsafeToken();
     bool safe = true;
     for (wchar_t c : token) safe = safe && SafeTokenChar(c);
+    safe = safe && (token.empty() || token.back() != L'\\');
     FUZZ_CHECK(app.m_strToken == (safe ? token : std::wstring()), "token after the rule \"%s\"",
                fuzz::Show(app.m_strToken).c_str());
     FUZZ_CHECK(m.Now() == 0, "the loop waited %llu ms", static_cast<unsigned long long>(m.Now()));

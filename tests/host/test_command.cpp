@@ -403,23 +403,22 @@ TEST_F(StandardLaunch, WithoutTheNoUiaBuildThePackagesBuildStaysForTheMiniCopy) 
               L"QVFeatureVESK.exe failed 2");
 }
 
-TEST_F(StandardLaunch, ASecondDownloadsTokenReachesTheManagerWithItsBlankAndParentheses) {
-    // "Support-ab12cd (1).exe": the manager is handed "-t ab12cd (1)", the command text it has
-    // always been given for such a name (its own argument vector then holds "ab12cd").
-    m.moduleFile = L"C:\\Downloads\\Support-ab12cd (1).exe";
+TEST_F(StandardLaunch, ASecondDownloadsTokenReachesTheManagerWithoutTheBrowsersMark) {
+    m.moduleFile = L"C:\\Downloads\\Support-\u00f1and\u00fa;x,y (1).exe";
     app.GetTokenFromFileName();
     app.RefuseUnsafeToken();
     app.RunAsStandard(work);
-    EXPECT_EQ(ManagerCommand(), L"/c QVManagerVESK.exe -t ab12cd (1)");
+    EXPECT_EQ(ManagerCommand(), L"/c QVManagerVESK.exe -t \u00f1and\u00fa;x,y");
 }
 
 TEST(LaunchToken, OnlyPlainCharactersReachTheInterpreter) {
     EXPECT_TRUE(CUnPackFileApp::IsSafeToken(L""));
     EXPECT_TRUE(CUnPackFileApp::IsSafeToken(L"ab12CD_Cx-y.z/1:2+3=4@5~6"));
     EXPECT_TRUE(CUnPackFileApp::IsSafeToken(L"ab12cd (1)"));
-    EXPECT_TRUE(CUnPackFileApp::IsSafeToken(L"a b(c)"));
+    EXPECT_TRUE(CUnPackFileApp::IsSafeToken(L"a b(c)[d],e;f#g$h{i}*j?\\k`l"));
+    EXPECT_TRUE(CUnPackFileApp::IsSafeToken(L"\u00f1and\u00fa \u041a\u0438\u0440 \u6771\uff06"));
     for (const wchar_t* bad : {L"abc&calc", L"a|b", L"a\"b", L"a'b", L"a^b", L"a%PATH%", L"a>b",
-                               L"a<b", L"a;b", L"a,b", L"a\u00e9", L"a\nb", L"a\tb", L"a!b"})
+                               L"a<b", L"a!b", L"a\nb", L"a\tb", L"a\x7f", L"a\x85", L"a\\"})
         EXPECT_FALSE(CUnPackFileApp::IsSafeToken(bad)) << text::Narrow(bad);
 }
 
@@ -435,8 +434,8 @@ TEST(LaunchToken, AnUnsafeTokenIsRefusedWithALogLine) {
     EXPECT_EQ(app.m_strToken, L"");
     EXPECT_EQ(m.LogMessages(),
               std::vector<std::wstring>{
-                  L"[CUnPackFileApp::InitInstance] VESK token refused: it holds characters other "
-                  L"than letters, digits, blanks and _-./:+=@~()"});
+                  L"[CUnPackFileApp::InitInstance] VESK token refused: it holds & | < > ^ % \" ' ! "
+                  L"or a control character, or ends in a backslash"});
 }
 
 }  // namespace

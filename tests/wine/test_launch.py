@@ -72,16 +72,16 @@ class StandardLaunch(AgentTestCase):
         self.assertFalse(os.path.exists(self.work_folder()))
 
     def test_windows_10_switches_the_printer_catalogs(self):
-        # Named as a browser names a second download: the token "ab12cd (1)" from the file name
-        # reaches the manager's command line whole.
+        # A token in another script, named as a browser names a second download: the mark is
+        # no part of the token, which reaches the manager's command line whole.
         self.wine.set_windows_version("win10")
-        exe = self.launcher("Support-ab12cd (1).exe", settings={"gateway_mode": "1"},
+        exe = self.launcher("Support-ñandú[1].exe", settings={"gateway_mode": "1"},
                             agent={"RunSeconds": 1, "WindowDelayMs": 100})
         code, _ = self.wine.run(exe)
         self.wine.wait_idle()
         self.assertEqual(code, 0)
         self.assertRegex(self.record("QVManagerVESK.exe", "cmdline") or "",
-                         r"QVManagerVESK\.exe\s+-t ab12cd \(1\)\s*$")
+                         r"QVManagerVESK\.exe\s+-t ñandú\s*$")
         files = self.recorded_files()
         win10 = fingerprint_bytes(agent_package.CATALOGS["qvprinterx.cat"])
         older = fingerprint_bytes(agent_package.CATALOGS["qvprinter.cat"])

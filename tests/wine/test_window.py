@@ -4,6 +4,7 @@ launcher's resources for as long as a test needs; the launcher itself shows the 
 while it runs."""
 
 import os
+import shutil
 import time
 
 import harness
@@ -55,10 +56,10 @@ class LoadingWindow(harness.WineTestCase):
         self.assertEqual(f["regionkind"], "2")
         self.assertEqual(rect(f["regionbox"]), [0, 0, 306, 92])
 
-    def start_show(self, *args):
+    def start_show(self, *args, program=SHOW):
         """window_show.exe with the given arguments, once its window is up; returns the process
         and what it printed about the window."""
-        show = self.wine.start(SHOW, *args)
+        show = self.wine.start(program, *args)
         lines = []
         while not lines or not lines[-1].startswith("shown"):
             line = show.stdout.readline().decode()
@@ -116,8 +117,16 @@ class LoadingWindow(harness.WineTestCase):
         self.assertGreater(len(spinners), 1, "the spinner does not turn")
 
     def test_the_picture_is_there_while_the_thread_is_blocked(self):
-        # As while the launcher waits for its extraction: no painting, no messages.
-        show, _ = self.start_show("5000", "block")
+        # As while the launcher waits for its extraction: no painting, no messages. And as on
+        # Windows XP, Vista and 7: GDI+ only among the side-by-side assemblies, and a gdiplus.dll
+        # beside the program that Wine would take (n,b) for the name.
+        for folder in ("system32", "syswow64"):
+            os.unlink(os.path.join(self.wine.drive_c, "windows", folder, "gdiplus.dll"))
+        downloads = os.path.join(self.wine.drive_c, "Downloads")
+        os.makedirs(downloads)
+        planted = shutil.copy(os.path.join(PROGRAMS, "planted", "gdiplus.dll"), downloads)
+        self.wine.env["WINEDLLOVERRIDES"] += ";gdiplus=n,b"
+        show, _ = self.start_show("5000", "block", program=shutil.copy(SHOW, downloads))
         time.sleep(1.0)
         path = self.artifacts("loading-window-blocked.png")
         self.assertTrue(self.wine.screenshot(path))
@@ -127,6 +136,7 @@ class LoadingWindow(harness.WineTestCase):
         self.assert_picture(png_image.load(path), left, top)
         rest, _ = show.communicate(timeout=60)
         self.assertIn("closed 1", rest.decode())
+        self.assertFalse(os.path.exists(planted + ".loaded"))
 
     def test_the_launchers_own_window_appears_and_is_gone_when_it_ends(self):
         # A file where the work folder's parent should be: the folder cannot be created and the

@@ -1,7 +1,8 @@
 // Win32 implementation of the loading window's primitives: a plain window class and procedure,
 // GDI for the off-screen picture and GDI+ (its flat interface) for decoding and drawing PNGs.
 // GDI+ is no known DLL on every supported Windows: it is loaded at run time from the system
-// folder (SystemLibrary), never through the import table.
+// folder, or where Windows keeps it only as a side-by-side assembly (XP, Vista, 7) from that
+// assembly's folder in the system's store (SystemLibrary), never through the import table.
 #include "platform/win32/win32.h"
 // clang-format off
 #include <objbase.h>
@@ -26,7 +27,7 @@ gp::GpImage* I(Image image) {
     return reinterpret_cast<gp::GpImage*>(image);
 }
 
-// The GDI+ functions the window uses, looked up once in the system folder's gdiplus.dll; all or
+// The GDI+ functions the window uses, looked up once in the system's gdiplus.dll; all or
 // none (then GDI+ does not start, and nothing is decoded or drawn).
 struct GdiPlus {
     decltype(&gp::GdiplusStartup) Startup = nullptr;

@@ -74,9 +74,11 @@ inline std::wstring Text(const wchar_t* buffer, size_t n) {
 // A DLL of the system folder, loaded once by its full path (never by a bare name searched for in
 // the usual places, so nothing in the launcher's folder or the current directory can stand in
 // for it) and kept for the life of the process; null when it cannot be loaded. `name` is a file
-// name such as L"version.dll". Every DLL beyond the known ones of the import table (kernel32,
-// user32, gdi32, advapi32, shell32, ole32, msvcrt) comes through here: GDI+, version, wtsapi32,
-// wintrust (tests/check_imports.py keeps the import table so).
+// name such as L"version.dll". Where the system folder holds no such file, the file of the
+// side-by-side assembly that the launcher's second manifest names (GDI+ on Windows XP, Vista and
+// 7), by its full path in the system's store. Every DLL beyond the known ones of the import table
+// (kernel32, user32, gdi32, advapi32, shell32, ole32, msvcrt) comes through here: GDI+, version,
+// wtsapi32, wintrust (tests/check_imports.py keeps the import table so).
 HMODULE SystemLibrary(const wchar_t* name);
 
 // A function exported by a system DLL, looked up at run time: for functions that older Windows

@@ -33,8 +33,9 @@ void CUnPackFileApp::ReadPackageSettings(const std::wstring& settingsPath) {
 
 namespace {
 
-// A browser's mark of a repeated download right before the extension, " (N)" or "[N]" with
-// decimal digits ("Support-ab12cd (1).exe", "Support-ab12cd[1].exe"), taken out of the name.
+// A browser's mark of a repeated download right before the extension, " (N)", "(N)" or "[N]"
+// with decimal digits ("Support-ab12cd (1).exe", "Support-ab12cd(1).exe",
+// "Support-ab12cd[1].exe"), taken out of the name.
 void DropDuplicateMark(std::wstring& name) {
     const size_t n = name.size();
     if (n < 7 || (name.compare(n - 4, 4, L".exe") != 0 && name.compare(n - 4, 4, L".EXE") != 0))
@@ -44,7 +45,7 @@ void DropDuplicateMark(std::wstring& name) {
     size_t at = close;  // then the first digit, then the opening bracket
     while (at > 0 && name[at - 1] >= L'0' && name[at - 1] <= L'9') --at;
     if (!open || at == close || at-- == 0 || name[at] != open) return;
-    if (open == L'(' && (at-- == 0 || name[at] != L' ')) return;
+    if (open == L'(' && at > 0 && name[at - 1] == L' ') --at;  // "(N)" with or without blank
     name.erase(at, close + 1 - at);
 }
 

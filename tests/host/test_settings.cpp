@@ -25,6 +25,7 @@ TEST(LaunchToken, FromTheLaunchersFileName) {
     EXPECT_EQ(TokenFromName(L""), L"unchanged");
     // A browser's mark of a repeated download is no part of the token; other brackets are.
     EXPECT_EQ(TokenFromName(L"C:\\Downloads\\Support-ab12cd (1).exe"), L"ab12cd");
+    EXPECT_EQ(TokenFromName(L"C:\\Downloads\\Support-ab12cd(2).exe"), L"ab12cd");
     EXPECT_EQ(TokenFromName(L"C:\\Downloads\\Support-\u00f1and\u00fa_2[13].EXE"),
               L"\u00f1and\u00fa");
     EXPECT_EQ(TokenFromName(L"C:\\Downloads\\Support-ab(1) [x].exe"), L"ab(1) [x]");

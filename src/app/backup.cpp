@@ -28,10 +28,10 @@ int CopyAsUser(CFile& own, const std::wstring& target, CCopyProgress* progress) 
 
 // The file an elevated or system run may write its backup into as itself: opened inside the
 // folder held, which is at the path built (no link above it), never through a link at its name,
-// itself no link, with no other name (a hard link would make it some other file). A file of that name that belongs to
-// another account than the logged-on user, the administrators or the system is never written
-// into (its rights would stay that account's): it is deleted, and the caller makes the copy
-// anew. Refused: one line says why, and the last error tells.
+// itself no link, with no other name (a hard link would make it some other file). A file of that
+// name that belongs to another account than the logged-on user, the administrators or the system is
+// never written into (its rights would stay that account's): it is deleted, and the caller makes
+// the copy anew. Refused: one line says why, and the last error tells.
 enum class Target { Open, Replaced, Refused };
 
 Target OpenCheckedTarget(plat::Handle folder, const std::wstring& target, CFile& out) {
@@ -43,11 +43,11 @@ Target OpenCheckedTarget(plat::Handle folder, const std::wstring& target, CFile&
         return Target::Refused;
     };
     const std::wstring name = target.substr(target.rfind(L'\\') + 1);
-    UniqueFile file(folder ? fs.CreateFileInFolder(folder, name,
-                                                   plat::kGenericWrite | plat::kDelete |
-                                                       plat::kReadControl,
-                                                   plat::kShareNone, plat::kOpenAlways)
-                           : 0);
+    UniqueFile file(
+        folder ? fs.CreateFileInFolder(folder, name,
+                                       plat::kGenericWrite | plat::kDelete | plat::kReadControl,
+                                       plat::kShareNone, plat::kOpenAlways)
+               : 0);
     if (!file) return refuse(L"cannot open", plat::kernel().GetLastError());
     const bool existed = plat::kernel().GetLastError() == plat::kErrorAlreadyExists;
     plat::FileInformation info;
@@ -55,10 +55,10 @@ Target OpenCheckedTarget(plat::Handle folder, const std::wstring& target, CFile&
         return refuse(L"link at", plat::kErrorAccessDenied);
     if (info.numberOfLinks != 1) return refuse(L"another name for", plat::kErrorAccessDenied);
     plat::AccessList access;
-    if (existed && (!fs.GetFileAccess(file.Get(), access) ||
-                    (access.owner != CUtility::GetLoggedOnUserSid() &&
-                     access.owner != plat::kSidAdministrators &&
-                     access.owner != plat::kSidSystem))) {
+    if (existed &&
+        (!fs.GetFileAccess(file.Get(), access) ||
+         (access.owner != CUtility::GetLoggedOnUserSid() &&
+          access.owner != plat::kSidAdministrators && access.owner != plat::kSidSystem))) {
         if (fs.DeleteOpenFile(file.Get())) return Target::Replaced;
         return refuse(L"another account's file at", plat::kernel().GetLastError());
     }

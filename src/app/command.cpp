@@ -31,7 +31,6 @@ std::wstring InterpreterFolder(bool fromLauncher) {
 
 }  // namespace
 
-
 void CUnPackFileApp::CloseLoadingWndForAgent(bool& seen) {
     if (seen || !AgentWindowExists()) return;
     seen = true;

@@ -7,4 +7,6 @@
 CUnPackFileApp theApp;
 CInstanceMutex g_instanceMutex(kInstanceMutexName);
 
-int wmain(int argc, wchar_t** argv) { return RunApplication(theApp, argc, argv); }
+int wmain(int argc, wchar_t** argv) {
+    return RunApplication(theApp, argc, argv);
+}

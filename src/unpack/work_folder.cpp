@@ -15,8 +15,8 @@ constexpr uint32_t kCreateRetryPauseMs = 100;
 // What the run asks of the folder it holds: to list it, open what it holds, and read its list.
 // Others may read and write in it (the interpreter and the agent work there), but nobody may
 // delete or rename it while it is held; the run itself deletes it once it lets go.
-constexpr uint32_t kHoldAccess = plat::kFileListDirectory | plat::kFileTraverse |
-                                 plat::kFileReadAttributes | plat::kReadControl;
+constexpr uint32_t kHoldAccess =
+    plat::kFileListDirectory | plat::kFileTraverse | plat::kFileReadAttributes | plat::kReadControl;
 
 }  // namespace
 
@@ -107,10 +107,9 @@ bool CWorkFolder::Prepare() {
 
     // The folder held is the one checked: through no link, at the path built. (An unelevated
     // run that cannot hold it goes on without, as it always did.)
-    m_hold.Reset(fs.CreateFileWithFlags(folder, kHoldAccess, plat::kShareRead | plat::kShareWrite,
-                                        plat::kOpenExisting,
-                                        plat::kFileFlagBackupSemantics |
-                                            plat::kFileFlagOpenReparsePoint));
+    m_hold.Reset(fs.CreateFileWithFlags(
+        folder, kHoldAccess, plat::kShareRead | plat::kShareWrite, plat::kOpenExisting,
+        plat::kFileFlagBackupSemantics | plat::kFileFlagOpenReparsePoint));
     plat::FileInformation info;
     if (m_hold && fs.GetFileInformation(m_hold.Get(), info) &&
         !(info.attributes & plat::kAttrReparsePoint)) {
@@ -129,8 +128,10 @@ bool CWorkFolder::Prepare() {
     // from it, whatever left it.
     std::vector<plat::FindData> left;
     if (result != 0 && (!m_hold || !fs.ListFolder(m_hold.Get(), left) || !left.empty())) {
-        CUtility::Log(tags::kGetWorkFolder, L"Work folder refused, %ls holds files it could not "
-                      L"clear", m_path.c_str());
+        CUtility::Log(tags::kGetWorkFolder,
+                      L"Work folder refused, %ls holds files it could not "
+                      L"clear",
+                      m_path.c_str());
         return Refuse();
     }
     if (elevated && !KeepsItsList(result == 0, userSid)) return Refuse();

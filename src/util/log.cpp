@@ -80,10 +80,10 @@ plat::Handle OpenLogFile(const std::wstring& path) {
     if (!held.handle || held.path != folder) {
         held = LogFolder();
         held.path = folder;
-        held.handle.Reset(fs.CreateFileWithFlags(
-            folder, plat::kFileReadAttributes | plat::kFileTraverse,
-            plat::kShareRead | plat::kShareWrite | plat::kShareDelete, plat::kOpenExisting,
-            plat::kFileFlagBackupSemantics));
+        held.handle.Reset(
+            fs.CreateFileWithFlags(folder, plat::kFileReadAttributes | plat::kFileTraverse,
+                                   plat::kShareRead | plat::kShareWrite | plat::kShareDelete,
+                                   plat::kOpenExisting, plat::kFileFlagBackupSemantics));
         if (!held.handle || !CUtility::GetFinalPath(held.handle.Get(), held.finalPath))
             held.finalPath = folder;
     }

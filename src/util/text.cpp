@@ -71,7 +71,8 @@ std::wstring FromUtf16Le(const uint8_t* data, size_t size) {
         if (sizeof(wchar_t) == 4 && u >= 0xD800 && u < 0xDC00 && i + 3 < size) {
             uint32_t low = data[i + 2] | (static_cast<uint32_t>(data[i + 3]) << 8);
             if (low >= 0xDC00 && low < 0xE000) {
-                out.push_back(static_cast<wchar_t>(0x10000 + ((u - 0xD800) << 10) + (low - 0xDC00)));
+                out.push_back(
+                    static_cast<wchar_t>(0x10000 + ((u - 0xD800) << 10) + (low - 0xDC00)));
                 i += 2;
                 continue;
             }
@@ -91,7 +92,8 @@ std::wstring Widen(const std::string& s) {
             cp = c;
             len = 1;
         }
-        for (size_t k = 1; k < len; ++k) cp = (cp << 6) | (static_cast<unsigned char>(s[i + k]) & 0x3Fu);
+        for (size_t k = 1; k < len; ++k)
+            cp = (cp << 6) | (static_cast<unsigned char>(s[i + k]) & 0x3Fu);
         if (sizeof(wchar_t) == 2 && cp >= 0x10000) {
             cp -= 0x10000;
             out.push_back(static_cast<wchar_t>(0xD800 + (cp >> 10)));
@@ -134,7 +136,9 @@ std::string Narrow(const std::wstring& s) {
     return out;
 }
 
-wchar_t FoldAscii(wchar_t c) { return (c >= L'a' && c <= L'z') ? static_cast<wchar_t>(c - 32) : c; }
+wchar_t FoldAscii(wchar_t c) {
+    return (c >= L'a' && c <= L'z') ? static_cast<wchar_t>(c - 32) : c;
+}
 
 bool EqualsNoCase(const std::wstring& a, const std::wstring& b) {
     if (a.size() != b.size()) return false;
@@ -146,7 +150,8 @@ bool EqualsNoCase(const std::wstring& a, const std::wstring& b) {
 size_t ReplaceAll(std::wstring& s, const std::wstring& from, const std::wstring& to) {
     if (from.empty()) return 0;
     size_t count = 0;
-    for (size_t pos = s.find(from); pos != std::wstring::npos; pos = s.find(from, pos + to.size())) {
+    for (size_t pos = s.find(from); pos != std::wstring::npos;
+         pos = s.find(from, pos + to.size())) {
         s.replace(pos, from.size(), to);
         ++count;
     }

@@ -212,7 +212,8 @@ TEST(ExecuteCommand, TheBackupIsTheUsersCopyOrOneIntoAFileTheLauncherChecked) {
         sim::SimMachine m;
         if (earlier) {
             m.WriteFile(kBackup, "theirs");
-            m.SetAccess(kBackup, {m.SidOf(L"mallory"), true, true, {{m.SidOf(L"mallory"), 0x1F01FF}}});
+            m.SetAccess(kBackup,
+                        {m.SidOf(L"mallory"), true, true, {{m.SidOf(L"mallory"), 0x1F01FF}}});
         }
         const auto log = run(m);
         EXPECT_EQ(m.ReadFile(kBackup), "MZ launcher");

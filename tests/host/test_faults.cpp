@@ -11,6 +11,7 @@
 #include "host/package_builder.h"
 #include "registry_values.h"
 #include "sim/sim_machine.h"
+#include "ui/loading_wnd.h"
 #include "util/text.h"
 
 namespace {
@@ -19,6 +20,17 @@ using namespace regtest;
 
 const std::wstring kSelf = L"C:\\Downloads\\VESK.exe";
 const std::wstring kUnpack = L"C:\\users\\user\\Temp\\unpackvesk\\";
+
+// The code-signing values in the product key of session 1, which keep a run on the standard
+// launch; or none.
+void SetCodeSign(sim::SimMachine& m, bool set) {
+    for (const wchar_t* name : {L"CodeSignTheme", L"CodeSignOutput"}) {
+        if (set)
+            m.SetRegString(L"user", kProductKey1, name, L"x");
+        else
+            m.SetRegString(L"user", kProductKey1, name, L"");
+    }
+}
 
 int RunLauncher() {
     std::wstring self = kSelf;
@@ -42,6 +54,69 @@ std::vector<std::wstring> LogOf(sim::SimMachine& m, uint32_t session) {
 
 bool Has(const std::vector<std::wstring>& lines, const std::wstring& line) {
     return std::find(lines.begin(), lines.end(), line) != lines.end();
+}
+
+// One machine, runs that follow each other: unelevated, elevated, elevated and killed in the
+// middle of its launch, unelevated, elevated again. After each: the right package started with
+// its own token as the right account, the backup where it belongs, nothing stale started, and
+// nothing left behind a completed run.
+TEST(LifeCycle, RunsOfEveryKindFollowOneAnotherOnOneMachine) {
+    sim::SimMachine m;
+    const std::wstring backup = L"C:\\ProgramData\\Quintrova\\Temp\\Vesk011234.exe";
+    struct Killed {};
+    std::vector<std::wstring> started;  // "<token> as <account>"
+    std::wstring action;                // the task's action, as the last "/change" set it
+    bool kill = false;
+    m.onShellExecute = [&](const plat::ShellExecInfo& info) {
+        const std::wstring& p = info.parameters;
+        if (p.find(L"/change") != std::wstring::npos) action = p;
+        const bool task = p.find(L"/run") != std::wstring::npos;
+        if (!task && p.rfind(L"/c QVManagerVESK.exe", 0) != 0) return sim::Program{};
+        if (kill) throw Killed{};
+        started.push_back(
+            task ? action.substr(action.rfind(L' ') + 1, action.size() - action.rfind(L' ') - 2) +
+                       L" as SYSTEM"
+                 : p.substr(p.rfind(L' ') + 1) + L" as user");
+        return sim::Program{};
+    };
+    struct Run {
+        sim::TokenKind token;
+        bool systemLaunch, killed;
+        const wchar_t* expected;
+    } runs[] = {{sim::TokenKind::StandardUser, false, false, L"one as user"},
+                {sim::TokenKind::ElevatedAdmin, false, false, L"two as user"},
+                {sim::TokenKind::ElevatedAdmin, true, true, nullptr},
+                {sim::TokenKind::StandardUser, false, false, L"four as user"},
+                {sim::TokenKind::ElevatedAdmin, true, false, L"five as SYSTEM"}};
+    const char* tokens[] = {"one", "two", "three", "four", "five"};
+    for (size_t i = 0; i < 5; ++i) {
+        const Run& r = runs[i];
+        m.token = r.token;
+        kill = r.killed;
+        // Code-signing settings keep an elevated run on the standard launch (with the backup).
+        SetCodeSign(m, !r.systemLaunch);
+        const std::string package = testpkg::Pack(
+            testpkg::Stub(), {{"setup.ini", "[Settings]\r\nvesk_token=" + std::string(tokens[i])},
+                              {"AVESK.xml", "<Task/>"},
+                              {"QVManagerVESK.exe", "manager"},
+                              {"Launcher.exe", "launcher"}});
+        m.WriteFile(kSelf, package);
+        started.clear();
+        try {
+            RunLauncher();
+        } catch (const Killed&) {
+            CloseLoadingWnd(nullptr);  // the killed process's window went with it
+        }
+        const std::wstring which = L"run " + std::to_wstring(i + 1);
+        EXPECT_EQ(started,
+                  r.expected ? std::vector<std::wstring>{r.expected} : std::vector<std::wstring>{})
+            << which;
+        EXPECT_EQ(m.Exists(Folder(1)), r.killed) << which;
+        if (!r.systemLaunch) {
+            EXPECT_EQ(m.ReadFile(backup), package) << which;
+            EXPECT_EQ(m.AccessOf(backup).owner, m.SidOf(L"user")) << which;
+        }
+    }
 }
 
 // One user logged on in sessions 1 and 2 shares one temp folder and one registry hive. The

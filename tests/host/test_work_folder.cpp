@@ -182,9 +182,8 @@ TEST(WorkFolder, AFolderThatCannotBeClearedIsNeverUsed) {
         m.WriteFile(kFolder + L"\\stuck.txt", "x");
         m.SetReadOnly(kFolder + L"\\stuck.txt", true);
         m.WriteFile(kFolder + L"\\setup.ini", "stale");
-        const UniqueFile other(plat::files().CreateFile(kFolder + L"\\setup.ini",
-                                                        plat::kGenericRead, plat::kShareRead,
-                                                        plat::kOpenExisting));
+        const UniqueFile other(plat::files().CreateFile(
+            kFolder + L"\\setup.ini", plat::kGenericRead, plat::kShareRead, plat::kOpenExisting));
         CUnPack unpack;
         unpack.GetWorkFolder();
         EXPECT_TRUE(unpack.WorkFolder().IsRefused());

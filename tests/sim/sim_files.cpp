@@ -538,8 +538,7 @@ public:
     }
 
     plat::Handle CreateFileInFolder(plat::Handle folder, const std::wstring& name, uint32_t access,
-                                    uint32_t share, uint32_t disposition,
-                                    uint32_t flags) override {
+                                    uint32_t share, uint32_t disposition, uint32_t flags) override {
         auto* f = d.Get<FileObj>(folder);
         if (!f || f->fd < 0) return Fail(plat::kErrorInvalidHandle), 0;
         if (name.find_first_of(L"\\/:") != std::wstring::npos)
@@ -562,8 +561,8 @@ public:
             return d.Add(link);
         }
         struct stat target;
-        const bool folderThere = exists && ::stat(host.c_str(), &target) == 0 &&
-                                 S_ISDIR(target.st_mode);
+        const bool folderThere =
+            exists && ::stat(host.c_str(), &target) == 0 && S_ISDIR(target.st_mode);
         if (folderThere) {
             if (!(flags & plat::kFileFlagBackupSemantics)) return Fail(plat::kErrorAccessDenied), 0;
             const int fd = ::open(host.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
@@ -598,8 +597,8 @@ public:
             struct stat st;
             if (name == "." || name == ".." || ::lstat((here + "/" + name).c_str(), &st) != 0)
                 continue;
-            out.push_back({AttributesOf(st, here + "/" + name),
-                           static_cast<uint64_t>(st.st_size), text::Widen(name)});
+            out.push_back({AttributesOf(st, here + "/" + name), static_cast<uint64_t>(st.st_size),
+                           text::Widen(name)});
         }
         ::closedir(dir);
         return true;
@@ -635,8 +634,8 @@ public:
         struct stat st;
         if (::fstat(f->fd, &st) != 0 || d.Denied(key, Change::Write))
             return Fail(plat::kErrorAccessDenied);
-        const mode_t mode = (attributes & plat::kAttrReadOnly) ? (st.st_mode & ~0222)
-                                                               : (st.st_mode | S_IWUSR);
+        const mode_t mode =
+            (attributes & plat::kAttrReadOnly) ? (st.st_mode & ~0222) : (st.st_mode | S_IWUSR);
         return ::fchmod(f->fd, mode) == 0 || Fail(plat::kErrorAccessDenied);
     }
 

@@ -41,7 +41,7 @@ struct FileObj {
     std::string hostPath;
     uint32_t access = 0;
     uint32_t share = 0;
-    bool link = false;  // a link opened as itself: no content, no descriptor
+    bool link = false;           // a link opened as itself: no content, no descriptor
     bool deletePending = false;  // goes when the handle is closed
 };
 struct FindObj {

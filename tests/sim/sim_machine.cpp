@@ -81,7 +81,9 @@ SimMachine::SimMachine() : m_impl(std::make_unique<Impl>(*this)) {
     // The common application-data folder as Windows sets it up.
     constexpr uint32_t kBoth = plat::kObjectInherit | plat::kContainerInherit;
     SetAccess(commonAppData,
-              {plat::kSidSystem, true, false,
+              {plat::kSidSystem,
+               true,
+               false,
                {{plat::kSidSystem, plat::kFileAllAccess, kBoth, true},
                 {plat::kSidAdministrators, plat::kFileAllAccess, kBoth, true},
                 {kSidCreatorOwner, plat::kFileAllAccess, kBoth | plat::kInheritOnly, true},
@@ -404,7 +406,9 @@ bool SimMachine::Impl::Denied(const std::string& key, Change change) const {
     return true;
 }
 
-void SimMachine::Impl::Created(const std::string& key) { owners[key] = CreatorSid(); }
+void SimMachine::Impl::Created(const std::string& key) {
+    owners[key] = CreatorSid();
+}
 
 void SimMachine::Impl::Forget(const std::string& key) {
     access.erase(key);
@@ -653,11 +657,10 @@ public:
         if (auto* f = std::get_if<FileObj>(&it->second)) {
             if (f->deletePending) {  // what the handle holds now goes, as itself
                 std::error_code ec;
-                const std::string key =
-                    f->link ? f->hostPath
-                            : std::filesystem::read_symlink(
-                                  "/proc/self/fd/" + std::to_string(f->fd), ec)
-                                  .string();
+                const std::string key = f->link ? f->hostPath
+                                                : std::filesystem::read_symlink(
+                                                      "/proc/self/fd/" + std::to_string(f->fd), ec)
+                                                      .string();
                 if (!ec) {
                     std::filesystem::remove(key, ec);
                     d.Forget(key);

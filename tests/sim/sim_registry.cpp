@@ -53,9 +53,11 @@ public:
                             uint32_t* size) override {
         KeyObj k;
         if (!Resolve(key, k)) return static_cast<int32_t>(plat::kErrorInvalidHandle);
-        if (!(k.access & plat::kKeyQueryValue)) return static_cast<int32_t>(plat::kErrorAccessDenied);
+        if (!(k.access & plat::kKeyQueryValue))
+            return static_cast<int32_t>(plat::kErrorAccessDenied);
         SimMachine::RegValue v;
-        if (!m.GetRegValue(k.hive, k.path, name, v)) return static_cast<int32_t>(plat::kErrorFileNotFound);
+        if (!m.GetRegValue(k.hive, k.path, name, v))
+            return static_cast<int32_t>(plat::kErrorFileNotFound);
         if (type) *type = v.type;
         if (size) *size = static_cast<uint32_t>(v.data.size());
         if (data && capacity) {
@@ -134,11 +136,20 @@ private:
     // the hive of the process's own account, whoever the thread impersonates.
     bool Resolve(plat::HKey key, KeyObj& out) {
         switch (key) {
-            case plat::kHkeyCurrentUser: out = {d.ProcessAccount(), L"", plat::kKeyAllAccess}; return true;
-            case plat::kHkeyLocalMachine: out = {L"MACHINE", L"", plat::kKeyAllAccess}; return true;
-            case plat::kHkeyClassesRoot: out = {L"CLASSES", L"", plat::kKeyAllAccess}; return true;
-            case plat::kHkeyUsers: out = {L"USERS", L"", plat::kKeyAllAccess}; return true;
-            default: break;
+            case plat::kHkeyCurrentUser:
+                out = {d.ProcessAccount(), L"", plat::kKeyAllAccess};
+                return true;
+            case plat::kHkeyLocalMachine:
+                out = {L"MACHINE", L"", plat::kKeyAllAccess};
+                return true;
+            case plat::kHkeyClassesRoot:
+                out = {L"CLASSES", L"", plat::kKeyAllAccess};
+                return true;
+            case plat::kHkeyUsers:
+                out = {L"USERS", L"", plat::kKeyAllAccess};
+                return true;
+            default:
+                break;
         }
         auto* k = d.Get<KeyObj>(key);
         if (!k) return false;
@@ -152,7 +163,9 @@ private:
 
 }  // namespace
 
-int SimMachine::OpenRegistryKeys() const { return m_impl->Count<KeyObj>(); }
+int SimMachine::OpenRegistryKeys() const {
+    return m_impl->Count<KeyObj>();
+}
 
 std::unique_ptr<plat::IRegistry> MakeRegistry(SimMachine& m) {
     return std::make_unique<Registry>(m);

@@ -46,8 +46,8 @@ struct IoStatus {
     };
     ULONG_PTR information;
 };
-using NtCreateFileFn = LONG(WINAPI*)(PHANDLE, ACCESS_MASK, NtAttributes*, IoStatus*,
-                                     PLARGE_INTEGER, ULONG, ULONG, ULONG, ULONG, PVOID, ULONG);
+using NtCreateFileFn = LONG(WINAPI*)(PHANDLE, ACCESS_MASK, NtAttributes*, IoStatus*, PLARGE_INTEGER,
+                                     ULONG, ULONG, ULONG, ULONG, PVOID, ULONG);
 using NtQueryFn = LONG(WINAPI*)(HANDLE, IoStatus*, PVOID, ULONG, ULONG);
 using NtErrorFn = ULONG(WINAPI*)(LONG);
 
@@ -448,21 +448,21 @@ public:
         NtName text = {static_cast<USHORT>(name.size() * sizeof(wchar_t)),
                        static_cast<USHORT>(name.size() * sizeof(wchar_t)),
                        const_cast<PWSTR>(name.c_str())};
-        NtAttributes attributes = {sizeof(NtAttributes), H(folder), &text, kObjCaseInsensitive,
-                                   nullptr, nullptr};
+        NtAttributes attributes = {sizeof(NtAttributes), H(folder), &text,
+                                   kObjCaseInsensitive,  nullptr,   nullptr};
         IoStatus io = {};
         HANDLE handle = nullptr;
-        const ULONG how = disposition == OPEN_ALWAYS ? kFileOpenIf
+        const ULONG how = disposition == OPEN_ALWAYS  ? kFileOpenIf
                           : disposition == CREATE_NEW ? kFileCreate
                                                       : kFileOpen;
         const ULONG options = kSynchronousIoNonAlert | kOpenReparsePoint |
                               ((flags & FILE_FLAG_BACKUP_SEMANTICS) ? 0 : kNonDirectoryFile);
-        const LONG status = create(&handle, access | SYNCHRONIZE | FILE_READ_ATTRIBUTES,
-                                   &attributes, &io, nullptr, FILE_ATTRIBUTE_NORMAL, share, how,
-                                   options, nullptr, 0);
+        const LONG status =
+            create(&handle, access | SYNCHRONIZE | FILE_READ_ATTRIBUTES, &attributes, &io, nullptr,
+                   FILE_ATTRIBUTE_NORMAL, share, how, options, nullptr, 0);
         if (!NtSucceeded(status)) return 0;
         ::SetLastError(how == kFileOpenIf && io.information == kFileOpened ? ERROR_ALREADY_EXISTS
-                                                                            : 0);
+                                                                           : 0);
         return FromH(handle);
     }
     bool ListFolder(Handle folder, std::vector<FindData>& out) override {
@@ -486,10 +486,9 @@ public:
         std::vector<DWORD> buffer(16 * 1024);
         for (BOOLEAN restart = TRUE;; restart = FALSE) {
             IoStatus io = {};
-            const LONG status =
-                query(H(folder), nullptr, nullptr, nullptr, &io, buffer.data(),
-                      static_cast<ULONG>(buffer.size() * sizeof(DWORD)), kDirectoryInformation,
-                      FALSE, nullptr, restart);
+            const LONG status = query(H(folder), nullptr, nullptr, nullptr, &io, buffer.data(),
+                                      static_cast<ULONG>(buffer.size() * sizeof(DWORD)),
+                                      kDirectoryInformation, FALSE, nullptr, restart);
             if (status == kNoMoreFiles) return true;
             if (!NtSucceeded(status)) return false;
             const BYTE* at = reinterpret_cast<const BYTE*>(buffer.data());

@@ -14,11 +14,12 @@ int wmain(int argc, wchar_t** argv) {
     if (!::OpenProcessToken(::GetCurrentProcess(), TOKEN_QUERY, &own)) return 101;
     if (!::GetTokenInformation(own, TokenLinkedToken, &link, sizeof(link), &size)) return 102;
     linked = link.LinkedToken;
-    if (!::DuplicateTokenEx(linked, MAXIMUM_ALLOWED, nullptr, SecurityImpersonation,
-                            TokenPrimary, &primary))
+    if (!::DuplicateTokenEx(linked, MAXIMUM_ALLOWED, nullptr, SecurityImpersonation, TokenPrimary,
+                            &primary))
         return 103;
     std::wstring commandLine;
-    for (int i = 1; i < argc; ++i) commandLine += (i > 1 ? L" \"" : L"\"") + std::wstring(argv[i]) + L"\"";
+    for (int i = 1; i < argc; ++i)
+        commandLine += (i > 1 ? L" \"" : L"\"") + std::wstring(argv[i]) + L"\"";
     STARTUPINFOW si = {};
     si.cb = sizeof(si);
     PROCESS_INFORMATION pi = {};

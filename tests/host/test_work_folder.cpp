@@ -170,6 +170,18 @@ TEST(WorkFolder, ElevatedAndSystemRunsGetAFreshFolderOnlyAdministratorsCanChange
     EXPECT_TRUE(m.CallsStartingWith(L"CreateDirectoryWithAccess").empty());
     EXPECT_EQ(m.CallsStartingWith(L"SHCreateDirectoryEx " + kFolder + L"\\").size(), 1u);
     EXPECT_FALSE(m.AccessOf(kFolder).isProtected);
+
+    // On a volume that keeps no access lists (a FAT stick) the list protects nothing: an elevated
+    // run refuses the folder.
+    sim::SimMachine fat;
+    fat.token = sim::TokenKind::ElevatedAdmin;
+    fat.volumesWithoutAccessLists.insert(L"C:\\users\\user\\Temp");
+    CUnPack onFat;
+    onFat.GetWorkFolder();
+    EXPECT_TRUE(onFat.WorkFolder().IsRefused());
+    EXPECT_TRUE(
+        Logged(fat, L"[CUnPack::GetWorkFolder] Work folder refused, no access lists kept at " +
+                        kFolder));
 }
 
 // What an earlier run left is cleared, read-only files included; what cannot be cleared (a file

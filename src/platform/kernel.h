@@ -34,11 +34,8 @@ public:
     virtual uint32_t WaitForSingleObject(Handle h, uint32_t milliseconds) = 0;
     virtual bool CloseHandle(Handle h) = 0;
 
-    // CreateProcessW with no application name, the given command line (copied into a writable
-    // buffer), STARTF_USESHOWWINDOW with the show command, no environment block.
-    virtual bool CreateProcess(const std::wstring& commandLine, bool inheritHandles,
-                               uint32_t creationFlags, const std::wstring& currentDirectory,
-                               int showCommand, ProcessInfo& out) = 0;
+    // CreateProcessW with the members of `start`.
+    virtual bool CreateProcess(const ProcessStart& start, ProcessInfo& out) = 0;
 
     // ShellExecuteExW with the members of `info`; fills info.hProcess.
     virtual bool ShellExecuteEx(ShellExecInfo& info) = 0;

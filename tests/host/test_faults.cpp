@@ -60,10 +60,11 @@ TEST(Faults, LaunchersInTwoSessionsKeepSeparateFoldersKeysAndTasks) {
     std::map<uint32_t, std::vector<std::wstring>> commands;  // per session
     bool bothRunning = false;
     bool firstIntactAfterSecond = false;
-    m.onShellExecute = [&](const plat::ShellExecInfo& info) {
+    m.onCreateProcess = [&](const std::wstring& commandLine, const std::wstring&) {
         const uint32_t session = m.selfSession;
-        commands[session].push_back(info.parameters);
-        if (info.parameters.find(L" /run /tn") == std::wstring::npos) return sim::Program{};
+        const std::wstring parameters = sim::InterpreterParameters(commandLine);
+        commands[session].push_back(parameters);
+        if (parameters.find(L" /run /tn") == std::wstring::npos) return sim::Program{};
         // The task brings the agent up in the launcher's session for 8 s.
         const uint32_t manager = m.AddProcess(kAgentManagerExe, session, 8000);
         const plat::Hwnd window = m.AddWindow(kAgentWindowClass, manager);
@@ -139,7 +140,7 @@ TEST(Faults, AWorkFolderPlantedAsALinkIsNeverUsed) {
     EXPECT_FALSE(m.Exists(L"C:\\precious\\setup.ini"));
     const auto log = m.LogMessages();
     EXPECT_TRUE(Has(log, L"[CUnPackFileApp::InitInstance] VESK skip without unpacking files"));
-    EXPECT_TRUE(m.CallsStartingWith(L"ShellExecuteEx").empty());
+    EXPECT_TRUE(m.CallsStartingWith(L"CreateProcess").empty());
 }
 
 // An elevated run whose temp folder gets a link above the work folder once the extraction is
@@ -155,7 +156,7 @@ TEST(Faults, ALinkPutAboveTheWorkFolderAfterTheExtractionStopsTheLaunch) {
         m.MakeSymlink(L"C:\\users\\user\\Temp\\unpackvesk", L"C:\\Target");
     };
     EXPECT_EQ(RunLauncher(), 0);
-    EXPECT_TRUE(m.CallsStartingWith(L"ShellExecuteEx").empty());
+    EXPECT_TRUE(m.CallsStartingWith(L"CreateProcess").empty());
     EXPECT_EQ(m.ReadFile(L"C:\\Target\\1\\keep.txt"), "keep me");
     const auto log = m.LogMessages();
     EXPECT_TRUE(Has(log, L"[CUnPackFileApp::InitInstance] Launch refused, " + Folder(1) +

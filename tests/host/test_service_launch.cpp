@@ -32,9 +32,10 @@ protected:
         workFolder->Prepare();
         work = workFolder->Path();
         m.WriteFile(work + L"AVESK.xml", "<Task/>");
-        m.onShellExecute = [this](const plat::ShellExecInfo& info) {
-            commands.push_back(info.parameters);
-            if (info.parameters.find(L"schtasks /run") != std::wstring::npos && onRun) onRun();
+        m.onCreateProcess = [this](const std::wstring& commandLine, const std::wstring&) {
+            const std::wstring parameters = sim::InterpreterParameters(commandLine);
+            commands.push_back(parameters);
+            if (parameters.find(L"schtasks /run") != std::wstring::npos && onRun) onRun();
             return sim::Program{};
         };
     }

@@ -47,6 +47,12 @@ inline Program FailsToStart(uint32_t error) {
     return p;
 }
 
+// What an interpreter started with "/d /v:off" is asked to run ("/c ..."); else the whole line.
+inline std::wstring InterpreterParameters(const std::wstring& line) {
+    const size_t at = line.find(L"cmd.exe\" /d /v:off ");
+    return at == std::wstring::npos ? line : line.substr(at + 19);  // 19: the text looked for
+}
+
 enum class TokenKind {
     StandardUser,   // not an administrator
     LimitedAdmin,   // administrator with the filtered token (linked full token)

@@ -406,6 +406,14 @@ TEST_F(StandardLaunch, WithoutTheNoUiaBuildThePackagesBuildStaysForTheMiniCopy) 
               L"QVFeatureVESK.exe failed 2");
 }
 
+TEST_F(StandardLaunch, WithoutTheManagerInTheWorkFolderNothingStarts) {
+    plat::files().DeleteFile(kWork + L"QVManagerVESK.exe");  // else found along the user's PATH
+    app.RunAsStandard(work);
+    EXPECT_TRUE(Starts(m).empty());
+    EXPECT_EQ(m.LogMessages().back(), L"[CUnPackFileApp::RunAsStandard] Standard launch refused, " +
+                                          kWork + L"QVManagerVESK.exe is missing");
+}
+
 TEST_F(StandardLaunch, ASecondDownloadsTokenReachesTheManagerWithItsBlankAndParentheses) {
     // "Support-ab12cd (1).exe": the manager is handed "-t ab12cd (1)", the command text it has
     // always been given for such a name (its own argument vector then holds "ab12cd").

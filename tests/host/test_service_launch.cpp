@@ -183,6 +183,7 @@ TEST_F(ServiceLaunch, CustomizationRunsTheStandardLaunchAfterwardsAndSkipsThePau
     m.SetRegDword(L"user", regtest::kProductKey1, L"IsCustomization", 1);
     m.WriteFile(work + L"QVFeatureVESK.exe", "UIA");
     m.WriteFile(work + L"QVFeatureVESKNOUIA.exe", "NOUIA");
+    m.WriteFile(work + L"QVManagerVESK.exe", "manager");
     plat::Hwnd window = 0;
     onRun = [this, &window] {
         const uint32_t manager = m.AddProcess(kAgentManagerExe, 2, -1);

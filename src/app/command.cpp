@@ -50,6 +50,9 @@ uint32_t CUnPackFileApp::ExecuteCommand(const CWorkFolder& work, const std::wstr
     // An elevated run starts nothing in a folder reached through a link.
     if (!work.ReachedDirectly(tags::kExecuteCommand, L"Command")) return plat::kErrorAccessDenied;
     plat::files().SetCurrentDirectory(work.Path());
+    // The interpreter looks for a bare name ("QVManagerVESK.exe") in the work folder before the
+    // PATH, unless the environment it inherits says otherwise: the user's may not.
+    k.SetEnvironmentVariable(L"NoDefaultCurrentDirectoryInExePath", nullptr);
 
     // The interpreter by its full path as the application, so that neither a search nor a file
     // association of the user's can stand in for it; "/d" keeps it from running the user's

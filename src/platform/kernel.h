@@ -42,6 +42,8 @@ public:
 
     // The raw command line of this process (GetCommandLineW).
     virtual std::wstring GetCommandLine() = 0;
+    // SetEnvironmentVariableW on this process's environment; no value removes the variable.
+    virtual bool SetEnvironmentVariable(const std::wstring& name, const std::wstring* value) = 0;
 
     // Threads (CreateThread with default security and stack, running at once). The Win32 layer
     // starts `proc` from a thread procedure of the system's calling convention.

@@ -42,10 +42,12 @@ TEST(ExecuteCommand, TheInterpreterIsAlwaysNamedByItsFullPath) {
         m.version.major = c.major;
         m.wow64 = c.wow64;
         m.wow64Missing = c.wow64Missing;
+        m.environment[L"NoDefaultCurrentDirectoryInExePath"] = L"1";  // else PATH before cwd
         CUnPackFileApp app;
         CWorkFolder work;
         work.Prepare();
         app.ExpandCabinets(work);
+        EXPECT_TRUE(m.environment.empty());
         const std::wstring interpreter = c.interpreter;
         EXPECT_EQ(Starts(m), std::vector<std::wstring>{L"CreateProcess \"" + interpreter +
                                                        L"\" /d /v:off /c expand *.cab /f:* .\\|" +

@@ -625,6 +625,13 @@ public:
     }
 
     std::wstring GetCommandLine() override { return m.commandLine; }
+    bool SetEnvironmentVariable(const std::wstring& name, const std::wstring* value) override {
+        if (value)
+            m.environment[name] = *value;
+        else
+            m.environment.erase(name);
+        return true;
+    }
 
     plat::Handle CreateThread(plat::ThreadProc proc, void* param) override {
         // The worker runs to its end at once; the caller's wait then returns immediately.

@@ -91,6 +91,7 @@ public:
     std::wstring moduleFile = L"C:\\Downloads\\VESK.exe";
     plat::FixedFileInfo moduleVersion{0x00010002, 0x00030004, 0x00010002, 0x00030004};
     bool moduleVersionMissing = false;
+    std::map<std::wstring, std::wstring> environment;  // the program's environment variables
     // WinVerifyTrust: a file whose certificate table is empty has no signature (0x800B0100);
     // one with a table is trusted (0), as under Wine, which checks no certificate chain, unless
     // `trustResult` says otherwise (an untrusted certificate: kCertEUntrustedRoot; bytes

@@ -116,6 +116,9 @@ public:
     }
 
     std::wstring GetCommandLine() override { return ::GetCommandLineW(); }
+    bool SetEnvironmentVariable(const std::wstring& name, const std::wstring* value) override {
+        return ::SetEnvironmentVariableW(name.c_str(), value ? value->c_str() : nullptr) != FALSE;
+    }
 
     Handle CreateThread(ThreadProc proc, void* param) override {
         auto* start = new ThreadStart{proc, param};

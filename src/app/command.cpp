@@ -49,22 +49,29 @@ uint32_t CUnPackFileApp::ExecuteCommand(const CWorkFolder& work, const std::wstr
     // An elevated run starts nothing in a folder reached through a link.
     if (!work.ReachedDirectly(tags::kExecuteCommand, L"Command")) return plat::kErrorAccessDenied;
     plat::files().SetCurrentDirectory(work.Path());
+    // The interpreter looks for a bare name ("QVManagerVESK.exe") in the work folder before the
+    // PATH, unless the environment it inherits says otherwise: the user's may not.
+    k.SetEnvironmentVariable(L"NoDefaultCurrentDirectoryInExePath", nullptr);
 
-    plat::ShellExecInfo info;
-    info.mask = plat::kSeeMaskNoCloseProcess | plat::kSeeMaskNoAsync | plat::kSeeMaskFlagNoUi;
-    info.verb = L"open";
-    // By full path, so that ShellExecuteEx does not search for a bare "cmd.exe", a search that
-    // starts in the current directory, the work folder.
-    info.file = InterpreterFolder(true) + L"\\cmd.exe";
-    info.parameters = parameters;
-    info.show = plat::kSwHide;
-    if (!k.ShellExecuteEx(info) || !info.hProcess) {
+    // The interpreter by its full path as the application, so that neither a search nor a file
+    // association of the user's can stand in for it; "/d" keeps it from running the user's
+    // AutoRun command first, "/v:off" from expanding "!name!" in what it is given. Hidden, in
+    // the work folder, inheriting none of the launcher's handles.
+    plat::ProcessStart start;
+    start.application = InterpreterFolder(true) + L"\\cmd.exe";
+    start.commandLine = L"\"" + start.application + L"\" /d /v:off " + parameters;
+    start.creationFlags = plat::kCreateDefaultErrorMode;
+    start.currentDirectory = work.Path();
+    start.show = plat::kSwHide;
+    plat::ProcessInfo started;
+    if (!k.CreateProcess(start, started)) {
         const uint32_t error = k.GetLastError();
         CUtility::Log(tags::kExecuteCommand, L"fail %d", static_cast<int>(error));
         return error;
     }
-    const UniqueHandle process(info.hProcess);
-    const uint32_t pid = k.GetProcessId(process.Get());
+    const UniqueHandle process(started.hProcess);
+    const UniqueHandle thread(started.hThread);
+    const uint32_t pid = started.pid;
     CUtility::Log(tags::kExecuteCommand, L"succ wait pid:%d", static_cast<int>(pid));
 
     bool seen = false;

@@ -44,17 +44,31 @@ void CUnPackFileApp::RunAsService(const CWorkFolder& work) {
         registry.SetDWORDValue(L"IsSystemUser", 1);
 
     auto schtasks = [&](const std::wstring& arguments) {
-        ExecuteCommand(work, SystemProgramCommand(L"schtasks", arguments), false);
+        return ExecuteCommand(work, SystemProgramCommand(L"schtasks", arguments), false);
     };
-    schtasks(text::Format(L"/create /xml AVESK.xml /ru \"system\" /tn AVESK%d", session));
-    schtasks(
-        text::Format(L"/change /tn AVESK%d /ru \"system\" /tr "
-                     L"\"'%ls' QVManagerVESK.exe %d %ls\"",
-                     session, work.Join(L"Launcher.exe").c_str(), session, token.c_str()));
+    const std::wstring deleteTask = text::Format(L"/delete /f /tn AVESK%d", session);
+    const uint32_t created =
+        schtasks(text::Format(L"/create /xml AVESK.xml /ru \"system\" /tn AVESK%d", session));
+    const uint32_t changed =
+        created != 0 ? created
+                     : schtasks(text::Format(L"/change /tn AVESK%d /ru \"system\" /tr "
+                                             L"\"'%ls' QVManagerVESK.exe %d %ls\"",
+                                             session, work.Join(L"Launcher.exe").c_str(), session,
+                                             token.c_str()));
+    // A task that was not made or not pointed at this work folder would run, as the system
+    // account, whatever action it carries: it is deleted unrun, and no agent is waited for.
+    if (changed != 0) {
+        CUtility::Log(tags::kRunAsService,
+                      L"RunAsService AVESK%d %ls failed %d, task deleted, not run", session,
+                      created != 0 ? L"create" : L"change", static_cast<int>(changed));
+        schtasks(deleteTask);
+        registry.DeleteValue(L"IsSystemUser");
+        return;
+    }
     schtasks(text::Format(L"/run /tn AVESK%d", session));
     CUtility::Log(tags::kRunAsService, L"RunAsService AVESK%d begin", session);
     // The task goes at once; the agent it started keeps running.
-    schtasks(text::Format(L"/delete /f /tn AVESK%d", session));
+    schtasks(deleteTask);
 
     PrepareAgentFiles(work, tags::kRunAsService);
 

@@ -22,6 +22,14 @@ void MoveAgentFile(LogTag tag, const CWorkFolder& work, const wchar_t* from, con
 }  // namespace
 
 void CUnPackFileApp::RunAsStandard(const CWorkFolder& work) {
+    // The interpreter would look for a manager the package did not bring along the user's PATH:
+    // without one in the work folder nothing starts, and the run cleans up.
+    const std::wstring manager = work.Join(kAgentManagerExe);
+    if (!CUtility::FileExists(manager)) {
+        CUtility::Log(tags::kRunAsStandard, L"Standard launch refused, %ls is missing",
+                      manager.c_str());
+        return;
+    }
     // Without the build that would take its place, the package's "QVFeatureVESK.exe" stays where
     // it is, for the mini copy and the agent; the failed second move still says so in the log.
     if (CUtility::FileExists(work.Join(L"QVFeatureVESKNOUIA.exe")))

@@ -34,17 +34,16 @@ public:
     virtual uint32_t WaitForSingleObject(Handle h, uint32_t milliseconds) = 0;
     virtual bool CloseHandle(Handle h) = 0;
 
-    // CreateProcessW with no application name, the given command line (copied into a writable
-    // buffer), STARTF_USESHOWWINDOW with the show command, no environment block.
-    virtual bool CreateProcess(const std::wstring& commandLine, bool inheritHandles,
-                               uint32_t creationFlags, const std::wstring& currentDirectory,
-                               int showCommand, ProcessInfo& out) = 0;
+    // CreateProcessW with the members of `start`.
+    virtual bool CreateProcess(const ProcessStart& start, ProcessInfo& out) = 0;
 
     // ShellExecuteExW with the members of `info`; fills info.hProcess.
     virtual bool ShellExecuteEx(ShellExecInfo& info) = 0;
 
     // The raw command line of this process (GetCommandLineW).
     virtual std::wstring GetCommandLine() = 0;
+    // SetEnvironmentVariableW on this process's environment; no value removes the variable.
+    virtual bool SetEnvironmentVariable(const std::wstring& name, const std::wstring* value) = 0;
 
     // Threads (CreateThread with default security and stack, running at once). The Win32 layer
     // starts `proc` from a thread procedure of the system's calling convention.

@@ -189,6 +189,17 @@ struct ShellExecInfo {
     Handle hProcess = 0;  // out, with kSeeMaskNoCloseProcess
 };
 
+// The arguments of CreateProcessW that the launcher sets. STARTUPINFOW carries
+// STARTF_USESHOWWINDOW with `show`; no security attributes, no environment block (the caller's).
+struct ProcessStart {
+    std::wstring application;  // lpApplicationName; empty: none (the command line's first token)
+    std::wstring commandLine;  // copied into a writable buffer
+    bool inheritHandles = false;
+    uint32_t creationFlags = 0;
+    std::wstring currentDirectory;  // empty: the caller's
+    int show = kSwShowNormal;
+};
+
 // PROCESS_INFORMATION.
 struct ProcessInfo {
     Handle hProcess = 0;

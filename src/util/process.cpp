@@ -77,8 +77,13 @@ bool CUtility::GetSessionUserToken(plat::Handle* token, uint32_t session) {
 
 bool CUtility::StartProcess(const std::wstring& commandLine, plat::ProcessInfo& pi,
                             const std::wstring& currentDirectory, int showCommand) {
-    return plat::kernel().CreateProcess(commandLine, true, plat::kCreateDefaultErrorMode,
-                                        currentDirectory, showCommand, pi);
+    plat::ProcessStart start;
+    start.commandLine = commandLine;
+    start.inheritHandles = true;
+    start.creationFlags = plat::kCreateDefaultErrorMode;
+    start.currentDirectory = currentDirectory;
+    start.show = showCommand;
+    return plat::kernel().CreateProcess(start, pi);
 }
 
 CImpersonateUser::CImpersonateUser() {

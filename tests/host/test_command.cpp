@@ -18,14 +18,15 @@ namespace {
 
 const std::wstring kWork = L"C:\\users\\user\\Temp\\unpackvesk\\1\\";
 
-std::vector<std::wstring> ShellExecutes(const sim::SimMachine& m) {
-    return m.CallsStartingWith(L"ShellExecuteEx ");
+std::vector<std::wstring> Starts(const sim::SimMachine& m) {
+    return m.CallsStartingWith(L"CreateProcess ");
 }
 
 bool Contains(const std::vector<std::wstring>& lines, const std::wstring& line) {
     return std::find(lines.begin(), lines.end(), line) != lines.end();
 }
 
+// As the application (no search or file association), without AutoRun or delayed expansion.
 TEST(ExecuteCommand, TheInterpreterIsAlwaysNamedByItsFullPath) {
     struct Case {
         uint32_t major;
@@ -42,13 +43,16 @@ TEST(ExecuteCommand, TheInterpreterIsAlwaysNamedByItsFullPath) {
         m.version.major = c.major;
         m.wow64 = c.wow64;
         m.wow64Missing = c.wow64Missing;
+        m.environment[L"NoDefaultCurrentDirectoryInExePath"] = L"1";  // else PATH before cwd
         CUnPackFileApp app;
         CWorkFolder work;
         work.Prepare();
         app.ExpandCabinets(work);
-        EXPECT_EQ(ShellExecutes(m),
-                  std::vector<std::wstring>{std::wstring(L"ShellExecuteEx open|") + c.interpreter +
-                                            L"|/c expand *.cab /f:* .\\||0x540|0"});
+        EXPECT_TRUE(m.environment.empty());
+        const std::wstring interpreter = c.interpreter;
+        EXPECT_EQ(Starts(m), std::vector<std::wstring>{L"CreateProcess \"" + interpreter +
+                                                       L"\" /d /v:off /c expand *.cab /f:* .\\|" +
+                                                       kWork + L"|0|0x4000000|app:" + interpreter});
         EXPECT_EQ(m.currentDir, L"C:\\users\\user\\Temp\\unpackvesk\\1");
     }
 }
@@ -76,16 +80,16 @@ TEST(ExecuteCommand, AnElevatedRunNamesTheSystemsExpandByItsFullPath) {
         CWorkFolder work;
         work.Prepare();
         app.ExpandCabinets(work);
-        const auto calls = ShellExecutes(m);
+        const auto calls = Starts(m);
         ASSERT_EQ(calls.size(), 1u);
-        EXPECT_EQ(calls[0].substr(calls[0].find(L"|/c")),
-                  std::wstring(L"|") + c.parameters + L"||0x540|0");
+        EXPECT_EQ(sim::InterpreterParameters(calls[0].substr(0, calls[0].find(L'|'))),
+                  c.parameters);
     }
 }
 
 TEST(ExecuteCommand, ACommandThatEndsAtOnceCostsNoWait) {
     sim::SimMachine m;
-    m.onShellExecute = [](const plat::ShellExecInfo&) { return sim::Runs(0, 7); };
+    m.onCreateProcess = [](const std::wstring&, const std::wstring&) { return sim::Runs(0, 7); };
     CUnPackFileApp app;
     CWorkFolder work;
     work.Prepare();
@@ -101,7 +105,7 @@ TEST(ExecuteCommand, ACommandThatEndsAtOnceCostsNoWait) {
 
 TEST(ExecuteCommand, AProcessExitingWith259StillEnds) {
     sim::SimMachine m;
-    m.onShellExecute = [](const plat::ShellExecInfo&) {
+    m.onCreateProcess = [](const std::wstring&, const std::wstring&) {
         return sim::Runs(500, plat::kStillActive);
     };
     CUnPackFileApp app;
@@ -114,7 +118,7 @@ TEST(ExecuteCommand, AProcessExitingWith259StillEnds) {
 
 TEST(ExecuteCommand, AFailedStartIsLoggedAndNotAwaited) {
     sim::SimMachine m;
-    m.onShellExecute = [](const plat::ShellExecInfo&) {
+    m.onCreateProcess = [](const std::wstring&, const std::wstring&) {
         return sim::FailsToStart(plat::kErrorAccessDenied);
     };
     CUnPackFileApp app;
@@ -139,7 +143,7 @@ TEST(ExecuteCommand, TheAgentStartMakesTheBackupAndClosesTheWindowOnce) {
     m.moduleVersion = {0, 0, 0x00010002, 0x00030004};
     m.WriteFile(m.moduleFile, "MZ launcher");
     plat::Hwnd agentWindow = 0;
-    m.onShellExecute = [&](const plat::ShellExecInfo&) {
+    m.onCreateProcess = [&](const std::wstring&, const std::wstring&) {
         sim::Program p;
         p.runMs = 3000;
         p.onStart = [&](uint32_t pid) {
@@ -176,7 +180,7 @@ TEST(ExecuteCommand, TheAgentStartMakesTheBackupAndClosesTheWindowOnce) {
     sim::SimMachine m2;
     m2.writeMsPerMiB = 20;
     m2.WriteFile(m2.moduleFile, std::string(3 << 20, 'x'));
-    m2.onShellExecute = [&](const plat::ShellExecInfo&) {
+    m2.onCreateProcess = [&](const std::wstring&, const std::wstring&) {
         sim::Program p = sim::Runs(500);
         p.onStart = [&](uint32_t pid) {
             m2.After(10, [&, pid] { agentWindow = m2.AddWindow(kAgentWindowClass, pid); });
@@ -327,10 +331,9 @@ protected:
             m.WriteFile(kWork + name, text::Narrow(name));
     }
     std::wstring ManagerCommand() const {
-        for (const std::wstring& call : ShellExecutes(m)) {
-            auto fields = call.substr(call.find(L'|') + 1);
-            fields = fields.substr(fields.find(L'|') + 1);
-            return fields.substr(0, fields.find(L'|'));
+        for (const std::wstring& call : Starts(m)) {
+            const std::wstring parameters = sim::InterpreterParameters(call);
+            return parameters.substr(0, parameters.find(L'|'));
         }
         return L"";
     }
@@ -390,7 +393,7 @@ TEST_F(StandardLaunch, ARenameThatCannotBeDoneIsLoggedAndTheLaunchGoesOn) {
                          L"[CUnPackFileApp::RunAsStandard] rename QVFeatureVESKNOUIA.exe to "
                          L"QVFeatureVESK.exe failed 2"));
     // The copy fails too and says so with the shell's code; the manager still starts.
-    EXPECT_EQ(ShellExecutes(m).size(), 1u);
+    EXPECT_EQ(Starts(m).size(), 1u);
 }
 
 TEST_F(StandardLaunch, WithoutTheNoUiaBuildThePackagesBuildStaysForTheMiniCopy) {
@@ -402,6 +405,14 @@ TEST_F(StandardLaunch, WithoutTheNoUiaBuildThePackagesBuildStaysForTheMiniCopy) 
     EXPECT_EQ(m.LogMessages()[0],
               L"[CUnPackFileApp::RunAsStandard] rename QVFeatureVESKNOUIA.exe to "
               L"QVFeatureVESK.exe failed 2");
+}
+
+TEST_F(StandardLaunch, WithoutTheManagerInTheWorkFolderNothingStarts) {
+    plat::files().DeleteFile(kWork + L"QVManagerVESK.exe");  // else found along the user's PATH
+    app.RunAsStandard(work);
+    EXPECT_TRUE(Starts(m).empty());
+    EXPECT_EQ(m.LogMessages().back(), L"[CUnPackFileApp::RunAsStandard] Standard launch refused, " +
+                                          kWork + L"QVManagerVESK.exe is missing");
 }
 
 TEST_F(StandardLaunch, ASecondDownloadsTokenReachesTheManagerWithoutTheBrowsersMark) {

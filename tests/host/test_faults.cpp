@@ -67,8 +67,8 @@ TEST(LifeCycle, RunsOfEveryKindFollowOneAnotherOnOneMachine) {
     std::vector<std::wstring> started;  // "<token> as <account>"
     std::wstring action;                // the task's action, as the last "/change" set it
     bool kill = false;
-    m.onShellExecute = [&](const plat::ShellExecInfo& info) {
-        const std::wstring& p = info.parameters;
+    m.onCreateProcess = [&](const std::wstring& commandLine, const std::wstring&) {
+        const std::wstring p = sim::InterpreterParameters(commandLine);
         if (p.find(L"/change") != std::wstring::npos) action = p;
         const bool task = p.find(L"/run") != std::wstring::npos;
         if (!task && p.rfind(L"/c QVManagerVESK.exe", 0) != 0) return sim::Program{};
@@ -135,10 +135,11 @@ TEST(Faults, LaunchersInTwoSessionsKeepSeparateFoldersKeysAndTasks) {
     std::map<uint32_t, std::vector<std::wstring>> commands;  // per session
     bool bothRunning = false;
     bool firstIntactAfterSecond = false;
-    m.onShellExecute = [&](const plat::ShellExecInfo& info) {
+    m.onCreateProcess = [&](const std::wstring& commandLine, const std::wstring&) {
         const uint32_t session = m.selfSession;
-        commands[session].push_back(info.parameters);
-        if (info.parameters.find(L" /run /tn") == std::wstring::npos) return sim::Program{};
+        const std::wstring parameters = sim::InterpreterParameters(commandLine);
+        commands[session].push_back(parameters);
+        if (parameters.find(L" /run /tn") == std::wstring::npos) return sim::Program{};
         // The task brings the agent up in the launcher's session for 8 s.
         const uint32_t manager = m.AddProcess(kAgentManagerExe, session, 8000);
         const plat::Hwnd window = m.AddWindow(kAgentWindowClass, manager);
@@ -214,7 +215,7 @@ TEST(Faults, AWorkFolderPlantedAsALinkIsNeverUsed) {
     EXPECT_FALSE(m.Exists(L"C:\\precious\\setup.ini"));
     const auto log = m.LogMessages();
     EXPECT_TRUE(Has(log, L"[CUnPackFileApp::InitInstance] VESK skip without unpacking files"));
-    EXPECT_TRUE(m.CallsStartingWith(L"ShellExecuteEx").empty());
+    EXPECT_TRUE(m.CallsStartingWith(L"CreateProcess").empty());
 }
 
 // An elevated run whose temp folder gets a link above the work folder once the extraction is
@@ -230,7 +231,7 @@ TEST(Faults, ALinkPutAboveTheWorkFolderAfterTheExtractionStopsTheLaunch) {
         m.MakeSymlink(L"C:\\users\\user\\Temp\\unpackvesk", L"C:\\Target");
     };
     EXPECT_EQ(RunLauncher(), 0);
-    EXPECT_TRUE(m.CallsStartingWith(L"ShellExecuteEx").empty());
+    EXPECT_TRUE(m.CallsStartingWith(L"CreateProcess").empty());
     EXPECT_EQ(m.ReadFile(L"C:\\Target\\1\\keep.txt"), "keep me");
     const auto log = m.LogMessages();
     EXPECT_TRUE(Has(log, L"[CUnPackFileApp::InitInstance] Launch refused, " + Folder(1) +

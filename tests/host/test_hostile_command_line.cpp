@@ -20,6 +20,7 @@
 
 #include "app/app.h"
 #include "fuzz/fuzz_support.h"
+#include "host/package_builder.h"
 #include "registry_values.h"
 #include "sim/sim_impl.h"
 #include "unpack/package_format.h"
@@ -74,6 +75,7 @@ Outcome Run(Kind kind, Args args) {
     if (kind == Kind::SystemLaunch) m.token = sim::TokenKind::ElevatedAdmin;
     if (kind == Kind::StandardXp) m.version.major = 5, m.version.minor = 1;
     m.messageBoxAnswers = {plat::kIdCancel};
+    m.WriteFile(m.moduleFile, testpkg::Pack(testpkg::Stub(), {{"QVManagerVESK.exe", "m"}}));
     // An earlier run's instruction values, which a run with instructions clears.
     m.SetRegString(L"user", regtest::kProductKey1, L"NoteSession", L"earlier,run");
     m.SetRegDword(L"user", regtest::kProductKey1, L"IdleSessionTimeout", 12345);

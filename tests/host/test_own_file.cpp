@@ -26,7 +26,7 @@ const std::wstring kVerifyCall = L"WinVerifyTrust " + kSelf;
 std::string Package(const std::string& token) {
     return testpkg::Pack(testpkg::Stub(),
                          {{"setup.ini", "[Settings]\r\nvesk_token=" + token + "\r\n"},
-                          {"agent.txt", "agent files of " + token}});
+                          {"QVManagerVESK.exe", "agent files of " + token}});
 }
 
 int RunLauncher(CUnPackFileApp& app) {
@@ -75,9 +75,9 @@ TEST(OwnFile, HeldFromTheStartOfTheRunNobodyMayRenameOrWriteIt) {
     EXPECT_FALSE(m.Exists(kSelf + L".old"));
     const auto log = m.LogMessages();
     EXPECT_TRUE(Has(log, L"[CUnPack::FindHeader] Name:" + kSelf));
-    EXPECT_TRUE(
-        Has(log, L"[CUnPack::UnPackFiles] UnPack count:2 len:23 File:" + kWork + L"agent.txt"));
-    const auto starts = m.CallsStartingWith(L"ShellExecuteEx open|");
+    EXPECT_TRUE(Has(
+        log, L"[CUnPack::UnPackFiles] UnPack count:2 len:23 File:" + kWork + L"QVManagerVESK.exe"));
+    const auto starts = m.CallsStartingWith(L"CreateProcess ");
     ASSERT_FALSE(starts.empty());
     EXPECT_NE(starts.back().find(L"-t original"), std::wstring::npos) << starts.back();
 }
@@ -160,7 +160,7 @@ TEST_F(Signature, AnUntrustedCertificateStopsAnElevatedRunBeforeAnythingElse) {
     EXPECT_FALSE(regtest::Has(m, L"user", regtest::kProductKey1, L"ImagePath"));
     EXPECT_EQ(m.loading.windowsCreated, 0);
     EXPECT_TRUE(m.CallsStartingWith(L"SHCreateDirectoryEx").empty());
-    EXPECT_TRUE(m.CallsStartingWith(L"ShellExecuteEx").empty());
+    EXPECT_TRUE(m.CallsStartingWith(L"CreateProcess").empty());
     EXPECT_FALSE(m.Exists(L"C:\\users\\user\\Temp\\unpackvesk"));
 }
 

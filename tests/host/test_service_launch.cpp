@@ -32,10 +32,12 @@ protected:
         workFolder->Prepare();
         work = workFolder->Path();
         m.WriteFile(work + L"AVESK.xml", "<Task/>");
-        m.onShellExecute = [this](const plat::ShellExecInfo& info) {
-            commands.push_back(info.parameters);
-            if (info.parameters.find(L"schtasks /run") != std::wstring::npos && onRun) onRun();
-            return sim::Program{};
+        m.onCreateProcess = [this](const std::wstring& commandLine, const std::wstring&) {
+            const std::wstring parameters = sim::InterpreterParameters(commandLine);
+            commands.push_back(parameters);
+            if (parameters.find(L"schtasks /run") != std::wstring::npos && onRun) onRun();
+            const bool fails = !failing.empty() && parameters.find(failing) != std::wstring::npos;
+            return sim::Runs(0, fails ? 1 : 0);
         };
     }
     void Run() {
@@ -56,6 +58,7 @@ protected:
     std::vector<std::wstring> commands;
     std::vector<std::wstring> log;
     std::function<void()> onRun;
+    std::wstring failing;  // a command holding this text ends with exit code 1
 };
 
 TEST_F(ServiceLaunch, TheFourTaskCommandsCarryTheSessionAndTheToken) {
@@ -180,10 +183,28 @@ TEST_F(ServiceLaunch, IsSystemUserExistsExactlyWhileTheLaunchIsUnderWay) {
     EXPECT_FALSE(regtest::Has(m, L"user", regtest::kProductKey1, L"IsSystemUser"));
 }
 
+// A task not set up (schtasks takes no "/tr" over 261 characters) is deleted, never run.
+TEST_F(ServiceLaunch, ATaskThatCouldNotBeSetUpIsDeletedAndNeverRun) {
+    m.SetRegDword(L"user", regtest::kProductKey1, L"IsCustomization", 1);
+    m.WriteFile(work + L"QVManagerVESK.exe", "m");
+    for (const wchar_t* step : {L"change", L"create"}) {
+        failing = std::wstring(L"schtasks /") + step;
+        commands.clear();
+        Run();
+        ASSERT_EQ(commands.size(), step[1] == L'h' ? 3u : 2u);  // no run, no standard launch
+        EXPECT_EQ(commands.back(), L"/c schtasks /delete /f /tn AVESK1");
+        EXPECT_EQ(
+            Count(kTag + L"RunAsService AVESK1 " + step + L" failed 1, task deleted, not run"), 1u);
+        EXPECT_FALSE(regtest::Has(m, L"user", regtest::kProductKey1, L"IsSystemUser"));
+    }
+    EXPECT_LT(m.Now(), 2000u);  // no agent awaited
+}
+
 TEST_F(ServiceLaunch, CustomizationRunsTheStandardLaunchAfterwardsAndSkipsThePause) {
     m.SetRegDword(L"user", regtest::kProductKey1, L"IsCustomization", 1);
     m.WriteFile(work + L"QVFeatureVESK.exe", "UIA");
     m.WriteFile(work + L"QVFeatureVESKNOUIA.exe", "NOUIA");
+    m.WriteFile(work + L"QVManagerVESK.exe", "manager");
     plat::Hwnd window = 0;
     onRun = [this, &window] {
         const uint32_t manager = m.AddProcess(kAgentManagerExe, 2, -1);

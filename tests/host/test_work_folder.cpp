@@ -284,7 +284,7 @@ TEST(WorkFolder, AnElevatedRunFollowsNoLinkSwappedInAfterTheStart) {
 
     CUnPackFileApp app;
     EXPECT_EQ(app.ExecuteCommand(unpack.WorkFolder(), L"/c x", false), plat::kErrorAccessDenied);
-    EXPECT_TRUE(m.CallsStartingWith(L"ShellExecuteEx").empty());
+    EXPECT_TRUE(m.CallsStartingWith(L"CreateProcess").empty());
     unpack.RemoveWorkFolder();
     EXPECT_EQ(m.ReadFile(L"C:\\Target\\1\\keep.txt"), "keep me");
     const auto log = m.LogMessages();

@@ -672,14 +672,15 @@ public:
         return true;
     }
 
-    bool CreateProcess(const std::wstring& commandLine, bool inheritHandles, uint32_t flags,
-                       const std::wstring& currentDirectory, int showCommand,
-                       plat::ProcessInfo& out) override {
-        m.calls.push_back(L"CreateProcess " + commandLine + L"|" + currentDirectory + L"|" +
-                          std::to_wstring(showCommand) + L"|" + Hex(flags) +
-                          (inheritHandles ? L"|inherit" : L""));
+    bool CreateProcess(const plat::ProcessStart& start, plat::ProcessInfo& out) override {
+        const std::wstring& commandLine = start.commandLine;
+        m.calls.push_back(L"CreateProcess " + commandLine + L"|" + start.currentDirectory + L"|" +
+                          std::to_wstring(start.show) + L"|" + Hex(start.creationFlags) +
+                          (start.inheritHandles ? L"|inherit" : L"") +
+                          (start.application.empty() ? L"" : L"|app:" + start.application));
         Program prog =
-            m.onCreateProcess ? m.onCreateProcess(commandLine, currentDirectory) : Program{};
+            m.onCreateProcess ? m.onCreateProcess(commandLine, start.currentDirectory) : Program{};
+        if (prog.exe.empty() && !start.application.empty()) prog.exe = BaseName(start.application);
         if (prog.exe.empty()) {
             // The program is the first token of the command line (quoted or up to a blank).
             std::wstring first = commandLine;
@@ -711,6 +712,13 @@ public:
     }
 
     std::wstring GetCommandLine() override { return m.commandLine; }
+    bool SetEnvironmentVariable(const std::wstring& name, const std::wstring* value) override {
+        if (value)
+            m.environment[name] = *value;
+        else
+            m.environment.erase(name);
+        return true;
+    }
 
     plat::Handle CreateThread(plat::ThreadProc proc, void* param) override {
         // The worker runs to its end at once; the caller's wait then returns immediately.

@@ -50,6 +50,12 @@ inline Program FailsToStart(uint32_t error) {
 // The creator's entry of an inheritable list: whoever creates the object below gets it.
 constexpr const wchar_t* kSidCreatorOwner = L"S-1-3-0";
 
+// What an interpreter started with "/d /v:off" is asked to run ("/c ..."); else the whole line.
+inline std::wstring InterpreterParameters(const std::wstring& line) {
+    const size_t at = line.find(L"cmd.exe\" /d /v:off ");
+    return at == std::wstring::npos ? line : line.substr(at + 19);  // 19: the text looked for
+}
+
 enum class TokenKind {
     StandardUser,   // not an administrator
     LimitedAdmin,   // administrator with the filtered token (linked full token)
@@ -88,6 +94,7 @@ public:
     std::wstring moduleFile = L"C:\\Downloads\\VESK.exe";
     plat::FixedFileInfo moduleVersion{0x00010002, 0x00030004, 0x00010002, 0x00030004};
     bool moduleVersionMissing = false;
+    std::map<std::wstring, std::wstring> environment;  // the program's environment variables
     // WinVerifyTrust: a file whose certificate table is empty has no signature (0x800B0100);
     // one with a table is trusted (0), as under Wine, which checks no certificate chain, unless
     // `trustResult` says otherwise (an untrusted certificate: kCertEUntrustedRoot; bytes

@@ -5,6 +5,7 @@ agent's window appears, waits for the agent, cleans up and exits 0."""
 import glob
 import os
 import re
+import shutil
 
 import harness
 from agent_case import TESTPROGS, AgentTestCase, agent_package, fingerprint, fingerprint_bytes
@@ -104,6 +105,18 @@ class StandardLaunch(AgentTestCase):
         self.assertNotIn("-t", cmdline)
         self.assertIsNone(self.record("QVServerVESK.exe", "cmdline"), self.records())
         self.assertTrue(any("VESK token refused" in l for l in self.wine.log_messages()))
+
+    def test_a_package_without_its_manager_starts_none_found_along_the_users_path(self):
+        userbin = os.path.join(self.wine.drive_c, "userbin")
+        os.makedirs(userbin)
+        shutil.copy(os.path.join(agent_package.agent_dir(), "QVManagerVESK.exe"), userbin)
+        self.wine.run("reg", "add", "HKCU\\Environment", "/v", "PATH", "/d", "C:\\userbin", "/f")
+        code, _ = self.wine.run(self.launcher("Support.exe", settings={}, cabinet=False))
+        self.wine.wait_idle()
+        self.assertEqual((code, self.records()), (0, []))
+        self.assertTrue(any(l.startswith("[CUnPackFileApp::RunAsStandard] Standard launch refused")
+                            for l in self.wine.log_messages()), self.wine.log_messages())
+        self.assertFalse(os.path.exists(self.work_folder()))
 
 
 if __name__ == "__main__":

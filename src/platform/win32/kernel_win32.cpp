@@ -78,22 +78,21 @@ public:
     }
     bool CloseHandle(Handle h) override { return h && ::CloseHandle(H(h)) != FALSE; }
 
-    bool CreateProcess(const std::wstring& commandLine, bool inheritHandles, uint32_t flags,
-                       const std::wstring& currentDirectory, int showCommand,
-                       ProcessInfo& out) override {
-        std::vector<wchar_t> buffer(commandLine.begin(), commandLine.end());
+    bool CreateProcess(const ProcessStart& start, ProcessInfo& out) override {
+        std::vector<wchar_t> buffer(start.commandLine.begin(), start.commandLine.end());
         buffer.push_back(L'\0');
         STARTUPINFOW si;
         ZeroMemory(&si, sizeof(si));
         si.cb = sizeof(si);
         si.dwFlags = STARTF_USESHOWWINDOW;
-        si.wShowWindow = static_cast<WORD>(showCommand);
+        si.wShowWindow = static_cast<WORD>(start.show);
         PROCESS_INFORMATION pi;
         ZeroMemory(&pi, sizeof(pi));
-        BOOL ok = ::CreateProcessW(nullptr, buffer.data(), nullptr, nullptr,
-                                   inheritHandles ? TRUE : FALSE, flags, nullptr,
-                                   currentDirectory.empty() ? nullptr : currentDirectory.c_str(),
-                                   &si, &pi);
+        const std::wstring& dir = start.currentDirectory;
+        BOOL ok = ::CreateProcessW(start.application.empty() ? nullptr : start.application.c_str(),
+                                   buffer.data(), nullptr, nullptr,
+                                   start.inheritHandles ? TRUE : FALSE, start.creationFlags,
+                                   nullptr, dir.empty() ? nullptr : dir.c_str(), &si, &pi);
         out.hProcess = reinterpret_cast<Handle>(pi.hProcess);
         out.hThread = reinterpret_cast<Handle>(pi.hThread);
         out.pid = pi.dwProcessId;
@@ -117,6 +116,9 @@ public:
     }
 
     std::wstring GetCommandLine() override { return ::GetCommandLineW(); }
+    bool SetEnvironmentVariable(const std::wstring& name, const std::wstring* value) override {
+        return ::SetEnvironmentVariableW(name.c_str(), value ? value->c_str() : nullptr) != FALSE;
+    }
 
     Handle CreateThread(ThreadProc proc, void* param) override {
         auto* start = new ThreadStart{proc, param};

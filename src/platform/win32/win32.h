@@ -52,6 +52,7 @@
 #undef GetLongPathName
 #undef GetFinalPathNameByHandle
 #undef QueryFullProcessImageName
+#undef SetEnvironmentVariable
 
 #include "platform/types.h"
 

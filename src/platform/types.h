@@ -248,6 +248,8 @@ constexpr uint32_t kFileTraverse = 0x20;
 constexpr uint32_t kShareDelete = 4;
 constexpr uint32_t kFileFlagBackupSemantics = 0x02000000;
 constexpr uint32_t kFileFlagOpenReparsePoint = 0x00200000;
+// The file opened is not the one expected (ERROR_FILE_INVALID).
+constexpr uint32_t kErrorFileInvalid = 1006;
 
 // What a handle says about the file it holds: its attributes, how many names it has, and its
 // index on its volume.

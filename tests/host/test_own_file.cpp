@@ -82,6 +82,36 @@ TEST(OwnFile, HeldFromTheStartOfTheRunNobodyMayRenameOrWriteIt) {
     EXPECT_NE(starts.back().find(L"-t original"), std::wstring::npos) << starts.back();
 }
 
+// The running launcher (signed) renamed away and another package put at its path before the
+// run opens it: nothing is read from that file, in any run, whether the system tells the two
+// files apart or only their headers do (the image mapped at another base than its preferred
+// one). The launcher put back at the path runs as ever.
+TEST(OwnFile, AFilePutAtThePathSinceTheStartIsNeverRead) {
+    for (bool systemAnswers : {true, false}) {
+        sim::SimMachine m;
+        m.token = systemAnswers ? sim::TokenKind::StandardUser : sim::TokenKind::ElevatedAdmin;
+        m.sameFileQueryFails = !systemAnswers;
+        m.WriteFile(kSelf, testpkg::Sign(Package("original"), 1200));
+        m.StartImage();
+        const std::string aside = m.HostPath(L"C:\\Downloads\\aside.exe");
+        std::filesystem::rename(m.HostPath(kSelf), aside);
+        m.WriteFile(kSelf, Package("swapped"));
+        CUnPackFileApp app;
+        EXPECT_EQ(RunLauncher(app), 0);
+        EXPECT_EQ(m.LogMessages(), std::vector<std::wstring>{L"[COwnFile::Open] " + kSelf +
+                                                             L" is not the file this program "
+                                                             L"was started from, run stopped"});
+        EXPECT_FALSE(m.Exists(L"C:\\users\\user\\Temp\\unpackvesk"));
+        EXPECT_TRUE(m.CallsStartingWith(L"ShellExecuteEx").empty());
+
+        std::filesystem::rename(aside, m.HostPath(kSelf));
+        CUnPackFileApp again;
+        EXPECT_EQ(RunLauncher(again), 0);
+        EXPECT_TRUE(Has(m.LogMessages(), L"[CUnPack::UnPackFiles] UnPack count:2 len:23 File:" +
+                                             kWork + L"agent.txt"));  // "... of original"
+    }
+}
+
 // The elevation backup is made from the held file, never from whatever the path names when it
 // is made (here another file was put at the path behind the simulation's back).
 TEST(OwnFile, TheElevationBackupCopiesTheHeldFile) {

@@ -67,8 +67,9 @@ public:
     virtual bool GetFixedFileInfo(const std::wstring& path, FixedFileInfo& out) = 0;
 
     // WinVerifyTrust(WINTRUST_ACTION_GENERIC_VERIFY_V2) on the open file `file` (named `path`):
-    // no user interface, no revocation check. Returns the call's result: 0 when the file's
-    // Authenticode signature holds, else the failure (kTrustENoSignature, ...).
+    // no user interface, no revocation check, no retrieval over the network (cache only).
+    // Returns the call's result: 0 when the file's Authenticode signature holds, else the
+    // failure (kTrustENoSignature, ...).
     virtual int32_t WinVerifyTrust(Handle file, const std::wstring& path) = 0;
 
     // GetPrivateProfileStringW with no default into a buffer of `bufferChars`, with the size

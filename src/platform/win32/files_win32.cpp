@@ -291,6 +291,9 @@ public:
         data.cbStruct = sizeof(data);
         data.dwUIChoice = WTD_UI_NONE;
         data.fdwRevocationChecks = WTD_REVOKE_NONE;
+        // Nothing is fetched over the network: no revocation, and certificates from the local
+        // cache only (Windows XP knows no such flag and ignores it).
+        data.dwProvFlags = WTD_REVOCATION_CHECK_NONE | WTD_CACHE_ONLY_URL_RETRIEVAL;
         data.dwUnionChoice = WTD_CHOICE_FILE;
         data.pFile = &subject;
         data.dwStateAction = WTD_STATEACTION_IGNORE;

@@ -8,11 +8,13 @@
 bool CUnPackFileApp::InitInstance() {
     // 1. Nothing decided yet. The launcher's own file is held from here to the end of the run:
     //    nobody may write, rename or delete it meanwhile, and every read of the package comes
-    //    from this one handle.
+    //    from this one handle. A file at the module path that is not the one this program was
+    //    started from (the running file renamed away, another put in its place) is let go
+    //    unread, and the run stops before anything else is done.
     const CRunScope run;  // the facts of this run, asked once
     bool systemLaunch = false;
     bool tokenSwitchMark = false;
-    m_ownFile.Open();
+    if (!m_ownFile.Open() && m_ownFile.IsAnotherFile()) return false;
 
     // An elevated run (or the system account) of a signed launcher proves its signature first,
     // on the held file; when it does not hold, the run stops before anything else is done.

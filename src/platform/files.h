@@ -67,8 +67,9 @@ public:
     virtual bool GetFixedFileInfo(const std::wstring& path, FixedFileInfo& out) = 0;
 
     // WinVerifyTrust(WINTRUST_ACTION_GENERIC_VERIFY_V2) on the open file `file` (named `path`):
-    // no user interface, no revocation check. Returns the call's result: 0 when the file's
-    // Authenticode signature holds, else the failure (kTrustENoSignature, ...).
+    // no user interface, no revocation check, no retrieval over the network (cache only).
+    // Returns the call's result: 0 when the file's Authenticode signature holds, else the
+    // failure (kTrustENoSignature, ...).
     virtual int32_t WinVerifyTrust(Handle file, const std::wstring& path) = 0;
 
     // GetPrivateProfileStringW with no default into a buffer of `bufferChars`, with the size
@@ -123,6 +124,18 @@ public:
     virtual bool GetFinalPathNameByHandle(Handle file, std::wstring& out) = 0;
     // GetLongPathNameW: the path with its short (8.3) names spelt out; 0 on failure.
     virtual uint32_t GetLongPathName(const std::wstring& path, std::wstring& out) = 0;
+    // ---- the program's running image ---------------------------------------------------------
+    // ReadProcessMemory of the own process at the program's image (GetModuleHandleW(nullptr))
+    // plus `offset`: the image as the loader mapped it, its headers first. False (last error
+    // set) unless all `size` bytes were read.
+    virtual bool ReadOwnImage(uint32_t offset, void* buffer, uint32_t size) = 0;
+    // Whether the open file `file` is the file the program's image was mapped from: a read-only
+    // mapping of the file and a view of its first bytes (CreateFileMappingW, MapViewOfFile),
+    // NtAreMappedFilesTheSame (looked up at run time) on the image's base and that view, both
+    // closed again. True with `*same` when the call answered (STATUS_SUCCESS: the same file,
+    // STATUS_NOT_SAME_DEVICE: another one); false with the last error when it did not
+    // (kErrorProcNotFound where the call is missing, the mapping's error, the call's status).
+    virtual bool AreMappedFilesTheSame(Handle file, bool* same) = 0;
 };
 
 }  // namespace plat

@@ -267,6 +267,8 @@ constexpr uint32_t kFileListDirectory = 0x1;
 constexpr uint32_t kFileWriteAttributes = 0x100;
 constexpr uint32_t kFileDeleteChild = 0x40;
 constexpr uint32_t kFilePersistentAcls = 0x8;  // a volume that keeps access lists
+// The file opened is not the one expected (ERROR_FILE_INVALID).
+constexpr uint32_t kErrorFileInvalid = 1006;
 
 // What a handle says about the file it holds: its attributes, how many names it has, and its
 // index on its volume.

@@ -49,21 +49,50 @@ bool ReadImageHeaders(CFile& file, ImageHeaders& out, CFileException* error) {
     return true;
 }
 
+// Whether a WinVerifyTrust result shows that the file is not what was signed: its digest does
+// not match, or its certificate table holds no signature that can be read (none at all, one
+// that does not verify over its own content, a malformed encoding or message). Results about
+// the signer's certificate, its chain, time, revocation or policy, and algorithms the system
+// does not know, say nothing about the file: an intact launcher meets them on machines that are
+// offline, old or strict.
+bool ShowsAnotherFile(int32_t result) {
+    switch (static_cast<uint32_t>(result)) {
+        case 0x80096010:  // TRUST_E_BAD_DIGEST
+        case 0x800B0100:  // TRUST_E_NOSIGNATURE
+        case 0x80090006:  // NTE_BAD_SIGNATURE
+        case 0x80091007:  // CRYPT_E_HASH_VALUE
+        case 0x80091001:  // CRYPT_E_MSG_ERROR
+        case 0x80091004:  // CRYPT_E_INVALID_MSG_TYPE
+        case 0x80091005:  // CRYPT_E_UNEXPECTED_ENCODING
+        case 0x80092001:  // CRYPT_E_BAD_LEN
+        case 0x80092002:  // CRYPT_E_BAD_ENCODE
+        case 0x8009200A:  // CRYPT_E_UNEXPECTED_MSG_TYPE
+        case 0x8009200D:  // CRYPT_E_BAD_MSG
+        case 0x8009200E:  // CRYPT_E_NO_SIGNER
+        case 0x800B0005:  // DIGSIG_E_ENCODE
+        case 0x800B0006:  // DIGSIG_E_DECODE
+            return true;
+        default:  // the ASN.1 coder's errors (CRYPT_E_OSS_*, CRYPT_E_ASN1_*)
+            return (static_cast<uint32_t>(result) & 0xFFFFF000u) == 0x80093000u;
+    }
+}
+
 }  // namespace
 
 bool CUnPack::CheckSignature(COwnFile& own) {
     // Only a run with an administrator's full rights proves itself: an elevated one, or one of
     // the local system account (whose token tells no elevation on Windows XP).
     if (!Run().elevated) return true;
-    // A file that cannot be read holds no package either; FindHeader says why.
-    if (!own.Open()) return true;
-    // No certificate table, no signature to prove: the run goes on as it always did.
-    ImageHeaders headers;
-    if (!ReadImageHeaders(own.File(), headers, nullptr) || !headers.known ||
-        headers.pe.certificateTableSize == 0)
-        return true;
+    // A file that cannot be read holds no package either; FindHeader says why. The image's own
+    // headers tell whether it is signed: no certificate table, no signature to prove.
+    if (!own.Open() || !own.IsSigned()) return true;
     const int32_t result = plat::files().WinVerifyTrust(own.File().GetHandle(), own.Path());
     if (result == plat::kTrustSuccess) return true;
+    if (!ShowsAnotherFile(result)) {
+        CUtility::Log(tags::kCheckSignature, L"Signature check result 0x%08X, run goes on",
+                      static_cast<unsigned>(result));
+        return true;
+    }
     CUtility::Log(tags::kCheckSignature, L"Signature check failed 0x%08X, run stopped",
                   static_cast<unsigned>(result));
     return false;

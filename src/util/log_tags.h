@@ -20,4 +20,5 @@ constexpr LogTag kGetWorkFolder{L"CUnPack::GetWorkFolder"};
 constexpr LogTag kRemoveWorkFolder{L"CUnPack::RemoveWorkFolder"};
 constexpr LogTag kOSInfo{L"CUtility::OSInfo"};
 constexpr LogTag kFileException{L"CUtility::FileException"};
+constexpr LogTag kOwnFileOpen{L"COwnFile::Open"};
 }  // namespace tags

@@ -204,6 +204,8 @@ public:
     bool GetVolumeAttributes(plat::Handle, uint32_t*) override { return false; }
     bool GetFinalPathNameByHandle(plat::Handle, std::wstring&) override { return false; }
     uint32_t GetLongPathName(const std::wstring&, std::wstring&) override { return 0; }
+    bool ReadOwnImage(uint32_t, void*, uint32_t) override { return false; }
+    bool AreMappedFilesTheSame(plat::Handle, bool*) override { return false; }
 
 private:
     static int Fd(plat::Handle h) { return static_cast<int>(h) - 1; }

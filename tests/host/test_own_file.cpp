@@ -82,6 +82,36 @@ TEST(OwnFile, HeldFromTheStartOfTheRunNobodyMayRenameOrWriteIt) {
     EXPECT_NE(starts.back().find(L"-t original"), std::wstring::npos) << starts.back();
 }
 
+// The running launcher (signed) renamed away and another package put at its path before the
+// run opens it: nothing is read from that file, in any run, whether the system tells the two
+// files apart or only their headers do (the image mapped at another base than its preferred
+// one). The launcher put back at the path runs as ever.
+TEST(OwnFile, AFilePutAtThePathSinceTheStartIsNeverRead) {
+    for (bool systemAnswers : {true, false}) {
+        sim::SimMachine m;
+        m.token = systemAnswers ? sim::TokenKind::StandardUser : sim::TokenKind::ElevatedAdmin;
+        m.sameFileQueryFails = !systemAnswers;
+        m.WriteFile(kSelf, testpkg::Sign(Package("original"), 1200));
+        m.StartImage();
+        const std::string aside = m.HostPath(L"C:\\Downloads\\aside.exe");
+        std::filesystem::rename(m.HostPath(kSelf), aside);
+        m.WriteFile(kSelf, Package("swapped"));
+        CUnPackFileApp app;
+        EXPECT_EQ(RunLauncher(app), 0);
+        EXPECT_EQ(m.LogMessages(), std::vector<std::wstring>{L"[COwnFile::Open] " + kSelf +
+                                                             L" is not the file this program "
+                                                             L"was started from, run stopped"});
+        EXPECT_FALSE(m.Exists(L"C:\\users\\user\\Temp\\unpackvesk"));
+        EXPECT_TRUE(m.CallsStartingWith(L"ShellExecuteEx").empty());
+
+        std::filesystem::rename(aside, m.HostPath(kSelf));
+        CUnPackFileApp again;
+        EXPECT_EQ(RunLauncher(again), 0);
+        EXPECT_TRUE(Has(m.LogMessages(), L"[CUnPack::UnPackFiles] UnPack count:2 len:23 File:" +
+                                             kWork + L"QVManagerVESK.exe"));  // "... of original"
+    }
+}
+
 // The elevation backup is made from the held file, never from whatever the path names when it
 // is made (here another file was put at the path behind the simulation's back).
 TEST(OwnFile, TheElevationBackupCopiesTheHeldFile) {
@@ -145,9 +175,9 @@ protected:
     sim::SimMachine m;
 };
 
-TEST_F(Signature, AnUntrustedCertificateStopsAnElevatedRunBeforeAnythingElse) {
+TEST_F(Signature, AFileChangedAfterSigningStopsAnElevatedRunBeforeAnythingElse) {
     m.token = sim::TokenKind::ElevatedAdmin;
-    m.trustResult = plat::kCertEUntrustedRoot;
+    m.trustResult = plat::kTrustEBadDigest;
     Signed();
     CUnPackFileApp app;
     EXPECT_EQ(RunLauncher(app), 0);
@@ -155,13 +185,32 @@ TEST_F(Signature, AnUntrustedCertificateStopsAnElevatedRunBeforeAnythingElse) {
     // package read, no work folder, no program started.
     EXPECT_EQ(m.LogMessages(),
               std::vector<std::wstring>{
-                  L"[CUnPack::CheckSignature] Signature check failed 0x800B0109, run stopped"});
+                  L"[CUnPack::CheckSignature] Signature check failed 0x80096010, run stopped"});
     EXPECT_EQ(Verifications(), 1u);
     EXPECT_FALSE(regtest::Has(m, L"user", regtest::kProductKey1, L"ImagePath"));
     EXPECT_EQ(m.loading.windowsCreated, 0);
     EXPECT_TRUE(m.CallsStartingWith(L"SHCreateDirectoryEx").empty());
     EXPECT_TRUE(m.CallsStartingWith(L"CreateProcess").empty());
     EXPECT_FALSE(m.Exists(L"C:\\users\\user\\Temp\\unpackvesk"));
+}
+
+// Only a file that is not what was signed stops the run; results about the certificate (its
+// chain, time, revocation) are logged, and the run goes on.
+TEST_F(Signature, OnlyAFileThatIsNotWhatWasSignedStopsTheRun) {
+    m.token = sim::TokenKind::ElevatedAdmin;
+    Signed();
+    const std::pair<uint32_t, std::wstring> cases[] = {
+        {0x80096010, L"failed 0x80096010, run stopped"},  // TRUST_E_BAD_DIGEST
+        {0x800B0100, L"failed 0x800B0100, run stopped"},  // TRUST_E_NOSIGNATURE, table present
+        {0x800B0101, L"result 0x800B0101, run goes on"},  // CERT_E_EXPIRED, no time stamp
+        {0x800B0109, L"result 0x800B0109, run goes on"},  // CERT_E_UNTRUSTEDROOT, offline
+        {0x80092013, L"result 0x80092013, run goes on"},  // CRYPT_E_REVOCATION_OFFLINE
+    };
+    for (const auto& [result, line] : cases) {
+        m.trustResult = static_cast<int32_t>(result);
+        EXPECT_EQ(Check(), line.find(L"goes on") != std::wstring::npos) << line;
+        EXPECT_EQ(m.LogMessages().back(), L"[CUnPack::CheckSignature] Signature check " + line);
+    }
 }
 
 TEST_F(Signature, ASignatureThatHoldsLetsTheElevatedRunGoOnAsEver) {

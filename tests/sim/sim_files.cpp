@@ -672,6 +672,28 @@ public:
         return static_cast<uint32_t>(out.size());
     }
 
+    bool ReadOwnImage(uint32_t offset, void* buffer, uint32_t size) override {
+        // The file's bytes, zeros after them to the end of their page; ImageBase 0x10000 more.
+        std::ifstream in(ImageFile(), std::ios::binary);
+        std::string image((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
+        image.resize((image.size() + 4095) / 4096 * 4096);
+        const uint32_t nt =
+            image.empty() ? 0 : pkg::ReadU32(reinterpret_cast<uint8_t*>(&image[60]));
+        if (nt && uint64_t(nt) + 64 < image.size()) ++image[nt + (image[nt + 25] == 1 ? 54 : 50)];
+        if (uint64_t(offset) + size > image.size()) return Fail(299);  // ERROR_PARTIAL_COPY
+        image.copy(static_cast<char*>(buffer), size, offset);
+        return true;
+    }
+    bool AreMappedFilesTheSame(plat::Handle file, bool* same) override {
+        const auto* f = d.Get<FileObj>(file);
+        struct stat image, held;
+        if (m.sameFileQueryFails || !f || ::fstat(f->fd, &held) ||
+            ::stat(ImageFile().c_str(), &image))
+            return Fail(plat::kErrorProcNotFound);
+        *same = image.st_dev == held.st_dev && image.st_ino == held.st_ino;
+        return true;
+    }
+
 private:
     // The resolved host path of what a handle holds now (a link: the link itself).
     bool KeyOf(plat::Handle handle, std::string& key) const {
@@ -685,6 +707,12 @@ private:
         std::error_code ec;
         key = fs::read_symlink("/proc/self/fd/" + std::to_string(f->fd), ec).string();
         return !ec;
+    }
+
+    // The running image's file: the one StartImage took, wherever it is now, else the module's.
+    std::string ImageFile() const {
+        return d.imageFd >= 0 ? "/proc/self/fd/" + std::to_string(d.imageFd)
+                              : m.HostPath(m.moduleFile);
     }
 
     // Where an open handle really leads, as a path with a drive letter ("C:\\..."): a link's own
@@ -737,6 +765,11 @@ bool SimMachine::Impl::ShareConflict(const std::string& hostPath, uint32_t acces
 
 std::unique_ptr<plat::IFiles> MakeFiles(SimMachine& m) {
     return std::make_unique<Files>(m);
+}
+
+void SimMachine::StartImage() {
+    if (m_impl->imageFd >= 0) ::close(m_impl->imageFd);
+    m_impl->imageFd = ::open(HostPath(moduleFile).c_str(), O_RDONLY | O_CLOEXEC);
 }
 
 }  // namespace sim

@@ -147,6 +147,7 @@ struct SimMachine::Impl {
     std::wstring CreatorSid() const;  // owner of what the current account creates
     std::wstring Absolute(const std::wstring& path) const;
     bool ShareConflict(const std::string& hostPath, uint32_t access, uint32_t share) const;
+    int imageFd = -1;  // the running image's file, from StartImage on
 
     std::unique_ptr<plat::IKernel> kernel;
     std::unique_ptr<plat::IFiles> files;

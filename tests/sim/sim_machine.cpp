@@ -103,6 +103,7 @@ SimMachine::~SimMachine() {
     plat::Install(m_previous);
     for (auto& [h, obj] : m_impl->handles)
         if (auto* f = std::get_if<FileObj>(&obj); f && f->fd >= 0) ::close(f->fd);
+    if (m_impl->imageFd >= 0) ::close(m_impl->imageFd);
     std::error_code ec;
     std::filesystem::remove_all(root, ec);
 }

@@ -100,6 +100,10 @@ public:
     // `trustResult` says otherwise (an untrusted certificate: kCertEUntrustedRoot; bytes
     // changed after signing: kTrustEBadDigest). Each call is recorded in `calls`.
     std::optional<int32_t> trustResult;
+    // The running image: the file the module path names, or from StartImage on the one it named
+    // then, wherever it goes; mapped 0x10000 above its preferred base, as ImageBase then says.
+    void StartImage();
+    bool sameFileQueryFails = false;  // NtAreMappedFilesTheSame cannot answer
 
     // ---- OS --------------------------------------------------------------------------------
     plat::OsVersion version{10, 0, 19045, 2, L"", 0, 0, 0x100, 1};

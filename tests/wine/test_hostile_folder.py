@@ -6,8 +6,11 @@ In a plain prefix the launcher is an elevated administrator, so it takes the sys
 stand-in for the Task Scheduler command line runs the task's action) unless a test keeps the
 standard launch."""
 
+import ctypes
 import os
 import shutil
+import struct
+import threading
 
 import harness
 from agent_case import TESTPROGS, AgentTestCase, fingerprint
@@ -16,6 +19,35 @@ MUTEX = "{6D2A41C0-93E7-4b5e-8F1A-2C7D90B3E514}"
 # DLLs of the launcher's own bitness (tests/wine/programs/planted/), built with each launcher.
 PLANTED = os.path.join(os.path.dirname(harness.VESK), "testprogs", "planted")
 AGENT = {"RunSeconds": 1, "WindowDelayMs": 100}
+# How often Wine opens a program's file before the program can: once (the image) for the 64-bit
+# build; four times for the 32-bit one, which a 64-bit Wine process first probes and maps, and
+# the 32-bit process then opens once more.
+IMAGE_OPEN = 4 if harness.RELEASE else 1
+
+
+def swap_on_open(path, aside, other, count):
+    """A program watching the folder (inotify): at the `count`-th opening of `path` it renames the
+    file to `aside` and moves `other` to `path`. Returns its thread, which ends then."""
+    libc = ctypes.CDLL(None)
+    fd = libc.inotify_init1(0)
+    # IN_OPEN, and IN_CLOSE_NOWRITE so that no two openings in a row read as one event.
+    libc.inotify_add_watch(fd, os.path.dirname(path).encode(), 0x20 | 0x10)
+    name = os.path.basename(path).encode()
+
+    def watch(count):
+        while count:
+            data = os.read(fd, 4096)
+            while data and count:
+                mask, length = struct.unpack_from("4xI4xI", data)
+                count -= mask == 0x20 and data[16:16 + length].rstrip(b"\0") == name
+                data = data[16 + length:]
+        os.rename(path, aside)
+        os.rename(other, path)
+        os.close(fd)
+
+    thread = threading.Thread(target=watch, args=(count,), daemon=True)
+    thread.start()
+    return thread
 
 
 class HostileFolder(AgentTestCase):
@@ -139,6 +171,21 @@ class HostileFolder(AgentTestCase):
         self.assertIn(f"[CUnPack::FindHeader] Sign Size:{sign_size}", log)
         self.assertIn("[CUnPack::UnPackFiles] UnPack total 2 files.", log)
         self.assertEqual(self.manager_token(), "signed1", self.records())
+        self.assertFalse(os.path.exists(self.work_folder()))
+
+        # The intact launcher renamed away as soon as Wine has mapped it, and an unsigned package
+        # put at its path: the run reads nothing of that file, unpacks and starts nothing.
+        other = os.path.join(self.wine.path, "Other.exe")
+        shutil.move(self.launcher("Other.exe", settings={"vesk_token": "swapped"}, agent=AGENT),
+                    other)
+        records, swapper = self.records(), swap_on_open(exe, exe + ".old", other, IMAGE_OPEN)
+        code, _ = self.wine.run(exe)
+        self.wine.wait_idle()
+        self.assertEqual((code, swapper.is_alive()), (0, False))
+        self.assertEqual(self.wine.log_messages()[len(log):],
+                         ["[COwnFile::Open] C:\\Downloads\\Support.exe is not the file this "
+                          "program was started from, run stopped"])
+        self.assertEqual(self.records(), records)
         self.assertFalse(os.path.exists(self.work_folder()))
 
 

@@ -341,6 +341,9 @@ public:
         data.cbStruct = sizeof(data);
         data.dwUIChoice = WTD_UI_NONE;
         data.fdwRevocationChecks = WTD_REVOKE_NONE;
+        // Nothing is fetched over the network: no revocation, and certificates from the local
+        // cache only (Windows XP knows no such flag and ignores it).
+        data.dwProvFlags = WTD_REVOCATION_CHECK_NONE | WTD_CACHE_ONLY_URL_RETRIEVAL;
         data.dwUnionChoice = WTD_CHOICE_FILE;
         data.pFile = &subject;
         data.dwStateAction = WTD_STATEACTION_IGNORE;
@@ -557,6 +560,40 @@ public:
         if (got == 0 || got > need) return 0;
         out.assign(buffer.data(), got);
         return got;
+    }
+    bool ReadOwnImage(uint32_t offset, void* buffer, uint32_t size) override {
+        const BYTE* base = reinterpret_cast<const BYTE*>(::GetModuleHandleW(nullptr));
+        SIZE_T got = 0;
+        if (!::ReadProcessMemory(::GetCurrentProcess(), base + offset, buffer, size, &got))
+            return false;
+        if (got == size) return true;
+        ::SetLastError(ERROR_PARTIAL_COPY);
+        return false;
+    }
+    bool AreMappedFilesTheSame(Handle file, bool* same) override {
+        // A data view is enough: the call compares the files behind the two views, and the
+        // first must be an image (Wine asks that too). No execute right on the file is needed.
+        using Fn = LONG(WINAPI*)(PVOID, PVOID);
+        constexpr LONG kNotSameDevice = static_cast<LONG>(0xC00000D4);
+        const Fn compare = SystemFunction<Fn>(L"ntdll.dll", "NtAreMappedFilesTheSame");
+        if (!compare) {
+            ::SetLastError(ERROR_PROC_NOT_FOUND);
+            return false;
+        }
+        HANDLE mapping = ::CreateFileMappingW(H(file), nullptr, PAGE_READONLY, 0, 0, nullptr);
+        if (!mapping) return false;
+        void* view = ::MapViewOfFile(mapping, FILE_MAP_READ, 0, 0, 1);
+        const DWORD error = ::GetLastError();
+        const LONG status = view ? compare(::GetModuleHandleW(nullptr), view) : 0;
+        if (view) ::UnmapViewOfFile(view);
+        ::CloseHandle(mapping);
+        if (!view) {
+            ::SetLastError(error);
+            return false;
+        }
+        if (status != kNotSameDevice && !NtSucceeded(status)) return false;
+        *same = status != kNotSameDevice;
+        return true;
     }
 };
 

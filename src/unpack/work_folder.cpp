@@ -208,13 +208,13 @@ void CWorkFolder::DeleteTree() {
     const bool held = static_cast<bool>(m_hold);
     if (held) CUtility::DeleteFolderContents(m_hold.Get(), true);
     m_hold.Reset();
-    ClearAndDelete(folder, held ? &m_holdIndex : nullptr);
+    ClearAndDelete(folder, L"unpackvesk\\" + m_name, held ? &m_holdIndex : nullptr);
     // "unpackvesk" goes when no other session's folder is left in it.
-    ClearAndDelete(m_parent, nullptr, false);
+    ClearAndDelete(m_parent, L"unpackvesk", nullptr, false);
 }
 
-void CWorkFolder::ClearAndDelete(const std::wstring& path, const uint64_t* index,
-                                 bool clear) const {
+void CWorkFolder::ClearAndDelete(const std::wstring& path, const std::wstring& below,
+                                 const uint64_t* index, bool clear) const {
     plat::IFiles& fs = plat::files();
     const UniqueFile handle(fs.CreateFileWithFlags(
         path, plat::kDelete | plat::kFileListDirectory | plat::kFileReadAttributes,
@@ -222,7 +222,8 @@ void CWorkFolder::ClearAndDelete(const std::wstring& path, const uint64_t* index
         plat::kFileFlagBackupSemantics | plat::kFileFlagOpenReparsePoint));
     plat::FileInformation info;
     if (!handle || !fs.GetFileInformation(handle.Get(), info) ||
-        (info.attributes & plat::kAttrReparsePoint) || (index && info.fileIndex != *index))
+        (info.attributes & plat::kAttrReparsePoint) || (index && info.fileIndex != *index) ||
+        (Run().elevated && !CUtility::FinalPathIs(handle.Get(), Expected(below))))
         return;
     if (clear) CUtility::DeleteFolderContents(handle.Get(), true);
     fs.DeleteOpenFile(handle.Get());

@@ -54,8 +54,10 @@ private:
     bool KeepsItsList(bool madeNow, const std::wstring& userSid) const;
     void DeleteTree();
     // Opens `path` as itself and deletes it (with `clear`, what it holds first), unless it is a
-    // link, or not the folder whose index `index` gives.
-    void ClearAndDelete(const std::wstring& path, const uint64_t* index, bool clear = true) const;
+    // link, not the folder whose index `index` gives, or (in an elevated run) not where it
+    // should lie, `below` the temp folder.
+    void ClearAndDelete(const std::wstring& path, const std::wstring& below, const uint64_t* index,
+                        bool clear = true) const;
 
     std::wstring m_temp;       // the temp folder, with its trailing backslash
     std::wstring m_tempFinal;  // where it really is (its final path), asked once

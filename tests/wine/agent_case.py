@@ -1,7 +1,10 @@
 """Test cases that run a packed launcher with the substitute agent under Wine."""
 
+import ctypes
 import os
+import struct
 import sys
+import threading
 import time
 
 import harness
@@ -11,6 +14,46 @@ import agent_package  # noqa: E402
 
 PRODUCT_KEY = harness.PRODUCT_KEY
 TESTPROGS = os.path.join(harness.WIN64, "testprogs")
+
+
+IN_OPEN, IN_DELETE = 0x20, 0x200
+
+
+def on_event(path, mask, count, action):
+    """A program watching the folder of `path` (inotify): at the `count`-th event of `mask` on
+    the name `path` ends in (any name when it ends in a separator), it does `action`. Returns its
+    thread, which ends then."""
+    libc = ctypes.CDLL(None)
+    fd = libc.inotify_init1(0)
+    name = os.path.basename(path).encode()
+
+    def add_watch():
+        # IN_CLOSE_NOWRITE too, so that no two openings in a row read as one event.
+        libc.inotify_add_watch(fd, os.path.dirname(path).encode(), mask | 0x10)
+
+    def watch(count):
+        # A folder the run has yet to make is watched once it is there.
+        while not ready:
+            time.sleep(0.01)
+            if os.path.isdir(os.path.dirname(path)):
+                add_watch()
+                break
+        while count:
+            data = os.read(fd, 4096)
+            while data and count:
+                got, length = struct.unpack_from("4xI4xI", data)
+                named = data[16:16 + length].rstrip(b"\0")
+                count -= got == mask and (not name or named == name)
+                data = data[16 + length:]
+        action()
+        os.close(fd)
+
+    ready = os.path.isdir(os.path.dirname(path))
+    if ready:
+        add_watch()
+    thread = threading.Thread(target=watch, args=(count,), daemon=True)
+    thread.start()
+    return thread
 
 
 def fingerprint_bytes(data):

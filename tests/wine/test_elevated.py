@@ -19,7 +19,7 @@ lasts, Windows XP without final paths), the host tests stage it on the simulated
 import os
 
 import harness
-from agent_case import TESTPROGS, AgentTestCase
+from agent_case import IN_DELETE, TESTPROGS, AgentTestCase, on_event
 
 EVERYONE = "S-1-1-0"
 READ_EXECUTE = 0x1200A9
@@ -176,6 +176,36 @@ class HostileFolders(AgentTestCase):
         code, _ = self.wine.run(exe)
         self.wine.wait_idle()
         self.assertIn("[CUnPack::UnPackFiles] UnPack total 1 files.", self.wine.log_messages())
+
+
+class CleanUp(AgentTestCase):
+    substitutes = ("expand.exe", "schtasks.exe")
+
+    def test_a_link_put_in_place_of_the_folder_above_at_the_first_deletion_steers_none(self):
+        # Another program renames "unpackvesk" away at the clean-up's first deletion and puts a
+        # link to a folder of someone else's in its place, with files of the package's names.
+        victim = os.path.join(self.wine.drive_c, "Victim")
+        os.makedirs(os.path.join(victim, "1"))
+        for name in ("setup.ini", "agent.cab", "keep.txt"):
+            with open(os.path.join(victim, "1", name), "wb") as f:
+                f.write(b"keep me")
+        parent = os.path.dirname(self.work_folder())
+
+        def swap():
+            os.rename(parent, parent + "-moved")
+            os.symlink(victim, parent)
+        watcher = on_event(self.work_folder() + os.sep, IN_DELETE, 1, swap)
+        exe = self.launcher("Support.exe", settings={"vesk_token": "tok1"},
+                            agent={"RunSeconds": 1, "WindowDelayMs": 100})
+        code, _ = self.wine.run(exe)
+        self.wine.wait_idle()
+        watcher.join(timeout=30)
+        self.assertEqual(code, 0)
+        self.assertFalse(watcher.is_alive())
+        self.assertEqual(sorted(os.listdir(os.path.join(victim, "1"))),
+                         ["agent.cab", "keep.txt", "setup.ini"])
+        # (What the run's folder still held stays where it was moved: Wine finds no name
+        # inside a folder held open once that folder has been renamed.)
 
 
 class Unelevated(AgentTestCase):

@@ -6,14 +6,11 @@ In a plain prefix the launcher is an elevated administrator, so it takes the sys
 stand-in for the Task Scheduler command line runs the task's action) unless a test keeps the
 standard launch."""
 
-import ctypes
 import os
 import shutil
-import struct
-import threading
 
 import harness
-from agent_case import TESTPROGS, AgentTestCase, fingerprint
+from agent_case import IN_OPEN, TESTPROGS, AgentTestCase, fingerprint, on_event
 
 MUTEX = "{6D2A41C0-93E7-4b5e-8F1A-2C7D90B3E514}"
 # DLLs of the launcher's own bitness (tests/wine/programs/planted/), built with each launcher.
@@ -26,28 +23,12 @@ IMAGE_OPEN = 4 if harness.RELEASE else 1
 
 
 def swap_on_open(path, aside, other, count):
-    """A program watching the folder (inotify): at the `count`-th opening of `path` it renames the
-    file to `aside` and moves `other` to `path`. Returns its thread, which ends then."""
-    libc = ctypes.CDLL(None)
-    fd = libc.inotify_init1(0)
-    # IN_OPEN, and IN_CLOSE_NOWRITE so that no two openings in a row read as one event.
-    libc.inotify_add_watch(fd, os.path.dirname(path).encode(), 0x20 | 0x10)
-    name = os.path.basename(path).encode()
-
-    def watch(count):
-        while count:
-            data = os.read(fd, 4096)
-            while data and count:
-                mask, length = struct.unpack_from("4xI4xI", data)
-                count -= mask == 0x20 and data[16:16 + length].rstrip(b"\0") == name
-                data = data[16 + length:]
+    """A program watching the folder: at the `count`-th opening of `path` it renames the file to
+    `aside` and moves `other` to `path`. Returns its thread, which ends then."""
+    def swap():
         os.rename(path, aside)
         os.rename(other, path)
-        os.close(fd)
-
-    thread = threading.Thread(target=watch, args=(count,), daemon=True)
-    thread.start()
-    return thread
+    return on_event(path, IN_OPEN, count, swap)
 
 
 class HostileFolder(AgentTestCase):

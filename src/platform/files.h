@@ -29,13 +29,7 @@ public:
     // would remove the target) it fails with ERROR_NOT_A_REPARSE_POINT and leaves all as it was.
     virtual bool RemoveLink(const std::wstring& path) = 0;
     virtual bool CreateDirectory(const std::wstring& path) = 0;
-    virtual bool RemoveDirectory(const std::wstring& path) = 0;
     virtual bool MoveFile(const std::wstring& from, const std::wstring& to) = 0;
-
-    // FindFirstFileW / FindNextFileW / FindClose.
-    virtual Handle FindFirstFile(const std::wstring& pattern, FindData& out) = 0;
-    virtual bool FindNextFile(Handle find, FindData& out) = 0;
-    virtual bool FindClose(Handle find) = 0;
 
     // GetDiskFreeSpaceExW asking only for the total number of free bytes. An empty directory
     // means "null": the volume of the current directory.
@@ -46,7 +40,6 @@ public:
     virtual bool GetVolumeFreeSpace(Handle folder, uint64_t* totalFree) = 0;
 
     virtual bool SetCurrentDirectory(const std::wstring& path) = 0;
-    virtual std::wstring GetCurrentDirectory() = 0;
 
     // Folder queries into 260-character buffers: the result is the call's return value and the
     // buffer's text (which stays empty when the answer did not fit).

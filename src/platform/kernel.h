@@ -30,7 +30,6 @@ public:
     virtual Handle OpenProcess(uint32_t access, bool inherit, uint32_t pid) = 0;
     virtual bool TerminateProcess(Handle process, uint32_t exitCode) = 0;
     virtual bool GetExitCodeProcess(Handle process, uint32_t* exitCode) = 0;
-    virtual uint32_t GetProcessId(Handle process) = 0;
     virtual uint32_t WaitForSingleObject(Handle h, uint32_t milliseconds) = 0;
     virtual bool CloseHandle(Handle h) = 0;
 

@@ -216,10 +216,16 @@ void CWorkFolder::DeleteTree() {
 void CWorkFolder::ClearAndDelete(const std::wstring& path, const std::wstring& below,
                                  const uint64_t* index, bool clear) const {
     plat::IFiles& fs = plat::files();
-    const UniqueFile handle(fs.CreateFileWithFlags(
-        path, plat::kDelete | plat::kFileListDirectory | plat::kFileReadAttributes,
-        plat::kShareRead | plat::kShareWrite | plat::kShareDelete, plat::kOpenExisting,
-        plat::kFileFlagBackupSemantics | plat::kFileFlagOpenReparsePoint));
+    // A program that has just ended may hold the folder (its current directory) a moment longer.
+    UniqueFile handle;
+    for (int attempt = 0; attempt <= kCreateRetries; ++attempt) {
+        handle.Reset(fs.CreateFileWithFlags(
+            path, plat::kDelete | plat::kFileListDirectory | plat::kFileReadAttributes,
+            plat::kShareRead | plat::kShareWrite | plat::kShareDelete, plat::kOpenExisting,
+            plat::kFileFlagBackupSemantics | plat::kFileFlagOpenReparsePoint));
+        if (handle || plat::kernel().GetLastError() != plat::kErrorSharingViolation) break;
+        plat::kernel().Sleep(kCreateRetryPauseMs);
+    }
     plat::FileInformation info;
     if (!handle || !fs.GetFileInformation(handle.Get(), info) ||
         (info.attributes & plat::kAttrReparsePoint) || (index && info.fileIndex != *index) ||

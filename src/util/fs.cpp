@@ -223,15 +223,6 @@ bool CUtility::FinalPathMatches(plat::Handle handle, const std::wstring& path) {
     return FinalPathIs(handle, expected);
 }
 
-bool CUtility::FolderFinalPathMatches(const std::wstring& folder) {
-    plat::IFiles& fs = plat::files();
-    const UniqueFile handle(
-        fs.CreateFileWithFlags(folder, plat::kFileReadAttributes,
-                               plat::kShareRead | plat::kShareWrite | plat::kShareDelete,
-                               plat::kOpenExisting, plat::kFileFlagBackupSemantics));
-    return handle && FinalPathMatches(handle.Get(), folder);
-}
-
 int CUtility::CopyOpenFileAsUser(CFile& source, const std::wstring& target,
                                  CCopyProgress* progress) {
     CImpersonateUser asUser;

@@ -70,19 +70,6 @@ OsVersionClass CUtility::GetOSVersionClassLegacy(plat::OsVersion* out) {
     return c;
 }
 
-bool CUtility::IsOSAtLeast(OsVersionClass minimumClass, uint32_t minimumBuild) {
-    plat::OsVersion version;
-    OsVersionClass c = GetOSVersionClass(&version);
-    if (minimumBuild != 0) return version.build >= minimumBuild;
-    return c >= minimumClass;
-}
-
-bool CUtility::IsPreVista() {
-    plat::OsVersion version;
-    plat::kernel().GetVersionEx(version);
-    return version.major < 6;
-}
-
 bool CUtility::IsWow64() {
     std::optional<plat::IKernel::Wow64Answer> answer = plat::kernel().IsWow64Process();
     return answer && answer->ok && answer->wow64;

@@ -21,7 +21,7 @@ struct RunContext {
     bool wow64 = false;
 
     bool IsPreVista() const { return version.major < 6; }
-    // As CUtility::IsOSAtLeast: the build when one is given, else the generation.
+    // At least that build when one is given, else at least that generation.
     bool IsOSAtLeast(OsVersionClass minimumClass, uint32_t minimumBuild) const {
         return minimumBuild != 0 ? build >= minimumBuild : osClass >= minimumClass;
     }

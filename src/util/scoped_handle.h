@@ -1,5 +1,5 @@
 // The one owner of every handle the launcher opens above the seam: a process, thread, token or
-// mutex, a file or folder, a directory listing, a registry key. It closes what it holds when it
+// mutex, a file or folder, a registry key. It closes what it holds when it
 // goes, moves but never copies, and gives the handle up on request. Which call closes it is the
 // kind's matter (`Closer`).
 #pragma once
@@ -53,9 +53,6 @@ struct KernelCloser {  // processes, threads, tokens, mutexes
 struct FileCloser {  // files and folders
     static void Close(plat::Handle h) { plat::files().CloseFile(h); }
 };
-struct FindCloser {  // directory listings
-    static void Close(plat::Handle h) { plat::files().FindClose(h); }
-};
 struct KeyCloser {  // registry keys; the predefined roots are nobody's to close
     static void Close(plat::HKey h) {
         if (h < plat::kHkeyClassesRoot || h > plat::kHkeyUsers) plat::registry().RegCloseKey(h);
@@ -64,5 +61,4 @@ struct KeyCloser {  // registry keys; the predefined roots are nobody's to close
 
 using UniqueHandle = ScopedHandle<KernelCloser>;
 using UniqueFile = ScopedHandle<FileCloser>;
-using UniqueFind = ScopedHandle<FindCloser>;
 using UniqueKey = ScopedHandle<KeyCloser>;

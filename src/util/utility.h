@@ -54,8 +54,6 @@ public:
     static OsVersionClass ClassifyVersion(uint32_t major, uint32_t minor);
     static OsVersionClass GetOSVersionClass(plat::OsVersion* out = nullptr);
     static OsVersionClass GetOSVersionClassLegacy(plat::OsVersion* out = nullptr);
-    static bool IsOSAtLeast(OsVersionClass minimumClass, uint32_t minimumBuild);
-    static bool IsPreVista();
     static bool IsWow64();
     static void OSInfo();
 
@@ -110,12 +108,10 @@ public:
     // it without the "\\?\" prefix and trailing separators. FinalPathIs: whether that is
     // `expected` (letter case aside); where the system has no final paths (Windows XP), whether
     // no component of `expected` is a junction or symbolic link. FinalPathMatches: the same for
-    // `path` with its short (8.3) names spelt out. FolderFinalPathMatches: for a folder opened
-    // for the question; false when it cannot be opened.
+    // `path` with its short (8.3) names spelt out.
     static bool GetFinalPath(plat::Handle handle, std::wstring& out);
     static bool FinalPathIs(plat::Handle handle, const std::wstring& expected);
     static bool FinalPathMatches(plat::Handle handle, const std::wstring& path);
-    static bool FolderFinalPathMatches(const std::wstring& folder);
 
     // Copies the whole of an open file (from its first byte) to `target`, replacing a file of
     // that name: as the logged-on user when possible, else as the launcher itself, as

@@ -87,42 +87,10 @@ public:
     bool CreateDirectory(const std::wstring& path) override {
         return ::mkdir(Host(path).c_str(), 0755) == 0 || Fail();
     }
-    bool RemoveDirectory(const std::wstring& path) override {
-        return ::rmdir(Host(path).c_str()) == 0 || Fail();
-    }
     bool MoveFile(const std::wstring& from, const std::wstring& to) override {
         return ::rename(Host(from).c_str(), Host(to).c_str()) == 0 || Fail();
     }
 
-    plat::Handle FindFirstFile(const std::wstring& pattern, plat::FindData& out) override {
-        // Only "folder\*" is asked for (deleting a folder tree).
-        const std::wstring folder = pattern.substr(0, pattern.find_last_of(L'\\'));
-        DIR* dir = ::opendir(Host(folder).c_str());
-        if (!dir) return Fail(), 0;
-        const plat::Handle h = ++m_nextFind;
-        m_finds[h] = {dir, Host(folder)};
-        if (!FindNextFile(h, out)) return FindClose(h), 0;
-        return h;
-    }
-    bool FindNextFile(plat::Handle h, plat::FindData& out) override {
-        auto it = m_finds.find(h);
-        if (it == m_finds.end()) return false;
-        dirent* e = ::readdir(it->second.first);
-        if (!e) return plat::kernel().SetLastError(plat::kErrorNoMoreFiles), false;
-        struct stat st {};
-        ::lstat((it->second.second + "/" + e->d_name).c_str(), &st);
-        out.name = text::Widen(e->d_name);
-        out.size = static_cast<uint64_t>(st.st_size);
-        out.attributes = S_ISDIR(st.st_mode) ? plat::kAttrDirectory : plat::kAttrArchive;
-        return true;
-    }
-    bool FindClose(plat::Handle h) override {
-        auto it = m_finds.find(h);
-        if (it == m_finds.end()) return false;
-        ::closedir(it->second.first);
-        m_finds.erase(it);
-        return true;
-    }
 
     bool GetDiskFreeSpaceEx(const std::wstring& directory, uint64_t* totalFree) override {
         struct statvfs st;
@@ -143,7 +111,6 @@ public:
         m_current = path;
         return true;
     }
-    std::wstring GetCurrentDirectory() override { return m_current; }
 
     uint32_t GetTempPath(std::wstring& out) override {
         out = L"C:\\Temp\\";

@@ -240,7 +240,7 @@ TEST(ExecuteCommand, TheBackupIsTheUsersCopyOrOneIntoAFileTheLauncherChecked) {
         {L"link above",
          [&](sim::SimMachine& m) {
              CUtility::GetSharedTempFolder();
-             plat::files().RemoveDirectory(kShared);
+             std::filesystem::remove(m.HostPath(kShared));
              m.MakeSymlink(kShared, L"C:\\elsewhere");
              deny(m);
          },

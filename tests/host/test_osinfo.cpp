@@ -76,17 +76,18 @@ TEST(OsQueries, VersionClassTableAndLegacyFallback) {
 TEST(OsQueries, AMinimumBuildOverridesTheClass) {
     sim::SimMachine m;
     m.version = {6, 1, 22000, 2, L"", 0, 0, 0, 1};
-    EXPECT_TRUE(CUtility::IsOSAtLeast(OsWin10, 20000));
-    EXPECT_FALSE(CUtility::IsOSAtLeast(OsWin10, 0));
-    EXPECT_TRUE(CUtility::IsOSAtLeast(OsWin7, 0));
-    EXPECT_FALSE(CUtility::IsOSAtLeast(OsOlder, 22001));
+    EXPECT_TRUE(::Run().IsOSAtLeast(OsWin10, 20000));
+    EXPECT_FALSE(::Run().IsOSAtLeast(OsWin10, 0));
+    EXPECT_TRUE(::Run().IsOSAtLeast(OsWin7, 0));
+    EXPECT_FALSE(::Run().IsOSAtLeast(OsOlder, 22001));
 }
 
 TEST(OsQueries, PreVistaAndWow64) {
     sim::SimMachine m;
-    EXPECT_FALSE(CUtility::IsPreVista());
+    EXPECT_FALSE(::Run().IsPreVista());
     m.version.major = 5;
-    EXPECT_TRUE(CUtility::IsPreVista());
+    ForgetRun();
+    EXPECT_TRUE(::Run().IsPreVista());
     EXPECT_FALSE(CUtility::IsWow64());
     m.wow64 = true;
     EXPECT_TRUE(CUtility::IsWow64());

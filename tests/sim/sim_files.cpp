@@ -29,28 +29,6 @@ uint32_t AttributesOf(const struct stat& st, const std::string& host) {
     return a;
 }
 
-// Wildcard match of a FindFirstFile pattern ("*" and "?"), without regard to case.
-bool Match(const std::wstring& pattern, const std::wstring& name) {
-    size_t p = 0, n = 0, star = std::wstring::npos, mark = 0;
-    while (n < name.size()) {
-        if (p < pattern.size() &&
-            (pattern[p] == L'?' || text::FoldAscii(pattern[p]) == text::FoldAscii(name[n]))) {
-            ++p;
-            ++n;
-        } else if (p < pattern.size() && pattern[p] == L'*') {
-            star = p++;
-            mark = n;
-        } else if (star != std::wstring::npos) {
-            p = star + 1;
-            n = ++mark;
-        } else {
-            return false;
-        }
-    }
-    while (p < pattern.size() && pattern[p] == L'*') ++p;
-    return p == pattern.size();
-}
-
 class Files final : public plat::IFiles {
     using Change = SimMachine::Impl::Change;
 
@@ -201,37 +179,6 @@ public:
         return true;
     }
 
-    bool RemoveDirectory(const std::wstring& path) override {
-        m.calls.push_back(L"RemoveDirectory " + path);
-        const std::string host = m.HostPath(path);
-        struct stat st;
-        if (::lstat(host.c_str(), &st) != 0) return Fail(plat::kErrorFileNotFound);
-        if (S_ISLNK(st.st_mode)) {
-            struct stat target;
-            if (::stat(host.c_str(), &target) == 0 && !S_ISDIR(target.st_mode))
-                return Fail(267);  // ERROR_DIRECTORY
-            if (m.linksOpenAsTargets) {
-                // The target is what opened: it goes when empty, the link stays.
-                std::error_code ec;
-                const fs::path resolved = fs::canonical(host, ec);
-                if (ec || ::rmdir(resolved.c_str()) != 0) return Fail(plat::kErrorDirNotEmpty);
-                return true;
-            }
-            ::unlink(host.c_str());  // a junction goes; its target stays
-            return true;
-        }
-        if (!S_ISDIR(st.st_mode)) return Fail(267);
-        if (d.Denied(path, Change::Delete)) return Fail(plat::kErrorAccessDenied);
-        // The process's current directory is in use and cannot be removed.
-        std::error_code ec;
-        if (fs::equivalent(host, m.HostPath(m.currentDir), ec)) return Fail(32);
-        if (d.ShareConflict(host, 0, 0)) return Fail(plat::kErrorSharingViolation);
-        const std::string key = d.AccessKey(path);
-        if (::rmdir(host.c_str()) != 0) return Fail(plat::kErrorDirNotEmpty);
-        d.Forget(key);
-        return true;
-    }
-
     bool MoveFile(const std::wstring& from, const std::wstring& to) override {
         const std::string src = m.HostPath(from), dst = m.HostPath(to);
         m.calls.push_back(L"MoveFile " + from + L" " + to);
@@ -251,50 +198,6 @@ public:
         if (::rename(src.c_str(), dst.c_str()) != 0) return Fail(plat::kErrorPathNotFound);
         return true;
     }
-
-    plat::Handle FindFirstFile(const std::wstring& pattern, plat::FindData& out) override {
-        size_t slash = pattern.find_last_of(L'\\');
-        const std::wstring folder = slash == std::wstring::npos ? L"." : pattern.substr(0, slash);
-        const std::wstring mask = pattern.substr(slash == std::wstring::npos ? 0 : slash + 1);
-        const std::string host = m.HostPath(folder);
-        DIR* dir = ::opendir(host.c_str());
-        if (!dir) return Fail(plat::kErrorPathNotFound), 0;
-        FindObj find;
-        while (dirent* e = ::readdir(dir)) {
-            std::wstring name = text::Widen(e->d_name);
-            if (!Match(mask, name)) continue;
-            struct stat st;
-            // "." and ".." report the folders they name, so a link among those shows as one.
-            std::string full = name == L"." || name == L".." ? m.HostPath(folder + L"\\" + name)
-                                                             : host + "/" + e->d_name;
-            if (::lstat(full.c_str(), &st) != 0) continue;
-            find.entries.push_back(
-                {AttributesOf(st, full), static_cast<uint64_t>(st.st_size), name});
-        }
-        ::closedir(dir);
-        // Windows lists "." and ".." first on NTFS; keep a stable order for the rest.
-        std::stable_sort(find.entries.begin(), find.entries.end(),
-                         [](const plat::FindData& a, const plat::FindData& b) {
-                             auto rank = [](const plat::FindData& x) {
-                                 return x.name == L"." ? 0 : x.name == L".." ? 1 : 2;
-                             };
-                             return rank(a) != rank(b) ? rank(a) < rank(b) : a.name < b.name;
-                         });
-        if (find.entries.empty()) return Fail(plat::kErrorFileNotFound), 0;
-        out = find.entries[0];
-        find.next = 1;
-        return d.Add(std::move(find));
-    }
-
-    bool FindNextFile(plat::Handle h, plat::FindData& out) override {
-        auto* f = d.Get<FindObj>(h);
-        if (!f) return Fail(plat::kErrorInvalidHandle);
-        if (f->next >= f->entries.size()) return Fail(plat::kErrorNoMoreFiles);
-        out = f->entries[f->next++];
-        return true;
-    }
-
-    bool FindClose(plat::Handle h) override { return d.kernel->CloseHandle(h); }
 
     bool GetDiskFreeSpaceEx(const std::wstring& directory, uint64_t* totalFree) override {
         m.freeSpaceQueries.push_back(directory);
@@ -333,7 +236,6 @@ public:
         m.currentDir = full;
         return true;
     }
-    std::wstring GetCurrentDirectory() override { return m.currentDir; }
 
     uint32_t GetTempPath(std::wstring& out) override {
         out.clear();

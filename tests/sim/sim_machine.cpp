@@ -622,10 +622,6 @@ public:
         *exitCode = d.processes[p->pid].exitCode;
         return true;
     }
-    uint32_t GetProcessId(plat::Handle process) override {
-        auto* p = d.Get<ProcessObj>(process);
-        return p ? p->pid : 0;
-    }
     uint32_t WaitForSingleObject(plat::Handle h, uint32_t ms) override {
         if (d.Get<ThreadObj>(h)) return plat::kWaitObject0;  // threads run to their end at once
         auto* p = d.Get<ProcessObj>(h);

@@ -116,7 +116,8 @@ class StandardLaunch(AgentTestCase):
         self.assertEqual((code, self.records()), (0, []))
         self.assertTrue(any(l.startswith("[CUnPackFileApp::RunAsStandard] Standard launch refused")
                             for l in self.wine.log_messages()), self.wine.log_messages())
-        self.assertFalse(os.path.exists(self.work_folder()))
+        if os.path.exists(self.work_folder()):
+            self.fail((os.listdir(self.work_folder()), self.wine.log_messages()))
 
 
 if __name__ == "__main__":

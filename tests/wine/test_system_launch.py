@@ -13,7 +13,7 @@ class SystemLaunch(AgentTestCase):
     substitutes = ("expand.exe", "schtasks.exe")
 
     def test_the_task_starts_the_agent_and_is_gone_with_everything_else(self):
-        # Named as a browser names a second download: the token is "ab12cd (1)".
+        # Named as a browser names a second download: the token is "ab12cd", without the mark.
         exe = self.launcher("Support-ab12cd (1).exe", settings={"gateway_mode": "1"},
                             agent={"RunSeconds": 5, "WindowDelayMs": 300})
         launcher = self.wine.start(exe)
@@ -27,9 +27,9 @@ class SystemLaunch(AgentTestCase):
         self.assertIsNone(self.wine.reg_query(PRODUCT_KEY, "IsSystemUser"))
 
         # The task's program got the manager's name, the session and the token, and started it
-        # with the token's first word, as it takes its arguments.
+        # with the token.
         self.assertRegex(self.record("Launcher.exe", "cmdline"),
-                         r"Launcher\.exe\"? QVManagerVESK\.exe 1 ab12cd \(1\)$")
+                         r"Launcher\.exe\"? QVManagerVESK\.exe 1 ab12cd$")
         self.assertRegex(self.record("QVManagerVESK.exe", "cmdline"), r"-t ab12cd$")
 
         # The task existed only for the launch; the work folder is gone.

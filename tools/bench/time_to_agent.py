@@ -15,7 +15,9 @@ process in Wine's time-stamped trace (timeline.py), and the whole run; best of N
 interleaved. The manager records itself and exits at once (NoWindow=1, RunSeconds=0,
 StartServer=0).
 
-Options: --rounds N (default 3), --build x86_64|i686 (the launcher build; default x86_64).
+Options: --rounds N (default 3), --build x86_64|i686 (the launcher build; default x86_64),
+--before STUB (an earlier build's VESK.exe, packed with the same files and run in the same
+rounds, for a before-and-after comparison).
 """
 
 import argparse
@@ -63,16 +65,16 @@ def agent_files(folder):
     return paths
 
 
-def build_launcher(build, files):
-    out = os.path.join(BENCH, f"Support-{build}.exe")
+def build_launcher(build, files, stub=None, name=None):
+    stub = stub or os.path.join(ROOT, "out", build, "VESK.exe")
+    out = os.path.join(BENCH, name or f"Support-{build}.exe")
     with tempfile.TemporaryDirectory() as work:
         cab = os.path.join(work, "agent.cab")
         subprocess.run(["gcab", "-c", "-n", cab, *files], check=True)
         ini = os.path.join(work, "setup.ini")
         with open(ini, "wb") as f:
             f.write(agent_package.ini("Settings", {"vesk_token": TOKEN}))
-        subprocess.run([agent_package.VESKPACK, "build", "--stub",
-                        os.path.join(ROOT, "out", build, "VESK.exe"), "-o", out, ini, cab],
+        subprocess.run([agent_package.VESKPACK, "build", "--stub", stub, "-o", out, ini, cab],
                        check=True, stdout=subprocess.DEVNULL)
         return out, os.path.getsize(cab)
 
@@ -91,11 +93,15 @@ def main():
     parser = argparse.ArgumentParser()
     parser.add_argument("--rounds", type=int, default=3)
     parser.add_argument("--build", choices=["x86_64", "i686"], default="x86_64")
+    parser.add_argument("--before", metavar="STUB",
+                        help="an earlier launcher build (its VESK.exe), run side by side")
     args = parser.parse_args()
 
     files = agent_files(os.path.join(BENCH, "files"))
     launcher, cab_size = build_launcher(args.build, files)
     peer = build_peer(files)
+    before = build_launcher(args.build, files, args.before, "Support-before.exe")[0] \
+        if args.before else None
     log(f"== Wine: time to the agent, packed launcher ({args.build}) vs NSIS ==")
     log(f"  package: setup.ini and one cabinet of {len(files)} files, {cab_size:,} bytes")
 
@@ -105,7 +111,8 @@ def main():
         prefix.keep_standard_launch()
         keeper = bench.keep_wineserver(prefix)
         # One of each first, so both start from warm caches.
-        programs = (("launcher", launcher), ("nsis", peer))
+        programs = (("launcher", launcher), ("nsis", peer)) + \
+            ((("before", before),) if before else ())
         for _, program in programs:
             timeline.run_traced(prefix.env, harness.WINE, program)
         to_agent = {name: [] for name, _ in programs}
@@ -127,11 +134,18 @@ def main():
         keeper.wait()
         log(f"  {'program':<36} {'to the manager (best / median)':>32} {'whole run (best)':>18}")
         for name, label in (("launcher", f"our packed launcher ({args.build})"),
-                            ("nsis", "NSIS installer (amd64, stored)")):
+                            ("nsis", "NSIS installer (amd64, stored)"),
+                            ("before", "the earlier launcher build")):
+            if name not in to_agent:
+                continue
             log(f"  {label:<36} {min(to_agent[name]):13.0f} ms / {statistics.median(to_agent[name]):6.0f} ms"
                 f" {min(whole[name]):15.0f} ms")
         log(f"  ratio launcher / NSIS, time to the manager (best): "
             f"{min(to_agent['launcher']) / min(to_agent['nsis']):.2f}")
+        if before:
+            log(f"  ratio launcher / earlier build, time to the manager (best): "
+                f"{min(to_agent['launcher']) / min(to_agent['before']):.2f}, whole run (best): "
+                f"{min(whole['launcher']) / min(whole['before']):.2f}")
         timeline.print_phases(log, "timeline of the launcher's last round (ms):",
                               timeline.launcher_timeline(traced["launcher"]))
     finally:

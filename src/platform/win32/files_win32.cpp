@@ -10,12 +10,6 @@
 namespace plat::win32 {
 namespace {
 
-void Fill(const WIN32_FIND_DATAW& fd, FindData& out) {
-    out.attributes = fd.dwFileAttributes;
-    out.size = (static_cast<uint64_t>(fd.nFileSizeHigh) << 32) | fd.nFileSizeLow;
-    out.name = Text(fd.cFileName, MAX_PATH);
-}
-
 // Calls a "fill a MAX_PATH buffer" query and returns its answer and the buffer's text.
 template <typename F>
 uint32_t Query260(std::wstring& out, F call) {
@@ -187,29 +181,10 @@ public:
     bool CreateDirectory(const std::wstring& path) override {
         return ::CreateDirectoryW(path.c_str(), nullptr) != FALSE;
     }
-    bool RemoveDirectory(const std::wstring& path) override {
-        return ::RemoveDirectoryW(path.c_str()) != FALSE;
-    }
     bool MoveFile(const std::wstring& from, const std::wstring& to) override {
         return ::MoveFileW(from.c_str(), to.c_str()) != FALSE;
     }
 
-    Handle FindFirstFile(const std::wstring& pattern, FindData& out) override {
-        WIN32_FIND_DATAW fd;
-        ZeroMemory(&fd, sizeof(fd));
-        HANDLE h = ::FindFirstFileW(pattern.c_str(), &fd);
-        if (h == INVALID_HANDLE_VALUE) return 0;
-        Fill(fd, out);
-        return reinterpret_cast<Handle>(h);
-    }
-    bool FindNextFile(Handle find, FindData& out) override {
-        WIN32_FIND_DATAW fd;
-        ZeroMemory(&fd, sizeof(fd));
-        if (!::FindNextFileW(H(find), &fd)) return false;
-        Fill(fd, out);
-        return true;
-    }
-    bool FindClose(Handle find) override { return ::FindClose(H(find)) != FALSE; }
 
     bool GetDiskFreeSpaceEx(const std::wstring& directory, uint64_t* totalFree) override {
         ULARGE_INTEGER free;
@@ -249,11 +224,6 @@ public:
 
     bool SetCurrentDirectory(const std::wstring& path) override {
         return ::SetCurrentDirectoryW(path.c_str()) != FALSE;
-    }
-    std::wstring GetCurrentDirectory() override {
-        std::wstring out;
-        Query260(out, [](wchar_t* b) { return ::GetCurrentDirectoryW(MAX_PATH, b); });
-        return out;
     }
 
     uint32_t GetTempPath(std::wstring& out) override {

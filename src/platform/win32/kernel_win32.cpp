@@ -72,7 +72,6 @@ public:
         *exitCode = code;
         return true;
     }
-    uint32_t GetProcessId(Handle process) override { return ::GetProcessId(H(process)); }
     uint32_t WaitForSingleObject(Handle h, uint32_t ms) override {
         return ::WaitForSingleObject(H(h), ms);
     }

@@ -36,9 +36,10 @@ int wmain(int argc, wchar_t** argv) {
     const int seconds = argc > 3 ? _wtoi(argv[3]) : 60;
     for (int i = 0; i < seconds * 10; ++i) {
         HWND dialog = ::FindWindowW(L"#32770", argv[1]);
-        if (dialog) {
-            std::wstring text;
-            ::EnumChildWindows(dialog, CollectText, reinterpret_cast<LPARAM>(&text));
+        std::wstring text;
+        // A dialog is found as soon as it exists; its text comes a moment later.
+        if (dialog) ::EnumChildWindows(dialog, CollectText, reinterpret_cast<LPARAM>(&text));
+        if (!text.empty()) {
             LONG style = ::GetWindowLongW(dialog, GWL_EXSTYLE);
             std::wprintf(L"text: %ls\nexstyle: 0x%lx\n", text.c_str(), static_cast<unsigned long>(style));
             std::fflush(stdout);

@@ -5,6 +5,7 @@
 #include "platform/platform.h"
 #include "unpack/work_folder.h"
 #include "util/run_context.h"
+#include "util/scoped_handle.h"
 #include "util/text.h"
 #include "util/utility.h"
 
@@ -23,9 +24,13 @@ void MoveAgentFile(LogTag tag, const CWorkFolder& work, const wchar_t* from, con
 
 void CUnPackFileApp::RunAsStandard(const CWorkFolder& work) {
     // The interpreter would look for a manager the package did not bring along the user's PATH:
-    // without one in the work folder nothing starts, and the run cleans up.
+    // without one in the work folder nothing starts, and the run cleans up. The one there is held
+    // until the interpreter has started it: nobody (the user may delete what an elevated run's
+    // folder holds) takes it away in between.
     const std::wstring manager = work.Join(kAgentManagerExe);
-    if (!CUtility::FileExists(manager)) {
+    const UniqueFile held(plat::files().CreateFile(manager, plat::kGenericRead, plat::kShareRead,
+                                                   plat::kOpenExisting));
+    if (!held) {
         CUtility::Log(tags::kRunAsStandard, L"Standard launch refused, %ls is missing",
                       manager.c_str());
         return;

@@ -129,9 +129,7 @@ bool CWorkFolder::Prepare() {
     std::vector<plat::FindData> left;
     if (result != 0 && (!m_hold || !fs.ListFolder(m_hold.Get(), left) || !left.empty())) {
         CUtility::Log(tags::kGetWorkFolder,
-                      L"Work folder refused, %ls holds files it could not "
-                      L"clear",
-                      m_path.c_str());
+                      L"Work folder refused, %ls holds files it could not clear", m_path.c_str());
         return Refuse();
     }
     if (elevated && !KeepsItsList(result == 0, userSid)) return Refuse();
@@ -192,10 +190,10 @@ void CWorkFolder::Remove() {
     // Nor does an elevated run delete through a link, also one put on the path after the start:
     // checked right before deleting.
     if (!ReachedDirectly(tags::kRemoveWorkFolder, L"Clean-up")) return;
-    DeleteTree();
+    DeleteTree(kCreateRetries + 1);
 }
 
-void CWorkFolder::DeleteTree() {
+void CWorkFolder::DeleteTree(int attempts) {
     plat::IFiles& fs = plat::files();
     // The current directory leaves the folders that go, and ends in the temp folder.
     fs.SetCurrentDirectory(CUtility::WithoutTrailingSeparators(m_temp));
@@ -208,23 +206,24 @@ void CWorkFolder::DeleteTree() {
     const bool held = static_cast<bool>(m_hold);
     if (held) CUtility::DeleteFolderContents(m_hold.Get(), true);
     m_hold.Reset();
-    ClearAndDelete(folder, L"unpackvesk\\" + m_name, held ? &m_holdIndex : nullptr);
+    ClearAndDelete(folder, L"unpackvesk\\" + m_name, held ? &m_holdIndex : nullptr, attempts);
     // "unpackvesk" goes when no other session's folder is left in it.
-    ClearAndDelete(m_parent, L"unpackvesk", nullptr, false);
+    ClearAndDelete(m_parent, L"unpackvesk", nullptr, 1, false);
 }
 
 void CWorkFolder::ClearAndDelete(const std::wstring& path, const std::wstring& below,
-                                 const uint64_t* index, bool clear) const {
+                                 const uint64_t* index, int attempts, bool clear) const {
     plat::IFiles& fs = plat::files();
-    // A program that has just ended may hold the folder (its current directory) a moment longer.
+    // A program that has just ended may hold the folder (its current directory) a moment longer:
+    // the clean-up tries a few times.
     UniqueFile handle;
-    for (int attempt = 0; attempt <= kCreateRetries; ++attempt) {
+    for (int attempt = 0; attempt < attempts; ++attempt) {
+        if (attempt) plat::kernel().Sleep(kCreateRetryPauseMs);
         handle.Reset(fs.CreateFileWithFlags(
             path, plat::kDelete | plat::kFileListDirectory | plat::kFileReadAttributes,
             plat::kShareRead | plat::kShareWrite | plat::kShareDelete, plat::kOpenExisting,
             plat::kFileFlagBackupSemantics | plat::kFileFlagOpenReparsePoint));
         if (handle || plat::kernel().GetLastError() != plat::kErrorSharingViolation) break;
-        plat::kernel().Sleep(kCreateRetryPauseMs);
     }
     plat::FileInformation info;
     if (!handle || !fs.GetFileInformation(handle.Get(), info) ||

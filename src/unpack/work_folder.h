@@ -52,12 +52,13 @@ private:
     std::wstring Expected(const std::wstring& below) const;
     bool PathLeadsHere() const;
     bool KeepsItsList(bool madeNow, const std::wstring& userSid) const;
-    void DeleteTree();
-    // Opens `path` as itself and deletes it (with `clear`, what it holds first), unless it is a
-    // link, not the folder whose index `index` gives, or (in an elevated run) not where it
-    // should lie, `below` the temp folder.
+    void DeleteTree(int attempts = 1);
+    // Opens `path` as itself (in up to `attempts` tries while another program holds it) and
+    // deletes it (with `clear`, what it holds first), unless it is a link, not the folder whose
+    // index `index` gives, or (in an elevated run) not where it should lie, `below` the temp
+    // folder.
     void ClearAndDelete(const std::wstring& path, const std::wstring& below, const uint64_t* index,
-                        bool clear = true) const;
+                        int attempts, bool clear = true) const;
 
     std::wstring m_temp;       // the temp folder, with its trailing backslash
     std::wstring m_tempFinal;  // where it really is (its final path), asked once

@@ -16,8 +16,6 @@ std::wstring ElevationBackupName(const std::wstring& folder, uint32_t session, u
 
 namespace {
 
-constexpr uint32_t kShareAll = plat::kShareRead | plat::kShareWrite | plat::kShareDelete;
-
 // The copy as the logged-on user: it can reach nothing that user could not write anyway. An
 // error when there is no such user to act as.
 int CopyAsUser(CFile& own, const std::wstring& target, CCopyProgress* progress) {
@@ -72,9 +70,8 @@ Target OpenCheckedTarget(plat::Handle folder, const std::wstring& target, CFile&
 int ElevatedBackup(CFile& own, const std::wstring& folder, const std::wstring& target,
                    CCopyProgress* progress) {
     if (CopyAsUser(own, target, progress) == 0) return 0;
-    const UniqueFile held(plat::files().CreateFileWithFlags(
-        folder, plat::kFileTraverse | plat::kFileReadAttributes, kShareAll, plat::kOpenExisting,
-        plat::kFileFlagBackupSemantics));
+    const UniqueFile held =
+        CUtility::OpenFolder(folder, plat::kFileTraverse | plat::kFileReadAttributes);
     if (held && !CUtility::FinalPathMatches(held.Get(), folder)) {
         CUtility::Log(tags::kExecuteCommand, L"backup for elevation refused, link above %ls",
                       target.c_str());

@@ -207,10 +207,7 @@ class TempFolder {
 public:
     explicit TempFolder(std::wstring path)
         : m_path(std::move(path)),
-          m_handle(plat::files().CreateFileWithFlags(
-              m_path, plat::kFileReadAttributes,
-              plat::kShareRead | plat::kShareWrite | plat::kShareDelete, plat::kOpenExisting,
-              plat::kFileFlagBackupSemantics)) {}
+          m_handle(CUtility::OpenFolder(m_path, plat::kFileReadAttributes)) {}
 
     // The volume's free bytes; by the path when the folder could not be held.
     bool FreeSpace(uint64_t* bytes) {

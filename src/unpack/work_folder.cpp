@@ -53,10 +53,8 @@ bool CWorkFolder::Prepare() {
     // the work folder must lie exactly there, below "unpackvesk": no link below the temp
     // folder, and none put anywhere on the path while the run lasts.
     {
-        const UniqueFile temp(fs.CreateFileWithFlags(
-            CUtility::WithoutTrailingSeparators(m_temp), plat::kFileReadAttributes,
-            plat::kShareRead | plat::kShareWrite | plat::kShareDelete, plat::kOpenExisting,
-            plat::kFileFlagBackupSemantics));
+        const UniqueFile temp = CUtility::OpenFolder(CUtility::WithoutTrailingSeparators(m_temp),
+                                                     plat::kFileReadAttributes);
         if (!temp || !CUtility::GetFinalPath(temp.Get(), m_tempFinal))
             m_tempFinal = CUtility::WithoutTrailingSeparators(m_temp);
     }
@@ -170,10 +168,7 @@ bool CWorkFolder::PathLeadsHere() const {
                   {CUtility::WithoutTrailingSeparators(m_temp), L""}};
     for (const auto& level : levels) {
         if (!CUtility::FileExists(level.path)) continue;
-        const UniqueFile handle(plat::files().CreateFileWithFlags(
-            level.path, plat::kFileReadAttributes,
-            plat::kShareRead | plat::kShareWrite | plat::kShareDelete, plat::kOpenExisting,
-            plat::kFileFlagBackupSemantics));
+        const UniqueFile handle = CUtility::OpenFolder(level.path, plat::kFileReadAttributes);
         return handle && CUtility::FinalPathIs(handle.Get(), Expected(level.below));
     }
     return true;
@@ -219,10 +214,8 @@ void CWorkFolder::ClearAndDelete(const std::wstring& path, const std::wstring& b
     UniqueFile handle;
     for (int attempt = 0; attempt < attempts; ++attempt) {
         if (attempt) plat::kernel().Sleep(kCreateRetryPauseMs);
-        handle.Reset(fs.CreateFileWithFlags(
-            path, plat::kDelete | plat::kFileListDirectory | plat::kFileReadAttributes,
-            plat::kShareRead | plat::kShareWrite | plat::kShareDelete, plat::kOpenExisting,
-            plat::kFileFlagBackupSemantics | plat::kFileFlagOpenReparsePoint));
+        handle = CUtility::OpenFolder(
+            path, plat::kDelete | plat::kFileListDirectory | plat::kFileReadAttributes, true);
         if (handle || plat::kernel().GetLastError() != plat::kErrorSharingViolation) break;
     }
     plat::FileInformation info;

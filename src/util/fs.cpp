@@ -20,16 +20,21 @@ void CUtility::DeleteDirectoryTree(const std::wstring& folder) {
     // opens only as what it points at, it stays.
     const std::wstring self = WithoutTrailingSeparators(folder);
     const uint32_t attributes = fs.GetFileAttributes(self);
-    const UniqueFile handle(fs.CreateFileWithFlags(
-        self, plat::kDelete | plat::kFileListDirectory | plat::kFileReadAttributes,
-        plat::kShareRead | plat::kShareWrite | plat::kShareDelete, plat::kOpenExisting,
-        plat::kFileFlagBackupSemantics | plat::kFileFlagOpenReparsePoint));
+    const UniqueFile handle = OpenFolder(
+        self, plat::kDelete | plat::kFileListDirectory | plat::kFileReadAttributes, true);
     plat::FileInformation info;
     if (!handle || !fs.GetFileInformation(handle.Get(), info) ||
         ((info.attributes ^ attributes) & plat::kAttrReparsePoint))
         return;
     if (!(info.attributes & plat::kAttrReparsePoint)) DeleteFolderContents(handle.Get(), false);
     fs.DeleteOpenFile(handle.Get());
+}
+
+UniqueFile CUtility::OpenFolder(const std::wstring& path, uint32_t access, bool asItself) {
+    return UniqueFile(plat::files().CreateFileWithFlags(
+        path, access, plat::kShareRead | plat::kShareWrite | plat::kShareDelete,
+        plat::kOpenExisting,
+        plat::kFileFlagBackupSemantics | (asItself ? plat::kFileFlagOpenReparsePoint : 0)));
 }
 
 bool CUtility::DeleteFolderContents(plat::Handle folder, bool clearReadOnly) {

@@ -80,10 +80,7 @@ plat::Handle OpenLogFile(const std::wstring& path) {
     if (!held.handle || held.path != folder) {
         held = LogFolder();
         held.path = folder;
-        held.handle.Reset(
-            fs.CreateFileWithFlags(folder, plat::kFileReadAttributes | plat::kFileTraverse,
-                                   plat::kShareRead | plat::kShareWrite | plat::kShareDelete,
-                                   plat::kOpenExisting, plat::kFileFlagBackupSemantics));
+        held.handle = CUtility::OpenFolder(folder, plat::kFileReadAttributes | plat::kFileTraverse);
         if (!held.handle || !CUtility::GetFinalPath(held.handle.Get(), held.finalPath))
             held.finalPath = folder;
     }

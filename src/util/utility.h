@@ -72,6 +72,9 @@ public:
     // Deletes what the open folder holds (opened with kFileListDirectory), each entry opened
     // inside it as itself. With `clearReadOnly`, read-only files go too. True when all went.
     static bool DeleteFolderContents(plat::Handle folder, bool clearReadOnly);
+    // A folder opened by its path for `access`, sharing everything with others; `asItself`: a
+    // junction or symbolic link in its place opens as the link, not as what it points at.
+    static UniqueFile OpenFolder(const std::wstring& path, uint32_t access, bool asItself = false);
     static void StripPathComponents(std::wstring& path, int count);
     // The path without the separators at its end (a drive's root keeps its own: "C:\").
     static std::wstring WithoutTrailingSeparators(std::wstring path);

@@ -103,7 +103,7 @@ class LoadingWindow(harness.WineTestCase):
 
         out, _ = inspector.communicate(timeout=120)
         out = out.decode()
-        self.assertIn("found", out)
+        self.assertIn("found", out, f"the inspector ended with {inspector.returncode}")
         self.assertIn("gone", out)
         f = facts(out)
         self.assert_window_facts(f)

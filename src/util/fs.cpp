@@ -51,7 +51,8 @@ bool CUtility::DeleteFolderContents(plat::Handle folder, bool clearReadOnly) {
         const bool isFolder = (entry.attributes & kKind) == plat::kAttrDirectory;
         const UniqueFile child(fs.CreateFileInFolder(
             folder, entry.name,
-            plat::kDelete | plat::kFileWriteAttributes | (isFolder ? plat::kFileListDirectory : 0),
+            plat::kDelete | plat::kFileReadAttributes | plat::kFileWriteAttributes |
+                (isFolder ? plat::kFileListDirectory : 0),
             plat::kShareRead | plat::kShareWrite | plat::kShareDelete, plat::kOpenExisting,
             plat::kFileFlagBackupSemantics));
         plat::FileInformation info;

@@ -383,7 +383,8 @@ TEST_F(StandardLaunch, CatalogsStayBeforeWindows10OrWithoutTheWindows10Catalog) 
 }
 
 TEST_F(StandardLaunch, ARenameThatCannotBeDoneIsLoggedAndTheLaunchGoesOn) {
-    CUtility::DeleteDirectoryTree(kWork);
+    for (const auto& entry : std::filesystem::directory_iterator(m.HostPath(kWork)))
+        std::filesystem::remove_all(entry);
     m.WriteFile(kWork + L"QVManagerVESK.exe", "m");
     app.RunAsStandard(work);
     const auto log = m.LogMessages();

@@ -89,7 +89,7 @@ TEST(Processes, AnElevatedRunTakesTheSystemShellOfItsOwnSession) {
         const uint32_t other = m.AddProcess(L"explorer.exe", 2, -1, 0, L"bob");
         const uint32_t fake = m.AddProcess(L"explorer.exe", 1, -1, 0, L"mallory");
         m.processImages[fake] = L"C:\\users\\mallory\\explorer.exe";
-        const uint32_t own = m.AddProcess(L"explorer.exe", 1, -1, 0, L"ann");
+        const uint32_t own = m.AddProcess(L"explorer.exe", 1, -1, 0, L"user");
         plat::Handle token = 0;
         CUtility::GetShellUserToken(&token);
         const auto opened = m.CallsStartingWith(L"OpenProcess ");
@@ -100,7 +100,7 @@ TEST(Processes, AnElevatedRunTakesTheSystemShellOfItsOwnSession) {
                                   L"OpenProcess " + std::to_wstring(own) + L" 0x1fffff inherit"}));
             ASSERT_NE(token, 0u);
             ASSERT_TRUE(plat::kernel().ImpersonateLoggedOnUser(token));
-            EXPECT_EQ(m.impersonating, L"ann");
+            EXPECT_EQ(m.impersonating, L"user");
         } else {
             EXPECT_EQ(opened, std::vector<std::wstring>{L"OpenProcess " + std::to_wstring(other) +
                                                         L" 0x1fffff inherit"});

@@ -29,9 +29,11 @@ uint32_t AttributesOf(const struct stat& st, const std::string& host) {
     return a;
 }
 
-class Files final : public plat::IFiles {
-    using Change = SimMachine::Impl::Change;
+// File rights as the handle checks them (generic rights are mapped when the handle is made).
+constexpr uint32_t kReadData = 0x1;
+constexpr uint32_t kWriteData = 0x2;
 
+class Files final : public plat::IFiles {
 public:
     explicit Files(SimMachine& m) : m(m), d(m.impl()) {}
 
@@ -48,9 +50,8 @@ public:
         if (wantWrite && exists && !(st.st_mode & S_IWUSR))
             return Fail(plat::kErrorAccessDenied), 0;
         const std::string key = d.HostKey(host);
-        if (wantWrite && exists && d.Denied(key, Change::Write))
+        if (exists ? !d.MayOpen(key, access) : !d.MayAdd(key, false))
             return Fail(plat::kErrorAccessDenied), 0;
-        if (!exists && d.Denied(key, Change::AddFile)) return Fail(plat::kErrorAccessDenied), 0;
         if (exists && d.ShareConflict(host, access, share))
             return Fail(plat::kErrorSharingViolation), 0;
         if (!exists && m.writeBudget == 0) return Fail(plat::kErrorDiskFull), 0;
@@ -65,13 +66,13 @@ public:
         SetError(exists && (disposition == plat::kCreateAlways || disposition == plat::kOpenAlways)
                      ? plat::kErrorAlreadyExists
                      : 0);
-        return d.Add(FileObj{fd, host, access, share});
+        return Opened(fd, host, access, share);
     }
 
     bool ReadFile(plat::Handle file, void* buffer, uint32_t size, uint32_t* read) override {
         *read = 0;
         auto* f = d.Get<FileObj>(file);
-        if (!f || !(f->access & plat::kGenericRead)) return Fail(plat::kErrorAccessDenied);
+        if (!f || !(f->access & kReadData)) return Fail(plat::kErrorAccessDenied);
         ssize_t n = ::read(f->fd, buffer, size);
         if (n < 0) return Fail(plat::kErrorAccessDenied);
         *read = static_cast<uint32_t>(n);
@@ -81,7 +82,7 @@ public:
     bool WriteFile(plat::Handle file, const void* data, uint32_t size, uint32_t* written) override {
         *written = 0;
         auto* f = d.Get<FileObj>(file);
-        if (!f || !(f->access & plat::kGenericWrite)) return Fail(plat::kErrorAccessDenied);
+        if (!f || !(f->access & kWriteData)) return Fail(plat::kErrorAccessDenied);
         uint32_t take = size;
         if (m.writeBudget >= 0 && take > m.writeBudget) take = static_cast<uint32_t>(m.writeBudget);
         ssize_t n = take ? ::write(f->fd, data, take) : 0;
@@ -135,7 +136,8 @@ public:
         const std::string host = m.HostPath(path);
         struct stat st;
         if (::stat(host.c_str(), &st) != 0) return Fail(plat::kErrorFileNotFound);
-        if (d.Denied(path, Change::Write)) return Fail(plat::kErrorAccessDenied);
+        if (!d.MayOpen(d.AccessKey(path), plat::kFileWriteAttributes))
+            return Fail(plat::kErrorAccessDenied);
         const mode_t mode =
             (attributes & plat::kAttrReadOnly) ? (st.st_mode & ~0222) : (st.st_mode | S_IWUSR);
         if (::chmod(host.c_str(), mode) != 0) return Fail(plat::kErrorAccessDenied);
@@ -148,7 +150,9 @@ public:
         struct stat st;
         if (::lstat(host.c_str(), &st) != 0) return Fail(plat::kErrorFileNotFound);
         if (!S_ISLNK(st.st_mode) || m.linksOpenAsTargets) return Fail(plat::kErrorNotAReparsePoint);
-        if (d.Denied(d.HostKey(host), Change::Delete)) return Fail(plat::kErrorAccessDenied);
+        const std::string key = LinkKey(host);
+        if (!d.MayOpen(key, plat::kDelete)) return Fail(plat::kErrorAccessDenied);
+        d.Forget(key);
         if (::unlink(host.c_str()) != 0) return Fail(plat::kErrorAccessDenied);
         return true;
     }
@@ -161,21 +165,22 @@ public:
         if (::lstat(host.c_str(), &st) != 0) return Fail(plat::kErrorFileNotFound);
         if (S_ISDIR(st.st_mode)) return Fail(plat::kErrorAccessDenied);
         if (!S_ISLNK(st.st_mode) && !(st.st_mode & S_IWUSR)) return Fail(plat::kErrorAccessDenied);
-        const std::string key = S_ISLNK(st.st_mode) ? host : d.AccessKey(path);
-        if (d.Denied(key, Change::Delete)) return Fail(plat::kErrorAccessDenied);
-        if (d.ShareConflict(host, 0, 0)) return Fail(plat::kErrorSharingViolation);
-        if (::unlink(host.c_str()) != 0) return Fail(plat::kErrorAccessDenied);
+        const std::string key = S_ISLNK(st.st_mode) ? LinkKey(host) : d.AccessKey(path);
+        if (!d.MayOpen(key, plat::kDelete)) return Fail(plat::kErrorAccessDenied);
+        if (d.ShareConflict(host, plat::kDelete, kShareAll)) return Fail(plat::kErrorSharingViolation);
         d.Forget(key);
+        if (::unlink(host.c_str()) != 0) return Fail(plat::kErrorAccessDenied);
         return true;
     }
 
-    bool CreateDirectory(const std::wstring& path) override {
+    bool CreateDirectory(const std::wstring& path) override { return MakeDirectory(path, nullptr); }
+    bool MakeDirectory(const std::wstring& path, const plat::AccessList* given) {
         const std::string host = m.HostPath(path);
         if (fs::exists(fs::symlink_status(host))) return Fail(plat::kErrorAlreadyExists);
         if (!fs::is_directory(fs::path(host).parent_path())) return Fail(plat::kErrorPathNotFound);
-        if (d.Denied(d.HostKey(host), Change::AddFolder)) return Fail(plat::kErrorAccessDenied);
+        if (!d.MayAdd(d.HostKey(host), true)) return Fail(plat::kErrorAccessDenied);
         if (::mkdir(host.c_str(), 0755) != 0) return Fail(plat::kErrorAccessDenied);
-        d.Created(d.HostKey(host));
+        d.Created(d.HostKey(host), given);
         return true;
     }
 
@@ -185,12 +190,14 @@ public:
         if (!fs::exists(fs::symlink_status(src))) return Fail(plat::kErrorFileNotFound);
         if (fs::exists(fs::symlink_status(dst))) return Fail(plat::kErrorAlreadyExists);
         const bool folder = fs::is_directory(fs::symlink_status(src));
-        if (d.Denied(d.HostKey(src), Change::Delete) ||
-            d.Denied(d.HostKey(dst), folder ? Change::AddFolder : Change::AddFile))
+        const bool link = fs::is_symlink(fs::symlink_status(src));
+        // Renaming opens the object for DELETE and needs the right to add it to the target.
+        if (!d.MayOpen(link ? LinkKey(src) : d.HostKey(src), plat::kDelete) ||
+            !d.MayAdd(d.HostKey(dst), folder))
             return Fail(plat::kErrorAccessDenied);
-        // Renaming needs delete access, which no open handle here shares; and like Windows, no
-        // folder is renamed while anything below it is open.
-        if (d.ShareConflict(src, 0, 0)) return Fail(plat::kErrorSharingViolation);
+        // Like Windows, no folder is renamed while anything below it is open.
+        if (d.ShareConflict(src, plat::kDelete, kShareAll))
+            return Fail(plat::kErrorSharingViolation);
         for (const auto& [h, obj] : d.handles)
             if (const auto* f = std::get_if<FileObj>(&obj);
                 f && f->hostPath.compare(0, src.size() + 1, src + "/") == 0)
@@ -290,13 +297,12 @@ public:
             missing.push_back(existing);
             existing = existing.parent_path();
         }
-        for (const fs::path& level : missing)
-            if (d.Denied(d.HostKey(level), Change::AddFolder))
-                return static_cast<int>(plat::kErrorAccessDenied);
-        std::error_code ec;
-        fs::create_directories(host, ec);
-        for (const fs::path& level : missing) d.Created(d.HostKey(level));
-        return ec ? static_cast<int>(plat::kErrorPathNotFound) : 0;
+        for (auto level = missing.rbegin(); level != missing.rend(); ++level) {
+            if (!d.MayAdd(d.HostKey(*level), true)) return static_cast<int>(plat::kErrorAccessDenied);
+            if (::mkdir(level->c_str(), 0755) != 0) return static_cast<int>(plat::kErrorPathNotFound);
+            d.Created(d.HostKey(*level));
+        }
+        return 0;
     }
 
     int SHFileOperation(uint32_t operation, const std::wstring& from, const std::wstring& to,
@@ -309,8 +315,9 @@ public:
         if (!fs::is_directory(fs::path(dst).parent_path()))
             return static_cast<int>(plat::kErrorPathNotFound);
         const bool exists = fs::exists(fs::symlink_status(dst));
-        if (exists ? d.Denied(d.HostKey(dst), Change::Write)
-                   : d.Denied(d.HostKey(dst), Change::AddFile))
+        if (!d.MayOpen(d.HostKey(src), plat::kGenericRead) ||
+            (exists ? !d.MayOpen(d.HostKey(dst), plat::kGenericWrite)
+                    : !d.MayAdd(d.HostKey(dst), false)))
             return static_cast<int>(plat::kErrorAccessDenied);
         std::error_code ec;
         fs::copy_file(src, dst, fs::copy_options::overwrite_existing, ec);
@@ -328,7 +335,7 @@ public:
     int32_t WinVerifyTrust(plat::Handle file, const std::wstring& path) override {
         m.calls.push_back(L"WinVerifyTrust " + path);
         auto* f = d.Get<FileObj>(file);
-        if (!f || !(f->access & plat::kGenericRead))
+        if (!f || !(f->access & kReadData))
             return static_cast<int32_t>(0x80070000 | plat::kErrorInvalidHandle);
         // The certificate table's size, read from the open file as a signature check does.
         uint8_t dos[pkg::kDosHeaderSize] = {};
@@ -347,6 +354,8 @@ public:
                                          uint32_t sizeLimit, const std::wstring& path) override {
         std::ifstream in(m.HostPath(path), std::ios::binary);
         if (!in) return SetError(plat::kErrorFileNotFound), std::wstring();
+        if (!d.MayOpen(d.AccessKey(path), plat::kGenericRead))
+            return SetError(plat::kErrorAccessDenied), std::wstring();
         std::stringstream ss;
         ss << in.rdbuf();
         const std::string bytes = ss.str();
@@ -392,16 +401,14 @@ public:
     bool CreateDirectoryWithAccess(const std::wstring& path,
                                    const plat::AccessList& access) override {
         m.calls.push_back(L"CreateDirectoryWithAccess " + path);
-        if (!CreateDirectory(path)) return false;
-        plat::AccessList stored = access;
-        if (stored.owner.empty()) stored.owner = d.CreatorSid();
-        if (d.KeepsAccessLists(d.AccessKey(path))) d.access[d.AccessKey(path)] = stored;
-        return true;
+        return MakeDirectory(path, &access);
     }
 
     bool GetFileAccess(plat::Handle file, plat::AccessList& out) override {
         std::string key;
         if (!KeyOf(file, key)) return Fail(plat::kErrorInvalidHandle);
+        if (!(d.Get<FileObj>(file)->access & plat::kReadControl))
+            return Fail(plat::kErrorAccessDenied);
         out = d.ListOf(key);
         return true;
     }
@@ -412,18 +419,19 @@ public:
         struct stat st, target;
         if (::lstat(host.c_str(), &st) == 0 && S_ISLNK(st.st_mode) &&
             (flags & plat::kFileFlagOpenReparsePoint) && !m.linksOpenAsTargets) {
+            if (!d.MayOpen(LinkKey(host), access)) return Fail(plat::kErrorAccessDenied), 0;
             if (d.ShareConflict(host, access, share)) return Fail(plat::kErrorSharingViolation), 0;
             SetError(disposition == plat::kOpenAlways ? plat::kErrorAlreadyExists : 0);
-            FileObj link{-1, host, access, share};
-            link.link = true;
-            return d.Add(link);
+            return Opened(-1, host, access, share);
         }
         if (::stat(host.c_str(), &target) == 0 && S_ISDIR(target.st_mode)) {
             if (!(flags & plat::kFileFlagBackupSemantics)) return Fail(plat::kErrorAccessDenied), 0;
+            if (!d.MayOpen(d.HostKey(host), access)) return Fail(plat::kErrorAccessDenied), 0;
+            if (d.ShareConflict(host, access, share)) return Fail(plat::kErrorSharingViolation), 0;
             const int fd = ::open(host.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
             if (fd < 0) return Fail(plat::kErrorAccessDenied), 0;
             SetError(0);
-            return d.Add(FileObj{fd, host, access, share});
+            return Opened(fd, host, access, share);
         }
         return CreateFile(path, access, share, disposition);
     }
@@ -433,6 +441,8 @@ public:
         struct stat st;
         if (!f || (f->link ? ::lstat(f->hostPath.c_str(), &st) : ::fstat(f->fd, &st)) != 0)
             return Fail(plat::kErrorInvalidHandle);
+        // The attributes come with FileAttributeTagInformation, which needs the right to read them.
+        if (!(f->access & plat::kFileReadAttributes)) return Fail(plat::kErrorAccessDenied);
         out.attributes = AttributesOf(st, f->hostPath);
         out.numberOfLinks = S_ISDIR(st.st_mode) ? 1 : static_cast<uint32_t>(st.st_nlink);
         out.fileIndex = static_cast<uint64_t>(st.st_ino);
@@ -453,14 +463,15 @@ public:
         struct stat st;
         const bool exists = ::lstat(host.c_str(), &st) == 0;
         if (exists && disposition == plat::kCreateNew) return Fail(plat::kErrorFileExists), 0;
+        // A link is opened as itself (where links cannot be, as Wine, as what it points at).
+        const bool asLink = exists && S_ISLNK(st.st_mode) && !m.linksOpenAsTargets;
+        if (exists && !d.MayOpen(asLink ? LinkKey(host) : d.HostKey(host), access))
+            return Fail(plat::kErrorAccessDenied), 0;
         if (exists && d.ShareConflict(host, access, share))
             return Fail(plat::kErrorSharingViolation), 0;
-        // A link is opened as itself (where links cannot be, as Wine, as what it points at).
-        if (exists && S_ISLNK(st.st_mode) && !m.linksOpenAsTargets) {
+        if (asLink) {
             SetError(disposition == plat::kOpenAlways ? plat::kErrorAlreadyExists : 0);
-            FileObj link{-1, host, access, share};
-            link.link = true;
-            return d.Add(link);
+            return Opened(-1, host, access, share);
         }
         struct stat target;
         const bool folderThere =
@@ -470,21 +481,21 @@ public:
             const int fd = ::open(host.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
             if (fd < 0) return Fail(plat::kErrorAccessDenied), 0;
             SetError(disposition == plat::kOpenAlways ? plat::kErrorAlreadyExists : 0);
-            return d.Add(FileObj{fd, host, access, share});
+            return Opened(fd, host, access, share);
         }
         if (!exists && disposition == plat::kOpenExisting) return Fail(plat::kErrorFileNotFound), 0;
         const std::string key = d.HostKey(host);
-        if (exists ? (access & plat::kGenericWrite) && d.Denied(key, Change::Write)
-                   : d.Denied(key, Change::AddFile))
+        if (exists && (MapAccess(access) & kWriteData) && !(st.st_mode & S_IWUSR))
             return Fail(plat::kErrorAccessDenied), 0;
+        if (!exists && !d.MayAdd(key, false)) return Fail(plat::kErrorAccessDenied), 0;
         const int fd = ::open(host.c_str(),
-                              ((access & plat::kGenericWrite) ? O_RDWR : O_RDONLY) | O_CREAT |
+                              ((MapAccess(access) & kWriteData) ? O_RDWR : O_RDONLY) | O_CREAT |
                                   (m.linksOpenAsTargets ? 0 : O_NOFOLLOW) | O_CLOEXEC,
                               0644);
         if (fd < 0) return Fail(plat::kErrorAccessDenied), 0;
         if (!exists) d.Created(key);
         SetError(exists && disposition == plat::kOpenAlways ? plat::kErrorAlreadyExists : 0);
-        return d.Add(FileObj{fd, host, access, share});
+        return Opened(fd, host, access, share);
     }
 
     bool ListFolder(plat::Handle folder, std::vector<plat::FindData>& out) override {
@@ -492,6 +503,7 @@ public:
         std::string here;
         auto* f = d.Get<FileObj>(folder);
         if (!f || f->fd < 0 || !KeyOf(folder, here)) return Fail(plat::kErrorInvalidHandle);
+        if (!(f->access & plat::kFileListDirectory)) return Fail(plat::kErrorAccessDenied);
         DIR* dir = ::opendir(here.c_str());
         if (!dir) return Fail(plat::kErrorAccessDenied);
         while (dirent* e = ::readdir(dir)) {
@@ -517,7 +529,6 @@ public:
         if (::lstat(key.c_str(), &st) != 0) return Fail(plat::kErrorFileNotFound);
         if (S_ISREG(st.st_mode) && !(st.st_mode & S_IWUSR)) return Fail(plat::kErrorAccessDenied);
         if (S_ISDIR(st.st_mode) && !fs::is_empty(key)) return Fail(plat::kErrorDirNotEmpty);
-        if (d.Denied(key, Change::Delete)) return Fail(plat::kErrorAccessDenied);
         for (const auto& [h, obj] : d.handles) {
             const auto* other = std::get_if<FileObj>(&obj);
             std::string otherKey;
@@ -534,7 +545,7 @@ public:
         std::string key;
         if (!f || f->link || !KeyOf(file, key)) return Fail(plat::kErrorInvalidHandle);
         struct stat st;
-        if (::fstat(f->fd, &st) != 0 || d.Denied(key, Change::Write))
+        if (::fstat(f->fd, &st) != 0 || !(f->access & plat::kFileWriteAttributes))
             return Fail(plat::kErrorAccessDenied);
         const mode_t mode =
             (attributes & plat::kAttrReadOnly) ? (st.st_mode & ~0222) : (st.st_mode | S_IWUSR);
@@ -543,8 +554,7 @@ public:
 
     bool SetEndOfFile(plat::Handle file) override {
         auto* f = d.Get<FileObj>(file);
-        if (!f || f->fd < 0 || !(f->access & plat::kGenericWrite))
-            return Fail(plat::kErrorAccessDenied);
+        if (!f || f->fd < 0 || !(f->access & kWriteData)) return Fail(plat::kErrorAccessDenied);
         const off_t at = ::lseek(f->fd, 0, SEEK_CUR);
         return (at >= 0 && ::ftruncate(f->fd, at) == 0) || Fail(plat::kErrorAccessDenied);
     }
@@ -597,6 +607,23 @@ public:
     }
 
 private:
+    static constexpr uint32_t kShareAll = plat::kShareRead | plat::kShareWrite | plat::kShareDelete;
+    static uint32_t MapAccess(uint32_t access) {
+        return (access & plat::kGenericRead ? 0x120089 : 0) |
+               (access & plat::kGenericWrite ? 0x120116 : 0) |
+               (access & ~(plat::kGenericRead | plat::kGenericWrite));
+    }
+    // A handle with what it was granted.
+    plat::Handle Opened(int fd, const std::string& host, uint32_t access, uint32_t share) {
+        FileObj f{fd, host, MapAccess(access), share};
+        f.link = fd < 0;
+        return d.Add(f);
+    }
+    // A link's own place: its folder resolved, its name not followed.
+    std::string LinkKey(const std::string& host) const {
+        return d.HostKey(fs::path(host).parent_path().string()) + "/" +
+               fs::path(host).filename().string();
+    }
     // The resolved host path of what a handle holds now (a link: the link itself).
     bool KeyOf(plat::Handle handle, std::string& key) const {
         const auto* f = d.Get<FileObj>(handle);
@@ -647,20 +674,25 @@ private:
 
 bool SimMachine::Impl::ShareConflict(const std::string& hostPath, uint32_t access,
                                      uint32_t share) const {
+    // Reading and running share as read, writing and appending as write, deleting and renaming
+    // as delete: the new opener must allow what each existing one does, and each existing one
+    // what the new one asks for. A file is the same whatever name reached it.
+    struct stat want;
+    if (::lstat(hostPath.c_str(), &want) != 0) return false;
+    const uint32_t asked = (access & plat::kGenericRead ? 0x1 : 0) |
+                           (access & plat::kGenericWrite ? 0x2 : 0) | access;
+    auto conflicts = [](uint32_t rights, uint32_t shared) {
+        return ((rights & 0x21) && !(shared & plat::kShareRead)) ||
+               ((rights & 0x6) && !(shared & plat::kShareWrite)) ||
+               ((rights & plat::kDelete) && !(shared & plat::kShareDelete));
+    };
     for (const auto& [h, obj] : handles) {
         const auto* f = std::get_if<FileObj>(&obj);
-        if (!f || f->hostPath != hostPath) continue;
-        // The new opener must allow what the existing one does, and the existing one must
-        // allow what the new one asks for. Deleting (asked as access 0, share 0) needs the
-        // existing opener to share delete.
-        if (access == 0 && share == 0) {
-            if (!(f->share & plat::kShareDelete)) return true;
+        struct stat held;
+        if (!f || (f->link ? ::lstat(f->hostPath.c_str(), &held) : ::fstat(f->fd, &held)) != 0 ||
+            held.st_dev != want.st_dev || held.st_ino != want.st_ino)
             continue;
-        }
-        if ((f->access & plat::kGenericRead) && !(share & plat::kShareRead)) return true;
-        if ((f->access & plat::kGenericWrite) && !(share & plat::kShareWrite)) return true;
-        if ((access & plat::kGenericRead) && !(f->share & plat::kShareRead)) return true;
-        if ((access & plat::kGenericWrite) && !(f->share & plat::kShareWrite)) return true;
+        if (conflicts(f->access, share) || conflicts(asked, f->share)) return true;
     }
     return false;
 }

@@ -3,6 +3,7 @@
 
 #include <map>
 #include <memory>
+#include <optional>
 #include <variant>
 
 #include "sim/sim_machine.h"
@@ -14,6 +15,7 @@ struct SimProcess {
     std::wstring exe;
     uint32_t session = 1;
     std::wstring account;
+    TokenKind kind = TokenKind::StandardUser;  // of the token it runs with
     bool alive = true;
     uint32_t exitCode = plat::kStillActive;
 };
@@ -28,6 +30,7 @@ struct SimWindow {
 };
 
 struct SimToken {
+    TokenKind kind = TokenKind::StandardUser;
     std::wstring account;
     uint32_t elevationType = plat::kTokenElevationTypeDefault;
     bool elevated = false;
@@ -39,7 +42,7 @@ struct SimToken {
 struct FileObj {
     int fd = -1;
     std::string hostPath;
-    uint32_t access = 0;
+    uint32_t access = 0;  // what the open asked for and was granted (generic rights mapped)
     uint32_t share = 0;
     bool link = false;           // a link opened as itself: no content, no descriptor
     bool deletePending = false;  // goes when the handle is closed
@@ -123,28 +126,41 @@ struct SimMachine::Impl {
     std::wstring CurrentAccount() const;  // impersonated or own
     SimToken OwnToken() const;
     SimToken TokenFor(TokenKind kind, const std::wstring& account) const;
+    // The kind of token an account's own programs (its shell) run with: an administrator's is
+    // the limited one.
+    TokenKind KindOf(const std::wstring& account) const;
+    std::optional<SimToken> impersonation;  // the token ImpersonateLoggedOnUser was given
+    // The token that acts: the thread's impersonation token, else the process's.
+    SimToken ActingToken() const;
 
-    // Files. Whether the current account may make a change, as Windows decides it from the
-    // lists objects carry or inherit (see ListOf): adding the file or folder `key` to its folder,
-    // writing the file `key`, or deleting `key` (its own delete right, or its folder's right to
-    // delete children). The system account and an elevated administrator that impersonates
-    // nobody may change anything; the test's `writeDenied` prefixes refuse in any case.
-    enum class Change { AddFile, AddFolder, Write, Delete };
-    bool Denied(const std::string& key, Change change) const;
-    bool Denied(const std::wstring& windowsPath, Change change) const {
-        return Denied(AccessKey(windowsPath), change);
-    }
-    // Access lists set on objects, and the owners of what the program created, by the resolved
-    // host path of the object (AccessKey); what has neither inherits (ListOf).
-    std::map<std::string, plat::AccessList> access;
-    std::map<std::string, std::wstring> owners;
+    // ---- rights (sim_rights.cpp) --------------------------------------------------------------
+    // Security descriptors travel with the file, whatever its names: they are kept by the file's
+    // identity on its volume. An object without one (made by the test, not through the program)
+    // has the one it would have inherited from the folders above it, down from the drive's root.
+    using FileId = std::pair<uint64_t, uint64_t>;
+    std::map<FileId, plat::AccessList> descriptors;
+    std::wstring driveOwner;  // the account whose machine this is: it owns the drive's root
     std::string AccessKey(const std::wstring& windowsPath) const;
     std::string HostKey(const std::string& hostPath) const;  // a host path resolved the same way
     plat::AccessList ListOf(const std::string& key) const;
-    void Created(const std::string& key);  // records the current account as the owner
-    void Forget(const std::string& key);   // the object is gone
+    // The object at `key` was made just now by the acting token: it gets `given` (its owner the
+    // creator's default when none is given), or what the folder above passes on.
+    void Created(const std::string& key, const plat::AccessList* given = nullptr);
+    void Forget(const std::string& key);  // the object's last name is going
+    void SetDescriptor(const std::string& key, plat::AccessList list);
     bool KeepsAccessLists(const std::string& key) const;
-    std::wstring CreatorSid() const;  // owner of what the current account creates
+    // Windows' access check of the acting token on the object at `key` for `desired` (generic
+    // rights mapped to file rights), with the file system's parent rules: DELETE is also granted
+    // by FILE_DELETE_CHILD on the folder above, FILE_READ_ATTRIBUTES by FILE_LIST_DIRECTORY
+    // there. Every check made is recorded (see SimMachine::accessLog).
+    bool MayOpen(const std::string& key, uint32_t desired);
+    // Whether the acting token may add the file or folder `key` to the folder above it.
+    bool MayAdd(const std::string& key, bool folder);
+    // One access check, recorded; the granted mask (all of `desired` or 0, or for
+    // MAXIMUM_ALLOWED what is granted).
+    uint32_t Check(const plat::AccessList& sd, const SimToken& token, uint32_t desired,
+                   const std::string& key);
+    std::wstring WindowsPathOfKey(const std::string& key) const;
     std::wstring Absolute(const std::wstring& path) const;
     bool ShareConflict(const std::string& hostPath, uint32_t access, uint32_t share) const;
     int imageFd = -1;  // the running image's file, from StartImage on

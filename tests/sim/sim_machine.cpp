@@ -24,6 +24,12 @@ namespace sim {
 namespace {
 thread_local uint32_t t_lastError = 0;
 
+SimMachine::Impl::FileId FileIdOf(const std::string& host) {
+    struct stat st{};
+    ::lstat(host.c_str(), &st);
+    return {st.st_dev, st.st_ino};
+}
+
 std::wstring BaseName(const std::wstring& path) {
     size_t pos = path.find_last_of(L"\\/");
     std::wstring name = pos == std::wstring::npos ? path : path.substr(pos + 1);
@@ -64,6 +70,7 @@ SimMachine::SimMachine() : m_impl(std::make_unique<Impl>(*this)) {
     if (!dir) throw std::runtime_error("mkdtemp failed");
     root = dir;
     std::filesystem::create_directories(root + "/C");
+    m_impl->driveOwner = userName;
     CUtility::ResetLogState();  // a new machine is a new run
     ForgetRun();
     m_impl->kernel = MakeKernel(*this);
@@ -137,6 +144,7 @@ uint32_t SimMachine::AddProcess(const std::wstring& exe, uint32_t session, int64
     p.exe = exe;
     p.session = session;
     p.account = account.empty() ? d.ProcessAccount() : account;
+    p.kind = account.empty() ? token : d.KindOf(account);
     d.processes[p.pid] = p;
     const uint32_t pid = p.pid;
     if (runMs >= 0)
@@ -229,8 +237,20 @@ std::wstring SimMachine::Impl::CurrentAccount() const {
     return m.impersonating.empty() ? ProcessAccount() : m.impersonating;
 }
 
+TokenKind SimMachine::Impl::KindOf(const std::wstring& account) const {
+    if (text::EqualsNoCase(account, L"SYSTEM")) return TokenKind::System;
+    return m.administrators.count(account) ? TokenKind::LimitedAdmin : TokenKind::StandardUser;
+}
+
+SimToken SimMachine::Impl::ActingToken() const {
+    if (m.impersonating.empty()) return OwnToken();
+    if (impersonation && impersonation->account == m.impersonating) return *impersonation;
+    return TokenFor(KindOf(m.impersonating), m.impersonating);  // set by a test
+}
+
 SimToken SimMachine::Impl::TokenFor(TokenKind kind, const std::wstring& account) const {
     SimToken t;
+    t.kind = kind;
     t.account = account;
     switch (kind) {
         case TokenKind::StandardUser:
@@ -314,115 +334,6 @@ std::string SimMachine::HostPath(const std::wstring& windowsPath) const {
     return host;
 }
 
-std::string SimMachine::Impl::HostKey(const std::string& hostPath) const {
-    std::error_code ec;
-    const std::filesystem::path resolved = std::filesystem::weakly_canonical(hostPath, ec);
-    return ec ? hostPath : resolved.string();
-}
-
-std::string SimMachine::Impl::AccessKey(const std::wstring& windowsPath) const {
-    return HostKey(m.HostPath(windowsPath));
-}
-
-bool SimMachine::Impl::KeepsAccessLists(const std::string& key) const {
-    for (const std::wstring& volume : m.volumesWithoutAccessLists)
-        if (key.compare(0, AccessKey(volume).size(), AccessKey(volume)) == 0) return false;
-    return true;
-}
-
-plat::AccessList SimMachine::Impl::ListOf(const std::string& key) const {
-    constexpr uint32_t kInherited = 0x10;
-    if (!KeepsAccessLists(key)) {
-        plat::AccessList none;  // no list at all: everyone may do anything
-        none.present = false;
-        return none;
-    }
-    if (auto it = access.find(key); it != access.end()) return it->second;
-    plat::AccessList list;
-    auto owner = owners.find(key);
-    list.owner = owner != owners.end() ? owner->second : m.SidOf(m.userName);
-    const std::filesystem::path path(key);
-    if (key.size() <= HostKey(m.root + "/C").size()) {
-        // A drive's root: the user's own folders, as a profile's are.
-        list.entries.push_back({m.SidOf(m.userName), plat::kFileAllAccess,
-                                plat::kObjectInherit | plat::kContainerInherit, true});
-        return list;
-    }
-    // What the folder above passes on: to a folder its container entries (and object entries
-    // as inherit-only ones for the files below), to a file its object entries; the creator's
-    // entry becomes the owner's.
-    std::error_code ec;
-    const bool folder = std::filesystem::is_directory(std::filesystem::symlink_status(key, ec));
-    for (plat::AccessEntry e : ListOf(path.parent_path().string()).entries) {
-        if (folder && (e.flags & plat::kContainerInherit))
-            e.flags = (e.flags & (plat::kObjectInherit | plat::kContainerInherit)) | kInherited;
-        else if (folder && (e.flags & plat::kObjectInherit))
-            e.flags = plat::kObjectInherit | plat::kInheritOnly | kInherited;
-        else if (!folder && (e.flags & plat::kObjectInherit))
-            e.flags = kInherited;
-        else
-            continue;
-        if (e.sid == kSidCreatorOwner) e.sid = list.owner;
-        list.entries.push_back(e);
-    }
-    return list;
-}
-
-bool SimMachine::Impl::Denied(const std::string& key, Change change) const {
-    for (const auto& [prefix, accounts] : m.writeDenied) {
-        const std::string p = AccessKey(prefix);
-        if (key.compare(0, p.size(), p) == 0 && accounts.count(CurrentAccount())) return true;
-    }
-    if (m.impersonating.empty() &&
-        (m.token == TokenKind::System || m.token == TokenKind::ElevatedAdmin))
-        return false;
-    const std::set<std::wstring> sids{m.SidOf(CurrentAccount()), plat::kSidUsers, L"S-1-1-0",
-                                      L"S-1-5-11"};
-    constexpr uint32_t kGenericAll = 0x10000000, kGenericWrite = 0x40000000;
-    // Whether `list` lets one of the account's SIDs do `right`: a denying entry first, then an
-    // allowing one; entries that only pass rights on do not count.
-    auto grants = [&](const plat::AccessList& list, uint32_t right, bool written) {
-        if (!list.present) return true;
-        const uint32_t any = right | kGenericAll | (written ? kGenericWrite : 0);
-        bool allowed = false;
-        for (const plat::AccessEntry& e : list.entries) {
-            if ((e.flags & plat::kInheritOnly) || !sids.count(e.sid) || !(e.mask & any)) continue;
-            if (!e.allow) return false;
-            allowed = true;
-        }
-        return allowed;
-    };
-    const std::string folder = std::filesystem::path(key).parent_path().string();
-    switch (change) {
-        case Change::AddFile:
-            return !grants(ListOf(folder), 0x2, true);  // FILE_ADD_FILE
-        case Change::AddFolder:
-            return !grants(ListOf(folder), 0x4, true);  // FILE_ADD_SUBDIRECTORY
-        case Change::Write:
-            return !grants(ListOf(key), 0x2, true);  // FILE_WRITE_DATA
-        case Change::Delete:
-            return !grants(ListOf(key), plat::kDelete, false) &&
-                   !grants(ListOf(folder), plat::kFileDeleteChild, false);
-    }
-    return true;
-}
-
-void SimMachine::Impl::Created(const std::string& key) {
-    owners[key] = CreatorSid();
-}
-
-void SimMachine::Impl::Forget(const std::string& key) {
-    access.erase(key);
-    owners.erase(key);
-}
-
-std::wstring SimMachine::Impl::CreatorSid() const {
-    // As on Windows since Vista, what an elevated administrator creates belongs to the group.
-    if (m.impersonating.empty() && m.token == TokenKind::ElevatedAdmin)
-        return plat::kSidAdministrators;
-    return m.SidOf(CurrentAccount());
-}
-
 std::wstring SimMachine::SidOf(const std::wstring& account) const {
     if (text::EqualsNoCase(account, L"SYSTEM")) return plat::kSidSystem;
     auto it = accountSids.find(account);
@@ -430,7 +341,7 @@ std::wstring SimMachine::SidOf(const std::wstring& account) const {
 }
 
 void SimMachine::SetAccess(const std::wstring& path, const plat::AccessList& list) {
-    m_impl->access[m_impl->AccessKey(path)] = list;
+    m_impl->SetDescriptor(m_impl->AccessKey(path), list);
 }
 
 plat::AccessList SimMachine::AccessOf(const std::wstring& path) const {
@@ -442,6 +353,9 @@ void SimMachine::WriteFile(const std::wstring& path, const std::string& bytes) {
     std::filesystem::create_directories(std::filesystem::path(host).parent_path());
     std::ofstream out(host, std::ios::binary | std::ios::trunc);
     out.write(bytes.data(), static_cast<std::streamsize>(bytes.size()));
+    out.close();
+    // A file the test makes is nobody's creation through the program: it inherits.
+    m_impl->descriptors.erase(FileIdOf(host));
 }
 
 std::string SimMachine::ReadFile(const std::wstring& path) const {
@@ -468,6 +382,7 @@ void SimMachine::MakeSymlink(const std::wstring& link, const std::wstring& targe
     const std::string host = HostPath(link);
     std::filesystem::create_directories(std::filesystem::path(host).parent_path());
     std::filesystem::create_symlink(HostPath(target), host);
+    m_impl->descriptors.erase(FileIdOf(host));
 }
 
 // ---- registry helpers -------------------------------------------------------------------------
@@ -606,6 +521,14 @@ public:
         auto it = d.processes.find(pid);
         if (it == d.processes.end()) return Fail(plat::kErrorInvalidParameter), 0;
         if (m.unopenableProcesses.count(pid)) return Fail(plat::kErrorAccessDenied), 0;
+        // Another account's process grants an administrator no more than to query it, wait for
+        // it and end it (its list names its own account and the system); the system account
+        // may do anything.
+        constexpr uint32_t kAdminRights =
+            plat::kProcessQueryLimitedInformation | plat::kSynchronize | plat::kProcessTerminate;
+        if ((access & ~kAdminRights) && !text::EqualsNoCase(it->second.account, d.ProcessAccount()) &&
+            m.token != TokenKind::System)
+            return Fail(plat::kErrorAccessDenied), 0;
         return d.Add(ProcessObj{pid});
     }
     bool TerminateProcess(plat::Handle process, uint32_t exitCode) override {
@@ -659,8 +582,8 @@ public:
                                                       "/proc/self/fd/" + std::to_string(f->fd), ec)
                                                       .string();
                 if (!ec) {
-                    std::filesystem::remove(key, ec);
                     d.Forget(key);
+                    std::filesystem::remove(key, ec);
                 }
             }
             if (f->fd >= 0) ::close(f->fd);
@@ -771,10 +694,7 @@ public:
         auto* p = d.Get<ProcessObj>(process);
         if (!p) return Fail(plat::kErrorInvalidHandle);
         const SimProcess& sp = d.processes[p->pid];
-        // Another process's token: readable by an administrator or by its own account.
-        if (sp.account != d.ProcessAccount() && !d.OwnToken().adminMember)
-            return Fail(plat::kErrorAccessDenied);
-        *token = d.Add(TokenObj{d.TokenFor(TokenKind::StandardUser, sp.account)});
+        *token = d.Add(TokenObj{d.TokenFor(sp.kind, sp.account)});
         return true;
     }
     bool GetTokenElevationType(plat::Handle token, uint32_t* type) override {
@@ -818,18 +738,20 @@ public:
         if (m.token != TokenKind::System) return Fail(plat::kErrorPrivilegeNotHeld);
         auto it = m.sessionUsers.find(session);
         if (it == m.sessionUsers.end()) return Fail(plat::kErrorNoToken);
-        *token = d.Add(TokenObj{d.TokenFor(TokenKind::StandardUser, it->second)});
+        *token = d.Add(TokenObj{d.TokenFor(d.KindOf(it->second), it->second)});
         return true;
     }
     bool ImpersonateLoggedOnUser(plat::Handle token) override {
         auto* t = d.Get<TokenObj>(token);
         if (!t) return Fail(plat::kErrorInvalidHandle);
         m.impersonating = t->token.account;
+        d.impersonation = t->token;
         ++m.impersonations;
         return true;
     }
     bool RevertToSelf() override {
         m.impersonating.clear();
+        d.impersonation.reset();
         return true;
     }
 

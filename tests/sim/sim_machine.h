@@ -187,18 +187,25 @@ public:
     std::vector<std::wstring> freeSpaceQueries;  // directory asked (empty: current directory)
     std::map<std::wstring, std::set<std::wstring>> writeDenied;  // folder prefix -> accounts
 
-    // Access lists. Accounts' SIDs: "SYSTEM" is S-1-5-18, others come from `accountSids` or are
-    // made up from the name. A file or folder (what a link points at) carries the list it was
-    // created with or that a test set; any other one inherits from the folders above it, as
-    // Windows passes lists on (container and object entries, the creator's entry given to the
-    // owner), down from the drive's root, which is the user's: owned by `userName`, that account
-    // full control. Its owner is the account that created it through the program (an elevated
-    // administrator's creations belong to the Administrators), else `userName`. The common
+    // Rights, decided as Windows decides them. Accounts' SIDs: "SYSTEM" is S-1-5-18, others come
+    // from `accountSids` or are made up from the name; an account in `administrators` runs its
+    // shell (and what it starts unelevated) with an administrator's limited token, in which the
+    // Administrators group is deny-only. Every open, creation, deletion, rename and attribute
+    // change is granted or refused by an access check of the acting token (the thread's
+    // impersonation token, else the process's) against the object's security descriptor. A file
+    // or folder keeps the descriptor it got at its creation through the program (its owner the
+    // creator's default: the Administrators for an elevated administrator or the system account;
+    // the entries given, or those the folder above passes on) or that a test set; one the test
+    // made inherits from the folders above it, down from the drive's root, where the system
+    // account, the administrators and the machine's first user have full control. The common
     // application-data folder carries Windows' own list: administrators and the system full
     // control, users read, add files and folders, and the creator full control of what it adds.
-    // An account without administrator rights (or impersonated) may add to a folder, write a
-    // file and delete an object only as these lists let its SIDs (its own, Users, Everyone,
-    // Authenticated Users).
+    // `writeDenied` refuses, on top, every change below a folder to the accounts named.
+    std::set<std::wstring> administrators;
+    // When set, every access check is recorded, one line each: "access", the descriptor as SDDL,
+    // the token's SIDs (the user first; a deny-only group with a leading '-'), the access asked
+    // (generic rights mapped), 1 or 0, and the object's path, separated by tabs.
+    std::vector<std::wstring>* accessLog = nullptr;
     std::map<std::wstring, std::wstring> accountSids{{L"user", L"S-1-5-21-1-1001"}};
     // Folders on volumes that keep no access lists (a FAT stick, some shares): nothing set there
     // is kept, and every list reads back as none at all.
@@ -284,7 +291,8 @@ public:
     // ---- records ---------------------------------------------------------------------------
     std::vector<std::wstring> calls;  // notable calls, e.g. L"ShellExecuteEx ..."
     std::vector<std::wstring> CallsStartingWith(const std::wstring& prefix) const;
-    std::wstring impersonating;  // account the main thread impersonates now (empty: none)
+    std::wstring impersonating;  // account the main thread impersonates now (empty: none; a
+                                 // test may set one: its shell's kind of token then acts)
     int impersonations = 0;      // successful ImpersonateLoggedOnUser calls
 
     // The diagnostic log as written to disk: whole lines, and the messages alone (without the

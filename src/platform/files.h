@@ -98,6 +98,21 @@ public:
     virtual Handle CreateFileInFolder(Handle folder, const std::wstring& name, uint32_t access,
                                       uint32_t share, uint32_t disposition,
                                       uint32_t flags = 0) = 0;
+    // Makes (kCreateNew) the folder `name` inside the open folder `folder` with the security
+    // descriptor made from `list` as CreateDirectoryWithAccess makes it (null: the one it
+    // inherits), or opens (kOpenExisting) or either (kOpenAlways) the folder of that name, never
+    // through a link at the name, which is opened as itself; in the same call, so the folder
+    // returned is the one made: NtCreateFile with the folder as its root and FILE_DIRECTORY_FILE,
+    // looked up at run time. Returns its handle with `access` (plus SYNCHRONIZE and
+    // FILE_READ_ATTRIBUTES), shared as `share`; 0 on failure (last error set). An existing folder
+    // opened with kOpenAlways sets kErrorAlreadyExists.
+    virtual Handle CreateFolderInFolder(Handle folder, const std::wstring& name, uint32_t access,
+                                        uint32_t share, uint32_t disposition,
+                                        const AccessList* list) = 0;
+    // Gives the open file or folder `file` (opened with kDelete) the name `name` inside the open
+    // folder `folder`, replacing nothing there: NtSetInformationFile, FileRenameInformation with
+    // the folder as root.
+    virtual bool RenameOpenFile(Handle file, Handle folder, const std::wstring& name) = 0;
     // The entries of an open folder (opened with kFileListDirectory), "." and ".." left out:
     // NtQueryDirectoryFile, looked up at run time.
     virtual bool ListFolder(Handle folder, std::vector<FindData>& out) = 0;

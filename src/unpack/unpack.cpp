@@ -168,57 +168,50 @@ bool CopyData(CPackageReader& package, CBufferedWriter& out, uint64_t length,
     return out.Flush(error);
 }
 
-// Takes the read-only attribute off an existing plain file; true when there was one to take.
-bool ClearReadOnly(const std::wstring& path) {
-    const uint32_t attributes = plat::files().GetFileAttributes(path);
-    if (attributes == plat::kInvalidFileAttributes || !(attributes & plat::kAttrReadOnly) ||
-        (attributes & (plat::kAttrDirectory | plat::kAttrReparsePoint)))
-        return false;
-    return plat::files().SetFileAttributes(path, attributes & ~plat::kAttrReadOnly);
+// Takes the read-only attribute off an existing plain file in the folder; true when there was
+// one to take.
+bool ClearReadOnly(const CHeldFolder& folder, const std::wstring& name) {
+    const UniqueFile file = folder.OpenFile(name, plat::kFileWriteAttributes,
+                                            CHeldFolder::kShareAll, plat::kOpenExisting);
+    plat::FileInformation info;
+    return file && plat::files().GetFileInformation(file.Get(), info) &&
+           (info.attributes & plat::kAttrReadOnly) &&
+           plat::files().SetOpenFileAttributes(file.Get(), info.attributes & ~plat::kAttrReadOnly);
 }
 
-// Creates an entry's file anew. An existing file of that name is overwritten, also one an earlier
-// run left read-only: kept, it would stand in for the package's own file, and a replaced file
-// that stayed read-only would outlive the work folder's removal. The attributes are looked at
-// only when the name turns out to exist (the creation is refused, or reports that it replaced a
-// file): looking up a name that does not exist yet, the usual case, is not free (Wine searches
-// the folder for it in every letter case).
-bool CreateTarget(CFile& out, const std::wstring& target, CFileException* error) {
+// Creates an entry's file anew in the work folder. An existing file of that name (a package that
+// names one twice) is overwritten, also a read-only one: kept, it would stand in for the
+// package's own file, and a replaced file that stayed read-only would outlive the work folder's
+// removal. The attributes are looked at only when the name turns out to exist (the creation is
+// refused, or reports that it replaced a file).
+bool CreateTarget(CFile& out, const CHeldFolder& folder, const std::wstring& name,
+                  CFileException* error) {
     const unsigned mode =
         CFile::modeCreate | CFile::modeWrite | CFile::shareExclusive | CFile::typeBinary;
     plat::IKernel& k = plat::kernel();
-    if (out.Open(target, mode, error)) {
+    if (out.Open(folder, name, mode, error)) {
         // Where the system lets a read-only file be replaced (Wine run as root), it keeps the
         // attribute. The next log line still reports the creation's "already exists".
         if (k.GetLastError() == plat::kErrorAlreadyExists) {
-            ClearReadOnly(target);
+            ClearReadOnly(folder, name);
             k.SetLastError(plat::kErrorAlreadyExists);
         }
         return true;
     }
-    if (error->m_lOsError == plat::kErrorAccessDenied && ClearReadOnly(target))
-        return out.Open(target, mode, error);
+    if (error->m_lOsError == plat::kErrorAccessDenied && ClearReadOnly(folder, name))
+        return out.Open(folder, name, mode, error);
     k.SetLastError(error->m_lOsError);  // the next log line reports the creation's error
     return false;
 }
 
-// The temp folder, held open for the extraction's free-space queries.
-class TempFolder {
-public:
-    explicit TempFolder(std::wstring path)
-        : m_path(std::move(path)),
-          m_handle(CUtility::OpenFolder(m_path, plat::kFileReadAttributes)) {}
-
-    // The volume's free bytes; by the path when the folder could not be held.
-    bool FreeSpace(uint64_t* bytes) {
-        return m_handle ? plat::files().GetVolumeFreeSpace(m_handle.Get(), bytes)
-                        : plat::files().GetDiskFreeSpaceEx(m_path, bytes);
-    }
-
-private:
-    const std::wstring m_path;
-    const UniqueFile m_handle;
-};
+// The free bytes of the temp folder's volume, asked through the folder the run holds (a query by
+// path opens and closes the folder every time, which costs more than the query); by its path
+// when it could not be held.
+bool TempFreeSpace(uint64_t* bytes) {
+    const RunContext& run = Run();
+    return *run.temp ? run.temp->FreeSpace(bytes)
+                     : plat::files().GetDiskFreeSpaceEx(run.tempPath, bytes);
+}
 
 }  // namespace
 
@@ -236,12 +229,7 @@ bool CUnPack::UnPackFiles() {
     if (!package.Seek(packageOffset, &error)) return Stopped(0, error);
 
     // Files go below the temp folder, so that is the volume whose free space counts (the
-    // current directory may lie on another one). The folder is opened once and asked through its
-    // handle: a query by path opens and closes it every time, which costs more than the query.
-    std::wstring temp;
-    plat::files().GetTempPath(temp);
-    TempFolder tempFolder(temp);
-
+    // current directory may lie on another one).
     CBufferedWriter writer;
     uint8_t bytes[pkg::kRecordSize] = {};
     int taken = 0;
@@ -274,7 +262,7 @@ bool CUnPack::UnPackFiles() {
             continue;
         }
 
-        const bool known = tempFolder.FreeSpace(&freeSpace);
+        const bool known = TempFreeSpace(&freeSpace);
         CUtility::Log(tags::kUnPackFiles, L" FreeSpace:%" VESK_I64 L" FileSize:%" VESK_I64,
                       known ? static_cast<long long>(freeSpace) : -1LL,
                       static_cast<long long>(length));
@@ -296,7 +284,7 @@ bool CUnPack::UnPackFiles() {
                       target.c_str(), static_cast<int>(static_cast<uint32_t>(length)));
 
         CFile out;
-        if (!CreateTarget(out, target, &error)) {
+        if (!CreateTarget(out, m_workFolder.Held(), name, &error)) {
             CUtility::FileException(error);
             if (!package.Skip(length, &error)) return Stopped(taken, error);
             if (taken == count) break;
@@ -306,8 +294,7 @@ bool CUnPack::UnPackFiles() {
         uint64_t written = 0;
         if (!CopyData(package, writer, length, &error) || !out.GetLength(&written, &error)) {
             // A half-written file is worth nothing to the agent: it goes.
-            out.Close();
-            plat::files().DeleteFile(target);
+            out.Delete();
             return Stopped(taken, error);
         }
         CUtility::Log(tags::kUnPackFiles, L"UnPack count:%d len:%d File:%ls", taken,

@@ -1,13 +1,14 @@
 // The per-session work folder below the user's temp folder: where the package is unpacked, where
 // the agent is started from, and what the run removes at its end. One object owns its path, the
-// folder held open, and whether it may be used; every step that acts in the folder takes it.
+// folder held open from its creation to its removal, and whether it may be used; every step that
+// acts in the folder takes it.
 #pragma once
 
 #include <cstdint>
 #include <string>
 
+#include "util/held_folder.h"
 #include "util/log_tags.h"
-#include "util/scoped_handle.h"
 
 class CWorkFolder {
 public:
@@ -22,53 +23,50 @@ public:
     CWorkFolder(const CWorkFolder&) = delete;
     CWorkFolder& operator=(const CWorkFolder&) = delete;
 
-    // On the first call: "<temp>unpackvesk\<session>\" is cleared of what an earlier run left,
-    // made afresh and, in an elevated run, closed to the user, held open and proved to be reached
-    // through no link. Later calls change nothing. True when the folder is ready.
+    // On the first call: "<temp>unpackvesk\<session>\" is made afresh for this run, held from the
+    // same call (in an elevated run with a list that closes it to the user), and proved to lie
+    // where it should. What an earlier run left at the name is cleared, or moved aside when it
+    // cannot be. Later calls change nothing. True when the folder is ready.
     bool Prepare();
-    // Deletes the folder with everything in it, then "unpackvesk" when no other session's folder
-    // is left there. A refused folder is never touched; an elevated run first proves that the
-    // path still leads to the folder it holds.
+    // Deletes what the folder holds through the folder held, then the folder, then "unpackvesk"
+    // when no other session's folder is left there. A refused folder is never touched; an
+    // elevated run first proves that the folder still lies where it should.
     void Remove();
 
     // The path, ending in a backslash (empty before Prepare).
     const std::wstring& Path() const { return m_path; }
     // A name in the folder: the path and the name with one separator between them.
     std::wstring Join(const std::wstring& name) const;
+    // The folder itself, held: every file in it is reached through this.
+    const CHeldFolder& Held() const { return m_hold; }
     State GetState() const { return m_state; }
     bool IsRefused() const { return m_state == State::Refused; }
-    // Made for this run and still there.
-    bool IsReady() const;
+    // Made for this run and held.
+    bool IsReady() const { return m_state == State::Ready && m_hold; }
 
-    // Whether the run may still act in the folder through its path. An unelevated run always
-    // may; an elevated one only while the path leads, through no junction or symbolic link, to
-    // the folder it holds (before the folder exists: to the deepest folder above it that does).
-    // When not, one line "[tag] <what> refused, <path> is reached through a link".
+    // Whether the run may still act in the folder through its path (the interpreter's current
+    // directory, the task's action). An unelevated run always may; an elevated one only while the
+    // folder held lies where it should, below the temp folder's real place (before the folder is
+    // made: the deepest level of it that is held). When not, one line "[tag] <what> refused,
+    // <path> is reached through a link".
     bool ReachedDirectly(LogTag tag, const wchar_t* what) const;
 
 private:
     bool Refuse();
+    // One attempt to make the folder afresh: 0, or the error of the attempt. A folder of that
+    // name left by an earlier run is cleared and deleted, or moved aside when it cannot be.
+    uint32_t MakeFresh(const plat::AccessList* list);
     // The final path expected of the temp folder, or of `below` it.
     std::wstring Expected(const std::wstring& below) const;
-    bool PathLeadsHere() const;
-    bool KeepsItsList(bool madeNow, const std::wstring& userSid) const;
-    void DeleteTree(int attempts = 1);
-    // Opens `path` as itself (in up to `attempts` tries while another program holds it) and
-    // deletes it (with `clear`, what it holds first), unless it is a link, not the folder whose
-    // index `index` gives, or (in an elevated run) not where it should lie, `below` the temp
-    // folder.
-    void ClearAndDelete(const std::wstring& path, const std::wstring& below, const uint64_t* index,
-                        int attempts, bool clear = true) const;
+    bool KeepsItsList() const;
 
-    std::wstring m_temp;       // the temp folder, with its trailing backslash
-    std::wstring m_tempFinal;  // where it really is (its final path), asked once
-    std::wstring m_parent;     // <temp>unpackvesk
-    std::wstring m_name;       // the session's folder: its number
-    std::wstring m_path;       // <temp>unpackvesk\<session>\ .
+    std::wstring m_temp;   // the temp folder, with its trailing backslash
+    std::wstring m_name;   // the session's folder: its number
+    std::wstring m_path;   // <temp>unpackvesk\<session>\ .
     State m_state = State::Unprepared;
+    CHeldFolder m_parent;  // "unpackvesk", held while the work folder is
     // The run holds the folder open without delete sharing from its creation until its contents
     // are gone: nobody can rename it (or, on Windows, a folder above it) away and put another in
-    // its place, which a check of the path would not see; and the clean-up deletes through it.
-    UniqueFile m_hold;
-    uint64_t m_holdIndex = 0;  // the file index of the folder held
+    // its place.
+    CHeldFolder m_hold;
 };

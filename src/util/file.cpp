@@ -33,6 +33,30 @@ bool CFile::Open(const std::wstring& path, unsigned flags, CFileException* error
     return true;
 }
 
+bool CFile::Open(const CHeldFolder& folder, const std::wstring& name, unsigned flags,
+                 CFileException* error) {
+    Close();
+    m_strPath = folder.Join(name);
+    // Opened to be written, it may also be deleted (a copy that could not be finished).
+    uint32_t access = (flags & modeReadWrite) ? (plat::kGenericRead | plat::kGenericWrite)
+                      : (flags & modeWrite)   ? plat::kGenericWrite
+                                              : plat::kGenericRead;
+    if (access & plat::kGenericWrite) access |= plat::kDelete;
+    const uint32_t share = (flags & shareDenyNone)    ? (plat::kShareRead | plat::kShareWrite)
+                           : (flags & shareDenyWrite) ? plat::kShareRead
+                                                      : plat::kShareNone;
+    const uint32_t disposition = (flags & modeCreate) ? plat::kCreateAlways : plat::kOpenExisting;
+    m_hFile = folder.OpenFile(name, access, share, disposition);
+    if (!m_hFile) return Fail(error);
+    return true;
+}
+
+bool CFile::Delete() {
+    if (!m_hFile || !plat::files().DeleteOpenFile(m_hFile.Get())) return false;
+    m_hFile.Reset();
+    return true;
+}
+
 bool CFile::Read(void* buffer, uint32_t size, uint32_t* read, CFileException* error) {
     *read = 0;
     if (!m_hFile) return Fail(error);

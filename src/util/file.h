@@ -7,6 +7,7 @@
 #include <string>
 
 #include "platform/types.h"
+#include "util/held_folder.h"
 #include "util/scoped_handle.h"
 
 class CFileException {
@@ -41,6 +42,11 @@ public:
     CFile& operator=(const CFile&) = delete;
 
     bool Open(const std::wstring& path, unsigned flags, CFileException* error);
+    // The file `name` in the held folder `folder`, never through a link (see CHeldFolder).
+    bool Open(const CHeldFolder& folder, const std::wstring& name, unsigned flags,
+              CFileException* error);
+    // Deletes the open file (one opened for writing in a held folder) and lets it go.
+    bool Delete();
     // Reads up to `size` bytes; `*read` is 0 at the end of the file.
     bool Read(void* buffer, uint32_t size, uint32_t* read, CFileException* error);
     // Writes all `size` bytes; a short write is an error (kErrorDiskFull when the system

@@ -17,6 +17,11 @@ RunContext RunContext::Detect() {
     run.osClass = CUtility::GetOSVersionClass(&rtl);
     run.build = rtl.build;
     run.wow64 = CUtility::IsWow64();
+    plat::files().GetTempPath(run.tempPath);
+    auto temp = std::make_shared<CHeldFolder>();
+    if (run.tempPath.empty() || !temp->Open(run.tempPath) || !temp->FinalPath(run.tempFinal))
+        run.tempFinal = CUtility::WithoutTrailingSeparators(run.tempPath);
+    run.temp = std::move(temp);
     return run;
 }
 

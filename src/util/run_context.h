@@ -4,9 +4,12 @@
 #pragma once
 
 #include <cstdint>
+#include <memory>
 #include <optional>
+#include <string>
 
 #include "platform/types.h"
+#include "util/held_folder.h"
 #include "util/utility.h"
 
 struct RunContext {
@@ -19,6 +22,14 @@ struct RunContext {
     OsVersionClass osClass = OsOlder;      // from RtlGetVersion (GetVersionExW without it)
     uint32_t build = 0;                    // the build number behind `osClass`
     bool wow64 = false;
+
+    // The user's temp folder: as GetTempPathW gives it (with its closing backslash; empty when
+    // the call fails), held for the whole run (the work folder, the free-space query and the log
+    // reach everything in it through this one handle), and where it really is (its final path,
+    // asked once; a profile moved elsewhere through a junction is the user's own choice).
+    std::wstring tempPath;
+    std::shared_ptr<const CHeldFolder> temp;
+    std::wstring tempFinal;
 
     bool IsPreVista() const { return version.major < 6; }
     // At least that build when one is given, else at least that generation.

@@ -1,5 +1,7 @@
 #include <gtest/gtest.h>
 
+#include <filesystem>
+
 #include <algorithm>
 #include <optional>
 
@@ -98,6 +100,8 @@ TEST_F(ServiceLaunch, AWorkFolderTheTaskWouldRewriteIsNeverPutIntoIt) {
         const std::wstring folder =
             L"C:\\users\\" + std::wstring(user) + L"\\Temp\\unpackvesk\\1\\";
         m.tempPath = L"C:\\users\\" + std::wstring(user) + L"\\Temp\\";
+        std::filesystem::create_directories(m.HostPath(m.tempPath));
+        ForgetRun();  // a run with that temp folder
         CWorkFolder theirs;
         theirs.Prepare();
         commands.clear();

@@ -19,7 +19,7 @@ TEST(StartUp, ARunWithoutPackageStillCreatesAndRemovesTheWorkFolder) {
     const auto messages = m.LogMessages();
     ASSERT_FALSE(messages.empty());
     EXPECT_EQ(messages[0], L"[CUtility::OSInfo] OS 10.0(19045)  x64:0");
-    EXPECT_EQ(m.CallsStartingWith(L"SHCreateDirectoryEx C:\\users\\user\\Temp\\unpackvesk\\1\\").size(),
+    EXPECT_EQ(m.CallsStartingWith(L"CreateFolderInFolder C:\\users\\user\\Temp\\unpackvesk\\1").size(),
               1u);
     EXPECT_FALSE(m.Exists(L"C:\\users\\user\\Temp\\unpackvesk"));
     EXPECT_EQ(app.m_pMainWnd, nullptr);

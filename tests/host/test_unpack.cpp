@@ -74,9 +74,9 @@ TEST(UnPack, EntriesLandInTheWorkFolderWithTheirLogLines) {
     // Free space is asked of the temp folder's volume, never of the current directory.
     EXPECT_EQ(m.freeSpaceQueries, (std::vector<std::wstring>(3, kTemp)));
     EXPECT_TRUE(m.messageBoxes.empty());
-    // The temp folder, held for those queries, is let go with the extraction: only the
-    // launcher's own file and the work folder, held for the run, stay open.
-    EXPECT_EQ(m.OpenFiles(), 2);
+    // Only the launcher's own file, the temp folder, "unpackvesk" and the work folder, held for
+    // the run, stay open.
+    EXPECT_EQ(m.OpenFiles(), 4);
 }
 
 TEST(UnPack, SizesAroundTheCopyStepAndTheBufferComeOutWhole) {

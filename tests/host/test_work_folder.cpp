@@ -55,7 +55,7 @@ TEST(WorkFolder, CreationRetriesTwentyTimesWithAPauseAfterEach) {
     CUnPack failing;
     failing.GetWorkFolder();
     EXPECT_EQ(m2.sleeps.size(), 20u);
-    EXPECT_EQ(m2.CallsStartingWith(L"SHCreateDirectoryEx C:\\users\\user\\Temp\\unpackvesk").size(),
+    EXPECT_EQ(m2.CallsStartingWith(L"CreateFolderInFolder C:\\users\\user\\Temp\\unpackvesk").size(),
               21u);
 }
 
@@ -71,11 +71,14 @@ TEST(WorkFolder, RemovalKeepsOtherSessionsAndEndsInTheTempFolder) {
     EXPECT_TRUE(m.Exists(L"C:\\users\\user\\Temp\\unpackvesk\\2\\other.txt"));
     EXPECT_EQ(m.currentDir, L"C:\\users\\user\\Temp");
 
-    // Once the last session's folder is gone, so is "unpackvesk".
-    CUtility::DeleteDirectoryTree(L"C:\\users\\user\\Temp\\unpackvesk\\2");
-    unpack.RemoveWorkFolder();
-    EXPECT_FALSE(m.Exists(L"C:\\users\\user\\Temp\\unpackvesk"));
     EXPECT_EQ(unpack.GetWorkFolder(), folder);  // the path stays known
+
+    // Once the last session's folder is gone, so is "unpackvesk".
+    std::filesystem::remove_all(m.HostPath(L"C:\\users\\user\\Temp\\unpackvesk\\2"));
+    CUnPack last;
+    last.GetWorkFolder();
+    last.RemoveWorkFolder();
+    EXPECT_FALSE(m.Exists(L"C:\\users\\user\\Temp\\unpackvesk"));
 }
 
 TEST(WorkFolder, ALinkPlantedInPlaceOfOurFoldersIsRemovedAsALinkAndNeverFollowed) {
@@ -117,7 +120,7 @@ TEST(WorkFolder, ALinkThatCannotBeRemovedRefusesTheFolder) {
     EXPECT_EQ(m.ReadFile(L"C:\\precious\\1\\setup.ini"), "keep me");
     EXPECT_FALSE(m.Exists(L"C:\\precious\\1\\a.txt"));
     EXPECT_TRUE(
-        m.CallsStartingWith(L"SHCreateDirectoryEx C:\\users\\user\\Temp\\unpackvesk").empty());
+        m.CallsStartingWith(L"CreateFolderInFolder C:\\users\\user\\Temp\\unpackvesk").empty());
     const auto log = m.LogMessages();
     EXPECT_NE(std::find(log.begin(), log.end(),
                         L"[CUnPack::GetWorkFolder] Work folder refused, link at "
@@ -165,8 +168,7 @@ TEST(WorkFolder, ElevatedAndSystemRunsGetAFreshFolderOnlyAdministratorsCanChange
     m.token = sim::TokenKind::LimitedAdmin;
     CUnPack unpack;
     unpack.GetWorkFolder();
-    EXPECT_TRUE(m.CallsStartingWith(L"CreateDirectoryWithAccess").empty());
-    EXPECT_EQ(m.CallsStartingWith(L"SHCreateDirectoryEx " + kFolder + L"\\").size(), 1u);
+    EXPECT_EQ(m.CallsStartingWith(L"CreateFolderInFolder " + kFolder).size(), 1u);
     EXPECT_FALSE(m.AccessOf(kFolder).isProtected);
 
     // On a volume that keeps no access lists (a FAT stick) the list protects nothing: an elevated

@@ -451,15 +451,9 @@ public:
 
     plat::Handle CreateFileInFolder(plat::Handle folder, const std::wstring& name, uint32_t access,
                                     uint32_t share, uint32_t disposition, uint32_t flags) override {
-        auto* f = d.Get<FileObj>(folder);
-        if (!f || f->fd < 0) return Fail(plat::kErrorInvalidHandle), 0;
-        if (name.find_first_of(L"\\/:") != std::wstring::npos)
-            return Fail(plat::kErrorInvalidName), 0;
-        // The folder wherever it is now (renamed, or gone: then nothing can be made in it).
-        std::error_code ec;
-        const fs::path folderNow = fs::read_symlink("/proc/self/fd/" + std::to_string(f->fd), ec);
-        if (ec || !fs::is_directory(folderNow)) return Fail(plat::kErrorPathNotFound), 0;
-        const std::string host = (folderNow / text::Narrow(name)).string();
+        access |= plat::kSynchronize | plat::kFileReadAttributes;  // as the Win32 side asks
+        std::string host;
+        if (!InFolder(folder, name, host)) return 0;
         struct stat st;
         const bool exists = ::lstat(host.c_str(), &st) == 0;
         if (exists && disposition == plat::kCreateNew) return Fail(plat::kErrorFileExists), 0;
@@ -488,14 +482,80 @@ public:
         if (exists && (MapAccess(access) & kWriteData) && !(st.st_mode & S_IWUSR))
             return Fail(plat::kErrorAccessDenied), 0;
         if (!exists && !d.MayAdd(key, false)) return Fail(plat::kErrorAccessDenied), 0;
+        if (exists && disposition == plat::kCreateAlways && !(st.st_mode & S_IWUSR))
+            return Fail(plat::kErrorAccessDenied), 0;
+        if (!exists && m.writeBudget == 0) return Fail(plat::kErrorDiskFull), 0;
         const int fd = ::open(host.c_str(),
                               ((MapAccess(access) & kWriteData) ? O_RDWR : O_RDONLY) | O_CREAT |
+                                  (disposition == plat::kCreateAlways ? O_TRUNC : 0) |
                                   (m.linksOpenAsTargets ? 0 : O_NOFOLLOW) | O_CLOEXEC,
                               0644);
         if (fd < 0) return Fail(plat::kErrorAccessDenied), 0;
         if (!exists) d.Created(key);
-        SetError(exists && disposition == plat::kOpenAlways ? plat::kErrorAlreadyExists : 0);
+        SetError(exists && (disposition == plat::kOpenAlways || disposition == plat::kCreateAlways)
+                     ? plat::kErrorAlreadyExists
+                     : 0);
         return Opened(fd, host, access, share);
+    }
+
+    plat::Handle CreateFolderInFolder(plat::Handle folder, const std::wstring& name,
+                                      uint32_t access, uint32_t share, uint32_t disposition,
+                                      const plat::AccessList* list) override {
+        access |= plat::kSynchronize | plat::kFileReadAttributes;
+        std::string host;
+        if (!InFolder(folder, name, host)) return 0;
+        struct stat st;
+        const bool exists = ::lstat(host.c_str(), &st) == 0;
+        if (exists && disposition == plat::kCreateNew) return Fail(plat::kErrorAlreadyExists), 0;
+        if (!exists && disposition == plat::kOpenExisting) return Fail(plat::kErrorFileNotFound), 0;
+        if (exists) {
+            // A link is opened as itself (where links cannot be, as Wine, as what it points at).
+            const bool asLink = S_ISLNK(st.st_mode) && !m.linksOpenAsTargets;
+            struct stat target;
+            if (!asLink && (::stat(host.c_str(), &target) != 0 || !S_ISDIR(target.st_mode)))
+                return Fail(plat::kErrorDirectory), 0;  // a file of that name
+            if (!d.MayOpen(asLink ? LinkKey(host) : d.HostKey(host), access))
+                return Fail(plat::kErrorAccessDenied), 0;
+            if (d.ShareConflict(host, access, share)) return Fail(plat::kErrorSharingViolation), 0;
+            const int fd = asLink ? -1 : ::open(host.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+            if (!asLink && fd < 0) return Fail(plat::kErrorAccessDenied), 0;
+            SetError(disposition == plat::kOpenAlways ? plat::kErrorAlreadyExists : 0);
+            return Opened(fd, host, access, share);
+        }
+        m.calls.push_back(L"CreateFolderInFolder " + d.WindowsPathOfKey(d.HostKey(host)));
+        if (m.failCreateDirectory > 0) {
+            --m.failCreateDirectory;
+            return Fail(plat::kErrorAccessDenied), 0;
+        }
+        if (!d.MayAdd(d.HostKey(host), true)) return Fail(plat::kErrorAccessDenied), 0;
+        if (::mkdir(host.c_str(), 0755) != 0) return Fail(plat::kErrorAccessDenied), 0;
+        d.Created(d.HostKey(host), list);
+        const int fd = ::open(host.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+        SetError(0);
+        return Opened(fd, host, access, share);
+    }
+
+    bool RenameOpenFile(plat::Handle file, plat::Handle folder, const std::wstring& name) override {
+        auto* f = d.Get<FileObj>(file);
+        std::string from, to;
+        if (!f || !KeyOf(file, from)) return Fail(plat::kErrorInvalidHandle);
+        if (!(f->access & plat::kDelete)) return Fail(plat::kErrorAccessDenied);
+        if (!InFolder(folder, name, to)) return false;
+        if (fs::exists(fs::symlink_status(to))) return Fail(plat::kErrorAlreadyExists);
+        m.calls.push_back(L"RenameOpenFile " + d.WindowsPathOfKey(from) + L" " +
+                          d.WindowsPathOfKey(d.HostKey(to)));
+        const bool isFolder = !f->link && fs::is_directory(from);
+        if (!d.MayAdd(d.HostKey(to), isFolder)) return Fail(plat::kErrorAccessDenied);
+        // Like Windows, no folder is renamed while anything below it is open.
+        for (const auto& [h, obj] : d.handles)
+            if (const auto* other = std::get_if<FileObj>(&obj); other && h != file) {
+                std::string below;
+                if (KeyOf(h, below) && below.compare(0, from.size() + 1, from + "/") == 0)
+                    return Fail(plat::kErrorAccessDenied);
+            }
+        if (::rename(from.c_str(), to.c_str()) != 0) return Fail(plat::kErrorAccessDenied);
+        if (f->link) f->hostPath = to;
+        return true;
     }
 
     bool ListFolder(plat::Handle folder, std::vector<plat::FindData>& out) override {
@@ -618,6 +678,26 @@ private:
         FileObj f{fd, host, MapAccess(access), share};
         f.link = fd < 0;
         return d.Add(f);
+    }
+    // The host path of `name` inside the open folder `folder`, wherever that folder is now
+    // (renamed, or gone: then nothing can be reached in it).
+    bool InFolder(plat::Handle folder, const std::wstring& name, std::string& host) {
+        auto* f = d.Get<FileObj>(folder);
+        if (!f || f->fd < 0) return Fail(plat::kErrorInvalidHandle);
+        if (name.empty() || name.find_first_of(L"\\/:") != std::wstring::npos)
+            return Fail(plat::kErrorInvalidName);
+        std::error_code ec;
+        const fs::path folderNow = fs::read_symlink("/proc/self/fd/" + std::to_string(f->fd), ec);
+        if (ec || !fs::is_directory(folderNow)) return Fail(plat::kErrorPathNotFound);
+        // Windows names are case-insensitive: an existing spelling is found.
+        std::string found = text::Narrow(name);
+        if (DIR* dir = ::opendir(folderNow.c_str())) {
+            while (dirent* e = ::readdir(dir))
+                if (text::EqualsNoCase(text::Widen(e->d_name), name)) found = e->d_name;
+            ::closedir(dir);
+        }
+        host = (folderNow / found).string();
+        return true;
     }
     // A link's own place: its folder resolved, its name not followed.
     std::string LinkKey(const std::string& host) const {

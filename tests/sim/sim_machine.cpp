@@ -107,6 +107,7 @@ SimMachine::SimMachine() : m_impl(std::make_unique<Impl>(*this)) {
 
 SimMachine::~SimMachine() {
     CUtility::ResetLogState();  // the run ends with the machine: nothing of it is held on
+    ForgetRun();                // its temp folder, held, is let go here, while it is installed
     plat::Install(m_previous);
     for (auto& [h, obj] : m_impl->handles)
         if (auto* f = std::get_if<FileObj>(&obj); f && f->fd >= 0) ::close(f->fd);

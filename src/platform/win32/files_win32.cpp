@@ -5,6 +5,9 @@
 #include <softpub.h>
 // clang-format on
 
+#include <cstring>
+#include <memory>
+
 #include "platform/files.h"
 
 namespace plat::win32 {
@@ -78,6 +81,53 @@ bool NtSet(HANDLE handle, T& in, ULONG informationClass) {
     IoStatus io = {};
     return NtSucceeded(set(handle, &io, &in, sizeof(in), informationClass));
 }
+
+// A security descriptor made from an access list: its owner when one is given, a DACL of exactly
+// its entries in their order, SE_DACL_PROTECTED when asked. Get() is null (last error set) when
+// a SID does not convert.
+class Descriptor {
+public:
+    explicit Descriptor(const AccessList& access) {
+        bool ok = access.owner.empty() || ::ConvertStringSidToSidW(access.owner.c_str(), &m_owner);
+        DWORD size = sizeof(ACL);
+        for (const AccessEntry& e : access.entries) {
+            PSID sid = nullptr;
+            if (!ok || !::ConvertStringSidToSidW(e.sid.c_str(), &sid)) {
+                ok = false;
+                break;
+            }
+            m_sids.push_back(sid);
+            size += sizeof(ACCESS_ALLOWED_ACE) - sizeof(DWORD) + ::GetLengthSid(sid);
+        }
+        m_acl.resize(size / sizeof(DWORD) + 1);
+        ACL* acl = reinterpret_cast<ACL*>(m_acl.data());
+        ok = ok && ::InitializeAcl(acl, static_cast<DWORD>(m_acl.size() * sizeof(DWORD)),
+                                   ACL_REVISION);
+        for (size_t i = 0; ok && i < m_sids.size(); ++i)
+            ok = ::AddAccessAllowedAceEx(acl, ACL_REVISION, access.entries[i].flags,
+                                         access.entries[i].mask, m_sids[i]);
+        m_ok = ok && ::InitializeSecurityDescriptor(&m_sd, SECURITY_DESCRIPTOR_REVISION) &&
+               ::SetSecurityDescriptorDacl(&m_sd, TRUE, acl, FALSE) &&
+               (!m_owner || ::SetSecurityDescriptorOwner(&m_sd, m_owner, FALSE)) &&
+               (!access.isProtected ||
+                ::SetSecurityDescriptorControl(&m_sd, SE_DACL_PROTECTED, SE_DACL_PROTECTED));
+        if (!m_ok) ::SetLastError(ERROR_INVALID_SID);
+    }
+    ~Descriptor() {
+        for (PSID sid : m_sids) ::LocalFree(sid);
+        if (m_owner) ::LocalFree(m_owner);
+    }
+    Descriptor(const Descriptor&) = delete;
+    Descriptor& operator=(const Descriptor&) = delete;
+    PSECURITY_DESCRIPTOR Get() { return m_ok ? &m_sd : nullptr; }
+
+private:
+    std::vector<PSID> m_sids;
+    PSID m_owner = nullptr;
+    std::vector<DWORD> m_acl;
+    SECURITY_DESCRIPTOR m_sd = {};
+    bool m_ok = false;
+};
 
 // The owner and the DACL of a security descriptor.
 bool ReadAccess(PSECURITY_DESCRIPTOR sd, AccessList& out) {
@@ -331,42 +381,13 @@ public:
     }
 
     bool CreateDirectoryWithAccess(const std::wstring& path, const AccessList& access) override {
-        std::vector<PSID> sids;
-        PSID owner = nullptr;
-        bool ok = access.owner.empty() || ::ConvertStringSidToSidW(access.owner.c_str(), &owner);
-        DWORD size = sizeof(ACL);
-        for (const AccessEntry& e : access.entries) {
-            PSID sid = nullptr;
-            if (!ok || !::ConvertStringSidToSidW(e.sid.c_str(), &sid)) {
-                ok = false;
-                break;
-            }
-            sids.push_back(sid);
-            size += sizeof(ACCESS_ALLOWED_ACE) - sizeof(DWORD) + ::GetLengthSid(sid);
-        }
-        std::vector<DWORD> aclBuffer(size / sizeof(DWORD) + 1);
-        ACL* acl = reinterpret_cast<ACL*>(aclBuffer.data());
-        ok = ok && ::InitializeAcl(acl, static_cast<DWORD>(aclBuffer.size() * sizeof(DWORD)),
-                                   ACL_REVISION);
-        for (size_t i = 0; ok && i < sids.size(); ++i)
-            ok = ::AddAccessAllowedAceEx(acl, ACL_REVISION, access.entries[i].flags,
-                                         access.entries[i].mask, sids[i]);
-        SECURITY_DESCRIPTOR sd;
-        ok = ok && ::InitializeSecurityDescriptor(&sd, SECURITY_DESCRIPTOR_REVISION) &&
-             ::SetSecurityDescriptorDacl(&sd, TRUE, acl, FALSE) &&
-             (!owner || ::SetSecurityDescriptorOwner(&sd, owner, FALSE)) &&
-             (!access.isProtected ||
-              ::SetSecurityDescriptorControl(&sd, SE_DACL_PROTECTED, SE_DACL_PROTECTED));
+        Descriptor descriptor(access);
         SECURITY_ATTRIBUTES sa;
         sa.nLength = sizeof(sa);
-        sa.lpSecurityDescriptor = &sd;
+        sa.lpSecurityDescriptor = descriptor.Get();
         sa.bInheritHandle = FALSE;
-        const BOOL created = ok && ::CreateDirectoryW(path.c_str(), &sa);
-        const DWORD error = created ? ERROR_SUCCESS : ok ? ::GetLastError() : ERROR_INVALID_SID;
-        for (PSID sid : sids) ::LocalFree(sid);
-        if (owner) ::LocalFree(owner);
-        ::SetLastError(error);
-        return created != FALSE;
+        if (!sa.lpSecurityDescriptor) return false;
+        return ::CreateDirectoryW(path.c_str(), &sa) != FALSE;
     }
 
     bool GetFileAccess(Handle file, AccessList& out) override {
@@ -410,7 +431,8 @@ public:
     Handle CreateFileInFolder(Handle folder, const std::wstring& name, uint32_t access,
                               uint32_t share, uint32_t disposition, uint32_t flags) override {
         constexpr ULONG kObjCaseInsensitive = 0x40;
-        constexpr ULONG kFileOpen = 1, kFileCreate = 2, kFileOpenIf = 3, kFileOpened = 1;
+        constexpr ULONG kFileOpen = 1, kFileCreate = 2, kFileOpenIf = 3, kFileOverwriteIf = 5,
+                        kFileOpened = 1, kFileOverwritten = 3;
         constexpr ULONG kSynchronousIoNonAlert = 0x20, kNonDirectoryFile = 0x40,
                         kOpenReparsePoint = 0x00200000;
         const NtCreateFileFn create = SystemFunction<NtCreateFileFn>(L"ntdll.dll", "NtCreateFile");
@@ -425,18 +447,84 @@ public:
                                    kObjCaseInsensitive,  nullptr,   nullptr};
         IoStatus io = {};
         HANDLE handle = nullptr;
-        const ULONG how = disposition == OPEN_ALWAYS  ? kFileOpenIf
-                          : disposition == CREATE_NEW ? kFileCreate
-                                                      : kFileOpen;
+        const ULONG how = disposition == OPEN_ALWAYS     ? kFileOpenIf
+                          : disposition == CREATE_NEW    ? kFileCreate
+                          : disposition == CREATE_ALWAYS ? kFileOverwriteIf
+                                                         : kFileOpen;
         const ULONG options = kSynchronousIoNonAlert | kOpenReparsePoint |
                               ((flags & FILE_FLAG_BACKUP_SEMANTICS) ? 0 : kNonDirectoryFile);
         const LONG status =
             create(&handle, access | SYNCHRONIZE | FILE_READ_ATTRIBUTES, &attributes, &io, nullptr,
                    FILE_ATTRIBUTE_NORMAL, share, how, options, nullptr, 0);
         if (!NtSucceeded(status)) return 0;
+        // As CreateFileW reports it: an existing file opened or replaced.
+        ::SetLastError((how == kFileOpenIf && io.information == kFileOpened) ||
+                               (how == kFileOverwriteIf && io.information == kFileOverwritten)
+                           ? ERROR_ALREADY_EXISTS
+                           : 0);
+        return FromH(handle);
+    }
+    Handle CreateFolderInFolder(Handle folder, const std::wstring& name, uint32_t access,
+                                uint32_t share, uint32_t disposition,
+                                const AccessList* list) override {
+        constexpr ULONG kObjCaseInsensitive = 0x40;
+        constexpr ULONG kFileOpen = 1, kFileCreate = 2, kFileOpenIf = 3, kFileOpened = 1;
+        constexpr ULONG kDirectoryFile = 0x1, kSynchronousIoNonAlert = 0x20,
+                        kOpenReparsePoint = 0x00200000;
+        const NtCreateFileFn create = SystemFunction<NtCreateFileFn>(L"ntdll.dll", "NtCreateFile");
+        if (!create || name.size() > 0x7FFF) {
+            ::SetLastError(create ? ERROR_INVALID_NAME : ERROR_PROC_NOT_FOUND);
+            return 0;
+        }
+        std::unique_ptr<Descriptor> descriptor;
+        if (list) {
+            descriptor.reset(new Descriptor(*list));
+            if (!descriptor->Get()) return 0;
+        }
+        NtName text = {static_cast<USHORT>(name.size() * sizeof(wchar_t)),
+                       static_cast<USHORT>(name.size() * sizeof(wchar_t)),
+                       const_cast<PWSTR>(name.c_str())};
+        NtAttributes attributes = {sizeof(NtAttributes), H(folder), &text, kObjCaseInsensitive,
+                                   descriptor ? descriptor->Get() : nullptr, nullptr};
+        IoStatus io = {};
+        HANDLE handle = nullptr;
+        const ULONG how = disposition == OPEN_ALWAYS  ? kFileOpenIf
+                          : disposition == CREATE_NEW ? kFileCreate
+                                                      : kFileOpen;
+        const LONG status = create(&handle, access | SYNCHRONIZE | FILE_READ_ATTRIBUTES,
+                                   &attributes, &io, nullptr, FILE_ATTRIBUTE_NORMAL, share, how,
+                                   kDirectoryFile | kSynchronousIoNonAlert | kOpenReparsePoint,
+                                   nullptr, 0);
+        if (!NtSucceeded(status)) return 0;
         ::SetLastError(how == kFileOpenIf && io.information == kFileOpened ? ERROR_ALREADY_EXISTS
                                                                            : 0);
         return FromH(handle);
+    }
+    bool RenameOpenFile(Handle file, Handle folder, const std::wstring& name) override {
+        // FILE_RENAME_INFORMATION: replace nothing, the new name inside the folder given.
+        struct Rename {
+            BOOLEAN replaceIfExists;
+            HANDLE root;
+            ULONG nameLength;
+            WCHAR name[1];
+        };
+        using NtSetFn = LONG(WINAPI*)(HANDLE, IoStatus*, PVOID, ULONG, ULONG);
+        const NtSetFn set = SystemFunction<NtSetFn>(L"ntdll.dll", "NtSetInformationFile");
+        if (!set || name.size() > 0x7FFF) {
+            ::SetLastError(set ? ERROR_INVALID_NAME : ERROR_PROC_NOT_FOUND);
+            return false;
+        }
+        std::vector<DWORD> buffer((sizeof(Rename) + name.size() * sizeof(WCHAR)) / sizeof(DWORD) +
+                                  1);
+        Rename* info = reinterpret_cast<Rename*>(buffer.data());
+        info->replaceIfExists = FALSE;
+        info->root = H(folder);
+        info->nameLength = static_cast<ULONG>(name.size() * sizeof(WCHAR));
+        memcpy(info->name, name.data(), name.size() * sizeof(WCHAR));
+        constexpr ULONG kRenameInformation = 10;
+        IoStatus io = {};
+        return NtSucceeded(set(H(file), &io, info, static_cast<ULONG>(buffer.size() * sizeof(DWORD)),
+                               kRenameInformation));
     }
     bool ListFolder(Handle folder, std::vector<FindData>& out) override {
         using Fn = LONG(WINAPI*)(HANDLE, HANDLE, PVOID, PVOID, IoStatus*, PVOID, ULONG, ULONG,

@@ -1,9 +1,12 @@
 // The elevation backup: a copy of the launcher in the product's shared temporary folder, which
 // the agent uses to elevate itself. Made once the agent has been started.
+#include <optional>
+
 #include "app/agent.h"
 #include "app/app.h"
 #include "platform/platform.h"
 #include "util/file.h"
+#include "util/held_folder.h"
 #include "util/run_context.h"
 #include "util/text.h"
 #include "util/utility.h"
@@ -16,78 +19,103 @@ std::wstring ElevationBackupName(const std::wstring& folder, uint32_t session, u
 
 namespace {
 
-// The copy as the logged-on user: it can reach nothing that user could not write anyway. An
-// error when there is no such user to act as.
-int CopyAsUser(CFile& own, const std::wstring& target, CCopyProgress* progress) {
-    CImpersonateUser asUser;
-    if (!asUser.IsImpersonating()) return static_cast<int>(plat::kErrorNoToken);
-    return CUtility::CopyOpenFile(own, target, progress);
+// The product's shared temporary folder, held: the common application-data folder, then
+// "Quintrova" and "Temp", each made where missing (with the rights it inherits there: every user
+// may add a backup, and keeps the rights to the copies it made) and reached through the level
+// above it, never through a link (one there is removed as a link, or the folder refused). Where
+// the common application-data folder cannot be told, the Windows folder's "Temp", not made.
+bool HoldBackupFolder(CHeldFolder& out, std::wstring& path) {
+    plat::IFiles& fs = plat::files();
+    std::wstring base;
+    if (fs.SHGetFolderPath(plat::kCsidlCommonAppData, plat::kShgfpTypeCurrent, base) < 0) {
+        fs.GetWindowsDirectory(base);
+        path = CUtility::PathAppend(base, L"Temp");
+        return out.Open(path);
+    }
+    path = CUtility::PathAppend(CUtility::PathAppend(base, L"Quintrova"), L"Temp");
+    CHeldFolder data, product;
+    return data.Open(base) && data.MakeFolder(L"Quintrova", nullptr, product) &&
+           product.MakeFolder(L"Temp", nullptr, out);
 }
 
-// The file an elevated or system run may write its backup into as itself: opened inside the
-// folder held, which is at the path built (no link above it), never through a link at its name,
-// itself no link, with no other name (a hard link would make it some other file). A file of that
-// name that belongs to another account than the logged-on user, the administrators or the system is
-// never written into (its rights would stay that account's): it is deleted, and the caller makes
-// the copy anew. Refused: one line says why, and the last error tells.
-enum class Target { Open, Replaced, Refused };
+bool IsTrustedOwner(const std::wstring& owner) {
+    return !owner.empty() && (owner == Run().userSid || owner == plat::kSidAdministrators ||
+                              owner == plat::kSidSystem);
+}
 
-Target OpenCheckedTarget(plat::Handle folder, const std::wstring& target, CFile& out) {
-    plat::IFiles& fs = plat::files();
-    auto refuse = [&](const wchar_t* why, uint32_t error) {
+// One line that says why the backup is not made, leaving `error` as the last error.
+int Refused(const wchar_t* why, const std::wstring& target, uint32_t error,
+            const std::wstring& owner = std::wstring()) {
+    if (owner.empty())
         CUtility::Log(tags::kExecuteCommand, L"backup for elevation refused, %ls %ls", why,
                       target.c_str());
-        plat::kernel().SetLastError(error);
-        return Target::Refused;
-    };
-    const std::wstring name = target.substr(target.rfind(L'\\') + 1);
-    UniqueFile file(
-        folder ? fs.CreateFileInFolder(folder, name,
-                                       plat::kGenericWrite | plat::kDelete | plat::kReadControl,
-                                       plat::kShareNone, plat::kOpenAlways)
-               : 0);
-    if (!file) return refuse(L"cannot open", plat::kernel().GetLastError());
-    const bool existed = plat::kernel().GetLastError() == plat::kErrorAlreadyExists;
-    plat::FileInformation info;
-    if (!fs.GetFileInformation(file.Get(), info) || (info.attributes & plat::kAttrReparsePoint))
-        return refuse(L"link at", plat::kErrorAccessDenied);
-    if (info.numberOfLinks != 1) return refuse(L"another name for", plat::kErrorAccessDenied);
-    plat::AccessList access;
-    if (existed &&
-        (!fs.GetFileAccess(file.Get(), access) ||
-         (access.owner != CUtility::GetLoggedOnUserSid() &&
-          access.owner != plat::kSidAdministrators && access.owner != plat::kSidSystem))) {
-        if (fs.DeleteOpenFile(file.Get())) return Target::Replaced;
-        return refuse(L"another account's file at", plat::kernel().GetLastError());
-    }
-    out.Attach(file.Release(), target);
-    return Target::Open;
+    else
+        CUtility::Log(tags::kExecuteCommand, L"backup for elevation refused, %ls %ls (%ls)", why,
+                      target.c_str(), owner.c_str());
+    plat::kernel().SetLastError(error);
+    return static_cast<int>(error);
 }
 
-// An elevated or system run copies as the logged-on user first. Only when that fails does it
-// copy as itself, into a file checked through its handle inside the folder it holds; another
-// account's file there is replaced, by the user's copy where that now succeeds.
-int ElevatedBackup(CFile& own, const std::wstring& folder, const std::wstring& target,
-                   CCopyProgress* progress) {
-    if (CopyAsUser(own, target, progress) == 0) return 0;
-    const UniqueFile held =
-        CUtility::OpenFolder(folder, plat::kFileTraverse | plat::kFileReadAttributes);
-    if (held && !CUtility::FinalPathMatches(held.Get(), folder)) {
-        CUtility::Log(tags::kExecuteCommand, L"backup for elevation refused, link above %ls",
-                      target.c_str());
-        return static_cast<int>(plat::kErrorAccessDenied);
+// The copy into the held folder. What is at the name is written into only when it is a plain
+// file of one name that the logged-on user, the administrators or the system own (so it stays
+// theirs: an administrator at the desk in another account rewrites the user's own copy in place);
+// anything else there (another account's file, a link, a second name of some other file) goes
+// first, deleted as the run itself, and the copy is made anew (create-new: nothing can be slipped
+// in meanwhile). Where it cannot go, nothing is written and one line says why.
+//
+// Written as the logged-on user where the run may act as that user (an elevated run: it can then
+// reach nothing that user could not), else as the run itself. An elevated run's own new copy gives
+// the logged-on user full control of it, so that the user's later unelevated runs can refresh it.
+int MakeBackup(CFile& own, const CHeldFolder& folder, const std::wstring& name,
+               CCopyProgress* progress) {
+    plat::IFiles& fs = plat::files();
+    const std::wstring target = folder.Join(name);
+    std::vector<plat::FindData> entries;
+    if (!folder.List(entries)) return Refused(L"cannot open", target, plat::kernel().GetLastError());
+    bool inPlace = false;
+    for (const plat::FindData& entry : entries) {
+        if (!text::EqualsNoCase(entry.name, name)) continue;
+        constexpr uint32_t kKind = plat::kAttrDirectory | plat::kAttrReparsePoint;
+        std::wstring owner;
+        plat::FileInformation info;
+        if (!(entry.attributes & kKind)) {
+            const UniqueFile file = folder.OpenFile(entry.name, plat::kReadControl,
+                                                    CHeldFolder::kShareAll, plat::kOpenExisting);
+            plat::AccessList access;
+            if (file && fs.GetFileAccess(file.Get(), access)) owner = access.owner;
+            inPlace = file && fs.GetFileInformation(file.Get(), info) &&
+                      info.numberOfLinks == 1 && IsTrustedOwner(owner);
+        }
+        if (inPlace || folder.Delete(entry, false)) break;
+        const uint32_t error = plat::kernel().GetLastError();
+        if (entry.attributes & plat::kAttrReparsePoint) return Refused(L"link at", target, error);
+        if (info.numberOfLinks > 1) return Refused(L"another name for", target, error);
+        return Refused(L"another account's file at", target, error,
+                       owner.empty() ? L"owner unknown" : owner);
     }
-    CFile out;
-    Target checked = OpenCheckedTarget(held.Get(), target, out);
-    if (checked == Target::Replaced) {
-        if (CopyAsUser(own, target, progress) == 0) return 0;
-        checked = OpenCheckedTarget(held.Get(), target, out);
-    }
-    if (checked != Target::Open) return static_cast<int>(plat::kernel().GetLastError());
-    const int result = CUtility::CopyOpenFileTo(own, out, progress);
-    // A copy that could not be finished is worth nothing to the agent: it goes.
-    if (result != 0) plat::files().DeleteOpenFile(out.GetHandle());
-    return result;
+
+    const bool elevated = Run().elevated;
+    plat::AccessList forUser;  // an elevated run's own copy: the logged-on user may refresh it
+    if (elevated && !Run().userSid.empty())
+        forUser.entries.push_back({Run().userSid, plat::kFileAllAccess, 0, true});
+    auto copy = [&](bool asUser) -> int {
+        std::optional<CImpersonateUser> impersonation;
+        if (asUser && !impersonation.emplace().IsImpersonating())
+            return static_cast<int>(plat::kErrorNoToken);
+        UniqueFile file = folder.OpenFile(
+            name, plat::kGenericWrite | (inPlace ? 0 : plat::kDelete), plat::kShareNone,
+            inPlace ? plat::kOpenExisting : plat::kCreateNew,
+            !asUser && elevated && !forUser.entries.empty() ? &forUser : nullptr);
+        if (!file) return static_cast<int>(plat::kernel().GetLastError());
+        CFile out;
+        out.Attach(file.Release(), target);
+        const int result = CUtility::CopyOpenFileTo(own, out, progress);
+        // A copy that could not be finished is worth nothing to the agent: one made now goes.
+        if (result != 0 && !inPlace) out.Delete();
+        return result;
+    };
+    const int result = elevated ? copy(true) : static_cast<int>(plat::kErrorNoToken);
+    return result == 0 ? 0 : copy(false);
 }
 
 }  // namespace
@@ -96,8 +124,11 @@ void CUnPackFileApp::MakeElevationBackup(bool& seen) {
     const std::wstring source = CUtility::GetModulePath();
     uint32_t high = 0, low = 0;  // a file without version information names the copy 0.0.0.0
     CUtility::GetModuleVersion(nullptr, &high, &low, 1);
-    const std::wstring folder = CUtility::GetSharedTempFolder();
-    const std::wstring target = ElevationBackupName(folder, Run().session, high, low);
+    CHeldFolder folder;
+    std::wstring folderPath;
+    const bool held = HoldBackupFolder(folder, folderPath);
+    const std::wstring target = ElevationBackupName(folderPath, Run().session, high, low);
+    const std::wstring name = target.substr(target.rfind(L'\\') + 1);
     // Its bytes come from the file the run holds, never from whatever the launcher's path names
     // now. Between its pieces, the loading window goes as soon as the agent's window is there.
     struct WatchForAgent final : CCopyProgress {
@@ -107,9 +138,12 @@ void CUnPackFileApp::MakeElevationBackup(bool& seen) {
         bool& seen;
     } watch(*this, seen);
     CFile& own = m_ownFile.File();
-    const int result = !m_ownFile.Open() ? static_cast<int>(m_ownFile.OpenError().m_lOsError)
-                       : Run().elevated  ? ElevatedBackup(own, folder, target, &watch)
-                                         : CUtility::CopyOpenFileAsUser(own, target, &watch);
+    const int result =
+        !m_ownFile.Open() ? static_cast<int>(m_ownFile.OpenError().m_lOsError)
+        : !held ? Refused(plat::kernel().GetLastError() == kErrorLinkRefused ? L"link above"
+                                                                            : L"cannot open",
+                          target, plat::kernel().GetLastError())
+                : MakeBackup(own, folder, name, &watch);
     CUtility::Log(tags::kExecuteCommand, L"backup for elevation %ls to %ls %d", source.c_str(),
                   target.c_str(), result);
 }

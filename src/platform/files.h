@@ -72,7 +72,8 @@ public:
 
     // ---- Access lists ----------------------------------------------------------------------
     // CreateDirectoryW with a security descriptor made from `access`: its owner when one is
-    // given, a DACL of exactly its entries in their order, SE_DACL_PROTECTED when asked.
+    // given, a DACL of its entries in their order, and SE_DACL_PROTECTED when asked, else
+    // SE_DACL_AUTO_INHERIT_REQ (the folder's inheritable entries follow the given ones).
     virtual bool CreateDirectoryWithAccess(const std::wstring& path, const AccessList& access) = 0;
     // GetKernelObjectSecurity asking for the owner and the DACL of an open file or folder
     // (opened with kReadControl).
@@ -95,9 +96,11 @@ public:
     // kFileFlagBackupSemantics in `flags`, a folder of that name opens too. Returns 0 on failure
     // (last error set); an existing file opened with kOpenAlways sets kErrorAlreadyExists, as
     // CreateFile does.
+    // A file made now gets the security descriptor made from `list` when one is given (as
+    // CreateFolderInFolder makes it), else the one it inherits.
     virtual Handle CreateFileInFolder(Handle folder, const std::wstring& name, uint32_t access,
-                                      uint32_t share, uint32_t disposition,
-                                      uint32_t flags = 0) = 0;
+                                      uint32_t share, uint32_t disposition, uint32_t flags = 0,
+                                      const AccessList* list = nullptr) = 0;
     // Makes (kCreateNew) the folder `name` inside the open folder `folder` with the security
     // descriptor made from `list` as CreateDirectoryWithAccess makes it (null: the one it
     // inherits), or opens (kOpenExisting) or either (kOpenAlways) the folder of that name, never

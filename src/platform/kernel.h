@@ -69,6 +69,13 @@ public:
     // CreateWellKnownSid(WinBuiltinAdministratorsSid) followed by CheckTokenMembership.
     virtual bool CheckAdministratorsMembership(Handle token, bool* member) = 0;
     virtual bool WTSQueryUserToken(uint32_t session, Handle* token) = 0;
+    // Who is logged on to a session, as the terminal services tell it: WTSQuerySessionInformationW
+    // with WTSUserName and WTSDomainName, looked up at run time; false when nobody is.
+    virtual bool WTSQuerySessionUser(uint32_t session, std::wstring& domain,
+                                     std::wstring& user) = 0;
+    // LookupAccountNameW on this machine for an account name ("domain\user"), as a SID string
+    // (ConvertSidToStringSidW).
+    virtual bool LookupAccountName(const std::wstring& account, std::wstring& sid) = 0;
     virtual bool ImpersonateLoggedOnUser(Handle token) = 0;
     virtual bool RevertToSelf() = 0;
 

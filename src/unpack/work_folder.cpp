@@ -59,7 +59,7 @@ bool CWorkFolder::Prepare() {
     // holds. Unelevated runs make it with the rights it inherits, as ever.
     const bool elevated = run.elevated;
     plat::AccessList access;
-    if (elevated) access = CUtility::WorkFolderAccess(CUtility::GetLoggedOnUserSid());
+    if (elevated) access = CUtility::WorkFolderAccess(run.userSid);
     const plat::AccessList* list = elevated ? &access : nullptr;
     uint32_t error = MakeFresh(list);
     for (int retry = 0; error != 0 && error != kErrorRefused && retry < kCreateRetries; ++retry) {

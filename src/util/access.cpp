@@ -16,15 +16,6 @@ bool IsTrusted(const std::wstring& sid) {
 
 }  // namespace
 
-std::wstring CUtility::GetLoggedOnUserSid() {
-    UniqueHandle token;
-    std::wstring sid;
-    if (!GetSessionUserToken(token.Receive(), plat::kAnySession) ||
-        !plat::kernel().GetTokenUserSid(token.Get(), sid))
-        sid.clear();
-    return sid;
-}
-
 plat::AccessList CUtility::WorkFolderAccess(const std::wstring& userSid) {
     // The logged-on user may look into the folder and delete what it holds (so that a later
     // run of the user's own can clear what an elevated run left), but not add, replace or

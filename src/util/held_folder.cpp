@@ -98,13 +98,14 @@ bool CHeldFolder::MakeFolder(const std::wstring& name, const plat::AccessList* l
 }
 
 UniqueFile CHeldFolder::OpenFile(const std::wstring& name, uint32_t access, uint32_t share,
-                                 uint32_t disposition) const {
+                                 uint32_t disposition, const plat::AccessList* list) const {
     plat::IFiles& fs = plat::files();
     if (!m_handle) {  // a folder that could not be made holds nothing
         Refuse(plat::kErrorPathNotFound);
         return UniqueFile();
     }
-    UniqueFile file(fs.CreateFileInFolder(m_handle.Get(), name, access, share, disposition));
+    UniqueFile file(
+        fs.CreateFileInFolder(m_handle.Get(), name, access, share, disposition, 0, list));
     if (!file) return file;
     const uint32_t opened = plat::kernel().GetLastError();  // kErrorAlreadyExists or 0
     plat::FileInformation info;

@@ -51,8 +51,10 @@ public:
     // The file `name` here, opened (kOpenExisting), made (kCreateNew) or either (kOpenAlways, the
     // last error then tells which). Refused when it is a link, a folder, or, opened to be changed,
     // a file with another name.
+    // A file made now gets `list` (with what the folder passes on), else what it inherits.
     [[nodiscard]] UniqueFile OpenFile(const std::wstring& name, uint32_t access, uint32_t share,
-                                      uint32_t disposition) const;
+                                      uint32_t disposition,
+                                      const plat::AccessList* list = nullptr) const;
 
     [[nodiscard]] bool List(std::vector<plat::FindData>& out) const;
     // Deletes an entry of the listing: a file, a link as a link, a folder with all it holds. A

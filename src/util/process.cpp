@@ -49,13 +49,13 @@ bool IsSystemShell(plat::Handle process) {
 
 }  // namespace
 
-bool CUtility::GetShellUserToken(plat::Handle* token) {
+bool CUtility::GetShellUserToken(plat::Handle* token, bool elevated, uint32_t session) {
     plat::IKernel& k = plat::kernel();
     std::vector<uint32_t> pids;
     // An elevated run acts as the user at its own desktop, not as whoever's shell the snapshot
     // lists first: the system's shell in its own session comes first.
-    if (Run().elevated) {
-        FindProcesses(L"explorer.exe", pids, Run().session);
+    if (elevated) {
+        FindProcesses(L"explorer.exe", pids, session);
         for (uint32_t pid : pids) {
             const UniqueHandle process(k.OpenProcess(plat::kProcessAllAccess, true, pid));
             if (process && IsSystemShell(process.Get()) &&
@@ -69,10 +69,15 @@ bool CUtility::GetShellUserToken(plat::Handle* token) {
     return DuplicateProcessToken(process.Get(), token);
 }
 
-bool CUtility::GetSessionUserToken(plat::Handle* token, uint32_t session) {
-    if (session == plat::kAnySession) session = Run().session;
+bool CUtility::GetSessionUserToken(plat::Handle* token, uint32_t session, bool elevated) {
     if (plat::kernel().WTSQueryUserToken(session, token)) return true;
-    return GetShellUserToken(token);
+    return GetShellUserToken(token, elevated, session);
+}
+
+bool CUtility::GetSessionUserSid(uint32_t session, std::wstring& sid) {
+    std::wstring domain, user;
+    return plat::kernel().WTSQuerySessionUser(session, domain, user) &&
+           plat::kernel().LookupAccountName(domain.empty() ? user : domain + L"\\" + user, sid);
 }
 
 bool CUtility::StartProcess(const std::wstring& commandLine, plat::ProcessInfo& pi,
@@ -87,8 +92,8 @@ bool CUtility::StartProcess(const std::wstring& commandLine, plat::ProcessInfo& 
 }
 
 CImpersonateUser::CImpersonateUser() {
-    if (CUtility::GetSessionUserToken(m_hToken.Receive(), plat::kAnySession) && m_hToken &&
-        plat::kernel().ImpersonateLoggedOnUser(m_hToken.Get()))
+    const auto& token = Run().userToken;
+    if (token && *token && plat::kernel().ImpersonateLoggedOnUser(token->Get()))
         m_bImpersonating = true;
 }
 

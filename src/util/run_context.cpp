@@ -22,6 +22,10 @@ RunContext RunContext::Detect() {
     if (run.tempPath.empty() || !temp->Open(run.tempPath) || !temp->FinalPath(run.tempFinal))
         run.tempFinal = CUtility::WithoutTrailingSeparators(run.tempPath);
     run.temp = std::move(temp);
+    if (!CUtility::GetSessionUserSid(run.session, run.userSid)) run.userSid.clear();
+    auto token = std::make_shared<UniqueHandle>();
+    if (!CUtility::GetSessionUserToken(token->Receive(), run.session, run.elevated)) token->Reset();
+    run.userToken = std::move(token);
     return run;
 }
 

@@ -31,6 +31,12 @@ struct RunContext {
     std::shared_ptr<const CHeldFolder> temp;
     std::wstring tempFinal;
 
+    // The user logged on to the session: the account (known without its token, which an
+    // administrator who typed in other credentials cannot open), and a primary token of it where
+    // one can be had, which every act as that user (the registry hive, copies) impersonates.
+    std::wstring userSid;
+    std::shared_ptr<const UniqueHandle> userToken;
+
     bool IsPreVista() const { return version.major < 6; }
     // At least that build when one is given, else at least that generation.
     bool IsOSAtLeast(OsVersionClass minimumClass, uint32_t minimumBuild) const {

@@ -61,8 +61,13 @@ public:
     static uint32_t GetOwnSessionId();  // ProcessIdToSessionId of the own process, -1 on failure
     static bool FindProcesses(const std::wstring& exeName, std::vector<uint32_t>& pids,
                               uint32_t session);
-    static bool GetShellUserToken(plat::Handle* token);
-    static bool GetSessionUserToken(plat::Handle* token, uint32_t session);
+    // A primary token of the shell's user (an elevated run: the system's shell in `session`
+    // first), and of the user logged on to `session` (the terminal services' answer to the
+    // system account, else the shell's).
+    static bool GetShellUserToken(plat::Handle* token, bool elevated, uint32_t session);
+    static bool GetSessionUserToken(plat::Handle* token, uint32_t session, bool elevated);
+    // The account logged on to `session`, known without its token: the terminal services name it.
+    static bool GetSessionUserSid(uint32_t session, std::wstring& sid);
     static bool StartProcess(const std::wstring& commandLine, plat::ProcessInfo& pi,
                              const std::wstring& currentDirectory, int showCommand);
 
@@ -87,7 +92,6 @@ public:
     static int CopyFileAsUser(const std::wstring& source, const std::wstring& target);
 
     // The work folder's access list in an elevated or system run.
-    static std::wstring GetLoggedOnUserSid();  // empty when no user token can be had
     static plat::AccessList WorkFolderAccess(const std::wstring& userSid);
     // Whether only administrators and the system account can add or change anything under the
     // list (others may read, run and delete).
@@ -128,8 +132,9 @@ public:
     static int CopyOpenFileTo(CFile& source, CFile& out, CCopyProgress* progress);
 };
 
-// Makes the calling thread act as the user logged on to the launcher's session for the lifetime
-// of the object; does nothing when no such token can be had.
+// Makes the calling thread act as the user logged on to the launcher's session (with the token
+// the run took once, see RunContext) for the lifetime of the object; does nothing when no such
+// token could be had.
 class CImpersonateUser {
 public:
     CImpersonateUser();
@@ -142,5 +147,4 @@ public:
 
 private:
     bool m_bImpersonating = false;
-    UniqueHandle m_hToken;
 };

@@ -58,7 +58,7 @@ TEST(Processes, UserTokensAndImpersonation) {
         sim::SimMachine m;
         m.token = sim::TokenKind::ElevatedAdmin;
         plat::Handle token = 0;
-        EXPECT_TRUE(CUtility::GetSessionUserToken(&token, plat::kAnySession));
+        EXPECT_TRUE(CUtility::GetSessionUserToken(&token, 1, true));
         EXPECT_NE(token, 0u);
         plat::kernel().CloseHandle(token);
         CImpersonateUser asUser;
@@ -71,7 +71,7 @@ TEST(Processes, UserTokensAndImpersonation) {
         sim::SimMachine m;
         m.EndProcess(m.ProcessesNamed(L"explorer.exe").at(0), 0);
         plat::Handle token = 0;
-        EXPECT_FALSE(CUtility::GetShellUserToken(&token));
+        EXPECT_FALSE(CUtility::GetShellUserToken(&token, false, 1));
         CImpersonateUser asUser;
         EXPECT_FALSE(asUser.IsImpersonating());
         EXPECT_EQ(m.impersonations, 0);
@@ -91,7 +91,7 @@ TEST(Processes, AnElevatedRunTakesTheSystemShellOfItsOwnSession) {
         m.processImages[fake] = L"C:\\users\\mallory\\explorer.exe";
         const uint32_t own = m.AddProcess(L"explorer.exe", 1, -1, 0, L"user");
         plat::Handle token = 0;
-        CUtility::GetShellUserToken(&token);
+        CUtility::GetShellUserToken(&token, kind == sim::TokenKind::ElevatedAdmin, 1);
         const auto opened = m.CallsStartingWith(L"OpenProcess ");
         ASSERT_FALSE(opened.empty());
         if (kind == sim::TokenKind::ElevatedAdmin) {

@@ -450,8 +450,9 @@ public:
     }
 
     plat::Handle CreateFileInFolder(plat::Handle folder, const std::wstring& name, uint32_t access,
-                                    uint32_t share, uint32_t disposition, uint32_t flags) override {
-        access |= plat::kSynchronize | plat::kFileReadAttributes;  // as the Win32 side asks
+                                    uint32_t share, uint32_t disposition, uint32_t flags,
+                                    const plat::AccessList* list) override {
+        access = AsWin32Asks(access);
         std::string host;
         if (!InFolder(folder, name, host)) return 0;
         struct stat st;
@@ -491,7 +492,7 @@ public:
                                   (m.linksOpenAsTargets ? 0 : O_NOFOLLOW) | O_CLOEXEC,
                               0644);
         if (fd < 0) return Fail(plat::kErrorAccessDenied), 0;
-        if (!exists) d.Created(key);
+        if (!exists) d.Created(key, list);
         SetError(exists && (disposition == plat::kOpenAlways || disposition == plat::kCreateAlways)
                      ? plat::kErrorAlreadyExists
                      : 0);
@@ -501,7 +502,7 @@ public:
     plat::Handle CreateFolderInFolder(plat::Handle folder, const std::wstring& name,
                                       uint32_t access, uint32_t share, uint32_t disposition,
                                       const plat::AccessList* list) override {
-        access |= plat::kSynchronize | plat::kFileReadAttributes;
+        access = AsWin32Asks(access);
         std::string host;
         if (!InFolder(folder, name, host)) return 0;
         struct stat st;
@@ -668,6 +669,13 @@ public:
 
 private:
     static constexpr uint32_t kShareAll = plat::kShareRead | plat::kShareWrite | plat::kShareDelete;
+    // What the Win32 side asks when it opens inside a folder: the attributes always, SYNCHRONIZE
+    // for the synchronous I/O of a handle that reads, writes or lists.
+    static uint32_t AsWin32Asks(uint32_t access) {
+        constexpr uint32_t kData = 0x1 | 0x2 | 0x4 | 0x20 | plat::kGenericRead |
+                                   plat::kGenericWrite | 0x20000000 | 0x10000000;
+        return access | plat::kFileReadAttributes | ((access & kData) ? plat::kSynchronize : 0);
+    }
     static uint32_t MapAccess(uint32_t access) {
         return (access & plat::kGenericRead ? 0x120089 : 0) |
                (access & plat::kGenericWrite ? 0x120116 : 0) |

@@ -742,6 +742,19 @@ public:
         *token = d.Add(TokenObj{d.TokenFor(d.KindOf(it->second), it->second)});
         return true;
     }
+    bool WTSQuerySessionUser(uint32_t session, std::wstring& domain,
+                             std::wstring& user) override {
+        auto it = m.sessionUsers.find(session);
+        if (it == m.sessionUsers.end() || it->second.empty()) return Fail(plat::kErrorNotFound);
+        domain = L"SIM";
+        user = it->second;
+        return true;
+    }
+    bool LookupAccountName(const std::wstring& account, std::wstring& sid) override {
+        const size_t slash = account.find(L'\\');
+        sid = m.SidOf(slash == std::wstring::npos ? account : account.substr(slash + 1));
+        return true;
+    }
     bool ImpersonateLoggedOnUser(plat::Handle token) override {
         auto* t = d.Get<TokenObj>(token);
         if (!t) return Fail(plat::kErrorInvalidHandle);

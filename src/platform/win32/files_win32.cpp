@@ -109,8 +109,10 @@ public:
         m_ok = ok && ::InitializeSecurityDescriptor(&m_sd, SECURITY_DESCRIPTOR_REVISION) &&
                ::SetSecurityDescriptorDacl(&m_sd, TRUE, acl, FALSE) &&
                (!m_owner || ::SetSecurityDescriptorOwner(&m_sd, m_owner, FALSE)) &&
-               (!access.isProtected ||
-                ::SetSecurityDescriptorControl(&m_sd, SE_DACL_PROTECTED, SE_DACL_PROTECTED));
+               (access.isProtected
+                    ? ::SetSecurityDescriptorControl(&m_sd, SE_DACL_PROTECTED, SE_DACL_PROTECTED)
+                    : ::SetSecurityDescriptorControl(&m_sd, SE_DACL_AUTO_INHERIT_REQ,
+                                                     SE_DACL_AUTO_INHERIT_REQ));
         if (!m_ok) ::SetLastError(ERROR_INVALID_SID);
     }
     ~Descriptor() {
@@ -128,6 +130,20 @@ private:
     SECURITY_DESCRIPTOR m_sd = {};
     bool m_ok = false;
 };
+
+// Handles opened inside a folder do synchronous I/O (FILE_SYNCHRONOUS_IO_NONALERT, which needs
+// SYNCHRONIZE) when they read, write or list; one opened only to delete, rename or look at an
+// object asks for no more than that: the folder's right to delete what it holds (or to list it)
+// then suffices, where the object's own list grants nothing.
+ULONG Synchronous(uint32_t access) {
+    constexpr uint32_t kData = FILE_READ_DATA | FILE_WRITE_DATA | FILE_APPEND_DATA | FILE_EXECUTE |
+                               GENERIC_READ | GENERIC_WRITE | GENERIC_EXECUTE | GENERIC_ALL;
+    constexpr ULONG kSynchronousIoNonAlert = 0x20;
+    return (access & kData) ? kSynchronousIoNonAlert : 0;
+}
+uint32_t WithSynchronize(uint32_t access) {
+    return Synchronous(access) ? access | SYNCHRONIZE : access;
+}
 
 // The owner and the DACL of a security descriptor.
 bool ReadAccess(PSECURITY_DESCRIPTOR sd, AccessList& out) {
@@ -429,11 +445,12 @@ public:
         return true;
     }
     Handle CreateFileInFolder(Handle folder, const std::wstring& name, uint32_t access,
-                              uint32_t share, uint32_t disposition, uint32_t flags) override {
+                              uint32_t share, uint32_t disposition, uint32_t flags,
+                              const AccessList* list) override {
         constexpr ULONG kObjCaseInsensitive = 0x40;
         constexpr ULONG kFileOpen = 1, kFileCreate = 2, kFileOpenIf = 3, kFileOverwriteIf = 5,
                         kFileOpened = 1, kFileOverwritten = 3;
-        constexpr ULONG kSynchronousIoNonAlert = 0x20, kNonDirectoryFile = 0x40,
+        constexpr ULONG kNonDirectoryFile = 0x40,
                         kOpenReparsePoint = 0x00200000;
         const NtCreateFileFn create = SystemFunction<NtCreateFileFn>(L"ntdll.dll", "NtCreateFile");
         if (!create || name.size() > 0x7FFF) {
@@ -443,18 +460,23 @@ public:
         NtName text = {static_cast<USHORT>(name.size() * sizeof(wchar_t)),
                        static_cast<USHORT>(name.size() * sizeof(wchar_t)),
                        const_cast<PWSTR>(name.c_str())};
-        NtAttributes attributes = {sizeof(NtAttributes), H(folder), &text,
-                                   kObjCaseInsensitive,  nullptr,   nullptr};
+        std::unique_ptr<Descriptor> descriptor;
+        if (list) {
+            descriptor.reset(new Descriptor(*list));
+            if (!descriptor->Get()) return 0;
+        }
+        NtAttributes attributes = {sizeof(NtAttributes), H(folder), &text, kObjCaseInsensitive,
+                                   descriptor ? descriptor->Get() : nullptr, nullptr};
         IoStatus io = {};
         HANDLE handle = nullptr;
         const ULONG how = disposition == OPEN_ALWAYS     ? kFileOpenIf
                           : disposition == CREATE_NEW    ? kFileCreate
                           : disposition == CREATE_ALWAYS ? kFileOverwriteIf
                                                          : kFileOpen;
-        const ULONG options = kSynchronousIoNonAlert | kOpenReparsePoint |
+        const ULONG options = Synchronous(access) | kOpenReparsePoint |
                               ((flags & FILE_FLAG_BACKUP_SEMANTICS) ? 0 : kNonDirectoryFile);
         const LONG status =
-            create(&handle, access | SYNCHRONIZE | FILE_READ_ATTRIBUTES, &attributes, &io, nullptr,
+            create(&handle, WithSynchronize(access) | FILE_READ_ATTRIBUTES, &attributes, &io, nullptr,
                    FILE_ATTRIBUTE_NORMAL, share, how, options, nullptr, 0);
         if (!NtSucceeded(status)) return 0;
         // As CreateFileW reports it: an existing file opened or replaced.
@@ -469,7 +491,7 @@ public:
                                 const AccessList* list) override {
         constexpr ULONG kObjCaseInsensitive = 0x40;
         constexpr ULONG kFileOpen = 1, kFileCreate = 2, kFileOpenIf = 3, kFileOpened = 1;
-        constexpr ULONG kDirectoryFile = 0x1, kSynchronousIoNonAlert = 0x20,
+        constexpr ULONG kDirectoryFile = 0x1,
                         kOpenReparsePoint = 0x00200000;
         const NtCreateFileFn create = SystemFunction<NtCreateFileFn>(L"ntdll.dll", "NtCreateFile");
         if (!create || name.size() > 0x7FFF) {
@@ -491,9 +513,9 @@ public:
         const ULONG how = disposition == OPEN_ALWAYS  ? kFileOpenIf
                           : disposition == CREATE_NEW ? kFileCreate
                                                       : kFileOpen;
-        const LONG status = create(&handle, access | SYNCHRONIZE | FILE_READ_ATTRIBUTES,
+        const LONG status = create(&handle, WithSynchronize(access) | FILE_READ_ATTRIBUTES,
                                    &attributes, &io, nullptr, FILE_ATTRIBUTE_NORMAL, share, how,
-                                   kDirectoryFile | kSynchronousIoNonAlert | kOpenReparsePoint,
+                                   kDirectoryFile | Synchronous(access) | kOpenReparsePoint,
                                    nullptr, 0);
         if (!NtSucceeded(status)) return 0;
         ::SetLastError(how == kFileOpenIf && io.information == kFileOpened ? ERROR_ALREADY_EXISTS

@@ -208,6 +208,38 @@ public:
         *token = reinterpret_cast<Handle>(t);
         return true;
     }
+    bool WTSQuerySessionUser(uint32_t session, std::wstring& domain,
+                             std::wstring& user) override {
+        using QueryFn = BOOL(WINAPI*)(HANDLE, DWORD, int, LPWSTR*, DWORD*);
+        using FreeFn = void(WINAPI*)(PVOID);
+        auto query = SystemFunction<QueryFn>(L"wtsapi32.dll", "WTSQuerySessionInformationW");
+        auto release = SystemFunction<FreeFn>(L"wtsapi32.dll", "WTSFreeMemory");
+        if (!query || !release) return false;
+        constexpr int kUserName = 5, kDomainName = 7;  // WTS_INFO_CLASS
+        auto ask = [&](int what, std::wstring& out) {
+            LPWSTR text = nullptr;
+            DWORD bytes = 0;
+            if (!query(nullptr, session, what, &text, &bytes) || !text) return false;
+            out = text;
+            release(text);
+            return true;
+        };
+        return ask(kUserName, user) && ask(kDomainName, domain) && !user.empty();
+    }
+    bool LookupAccountName(const std::wstring& account, std::wstring& sid) override {
+        DWORD sidSize = 0, domainSize = 0;
+        SID_NAME_USE use;
+        ::LookupAccountNameW(nullptr, account.c_str(), nullptr, &sidSize, nullptr, &domainSize,
+                             &use);
+        if (!sidSize) return false;
+        std::vector<BYTE> buffer(sidSize);
+        std::vector<wchar_t> domain(domainSize + 1);
+        if (!::LookupAccountNameW(nullptr, account.c_str(), buffer.data(), &sidSize, domain.data(),
+                                  &domainSize, &use))
+            return false;
+        sid = SidText(buffer.data());
+        return !sid.empty();
+    }
     bool ImpersonateLoggedOnUser(Handle token) override {
         return ::ImpersonateLoggedOnUser(H(token)) != FALSE;
     }

@@ -24,7 +24,7 @@ struct OpenedKey {
 
 OpenedKey OpenBelow(plat::HKey root, const std::wstring& path, uint32_t access) {
     OpenedKey opened{0, UniqueKey()};
-    opened.status = plat::registry().RegOpenKeyEx(root, path, access, opened.key.Receive());
+    opened.status = plat::registry().RegOpenKeyEx(root, path, 0, access, opened.key.Receive());
     return opened;
 }
 
@@ -88,10 +88,12 @@ bool CRegistry::SelectKey(const std::wstring& name, bool create, bool mapped) {
     plat::IRegistry& reg = plat::registry();
     UniqueKey key;
     if (create) {
-        if (reg.RegCreateKeyEx(root.Get(), path, Access(plat::kKeyAllAccess), key.Receive()) != 0)
+        if (reg.RegCreateKeyEx(root.Get(), path, 0, Access(plat::kKeyAllAccess), key.Receive()) !=
+            0)
             return false;
     } else {
-        m_lLastStatus = reg.RegOpenKeyEx(root.Get(), path, Access(plat::kKeyRead), key.Receive());
+        m_lLastStatus =
+            reg.RegOpenKeyEx(root.Get(), path, 0, Access(plat::kKeyRead), key.Receive());
         if (m_lLastStatus != 0) return false;
     }
     m_strKeyPath = path;

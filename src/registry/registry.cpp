@@ -22,9 +22,70 @@ struct OpenedKey {
     plat::HKey get() const { return key.Get(); }
 };
 
-OpenedKey OpenBelow(plat::HKey root, const std::wstring& path, uint32_t access) {
+// RegOpenKeyEx's answer to a key name that begins with a backslash.
+constexpr int32_t kErrorBadPathname = 161;
+
+// Whether `key`, opened as itself, is a registry link: a link holds where it leads as
+// "SymbolicLinkValue" of type REG_LINK. A handle without the right to query values asks through
+// a second handle to the same key. A key that lets us query nothing cannot be told; opened as
+// itself, it reaches no other key anyway.
+bool IsLink(plat::HKey key, uint32_t access) {
+    plat::IRegistry& reg = plat::registry();
+    UniqueKey query;
+    if (!(access & plat::kKeyQueryValue)) {
+        const uint32_t queryAccess = plat::kKeyQueryValue | (access & plat::kKeyWow6464Key);
+        if (reg.RegOpenKeyEx(key, L"", plat::kRegOptionOpenLink, queryAccess, query.Receive()) != 0)
+            return false;
+        key = query.Get();
+    }
+    uint32_t type = 0;
+    return reg.RegQueryValueEx(key, L"SymbolicLinkValue", &type, nullptr, 0, nullptr) == 0 &&
+           type == plat::kRegLink;
+}
+
+// Opens `path` below `root` one key at a time, each by its name inside the one above and as
+// itself (REG_OPTION_OPEN_LINK), so that no link in the user's hive steers where the registry
+// reads or writes: a key on the way that is a link fails the whole open (access denied), and
+// nothing is read, created or written through it. With `create`, a missing key is created the
+// same way and then checked like the others. The keys above the last are opened only to be
+// checked and gone through; the last one with `access`.
+OpenedKey OpenBelow(plat::HKey root, const std::wstring& path, uint32_t access,
+                    bool create = false) {
+    plat::IRegistry& reg = plat::registry();
     OpenedKey opened{0, UniqueKey()};
-    opened.status = plat::registry().RegOpenKeyEx(root, path, access, opened.key.Receive());
+    if (!path.empty() && path[0] == L'\\') {
+        opened.status = kErrorBadPathname;
+        return opened;
+    }
+    size_t begin = path.find_first_not_of(L'\\');
+    if (begin == std::wstring::npos) {  // the root itself
+        opened.status = reg.RegOpenKeyEx(root, L"", 0, access, opened.key.Receive());
+        return opened;
+    }
+    plat::HKey parent = root;
+    while (begin != std::wstring::npos) {
+        const size_t end = path.find(L'\\', begin);
+        const std::wstring name = path.substr(begin, end - begin);
+        begin = end == std::wstring::npos ? end : path.find_first_not_of(L'\\', end);
+        const uint32_t wanted = begin == std::wstring::npos
+                                    ? access
+                                    : plat::kKeyQueryValue | (access & plat::kKeyWow6464Key);
+        UniqueKey key;
+        int32_t status =
+            reg.RegOpenKeyEx(parent, name, plat::kRegOptionOpenLink, wanted, key.Receive());
+        if (status == static_cast<int32_t>(plat::kErrorFileNotFound) && create)
+            status =
+                reg.RegCreateKeyEx(parent, name, plat::kRegOptionOpenLink, wanted, key.Receive());
+        if (status == 0 && IsLink(key.Get(), wanted))
+            status = static_cast<int32_t>(plat::kErrorAccessDenied);
+        if (status != 0) {
+            opened.status = status;
+            opened.key.Reset();
+            return opened;
+        }
+        opened.key = std::move(key);
+        parent = opened.key.Get();
+    }
     return opened;
 }
 
@@ -85,17 +146,12 @@ bool CRegistry::SelectKey(const std::wstring& name, bool create, bool mapped) {
         return true;
     }
     const std::wstring path = mapped ? MapProductKey(name) : ResolveUniversalPath(name);
-    plat::IRegistry& reg = plat::registry();
-    UniqueKey key;
-    if (create) {
-        if (reg.RegCreateKeyEx(root.Get(), path, Access(plat::kKeyAllAccess), key.Receive()) != 0)
-            return false;
-    } else {
-        m_lLastStatus = reg.RegOpenKeyEx(root.Get(), path, Access(plat::kKeyRead), key.Receive());
-        if (m_lLastStatus != 0) return false;
-    }
+    const OpenedKey key =
+        OpenBelow(root.Get(), path, Access(create ? plat::kKeyAllAccess : plat::kKeyRead), create);
+    if (!create) m_lLastStatus = key.status;
+    if (!key.ok()) return false;
     m_strKeyPath = path;
-    if (!m_bLazyWrite) reg.RegFlushKey(key.Get());
+    if (!m_bLazyWrite) plat::registry().RegFlushKey(key.get());
     return true;
 }
 

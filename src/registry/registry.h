@@ -5,7 +5,9 @@
 // the current-user hive; the current-user hive is the hive of the user logged on to the
 // launcher's session, even when the launcher runs as SYSTEM or elevated under another account;
 // and the pseudo key name "UNIVERSAL_PATH_CONVERT" stands for the product key of the launcher's
-// session. No key handle outlives a single call.
+// session. No key handle outlives a single call, and every key below a root is opened one name at
+// a time as itself: a registry link on the way fails the operation, so no link planted in the
+// user's hive leads a read or write elsewhere.
 #pragma once
 
 #include <cstdint>

@@ -124,6 +124,15 @@ TEST(RegistryKeys, SelectionRules) {
     EXPECT_FALSE(r.KeyExists(L"Software\\OnlyThere"));
     EXPECT_TRUE(r.ValueExists(L"atRoot"));
     EXPECT_FALSE(r.ValueExists(L"nope"));
+
+    // A link, even to a key of the same hive, is not gone through: nothing selected, read or
+    // created where it leads.
+    m.MakeRegLink(L"user", L"Software\\L", L"user", L"Software\\A");
+    EXPECT_FALSE(r.OpenKey(L"Software\\L", false));
+    EXPECT_EQ(r.GetLastStatus(), int32_t(plat::kErrorAccessDenied));
+    EXPECT_FALSE(r.OpenKey(L"Software\\L\\New", true));
+    EXPECT_FALSE(m.RegKeyExists(L"user", L"Software\\A\\New"));
+    EXPECT_EQ(r.GetDWORDValue(L"stillHere", 7, L"Software\\L"), 7u);
     EXPECT_EQ(m.OpenRegistryKeys(), 0);
 }
 
@@ -302,19 +311,20 @@ TEST(RegistryFlags, LazyWritesNeverFlushAndTheViewFlagReachesEveryOpen) {
     m.calls.clear();
     r.Set64BitView(true);
     r.Reset();  // the view flag stays
-    ASSERT_TRUE(r.OpenKey(L"K", true));
+    ASSERT_TRUE(r.OpenKey(L"K\\SUB", true));
     ASSERT_TRUE(r.OpenKey(L"K", false));
     r.GetValueType(L"n");
     r.DeleteValue(L"n");
     r.SetDWORDValue(L"n", 1);
-    EXPECT_EQ(m.CallsStartingWith(L"RegCreateKeyEx user\\K ").at(0),
-              L"RegCreateKeyEx user\\K 0xF013F");
-    const auto opens = m.CallsStartingWith(L"RegOpenKeyEx ");
-    ASSERT_EQ(opens.size(), 4u);
-    EXPECT_EQ(opens[0], L"RegOpenKeyEx user\\K 0x20119");
-    EXPECT_EQ(opens[1], L"RegOpenKeyEx user\\K 0x101");
-    EXPECT_EQ(opens[2], L"RegOpenKeyEx user\\K 0x102");
-    EXPECT_EQ(opens[3], L"RegOpenKeyEx user\\K 0x20106");
+    EXPECT_EQ(m.CallsStartingWith(L"RegCreateKeyEx "),
+              std::vector<std::wstring>{L"RegCreateKeyEx user\\K\\SUB 0xF013F"});
+    // Keys on the way are opened to be looked at (0x1), and so is a key opened without that right.
+    EXPECT_EQ(m.CallsStartingWith(L"RegOpenKeyEx "),
+              (std::vector<std::wstring>{
+                  L"RegOpenKeyEx user\\K 0x101", L"RegOpenKeyEx user\\K\\SUB 0xF013F",
+                  L"RegOpenKeyEx user\\K 0x20119", L"RegOpenKeyEx user\\K 0x101",
+                  L"RegOpenKeyEx user\\K 0x102", L"RegOpenKeyEx user\\K 0x101",
+                  L"RegOpenKeyEx user\\K 0x20106", L"RegOpenKeyEx user\\K 0x101"}));
 }
 
 }  // namespace

@@ -46,6 +46,27 @@ TEST(StartupValues, AProductKeyThatCannotBeCreatedIsSilent) {
     EXPECT_FALSE(m.RegKeyExists(L"user", kProductKey1));
 }
 
+// The product key, or a key above it, made a link to a service's key by the user: neither launch
+// writes anything there or creates a key below it.
+TEST(StartupValues, ALinkInTheProductKeysPathLeadsNoValueAway) {
+    const std::wstring services = L"System\\CurrentControlSet\\Services";
+    for (sim::TokenKind token : {sim::TokenKind::StandardUser, sim::TokenKind::ElevatedAdmin}) {
+        for (const wchar_t* link : {kProductKey1, L"Software\\Quintrova Inc."}) {
+            sim::SimMachine m;
+            m.token = token;
+            m.SetRegString(L"MACHINE", services + L"\\Svc", L"ImagePath", L"svc.exe");
+            m.MakeRegLink(L"user", link, L"MACHINE",
+                          services + (std::wstring(link) == kProductKey1 ? L"\\Svc" : L""));
+            EXPECT_EQ(RunLauncher({L"/I", L"NOTE=hello"}), 0);
+            EXPECT_EQ(Text(m, L"MACHINE", services + L"\\Svc", L"ImagePath"), Sz(L"svc.exe"));
+            EXPECT_FALSE(Has(m, L"MACHINE", services + L"\\Svc", L"NoteSession"));
+            EXPECT_FALSE(
+                m.RegKeyExists(L"MACHINE", services + L"\\Quintrova Remote Server VESK_1"));
+            EXPECT_EQ(m.OpenRegistryKeys(), 0);
+        }
+    }
+}
+
 // Step 13: a run with neither token nor instruction clears earlier instructions; a run with a
 // token keeps them; a run with an instruction sets them.
 TEST(StartupValues, InstructionsOfEarlierRuns) {

@@ -230,6 +230,12 @@ public:
                      RegValue& out) const;
     bool RegKeyExists(const std::wstring& hive, const std::wstring& key) const;
     void CreateRegKey(const std::wstring& hive, const std::wstring& key);
+    // Makes `key` a registry link to `targetKey` of `targetHive` (any hive), as a key created with
+    // REG_OPTION_CREATE_LINK and given a "SymbolicLinkValue": opens and creates follow it at any
+    // level, but for the last name of a path opened with REG_OPTION_OPEN_LINK.
+    void MakeRegLink(const std::wstring& hive, const std::wstring& key,
+                     const std::wstring& targetHive, const std::wstring& targetKey);
+    std::map<std::wstring, std::pair<std::wstring, std::wstring>> regLinks;  // by HIVE\KEY
     bool regOpenCurrentUserFails = false;
     int registryWriteFlushes = 0;
     // Rights granted on single keys, as "hive\\key" (default: all). Opening or creating such a

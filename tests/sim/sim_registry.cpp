@@ -3,6 +3,7 @@
 #include <cwchar>
 
 #include "sim/sim_impl.h"
+#include "util/text.h"
 
 namespace sim {
 namespace {
@@ -19,33 +20,14 @@ public:
         return 0;
     }
 
-    int32_t RegOpenKeyEx(plat::HKey root, const std::wstring& path, uint32_t access,
-                         plat::HKey* out) override {
-        KeyObj base;
-        if (!Resolve(root, base)) return static_cast<int32_t>(plat::kErrorInvalidHandle);
-        if (!path.empty() && path[0] == L'\\') return kErrorBadPathname;
-        const std::wstring full = Join(base.path, path);
-        m.calls.push_back(L"RegOpenKeyEx " + base.hive + L"\\" + full + L" " + Hex(access));
-        if (!m.RegKeyExists(base.hive, full)) return static_cast<int32_t>(plat::kErrorFileNotFound);
-        if (!Granted(base.hive, full, access))
-            return static_cast<int32_t>(plat::kErrorAccessDenied);
-        // Like Windows: no sub-key below a predefined root hands back that root.
-        *out = path.empty() && IsPredefined(root) ? root : d.Add(KeyObj{base.hive, full, access});
-        return 0;
+    int32_t RegOpenKeyEx(plat::HKey root, const std::wstring& path, uint32_t options,
+                         uint32_t access, plat::HKey* out) override {
+        return OpenOrCreate(false, root, path, options, access, out);
     }
 
-    int32_t RegCreateKeyEx(plat::HKey root, const std::wstring& path, uint32_t access,
-                           plat::HKey* out) override {
-        KeyObj base;
-        if (!Resolve(root, base)) return static_cast<int32_t>(plat::kErrorInvalidHandle);
-        if (!path.empty() && path[0] == L'\\') return kErrorBadPathname;
-        const std::wstring full = Join(base.path, path);
-        m.calls.push_back(L"RegCreateKeyEx " + base.hive + L"\\" + full + L" " + Hex(access));
-        if (!Granted(base.hive, full, access))
-            return static_cast<int32_t>(plat::kErrorAccessDenied);
-        m.CreateRegKey(base.hive, full);
-        *out = d.Add(KeyObj{base.hive, full, access});
-        return 0;
+    int32_t RegCreateKeyEx(plat::HKey root, const std::wstring& path, uint32_t options,
+                           uint32_t access, plat::HKey* out) override {
+        return OpenOrCreate(true, root, path, options, access, out);
     }
 
     int32_t RegQueryValueEx(plat::HKey key, const std::wstring& name, uint32_t* type,
@@ -106,6 +88,53 @@ public:
 private:
     // A relative key name cannot begin with a backslash.
     static constexpr int32_t kErrorBadPathname = 161;
+    // Links followed in one open at most (Windows stops a chain too).
+    static constexpr int kMaxLinkHops = 16;
+
+    int32_t OpenOrCreate(bool create, plat::HKey root, const std::wstring& path, uint32_t options,
+                         uint32_t access, plat::HKey* out) {
+        KeyObj key;
+        if (!Resolve(root, key)) return static_cast<int32_t>(plat::kErrorInvalidHandle);
+        if (!path.empty() && path[0] == L'\\') return kErrorBadPathname;
+        m.calls.push_back((create ? L"RegCreateKeyEx " : L"RegOpenKeyEx ") + key.hive + L"\\" +
+                          Join(key.path, path) + L" " + Hex(access));
+        if (!Walk(key, path, options & plat::kRegOptionOpenLink, create))
+            return static_cast<int32_t>(plat::kErrorFileNotFound);
+        if (!Granted(key.hive, key.path, access))
+            return static_cast<int32_t>(plat::kErrorAccessDenied);
+        if (create) m.CreateRegKey(key.hive, key.path);
+        key.access = access;
+        // Like Windows: no sub-key below a predefined root hands back that root.
+        *out = path.empty() && IsPredefined(root) ? root : d.Add(key);
+        return 0;
+    }
+
+    // Goes down `path` from `at` one name at a time. A link met on the way leads to its target,
+    // and so does one at the last name unless `openLink`; a missing key ends the walk, or with
+    // `create` is there from then on (created by the caller once its rights are checked).
+    bool Walk(KeyObj& at, const std::wstring& path, bool openLink, bool create) {
+        const std::wstring names = CanonKey(path);
+        int hops = 0;
+        for (size_t begin = 0; begin < names.size();) {
+            size_t end = names.find(L'\\', begin);
+            if (end == std::wstring::npos) end = names.size();
+            at.path = Join(at.path, names.substr(begin, end - begin));
+            begin = end + 1;
+            const bool last = begin >= names.size();
+            for (auto link = m.regLinks.find(Upper(at.hive) + L"\\" + at.path);
+                 link != m.regLinks.end() && !(last && openLink);
+                 link = m.regLinks.find(Upper(at.hive) + L"\\" + at.path)) {
+                if (++hops > kMaxLinkHops) return false;
+                at.hive = link->second.first;
+                at.path = link->second.second;
+            }
+            if (!m.RegKeyExists(at.hive, at.path) && !(create && last)) {
+                if (!create) return false;
+                m.CreateRegKey(at.hive, at.path);  // keys above the new one, as Windows makes them
+            }
+        }
+        return true;
+    }
 
     static std::wstring Hex(uint32_t value) {
         wchar_t buffer[16];
@@ -169,6 +198,18 @@ int SimMachine::OpenRegistryKeys() const {
 
 std::unique_ptr<plat::IRegistry> MakeRegistry(SimMachine& m) {
     return std::make_unique<Registry>(m);
+}
+
+void SimMachine::MakeRegLink(const std::wstring& hive, const std::wstring& key,
+                             const std::wstring& targetHive, const std::wstring& targetKey) {
+    // The target as Windows stores it: an object name, without a terminator.
+    const std::wstring root = Upper(targetHive) == L"MACHINE"
+                                  ? L"\\REGISTRY\\MACHINE"
+                                  : L"\\REGISTRY\\USER\\" + SidOf(targetHive);
+    const std::string name = text::ToUtf16Le(root + L"\\" + targetKey);
+    SetRegValue(hive, key, L"SymbolicLinkValue", plat::kRegLink,
+                std::vector<uint8_t>(name.begin(), name.end()));
+    regLinks[Upper(hive) + L"\\" + CanonKey(key)] = {Upper(targetHive), CanonKey(targetKey)};
 }
 
 }  // namespace sim

@@ -5,6 +5,7 @@ import os
 import harness
 
 PRODUCT_KEY = "HKCU\\Software\\Quintrova Inc.\\Quintrova Remote Server VESK_1"
+REG_LINK = os.path.join(harness.WIN64, "testprogs", "reg_link.exe")
 
 
 class ProductKey(harness.WineTestCase):
@@ -48,6 +49,18 @@ class ProductKey(harness.WineTestCase):
         self.assertIsNone(self.wine.reg_query(PRODUCT_KEY, "NoteSession"))
         self.assertIsNone(self.wine.reg_query(PRODUCT_KEY, "IdleSessionTimeout"))
         self.assertIsNotNone(self.wine.reg_query(PRODUCT_KEY, "ImagePath"))
+
+        # The user makes the product key a link to a service's key: a run with a note writes
+        # neither value there (the link itself still leads there for others).
+        service = "HKLM\\System\\CurrentControlSet\\Services\\VeskLinkTarget"
+        self.wine.run("reg", "add", service, "/v", "Start", "/t", "REG_DWORD", "/d", "3", "/f")
+        self.wine.run("reg", "delete", PRODUCT_KEY, "/f")
+        code, out = self.wine.run(REG_LINK, PRODUCT_KEY[5:], "\\Registry\\Machine" + service[4:])
+        self.assertEqual(code, 0, out)
+        self.run_launcher("/I", "NOTE=hello")
+        self.assertEqual(self.wine.reg_query(PRODUCT_KEY, "Start"), ("REG_DWORD", "0x3"))
+        for name in ("ImagePath", "NoteSession"):
+            self.assertIsNone(self.wine.reg_query(service, name), name)
 
     def saved_value_line(self, name):
         """The value's line in the saved user hive (written when the prefix's server ends)."""

@@ -32,18 +32,19 @@ public:
         if (status == ERROR_SUCCESS) *out = FromK(k);
         return status;
     }
-    int32_t RegOpenKeyEx(HKey root, const std::wstring& path, uint32_t access,
+    int32_t RegOpenKeyEx(HKey root, const std::wstring& path, uint32_t options, uint32_t access,
                          HKey* out) override {
         HKEY k = nullptr;
-        LONG status = ::RegOpenKeyExW(K(root), path.c_str(), 0, access, &k);
+        LONG status = ::RegOpenKeyExW(K(root), path.c_str(), options, access, &k);
         if (status == ERROR_SUCCESS) *out = FromK(k);
         return status;
     }
-    int32_t RegCreateKeyEx(HKey root, const std::wstring& path, uint32_t access,
+    int32_t RegCreateKeyEx(HKey root, const std::wstring& path, uint32_t options, uint32_t access,
                            HKey* out) override {
         HKEY k = nullptr;
-        LONG status = ::RegCreateKeyExW(K(root), path.c_str(), 0, nullptr, REG_OPTION_NON_VOLATILE,
-                                        access, nullptr, &k, nullptr);
+        LONG status =
+            ::RegCreateKeyExW(K(root), path.c_str(), 0, nullptr, REG_OPTION_NON_VOLATILE | options,
+                              access, nullptr, &k, nullptr);
         if (status == ERROR_SUCCESS) *out = FromK(k);
         return status;
     }

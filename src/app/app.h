@@ -41,9 +41,10 @@ public:
     void ReadPackageSettings(const std::wstring& settingsPath);
     void GetTokenFromFileName();
     // The token reaches the command interpreter (and, in the system launch, a scheduled task's
-    // action): a token holding what either reads (& | < > ^ % " ' !), a control character, or a
-    // backslash at its end is refused with a log line, and the launch goes on without one. Any
-    // other text passes, letters of any script included.
+    // action): a token holding what either reads (& | < > ^ % " ' !), a control character, a
+    // blank of any kind, or beginning with - or / or ending in a backslash, is refused with a log
+    // line, and the launch goes on without one. Any other text passes, letters of any script
+    // included.
     static bool IsSafeToken(const std::wstring& token);
     void RefuseUnsafeToken();
 

@@ -426,11 +426,15 @@ TEST_F(StandardLaunch, ASecondDownloadsTokenReachesTheManagerWithoutTheBrowsersM
 TEST(LaunchToken, OnlyPlainCharactersReachTheInterpreter) {
     EXPECT_TRUE(CUnPackFileApp::IsSafeToken(L""));
     EXPECT_TRUE(CUnPackFileApp::IsSafeToken(L"ab12CD_Cx-y.z/1:2+3=4@5~6"));
-    EXPECT_TRUE(CUnPackFileApp::IsSafeToken(L"ab12cd (1)"));
-    EXPECT_TRUE(CUnPackFileApp::IsSafeToken(L"a b(c)[d],e;f#g$h{i}*j?\\k`l"));
-    EXPECT_TRUE(CUnPackFileApp::IsSafeToken(L"\u00f1and\u00fa \u041a\u0438\u0440 \u6771\uff06"));
+    EXPECT_TRUE(CUnPackFileApp::IsSafeToken(L"ab12cd(1)"));
+    EXPECT_TRUE(CUnPackFileApp::IsSafeToken(L"ab(c)[d],e;f#g$h{i}*j?\\k`l"));
+    EXPECT_TRUE(CUnPackFileApp::IsSafeToken(L"\u00f1and\u00fa\u041a\u0438\u0440\u6771\uff06"));
     for (const wchar_t* bad : {L"abc&calc", L"a|b", L"a\"b", L"a'b", L"a^b", L"a%PATH%", L"a>b",
                                L"a<b", L"a!b", L"a\nb", L"a\tb", L"a\x7f", L"a\x85", L"a\\"})
+        EXPECT_FALSE(CUnPackFileApp::IsSafeToken(bad)) << text::Narrow(bad);
+    // Blanks of any kind split it into arguments; a leading - or / reads as a switch.
+    for (const wchar_t* bad : {L"ab12cd (1)", L"ab12cd QVServerVESK 9", L"a\u00a0b", L"a\u2009b",
+                               L"a\u3000b", L" ", L"-x", L"/x", L"--help", L"/"})
         EXPECT_FALSE(CUnPackFileApp::IsSafeToken(bad)) << text::Narrow(bad);
 }
 
@@ -444,10 +448,15 @@ TEST(LaunchToken, AnUnsafeTokenIsRefusedWithALogLine) {
     app.m_strToken = L"abc&calc";
     app.RefuseUnsafeToken();
     EXPECT_EQ(app.m_strToken, L"");
-    EXPECT_EQ(m.LogMessages(),
-              std::vector<std::wstring>{
-                  L"[CUnPackFileApp::InitInstance] VESK token refused: it holds & | < > ^ % \" ' ! "
-                  L"or a control character, or ends in a backslash"});
+    // A gateway file name that would hand the task's program arguments of its choosing.
+    m.moduleFile = L"C:\\Downloads\\Support-ab12cd QVServerVESK.exe 9.exe";
+    app.GetTokenFromFileName();
+    app.RefuseUnsafeToken();
+    EXPECT_EQ(app.m_strToken, L"");
+    const std::wstring refused =
+        L"[CUnPackFileApp::InitInstance] VESK token refused: it holds & | < > ^ % \" ' ! or a "
+        L"control character, or ends in a backslash";
+    EXPECT_EQ(m.LogMessages(), (std::vector<std::wstring>{refused, refused}));
 }
 
 }  // namespace

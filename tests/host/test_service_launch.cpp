@@ -79,14 +79,13 @@ TEST_F(ServiceLaunch, TheFourTaskCommandsCarryTheSessionAndTheToken) {
     EXPECT_EQ(commands[1], L"/c schtasks /change /tn AVESK3 /ru \"system\" /tr \"'" + work +
                                L"Launcher.exe' QVManagerVESK.exe 3 ab12_Cx\"");
 
-    // Blanks, separators, brackets, any script and an inner backslash are plain text inside the
-    // action's double quotes.
+    // Separators, brackets, any script and an inner backslash are plain text inside the
+    // action's double quotes (a blank never gets here: it would split the token).
     commands.clear();
-    app.m_strToken = L"a (1),b;c=[d] \u00f1\u0416\\e";
+    app.m_strToken = L"a(1),b;c=[d]\u00f1\u0416\\e";
     Run();
-    EXPECT_EQ(commands[1],
-              L"/c schtasks /change /tn AVESK3 /ru \"system\" /tr \"'" + work +
-                  L"Launcher.exe' QVManagerVESK.exe 3 a (1),b;c=[d] \u00f1\u0416\\e\"");
+    EXPECT_EQ(commands[1], L"/c schtasks /change /tn AVESK3 /ru \"system\" /tr \"'" + work +
+                               L"Launcher.exe' QVManagerVESK.exe 3 a(1),b;c=[d]\u00f1\u0416\\e\"");
 }
 
 // A work folder whose path holds a character that the task's action or the interpreter would

@@ -61,7 +61,10 @@ public:
     uint32_t ExecuteCommand(const CWorkFolder& work, const std::wstring& parameters,
                             bool agentStart);
     void ExpandCabinets(const CWorkFolder& work);
-    bool WaitProcessExit(const std::wstring& exeName, uint32_t session);
+    // Waits for the first process of `session` named `exeName` whose image is that program of
+    // the work folder (programs of that name from elsewhere are passed over); false when there
+    // is none.
+    bool WaitProcessExit(const CWorkFolder& work, const std::wstring& exeName, uint32_t session);
     void RunAsService(const CWorkFolder& work);
     void RunAsStandard(const CWorkFolder& work);
     void PrepareAgentFiles(const CWorkFolder& work, LogTag tag);

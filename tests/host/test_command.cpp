@@ -296,28 +296,37 @@ TEST(ExecuteCommand, WithoutTheAgentStartFlagTheLoadingWindowStays) {
 
 TEST(WaitProcessExit, OnlyTheFirstMatchOfTheOwnSessionIsAwaited) {
     sim::SimMachine m;
-    m.AddProcess(kAgentManagerExe, 2, -1);  // another session: never awaited
-    const uint32_t first = m.AddProcess(kAgentManagerExe, 1, 2500);
-    m.AddProcess(kAgentManagerExe, 1, -1);  // runs on; not awaited
+    CWorkFolder work;
+    work.Prepare();
+    auto fromWork = [&](uint32_t session, int64_t runMs) {
+        const uint32_t pid = m.AddProcess(kAgentManagerExe, session, runMs);
+        m.processImages[pid] = work.Join(kAgentManagerExe);
+        return pid;
+    };
+    fromWork(2, -1);  // another session: never awaited
+    const uint32_t first = fromWork(1, 2500);
+    fromWork(1, -1);  // runs on; not awaited
     CUnPackFileApp app;
-    EXPECT_TRUE(app.WaitProcessExit(kAgentManagerExe, 1));
+    EXPECT_TRUE(app.WaitProcessExit(work, kAgentManagerExe, 1));
     EXPECT_FALSE(m.IsAlive(first));
     // Polls of a second, the last ending with the process at 2500 ms.
     EXPECT_EQ(waits::SpinnerWaits(m.sleeps), (std::vector<uint32_t>{1000, 1000, 500}));
     EXPECT_TRUE(m.LogMessages().empty());
 
     m.sleeps.clear();
-    EXPECT_FALSE(app.WaitProcessExit(L"QVServerVESK.exe", 1));  // none: false at once, silently
+    EXPECT_FALSE(app.WaitProcessExit(work, L"QVServerVESK.exe", 1));  // none: false at once
     EXPECT_TRUE(m.sleeps.empty());
     EXPECT_TRUE(m.LogMessages().empty());
 }
 
 TEST(WaitProcessExit, AProcessThatCannotBeOpenedIsReported) {
     sim::SimMachine m;
+    CWorkFolder work;
+    work.Prepare();
     const uint32_t pid = m.AddProcess(kAgentManagerExe, 1, -1);
     m.unopenableProcesses.insert(pid);
     CUnPackFileApp app;
-    EXPECT_FALSE(app.WaitProcessExit(kAgentManagerExe, 1));
+    EXPECT_FALSE(app.WaitProcessExit(work, kAgentManagerExe, 1));
     EXPECT_EQ(m.LogMessages(), std::vector<std::wstring>{
                                    L"[CUnPackFileApp::WaitProcessExit] failed to OpenProcess 5"});
 }

@@ -44,6 +44,12 @@ protected:
         app.RunAsService(*workFolder);
         log = m.LogMessages();
     }
+    // The agent's manager as the task starts it: the work folder's program.
+    uint32_t StartManager(uint32_t session, int64_t runMs) {
+        const uint32_t pid = m.AddProcess(kAgentManagerExe, session, runMs);
+        m.processImages[pid] = work + kAgentManagerExe;
+        return pid;
+    }
     size_t Count(const std::wstring& line) const {
         return static_cast<size_t>(std::count(log.begin(), log.end(), line));
     }
@@ -110,7 +116,7 @@ TEST_F(ServiceLaunch, AWorkFolderTheTaskWouldRewriteIsNeverPutIntoIt) {
 }
 
 TEST_F(ServiceLaunch, AManagerFoundAtOnceIsAwaitedWithoutRetriesOrPause) {
-    onRun = [this] { m.AddProcess(kAgentManagerExe, m.selfSession, 4000); };
+    onRun = [this] { StartManager(m.selfSession, 4000); };
     Run();
     // The begin line comes after the run command and before the delete command.
     const size_t begin = IndexOf(kTag + L"RunAsService AVESK1 begin");
@@ -125,6 +131,24 @@ TEST_F(ServiceLaunch, AManagerFoundAtOnceIsAwaitedWithoutRetriesOrPause) {
     EXPECT_EQ(Pauses(m), 0);
     EXPECT_GE(m.Now(), 4000u);
     EXPECT_LT(m.Now(), 6000u);
+}
+
+// A program of the manager's name that the user started first from another folder is passed
+// over: the launch lasts as long as the work folder's manager (named in another letter case),
+// and the folder is still there when it ends.
+TEST_F(ServiceLaunch, OnlyTheWorkFoldersManagerIsAwaited) {
+    m.WriteFile(work + kAgentManagerExe, "manager");
+    const uint32_t decoy = m.AddProcess(kAgentManagerExe, m.selfSession, 1000);
+    m.processImages[decoy] = L"C:\\Users\\user\\Downloads\\QVManagerVESK.exe";
+    uint32_t manager = 0;
+    onRun = [this, &manager] {
+        manager = m.AddProcess(kAgentManagerExe, m.selfSession, 6000);
+        m.processImages[manager] = work + L"qvmanagervesk.EXE";
+    };
+    Run();
+    EXPECT_FALSE(m.IsAlive(manager));
+    EXPECT_GE(m.Now(), 6000u);
+    EXPECT_EQ(m.ReadFile(work + kAgentManagerExe), "manager");
 }
 
 TEST_F(ServiceLaunch, AnAgentSeenOnlyThroughItsWindowIsFollowedByAPause) {
@@ -161,7 +185,7 @@ TEST_F(ServiceLaunch, NeitherManagerNorWindowGivesUpAfterBothPhases) {
 TEST_F(ServiceLaunch, AnUnknownSessionNamesTheTaskMinusOneAndLooksEverywhere) {
     m.sessionQueryFails = true;
     ForgetRun();  // a run that cannot tell its session
-    onRun = [this] { m.AddProcess(kAgentManagerExe, 5, 2000); };
+    onRun = [this] { StartManager(5, 2000); };
     Run();
     ASSERT_GE(commands.size(), 4u);
     EXPECT_EQ(commands[0], L"/c schtasks /create /xml AVESK.xml /ru \"system\" /tn AVESK-1");
@@ -174,7 +198,7 @@ TEST_F(ServiceLaunch, AnUnknownSessionNamesTheTaskMinusOneAndLooksEverywhere) {
 TEST_F(ServiceLaunch, IsSystemUserExistsExactlyWhileTheLaunchIsUnderWay) {
     int64_t whileRunning = -2;
     onRun = [this, &whileRunning] {
-        m.AddProcess(kAgentManagerExe, m.selfSession, 1500);
+        StartManager(m.selfSession, 1500);
         whileRunning = regtest::Dword(m, L"user", regtest::kProductKey1, L"IsSystemUser");
     };
     Run();

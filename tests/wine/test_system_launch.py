@@ -33,8 +33,9 @@ class SystemLaunch(AgentTestCase):
         self.assertTrue(self.wait_for_record("QVManagerVESK.exe", "window shown"), self.records())
         during = self.wine.reg_query(PRODUCT_KEY, "IsSystemUser")
         decoy.kill()
-        launcher.communicate(timeout=120)
-        # The launch ended only after the agent's manager did.
+        # The launcher's own end (its output pipe may outlive it, held by what it started): only
+        # after the agent's manager ended.
+        launcher.wait(timeout=120)
         self.assertTrue(any(l.startswith("QVManagerVESK.exe ") and l.endswith(" ended")
                             for l in self.records()), self.records())
         self.wine.wait_idle()

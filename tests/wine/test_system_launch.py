@@ -14,8 +14,7 @@ class SystemLaunch(AgentTestCase):
     substitutes = ("expand.exe", "schtasks.exe")
 
     def test_the_task_starts_the_agent_and_is_gone_with_everything_else(self):
-        # A program of the manager's name runs first from another folder, and ends while the
-        # agent still runs: the launch waits for the work folder's manager all the same.
+        # A program of the manager's name from elsewhere runs first and ends while the agent runs.
         folder = os.path.join(self.wine.drive_c, "decoy")
         os.makedirs(folder)
         shutil.copy(os.path.join(agent_package.agent_dir(), "QVManagerVESK.exe"), folder)
@@ -33,9 +32,8 @@ class SystemLaunch(AgentTestCase):
         self.assertTrue(self.wait_for_record("QVManagerVESK.exe", "window shown"), self.records())
         during = self.wine.reg_query(PRODUCT_KEY, "IsSystemUser")
         decoy.kill()
-        # The launcher's own end (its output pipe may outlive it, held by what it started): only
-        # after the agent's manager ended.
-        launcher.wait(timeout=120)
+        launcher.wait(timeout=120)  # the process: its pipe may outlive it, held by the agent
+        # The launch waited for the work folder's manager all the same.
         self.assertTrue(any(l.startswith("QVManagerVESK.exe ") and l.endswith(" ended")
                             for l in self.records()), self.records())
         self.wine.wait_idle()

@@ -41,9 +41,10 @@ public:
     void ReadPackageSettings(const std::wstring& settingsPath);
     void GetTokenFromFileName();
     // The token reaches the command interpreter (and, in the system launch, a scheduled task's
-    // action): a token holding what either reads (& | < > ^ % " ' !), a control character, or a
-    // backslash at its end is refused with a log line, and the launch goes on without one. Any
-    // other text passes, letters of any script included.
+    // action): a token holding what either reads (& | < > ^ % " ' !), a control character, a
+    // blank of any kind, or beginning with - or / or ending in a backslash, is refused with a log
+    // line, and the launch goes on without one. Any other text passes, letters of any script
+    // included.
     static bool IsSafeToken(const std::wstring& token);
     void RefuseUnsafeToken();
 
@@ -60,7 +61,10 @@ public:
     uint32_t ExecuteCommand(const CWorkFolder& work, const std::wstring& parameters,
                             bool agentStart);
     void ExpandCabinets(const CWorkFolder& work);
-    bool WaitProcessExit(const std::wstring& exeName, uint32_t session);
+    // Waits for the first process of `session` named `exeName` whose image is that program of
+    // the work folder (programs of that name from elsewhere are passed over); false when there
+    // is none.
+    bool WaitProcessExit(const CWorkFolder& work, const std::wstring& exeName, uint32_t session);
     void RunAsService(const CWorkFolder& work);
     void RunAsStandard(const CWorkFolder& work);
     void PrepareAgentFiles(const CWorkFolder& work, LogTag tag);

@@ -29,6 +29,20 @@ std::wstring InterpreterFolder(bool fromLauncher) {
     return folder;
 }
 
+// What tells which file a path names: its final path where the system gives one (links resolved,
+// short names spelt out), else the path with its short (8.3) names spelt out. A process's image
+// path and the work folder's path may spell one file differently: short names in the temp
+// folder's path, a link above it (a relocated profile).
+std::wstring PathToCompare(const std::wstring& path) {
+    const UniqueFile file(plat::files().CreateFile(
+        path, plat::kFileReadAttributes, plat::kShareRead | plat::kShareWrite | plat::kShareDelete,
+        plat::kOpenExisting));
+    std::wstring out;
+    if (file && CUtility::GetFinalPath(file.Get(), out)) return out;
+    if (plat::files().GetLongPathName(path, out) == 0) out = path;
+    return out;
+}
+
 }  // namespace
 
 void CUnPackFileApp::CloseLoadingWndForAgent(bool& seen) {
@@ -101,24 +115,39 @@ void CUnPackFileApp::ExpandCabinets(const CWorkFolder& work) {
     ExecuteCommand(work, SystemProgramCommand(L"expand", L"*.cab /f:* .\\"), false);
 }
 
-bool CUnPackFileApp::WaitProcessExit(const std::wstring& exeName, uint32_t session) {
+bool CUnPackFileApp::WaitProcessExit(const CWorkFolder& work, const std::wstring& exeName,
+                                     uint32_t session) {
     plat::IKernel& k = plat::kernel();
     std::vector<uint32_t> pids;
     CUtility::FindProcesses(exeName, pids, session);
     if (pids.empty()) return false;
 
-    // Waiting on the handle needs SYNCHRONIZE; where that is not granted, the query right alone
-    // still lets the exit code tell.
-    UniqueHandle process(k.OpenProcess(plat::kProcessQueryLimitedInformation | plat::kSynchronize,
-                                       false, pids.front()));
-    if (!process)
-        process.Reset(k.OpenProcess(plat::kProcessQueryLimitedInformation, false, pids.front()));
-    if (!process) {
-        CUtility::Log(tags::kWaitProcessExit, L"failed to OpenProcess %d",
-                      static_cast<int>(k.GetLastError()));
-        return false;
+    // Only the work folder's own program is awaited: one of that name from elsewhere (a user's
+    // program started first) may end at any moment, and the run would then remove the folder
+    // that the agent still runs from.
+    const std::wstring expected = PathToCompare(work.Join(exeName));
+    for (uint32_t pid : pids) {
+        // Waiting on the handle needs SYNCHRONIZE; where that is not granted, the query right
+        // alone still lets the exit code tell.
+        UniqueHandle process(
+            k.OpenProcess(plat::kProcessQueryLimitedInformation | plat::kSynchronize, false, pid));
+        if (!process)
+            process.Reset(k.OpenProcess(plat::kProcessQueryLimitedInformation, false, pid));
+        if (!process) {
+            CUtility::Log(tags::kWaitProcessExit, L"failed to OpenProcess %d",
+                          static_cast<int>(k.GetLastError()));
+            continue;
+        }
+        std::wstring image;
+        if (!k.QueryFullProcessImageName(process.Get(), image) ||
+            !text::EqualsNoCase(PathToCompare(image), expected)) {
+            CUtility::Log(tags::kWaitProcessExit, L"skip pid:%d, its image is %ls",
+                          static_cast<int>(pid), image.empty() ? L"unknown" : image.c_str());
+            continue;
+        }
+        bool seen = false;
+        AwaitProcess(process.Get(), kProcessPollMs, &seen);
+        return true;
     }
-    bool seen = false;
-    AwaitProcess(process.Get(), kProcessPollMs, &seen);
-    return true;
+    return false;
 }

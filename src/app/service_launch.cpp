@@ -72,10 +72,11 @@ void CUnPackFileApp::RunAsService(const CWorkFolder& work) {
 
     PrepareAgentFiles(work, tags::kRunAsService);
 
-    // The manager in this session, awaited until it ends.
+    // The work folder's manager in this session, awaited until it ends: the folder stays until
+    // then.
     int attemptsLeft = kManagerAttempts;
     for (; attemptsLeft > 0; --attemptsLeft) {
-        if (WaitProcessExit(kAgentManagerExe, static_cast<uint32_t>(session))) break;
+        if (WaitProcessExit(work, kAgentManagerExe, static_cast<uint32_t>(session))) break;
         CUtility::Log(tags::kRunAsService, L"fail to wait QVM try to wait again");
         SleepWithSpinner(kManagerRetryPauseMs);
         if (AgentWindowExists()) CloseLoadingWnd(&m_pMainWnd);

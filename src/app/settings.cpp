@@ -49,6 +49,13 @@ void DropDuplicateMark(std::wstring& name) {
     name.erase(at, close + 1 - at);
 }
 
+// Unicode's white space (the controls among it are refused as controls already): the blank,
+// the no-break ones, the typographic spaces, the line and paragraph separators.
+bool IsBlank(wchar_t c) {
+    return c == 0x20 || c == 0xA0 || c == 0x1680 || (c >= 0x2000 && c <= 0x200A) || c == 0x2028 ||
+           c == 0x2029 || c == 0x202F || c == 0x205F || c == 0x3000;
+}
+
 }  // namespace
 
 void CUnPackFileApp::GetTokenFromFileName() {
@@ -70,11 +77,16 @@ bool CUnPackFileApp::IsSafeToken(const std::wstring& token) {
     // action. There the interpreter reads & | < > (commands and redirections), ^ (its escape),
     // % and ! (variables), " (quoting), and the action reads ' (the program's quotes); control
     // characters end or split the line. A backslash at the end would escape the action's closing
-    // quote for the program that reads its arguments. Anything else (blanks, , ; = [ ] and the
-    // like, letters of any script) is plain text in both places.
+    // quote for the program that reads its arguments. A blank of any kind splits the token into
+    // arguments of the receiving program's choosing (a gateway file name
+    // "Support-ab12cd QVServerVESK.exe 9.exe" would hand the system account's program three), and
+    // a leading - or / makes it read as a switch. Anything else (, ; = [ ] and the like, letters
+    // of any script) is plain text in both places.
+    if (!token.empty() && (token[0] == L'-' || token[0] == L'/')) return false;
     for (wchar_t c : token) {
         if (c < 0x20 || (c >= 0x7F && c <= 0x9F)) return false;
         if (std::wstring(L"&|<>^%\"'!").find(c) != std::wstring::npos) return false;
+        if (IsBlank(c)) return false;
     }
     return token.empty() || token.back() != L'\\';
 }

@@ -163,7 +163,9 @@ std::wstring Argument(const std::string& bytes) {
 
 bool SafeTokenChar(wchar_t c) {
     return c >= 0x20 && (c < 0x7F || c > 0x9F) &&
-           std::wstring(L"&|<>^%\"'!").find(c) == std::wstring::npos;
+           std::wstring(L"&|<>^%\"'! \u00a0\u1680\u2028\u2029\u202f\u205f\u3000").find(c) ==
+               std::wstring::npos &&
+           (c < 0x2000 || c > 0x200A);
 }
 
 }  // namespace
@@ -293,7 +295,8 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     app.RefuseUnsafeToken();
     bool safe = true;
     for (wchar_t c : token) safe = safe && SafeTokenChar(c);
-    safe = safe && (token.empty() || token.back() != L'\\');
+    safe =
+        safe && (token.empty() || (token.back() != L'\\' && token[0] != L'-' && token[0] != L'/'));
     FUZZ_CHECK(app.m_strToken == (safe ? token : std::wstring()), "token after the rule \"%s\"",
                fuzz::Show(app.m_strToken).c_str());
     FUZZ_CHECK(m.Now() == 0, "the loop waited %llu ms", static_cast<unsigned long long>(m.Now()));

@@ -310,28 +310,33 @@ TEST(ExecuteCommand, WithoutTheAgentStartFlagTheLoadingWindowStays) {
 
 TEST(WaitProcessExit, OnlyTheFirstMatchOfTheOwnSessionIsAwaited) {
     sim::SimMachine m;
+    CWorkFolder work;
+    work.Prepare();
     m.AddProcess(kAgentManagerExe, 2, -1);  // another session: never awaited
     const uint32_t first = m.AddProcess(kAgentManagerExe, 1, 2500);
     m.AddProcess(kAgentManagerExe, 1, -1);  // runs on; not awaited
+    for (uint32_t pid : m.ProcessesNamed(kAgentManagerExe))
+        m.processImages[pid] = work.Join(kAgentManagerExe);
     CUnPackFileApp app;
-    EXPECT_TRUE(app.WaitProcessExit(kAgentManagerExe, 1));
+    EXPECT_TRUE(app.WaitProcessExit(work, kAgentManagerExe, 1));
     EXPECT_FALSE(m.IsAlive(first));
     // Polls of a second, the last ending with the process at 2500 ms.
     EXPECT_EQ(waits::SpinnerWaits(m.sleeps), (std::vector<uint32_t>{1000, 1000, 500}));
     EXPECT_TRUE(m.LogMessages().empty());
 
     m.sleeps.clear();
-    EXPECT_FALSE(app.WaitProcessExit(L"QVServerVESK.exe", 1));  // none: false at once, silently
+    EXPECT_FALSE(app.WaitProcessExit(work, L"QVServerVESK.exe", 1));  // none: false at once
     EXPECT_TRUE(m.sleeps.empty());
     EXPECT_TRUE(m.LogMessages().empty());
 }
 
 TEST(WaitProcessExit, AProcessThatCannotBeOpenedIsReported) {
     sim::SimMachine m;
+    CWorkFolder work;
     const uint32_t pid = m.AddProcess(kAgentManagerExe, 1, -1);
     m.unopenableProcesses.insert(pid);
     CUnPackFileApp app;
-    EXPECT_FALSE(app.WaitProcessExit(kAgentManagerExe, 1));
+    EXPECT_FALSE(app.WaitProcessExit(work, kAgentManagerExe, 1));
     EXPECT_EQ(m.LogMessages(), std::vector<std::wstring>{
                                    L"[CUnPackFileApp::WaitProcessExit] failed to OpenProcess 5"});
 }
@@ -441,11 +446,15 @@ TEST_F(StandardLaunch, ASecondDownloadsTokenReachesTheManagerWithoutTheBrowsersM
 TEST(LaunchToken, OnlyPlainCharactersReachTheInterpreter) {
     EXPECT_TRUE(CUnPackFileApp::IsSafeToken(L""));
     EXPECT_TRUE(CUnPackFileApp::IsSafeToken(L"ab12CD_Cx-y.z/1:2+3=4@5~6"));
-    EXPECT_TRUE(CUnPackFileApp::IsSafeToken(L"ab12cd (1)"));
-    EXPECT_TRUE(CUnPackFileApp::IsSafeToken(L"a b(c)[d],e;f#g$h{i}*j?\\k`l"));
-    EXPECT_TRUE(CUnPackFileApp::IsSafeToken(L"\u00f1and\u00fa \u041a\u0438\u0440 \u6771\uff06"));
+    EXPECT_TRUE(CUnPackFileApp::IsSafeToken(L"ab12cd(1)"));
+    EXPECT_TRUE(CUnPackFileApp::IsSafeToken(L"ab(c)[d],e;f#g$h{i}*j?\\k`l"));
+    EXPECT_TRUE(CUnPackFileApp::IsSafeToken(L"\u00f1and\u00fa\u041a\u0438\u0440\u6771\uff06"));
     for (const wchar_t* bad : {L"abc&calc", L"a|b", L"a\"b", L"a'b", L"a^b", L"a%PATH%", L"a>b",
                                L"a<b", L"a!b", L"a\nb", L"a\tb", L"a\x7f", L"a\x85", L"a\\"})
+        EXPECT_FALSE(CUnPackFileApp::IsSafeToken(bad)) << text::Narrow(bad);
+    // Blanks of any kind split it into arguments; a leading - or / reads as a switch.
+    for (const wchar_t* bad : {L"ab12cd (1)", L"ab12cd QVServerVESK 9", L"a\u00a0b", L"a\u2009b",
+                               L"a\u3000b", L" ", L"-x", L"/x", L"--help", L"/"})
         EXPECT_FALSE(CUnPackFileApp::IsSafeToken(bad)) << text::Narrow(bad);
 }
 

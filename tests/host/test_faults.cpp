@@ -138,6 +138,7 @@ TEST(Faults, LaunchersInTwoSessionsKeepSeparateFoldersKeysAndTasks) {
         if (parameters.find(L" /run /tn") == std::wstring::npos) return sim::Program{};
         // The task brings the agent up in the launcher's session for 8 s.
         const uint32_t manager = m.AddProcess(kAgentManagerExe, session, 8000);
+        m.processImages[manager] = Folder(session) + kAgentManagerExe;
         const plat::Hwnd window = m.AddWindow(kAgentWindowClass, manager);
         m.After(8000, [&m, window] { m.CloseWindow(window); });
         if (session == 2) {

@@ -167,7 +167,7 @@ TEST(HostileCommandLine, VeryLongArguments) {
 TEST(HostileCommandLine, SwitchesWithoutTheirArgument) {
     Check({L"x", L"/T"}, "/T last");
     Check({L"/I"}, "/I last");
-    Check({L"/T", L"/I"}, "/T taking /I");
+    Check({L"/T", L"/I"}, "/T taking /I", true);  // a token read as a switch
     Check({L"/I", L"/T"}, "/I followed by /T alone");
     Check({L"/I", L"NOTE=a", L"/I"}, "/I again at the end");
     Check({L"", L"/T", L""}, "empty arguments, an empty token");
@@ -199,13 +199,14 @@ TEST(HostileCommandLine, QuotesAndControlCharacters) {
 
 TEST(HostileCommandLine, TokensWithShellMetacharactersAreRefused) {
     for (const wchar_t* token : {L"a&calc.exe", L"a|b", L"a>b", L"a<b", L"%COMSPEC%", L"a^b",
-                                 L"!x!", L"'a'", L"(x) & calc", L"a (b\"c\")", L"x\\"}) {
+                                 L"!x!", L"'a'", L"(x) & calc", L"a (b\"c\")", L"x\\",
+                                 L"ab12cd (1)", L"t\u00e9st \u0416", L"a\u00a0b", L"-x", L"/x"}) {
         Check({L"/T", token}, "token " + fuzz::Show(token), true);
         Check({L"/I", L"NOTE=x", L"-t", token, L"/D"}, "token after an instruction", true);
     }
     // Everything else stays plain text for the interpreter and the task's action.
-    for (const wchar_t* token : {L"ab12cd (1)", L"(x)", L"`x` $(x) [y]", L"a;b,c", L"..\\..\\x",
-                                 L"t\u00e9st \u0416", L"a\uff06b"})
+    for (const wchar_t* token : {L"ab12cd(1)", L"(x)", L"`x`$(x)[y]", L"a;b,c", L"..\\..\\x",
+                                 L"t\u00e9st\u0416", L"a\uff06b", L"a-b/c"})
         Check({L"/T", token}, "token " + fuzz::Show(token));
     // The last token switch decides: a safe token after an unsafe one is taken.
     Check({L"/T", L"a&b", L"/T", L"good_1"}, "unsafe, then safe");

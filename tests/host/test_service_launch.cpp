@@ -46,6 +46,12 @@ protected:
         app.RunAsService(*workFolder);
         log = m.LogMessages();
     }
+    // The agent's manager as the task starts it: the work folder's program.
+    uint32_t StartManager(uint32_t session, int64_t runMs) {
+        const uint32_t pid = m.AddProcess(kAgentManagerExe, session, runMs);
+        m.processImages[pid] = work + L"qvmanagervesk.EXE";  // letter case aside
+        return pid;
+    }
     size_t Count(const std::wstring& line) const {
         return static_cast<size_t>(std::count(log.begin(), log.end(), line));
     }
@@ -81,14 +87,13 @@ TEST_F(ServiceLaunch, TheFourTaskCommandsCarryTheSessionAndTheToken) {
     EXPECT_EQ(commands[1], L"/c schtasks /change /tn AVESK3 /ru \"system\" /tr \"'" + work +
                                L"Launcher.exe' QVManagerVESK.exe 3 ab12_Cx\"");
 
-    // Blanks, separators, brackets, any script and an inner backslash are plain text inside the
-    // action's double quotes.
+    // Separators, brackets, any script and an inner backslash are plain text inside the
+    // action's double quotes (a blank never gets here: it would split the token).
     commands.clear();
-    app.m_strToken = L"a (1),b;c=[d] \u00f1\u0416\\e";
+    app.m_strToken = L"a(1),b;c=[d]\u00f1\u0416\\e";
     Run();
-    EXPECT_EQ(commands[1],
-              L"/c schtasks /change /tn AVESK3 /ru \"system\" /tr \"'" + work +
-                  L"Launcher.exe' QVManagerVESK.exe 3 a (1),b;c=[d] \u00f1\u0416\\e\"");
+    EXPECT_EQ(commands[1], L"/c schtasks /change /tn AVESK3 /ru \"system\" /tr \"'" + work +
+                               L"Launcher.exe' QVManagerVESK.exe 3 a(1),b;c=[d]\u00f1\u0416\\e\"");
 }
 
 // A work folder whose path holds a character that the task's action or the interpreter would
@@ -115,7 +120,7 @@ TEST_F(ServiceLaunch, AWorkFolderTheTaskWouldRewriteIsNeverPutIntoIt) {
 }
 
 TEST_F(ServiceLaunch, AManagerFoundAtOnceIsAwaitedWithoutRetriesOrPause) {
-    onRun = [this] { m.AddProcess(kAgentManagerExe, m.selfSession, 4000); };
+    onRun = [this] { StartManager(m.selfSession, 4000); };
     Run();
     // The begin line comes after the run command and before the delete command.
     const size_t begin = IndexOf(kTag + L"RunAsService AVESK1 begin");
@@ -130,6 +135,17 @@ TEST_F(ServiceLaunch, AManagerFoundAtOnceIsAwaitedWithoutRetriesOrPause) {
     EXPECT_EQ(Pauses(m), 0);
     EXPECT_GE(m.Now(), 4000u);
     EXPECT_LT(m.Now(), 6000u);
+}
+
+// A program of the manager's name that the user started first from elsewhere is passed over:
+// the launch lasts as long as the work folder's manager, and the folder is there until it ends.
+TEST_F(ServiceLaunch, OnlyTheWorkFoldersManagerIsAwaited) {
+    m.processImages[m.AddProcess(kAgentManagerExe, m.selfSession, 1000)] = L"C:\\QVManagerVESK.exe";
+    uint32_t manager = 0;
+    onRun = [this, &manager] { manager = StartManager(m.selfSession, 6000); };
+    Run();
+    EXPECT_FALSE(m.IsAlive(manager));
+    EXPECT_TRUE(m.Exists(work));
 }
 
 TEST_F(ServiceLaunch, AnAgentSeenOnlyThroughItsWindowIsFollowedByAPause) {
@@ -166,7 +182,7 @@ TEST_F(ServiceLaunch, NeitherManagerNorWindowGivesUpAfterBothPhases) {
 TEST_F(ServiceLaunch, AnUnknownSessionNamesTheTaskMinusOneAndLooksEverywhere) {
     m.sessionQueryFails = true;
     ForgetRun();  // a run that cannot tell its session
-    onRun = [this] { m.AddProcess(kAgentManagerExe, 5, 2000); };
+    onRun = [this] { StartManager(5, 2000); };
     Run();
     ASSERT_GE(commands.size(), 4u);
     EXPECT_EQ(commands[0], L"/c schtasks /create /xml AVESK.xml /ru \"system\" /tn AVESK-1");
@@ -179,7 +195,7 @@ TEST_F(ServiceLaunch, AnUnknownSessionNamesTheTaskMinusOneAndLooksEverywhere) {
 TEST_F(ServiceLaunch, IsSystemUserExistsExactlyWhileTheLaunchIsUnderWay) {
     int64_t whileRunning = -2;
     onRun = [this, &whileRunning] {
-        m.AddProcess(kAgentManagerExe, m.selfSession, 1500);
+        StartManager(m.selfSession, 1500);
         whileRunning = regtest::Dword(m, L"user", regtest::kProductKey1, L"IsSystemUser");
     };
     Run();

@@ -94,17 +94,21 @@ class StandardLaunch(AgentTestCase):
 
     def test_a_token_with_an_ampersand_runs_no_second_command(self):
         # Gateway mode takes the token from the file name: "abc&QVServerVESK". Passed on
-        # unescaped, the interpreter would start the server as a second command.
-        exe = self.launcher("Support-abc&QVServerVESK.exe", settings={"gateway_mode": "1"},
-                            agent={"RunSeconds": 1, "WindowDelayMs": 100, "StartServer": 0})
-        code, _ = self.wine.run(exe)
-        self.wine.wait_idle()
-        self.assertEqual(code, 0)
-        cmdline = self.record("QVManagerVESK.exe", "cmdline")
-        self.assertIsNotNone(cmdline, self.records())
-        self.assertNotIn("-t", cmdline)
-        self.assertIsNone(self.record("QVServerVESK.exe", "cmdline"), self.records())
-        self.assertTrue(any("VESK token refused" in l for l in self.wine.log_messages()))
+        # unescaped, the interpreter would start the server as a second command; with blanks
+        # ("abc QVServerVESK 9") the manager would get arguments of the file name's choosing.
+        for runs, name in enumerate(("Support-abc&QVServerVESK.exe",
+                                     "Support-abc QVServerVESK.exe 9.exe"), 1):
+            shutil.rmtree(os.path.join(self.wine.drive_c, "ProgramData", "VeskTestAgent"), True)
+            exe = self.launcher(name, settings={"gateway_mode": "1"},
+                                agent={"RunSeconds": 1, "WindowDelayMs": 100, "StartServer": 0})
+            code, _ = self.wine.run(exe)
+            self.wine.wait_idle()
+            self.assertEqual(code, 0)
+            cmdline = self.record("QVManagerVESK.exe", "cmdline")
+            self.assertIsNotNone(cmdline, self.records())
+            self.assertNotIn("-t", cmdline)
+            self.assertIsNone(self.record("QVServerVESK.exe", "cmdline"), self.records())
+            self.assertEqual(sum("VESK token refused" in l for l in self.wine.log_messages()), runs)
 
     def test_a_package_without_its_manager_starts_none_found_along_the_users_path(self):
         userbin = os.path.join(self.wine.drive_c, "userbin")

@@ -3,16 +3,27 @@ a normal boot, so it starts the agent through a one-shot scheduled task (our sta
 Task Scheduler command line runs the task's action as the calling user)."""
 
 import os
+import shutil
 import time
 
 import harness
-from agent_case import PRODUCT_KEY, AgentTestCase
+from agent_case import PRODUCT_KEY, AgentTestCase, agent_package
 
 
 class SystemLaunch(AgentTestCase):
     substitutes = ("expand.exe", "schtasks.exe")
 
     def test_the_task_starts_the_agent_and_is_gone_with_everything_else(self):
+        # A program of the manager's name from elsewhere runs first and ends while the agent runs.
+        folder = os.path.join(self.wine.drive_c, "decoy")
+        os.makedirs(folder)
+        shutil.copy(os.path.join(agent_package.agent_dir(), "QVManagerVESK.exe"), folder)
+        with open(os.path.join(folder, "agent.ini"), "w", encoding="ascii") as f:
+            f.write("[Agent]\r\nRunSeconds=120\r\nNoWindow=1\r\nStartServer=0\r\n")
+        decoy = self.wine.start(os.path.join(folder, "QVManagerVESK.exe"), capture=False)
+        self.assertTrue(self.wait_for_record("QVManagerVESK.exe", "logfiles="), self.records())
+        os.remove(os.path.join(self.wine.drive_c, "ProgramData", "VeskTestAgent", "record.txt"))
+
         # Named as a browser names a second download: the token is "ab12cd", without the mark.
         exe = self.launcher("Support-ab12cd (1).exe", settings={"gateway_mode": "1"},
                             agent={"RunSeconds": 5, "WindowDelayMs": 300})
@@ -20,7 +31,11 @@ class SystemLaunch(AgentTestCase):
         # While the agent runs, "IsSystemUser" says so.
         self.assertTrue(self.wait_for_record("QVManagerVESK.exe", "window shown"), self.records())
         during = self.wine.reg_query(PRODUCT_KEY, "IsSystemUser")
-        launcher.communicate(timeout=120)
+        decoy.kill()
+        launcher.wait(timeout=120)  # the process: its pipe may outlive it, held by the agent
+        # The launch waited for the work folder's manager all the same.
+        self.assertTrue(any(l.startswith("QVManagerVESK.exe ") and l.endswith(" ended")
+                            for l in self.records()), self.records())
         self.wine.wait_idle()
         self.assertEqual(launcher.returncode, 0)
         self.assertEqual(during, ("REG_DWORD", "0x1"))
@@ -53,6 +68,8 @@ class SystemLaunch(AgentTestCase):
         self.assertLess(begin, end)
         self.assertNotIn("[CUnPackFileApp::RunAsService] fail to wait QVM try to wait again",
                          log)
+        self.assertTrue(any(l.startswith("[CUnPackFileApp::WaitProcessExit] skip pid:") and
+                            l.endswith("\\decoy\\QVManagerVESK.exe") for l in log), log)
 
 
 if __name__ == "__main__":

@@ -27,23 +27,6 @@ constexpr uint32_t kOpenRetryPauseMs = 5;
 // Retries left to this run; both the main thread and the extraction thread write lines.
 std::atomic<int> g_nRunRetriesLeft{kRunRetries};
 
-// The log as an elevated run holds it (see OpenLogFile): its folder, open for the run, where
-// that folder really lies, and the index of the file proved to be the one inside it. The two
-// threads never write at the same time: the main thread waits while the extraction thread works.
-struct LogFolder {
-    std::wstring path;
-    UniqueFile handle;
-    std::wstring finalPath;
-    bool fileKnown = false;
-    uint64_t fileIndex = 0;
-};
-
-// Made on first use: lines may be written from other objects' static initialisation.
-LogFolder& HeldFolder() {
-    static LogFolder folder;
-    return folder;
-}
-
 // Whether a line whose open has failed `attempt` + 1 times may pause and try again.
 bool TakeRetry(int attempt) {
     if (attempt >= kOpenRetries) {
@@ -60,46 +43,35 @@ bool IsCollision(uint32_t error) {
     return error == plat::kErrorSharingViolation || error == plat::kErrorLockViolation;
 }
 
-// Opens the log for one line, exclusively. An elevated run writes no line through a link. It
-// opens the log's folder (the temp folder, wherever it really lies: a profile may have been
-// moved elsewhere through a junction) at its first line and keeps it open for the run; every
-// line opens the log by its name inside that folder, never through a link at the name. A file
-// that is a link, has further names (hard links) that could make it some other file, or is not
-// the one of that name in the folder (where a link opens only as what it points at) is refused
-// like a failed open, with access denied. The first line proves the file by its final path; a
-// later line that finds the very same file (its index) needs no second resolution, which costs
-// milliseconds a line on some systems. No line leaves the folder that was opened.
-plat::Handle OpenLogFile(const std::wstring& path) {
-    plat::IFiles& fs = plat::files();
+// The Windows folder's "Temp", held for the log of a run that has no temp folder.
+CHeldFolder& FallbackFolder() {
+    static CHeldFolder folder;
+    return folder;
+}
+
+// Opens the log for one line, exclusively, by its name inside the temp folder the run holds (see
+// RunContext): never through a link at the name, never a file with further names (hard links that
+// could make it some other file), and only the file of that name in the folder that was opened,
+// whatever is done to the temp folder's path later (CHeldFolder). An elevated run writes no line
+// into a temp folder reached through a link where the system cannot tell where a folder really
+// lies (Windows XP). Without a temp folder, the Windows folder's "Temp", held once. A refused file
+// is dropped like a failed open, with access denied.
+plat::Handle OpenLogFile(const std::wstring& name) {
+    const RunContext& run = Run();
     const uint32_t access = plat::kGenericRead | plat::kGenericWrite;
-    if (!Run().elevated) return fs.CreateFile(path, access, plat::kShareNone, plat::kOpenAlways);
-    LogFolder& held = HeldFolder();
-    const size_t slash = path.rfind(L'\\');
-    const std::wstring folder = path.substr(0, slash == std::wstring::npos ? 0 : slash);
-    const std::wstring name = path.substr(slash + 1);
-    if (!held.handle || held.path != folder) {
-        held = LogFolder();
-        held.path = folder;
-        held.handle = CUtility::OpenFolder(folder, plat::kFileReadAttributes | plat::kFileTraverse);
-        if (!held.handle || !CUtility::GetFinalPath(held.handle.Get(), held.finalPath))
-            held.finalPath = folder;
+    if (run.elevated && !run.tempDirect) {
+        plat::kernel().SetLastError(plat::kErrorAccessDenied);
+        return 0;
     }
-    UniqueFile file(fs.CreateFileInFolder(held.handle.Get(), name, access, plat::kShareNone,
-                                          plat::kOpenAlways));
-    if (!file) return 0;
-    plat::FileInformation info;
-    if (fs.GetFileInformation(file.Get(), info) && !(info.attributes & plat::kAttrReparsePoint) &&
-        info.numberOfLinks == 1) {
-        if (held.fileKnown && info.fileIndex == held.fileIndex) return file.Release();
-        if (CUtility::FinalPathIs(file.Get(), held.finalPath + L"\\" + name)) {
-            held.fileKnown = true;
-            held.fileIndex = info.fileIndex;
-            return file.Release();
-        }
+    if (*run.temp) return run.temp->OpenFile(name, access, plat::kShareNone, plat::kOpenAlways).Release();
+    if (!run.tempPath.empty()) return 0;  // the temp folder could not be held
+    CHeldFolder& fallback = FallbackFolder();
+    if (!fallback) {
+        std::wstring windows;
+        plat::files().GetWindowsDirectory(windows);
+        if (!fallback.Open(windows + L"\\Temp")) return 0;
     }
-    file.Reset();
-    plat::kernel().SetLastError(plat::kErrorAccessDenied);
-    return 0;
+    return fallback.OpenFile(name, access, plat::kShareNone, plat::kOpenAlways).Release();
 }
 
 }  // namespace
@@ -143,21 +115,20 @@ void CUtility::WriteLine(const std::wstring& message, uint32_t lastError) {
 }
 
 std::wstring CUtility::GetLogFilePath() {
-    const uint32_t session = Run().session;
-    std::wstring temp;
-    if (plat::files().GetTempPath(temp) != 0)
-        return temp + text::Format(L"unpack%d.log", static_cast<int>(session));
+    const RunContext& run = Run();
+    const std::wstring name = text::Format(L"unpack%d.log", static_cast<int>(run.session));
+    if (!run.tempPath.empty()) return run.tempPath + name;
     std::wstring windows;
     plat::files().GetWindowsDirectory(windows);
-    return windows + text::Format(L"\\Temp\\unpack%d.log", static_cast<int>(session));
+    return windows + L"\\Temp\\" + name;
 }
 
 void CUtility::AppendLogLine(const std::wstring& line) {
-    const std::wstring path = GetLogFilePath();
+    const std::wstring name = text::Format(L"unpack%d.log", static_cast<int>(Run().session));
     plat::IFiles& fs = plat::files();
     UniqueFile file;
     for (int attempt = 0;; ++attempt) {
-        file.Reset(OpenLogFile(path));
+        file.Reset(OpenLogFile(name));
         if (file) break;
         if (!IsCollision(plat::kernel().GetLastError()) || !TakeRetry(attempt)) return;
         plat::kernel().Sleep(kOpenRetryPauseMs);
@@ -170,9 +141,7 @@ void CUtility::AppendLogLine(const std::wstring& line) {
 
 void CUtility::ResetLogState() {
     g_nRunRetriesLeft.store(kRunRetries);
-    // The folder held belonged to the run that ends (a simulated machine that is gone).
-    HeldFolder().handle.Release();
-    HeldFolder() = LogFolder();
+    FallbackFolder().Close();  // it belonged to the run that ends
 }
 
 void CUtility::FileException(const CFileException& error) {

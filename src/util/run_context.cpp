@@ -21,6 +21,7 @@ RunContext RunContext::Detect() {
     auto temp = std::make_shared<CHeldFolder>();
     if (run.tempPath.empty() || !temp->Open(run.tempPath) || !temp->FinalPath(run.tempFinal))
         run.tempFinal = CUtility::WithoutTrailingSeparators(run.tempPath);
+    run.tempDirect = *temp && temp->LiesAt(run.tempFinal);
     run.temp = std::move(temp);
     if (!CUtility::GetSessionUserSid(run.session, run.userSid)) run.userSid.clear();
     auto token = std::make_shared<UniqueHandle>();

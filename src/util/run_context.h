@@ -30,6 +30,9 @@ struct RunContext {
     std::wstring tempPath;
     std::shared_ptr<const CHeldFolder> temp;
     std::wstring tempFinal;
+    // Whether the temp folder held lies where its final path says; where the system cannot tell
+    // final paths (Windows XP), whether no level of its path is a link.
+    bool tempDirect = false;
 
     // The user logged on to the session: the account (known without its token, which an
     // administrator who typed in other credentials cannot open), and a primary token of it where

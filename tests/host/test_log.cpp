@@ -62,11 +62,13 @@ TEST(Log, FileNameAndFolderFallbacks) {
         EXPECT_EQ(m.debugOutput.size(), 1u);  // the debugger still has it
     }
     {
-        sim::SimMachine m;  // a temp path too long for the buffer: a bare, relative name
+        sim::SimMachine m;  // a temp path too long for the buffer: never the current directory
         m.tempPathResult = 300;
-        EXPECT_EQ(CUtility::GetLogFilePath(), L"unpack1.log");
+        std::filesystem::create_directories(m.HostPath(L"C:\\windows\\Temp"));
+        EXPECT_EQ(CUtility::GetLogFilePath(), L"C:\\windows\\Temp\\unpack1.log");
         CUtility::Log(L"here");
-        EXPECT_TRUE(m.Exists(L"C:\\Downloads\\unpack1.log"));
+        EXPECT_TRUE(m.Exists(L"C:\\windows\\Temp\\unpack1.log"));
+        EXPECT_FALSE(m.Exists(L"C:\\Downloads\\unpack1.log"));
     }
 }
 
@@ -121,10 +123,9 @@ TEST(Log, AHeldLogCostsTheRunOneLinesRetriesAndNoMore) {
     CUtility::ResetLogState();
 }
 
-// An elevated or system run writes no line through a link: not into a log that is a link, nor
-// one with a second name (a hard link), nor one in a folder reached through a link (also where
-// the system cannot tell final paths). The line still goes to the debugger. An unelevated run
-// writes as before.
+// No run writes a line through a link: not into a log that is a link, nor one with a second name
+// (a hard link); nor does an elevated or system run into a folder reached through a link where
+// the system cannot tell final paths. The line still goes to the debugger.
 TEST(Log, AnElevatedRunWritesNoLineThroughALink) {
     enum Plant { kSymlink, kHardLink, kFolderLink, kNothing };
     const struct {
@@ -139,7 +140,7 @@ TEST(Log, AnElevatedRunWritesNoLineThroughALink) {
         {kFolderLink, sim::TokenKind::System, true, false},  // no final paths: no link at all
         {kNothing, sim::TokenKind::ElevatedAdmin, false, true},
         {kNothing, sim::TokenKind::System, true, true},
-        {kSymlink, sim::TokenKind::StandardUser, false, true},
+        {kSymlink, sim::TokenKind::StandardUser, false, false},
     };
     for (const auto& c : cases) {
         sim::SimMachine m;

@@ -10,6 +10,7 @@
 #include "unpack/own_file.h"
 #include "util/log_tags.h"
 
+class CHeldFolder;
 class CLoadingWnd;
 class CWorkFolder;
 
@@ -38,7 +39,7 @@ public:
 
     // Launch token from setup.ini and the launcher's own file name (a browser's " (1)" or "[1]"
     // before ".exe" is no part of it).
-    void ReadPackageSettings(const std::wstring& settingsPath);
+    void ReadPackageSettings(const CHeldFolder& work);
     void GetTokenFromFileName();
     // The token reaches the command interpreter (and, in the system launch, a scheduled task's
     // action): a token holding what either reads (& | < > ^ % " ' !), a control character, a

@@ -22,14 +22,12 @@ bool EndsInstruction(const std::wstring& arg) {
 // An empty marker file in the work folder's "log" folder, for the agent; an existing one keeps
 // its content. Failures are silent.
 void LeaveDebugMarker(const CWorkFolder& work, const wchar_t* marker) {
-    plat::IFiles& files = plat::files();
-    const std::wstring folder = work.Join(L"log");
-    files.SHCreateDirectoryEx(folder);
     // Opened for appending, as the C runtime's "a" mode does: created when missing, kept when
     // present.
-    const UniqueFile file(files.CreateFile(folder + marker, plat::kGenericWrite,
-                                           plat::kShareRead | plat::kShareWrite,
-                                           plat::kOpenAlways));
+    CHeldFolder folder;
+    if (work.Held().MakeFolder(L"log", nullptr, folder))
+        static_cast<void>(folder.OpenFile(marker, plat::kGenericWrite,
+                                          plat::kShareRead | plat::kShareWrite, plat::kOpenAlways));
 }
 
 }  // namespace
@@ -39,9 +37,9 @@ void CUnPackFileApp::RunSwitchLoop(const CWorkFolder& work) {
     for (size_t i = 0; i < count; ++i) {
         const std::wstring& arg = m_args[i];
         if (IsSwitch(arg, L"D")) {
-            LeaveDebugMarker(work, L"\\debug.dvm");
+            LeaveDebugMarker(work, L"debug.dvm");
         } else if (IsSwitch(arg, L"D1")) {
-            LeaveDebugMarker(work, L"\\debugAV.dvm");
+            LeaveDebugMarker(work, L"debugAV.dvm");
         } else if (IsSwitch(arg, L"T")) {
             // The next argument is the token, whatever it is.
             if (i + 1 < count) m_strToken = m_args[++i];

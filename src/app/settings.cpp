@@ -1,19 +1,83 @@
 // The launch token from the package's setup.ini, or from the launcher's own file name.
 #include "app/app.h"
 #include "platform/platform.h"
+#include "util/file.h"
+#include "util/held_folder.h"
 #include "util/text.h"
 #include "util/utility.h"
 
 namespace {
-// GetPrivateProfileStringW into a 260-character buffer with 256 passed as its size: a value
+
+// As GetPrivateProfileStringW into a 260-character buffer with 256 passed as its size: a value
 // keeps at most 255 characters.
 constexpr uint32_t kSettingSizeLimit = 256;
+// More than any settings file holds; what lies beyond is not read.
+constexpr size_t kProfileLimit = 1 << 20;
+
+// The text of a profile file in the held folder, decoded as the system's profile reader does:
+// UTF-16LE after its byte-order mark, UTF-8 after its mark, else the ANSI code page. False when
+// the file cannot be read.
+bool ReadProfile(const CHeldFolder& folder, const std::wstring& name, std::wstring& text) {
+    CFile file;
+    if (!file.Open(folder, name, CFile::modeRead | CFile::shareDenyWrite, nullptr)) return false;
+    std::string bytes;
+    char chunk[4096];
+    uint32_t got = 0;
+    while (bytes.size() < kProfileLimit && file.Read(chunk, sizeof(chunk), &got, nullptr) && got)
+        bytes.append(chunk, got);
+    const auto* data = reinterpret_cast<const uint8_t*>(bytes.data());
+    if (bytes.size() >= 2 && data[0] == 0xFF && data[1] == 0xFE)
+        text = text::FromUtf16Le(data + 2, bytes.size() - 2);
+    else if (bytes.size() >= 3 && data[0] == 0xEF && data[1] == 0xBB && data[2] == 0xBF)
+        text = text::Widen(bytes.substr(3));
+    else
+        text = plat::kernel().MultiByteToWideChar(bytes);
+    return true;
+}
+
+std::wstring Trim(const std::wstring& s) {
+    const size_t b = s.find_first_not_of(L" \t\r");
+    const size_t e = s.find_last_not_of(L" \t\r");
+    return b == std::wstring::npos ? std::wstring() : s.substr(b, e - b + 1);
+}
+
+// The value of `key` in `section` of a profile's text, as GetPrivateProfileStringW gives it: names
+// compared without regard to letter case, the first match taken, blanks around it and a pair of
+// matching quotes taken off, at most `sizeLimit` - 1 characters; empty when there is none. A line
+// beginning with ";" is a comment.
+std::wstring ProfileString(const std::wstring& text, const wchar_t* section, const wchar_t* key,
+                           uint32_t sizeLimit) {
+    std::wstring current;
+    for (size_t start = 0; start < text.size();) {
+        size_t end = text.find(L'\n', start);
+        if (end == std::wstring::npos) end = text.size();
+        const std::wstring line = Trim(text.substr(start, end - start));
+        start = end + 1;
+        if (line.empty() || line[0] == L';') continue;
+        if (line[0] == L'[') {
+            current = Trim(line.substr(1, line.find(L']') - 1));
+            continue;
+        }
+        const size_t eq = line.find(L'=');
+        if (eq == std::wstring::npos || !text::EqualsNoCase(current, section) ||
+            !text::EqualsNoCase(Trim(line.substr(0, eq)), key))
+            continue;
+        std::wstring value = Trim(line.substr(eq + 1));
+        if (value.size() >= 2 && (value[0] == L'"' || value[0] == L'\'') && value.back() == value[0])
+            value = value.substr(1, value.size() - 2);
+        if (sizeLimit && value.size() > sizeLimit - 1) value.resize(sizeLimit - 1);
+        return value;
+    }
+    return std::wstring();
+}
+
 }  // namespace
 
-void CUnPackFileApp::ReadPackageSettings(const std::wstring& settingsPath) {
+void CUnPackFileApp::ReadPackageSettings(const CHeldFolder& work) {
+    std::wstring profile;
+    if (!ReadProfile(work, L"setup.ini", profile)) return;  // no settings: no token from them
     auto read = [&](const wchar_t* key) {
-        return plat::files().GetPrivateProfileString(L"Settings", key, kSettingSizeLimit,
-                                                     settingsPath);
+        return ProfileString(profile, L"Settings", key, kSettingSizeLimit);
     };
     m_strToken = read(L"vesk_token");
     if (m_strToken.empty()) {

@@ -5,6 +5,7 @@
 #include "platform/platform.h"
 #include "unpack/work_folder.h"
 #include "util/run_context.h"
+#include "util/file.h"
 #include "util/scoped_handle.h"
 #include "util/text.h"
 #include "util/utility.h"
@@ -15,7 +16,7 @@ namespace {
 // be done leaves the package as it came; the launch goes on, and the log says which file is not
 // where the agent expects it.
 void MoveAgentFile(LogTag tag, const CWorkFolder& work, const wchar_t* from, const wchar_t* to) {
-    if (!plat::files().MoveFile(work.Join(from), work.Join(to)))
+    if (!work.Held().Rename(from, to))
         CUtility::Log(tag, L"rename %ls to %ls failed %d", from, to,
                       static_cast<int>(plat::kernel().GetLastError()));
 }
@@ -27,17 +28,17 @@ void CUnPackFileApp::RunAsStandard(const CWorkFolder& work) {
     // without one in the work folder nothing starts, and the run cleans up. The one there is held
     // until the interpreter has started it: nobody (the user may delete what an elevated run's
     // folder holds) takes it away in between.
-    const std::wstring manager = work.Join(kAgentManagerExe);
-    const UniqueFile held(plat::files().CreateFile(manager, plat::kGenericRead, plat::kShareRead,
-                                                   plat::kOpenExisting));
+    const UniqueFile held =
+        work.Held().OpenFile(kAgentManagerExe, plat::kGenericRead, plat::kShareRead,
+                             plat::kOpenExisting);
     if (!held) {
         CUtility::Log(tags::kRunAsStandard, L"Standard launch refused, %ls is missing",
-                      manager.c_str());
+                      work.Join(kAgentManagerExe).c_str());
         return;
     }
     // Without the build that would take its place, the package's "QVFeatureVESK.exe" stays where
     // it is, for the mini copy and the agent; the failed second move still says so in the log.
-    if (CUtility::FileExists(work.Join(L"QVFeatureVESKNOUIA.exe")))
+    if (work.Held().Has(L"QVFeatureVESKNOUIA.exe"))
         MoveAgentFile(tags::kRunAsStandard, work, L"QVFeatureVESK.exe", L"QVFeatureVESKUIA.exe");
     MoveAgentFile(tags::kRunAsStandard, work, L"QVFeatureVESKNOUIA.exe", L"QVFeatureVESK.exe");
     PrepareAgentFiles(work, tags::kRunAsStandard);
@@ -48,13 +49,21 @@ void CUnPackFileApp::RunAsStandard(const CWorkFolder& work) {
 }
 
 void CUnPackFileApp::PrepareAgentFiles(const CWorkFolder& work, LogTag tag) {
-    const std::wstring feature = work.Join(L"QVFeatureVESK.exe");
-    const std::wstring mini = work.Join(L"QVFeatMiniVESK.exe");
-    const int result = CUtility::CopyFileForRun(feature, mini);
-    CUtility::Log(tag, L"copy qvf %ls to %ls %d", feature.c_str(), mini.c_str(), result);
+    // The feature build's mini copy, made in the work folder as the launcher itself (an elevated
+    // run's folder is closed to the user).
+    CFile source, copy;
+    const int result =
+        !source.Open(work.Held(), L"QVFeatureVESK.exe", CFile::modeRead | CFile::shareDenyWrite,
+                     nullptr) ||
+                !copy.Open(work.Held(), L"QVFeatMiniVESK.exe",
+                           CFile::modeCreate | CFile::modeWrite | CFile::shareExclusive, nullptr)
+            ? static_cast<int>(plat::kernel().GetLastError())
+            : CUtility::CopyOpenFileTo(source, copy, nullptr);
+    if (result != 0 && copy.IsOpen()) copy.Delete();  // a copy cut short is worth nothing
+    CUtility::Log(tag, L"copy qvf %ls to %ls %d", work.Join(L"QVFeatureVESK.exe").c_str(),
+                  work.Join(L"QVFeatMiniVESK.exe").c_str(), result);
 
-    if (!Run().IsOSAtLeast(OsWin10, 0) || !CUtility::FileExists(work.Join(L"qvprinterx.cat")))
-        return;
+    if (!Run().IsOSAtLeast(OsWin10, 0) || !work.Held().Has(L"qvprinterx.cat")) return;
     MoveAgentFile(tag, work, L"qvprinter.cat", L"qvprinter8.cat");
     MoveAgentFile(tag, work, L"qvprinterx.cat", L"qvprinter.cat");
     CUtility::Log(tag, L"rename printer INF");

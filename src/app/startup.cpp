@@ -51,9 +51,8 @@ bool CUnPackFileApp::InitInstance() {
     if (!work.IsReady()) {
         CUtility::Log(tags::kInitInstance, L"VESK skip without unpacking files");
     } else {
-        // 11. Package settings: the launch token.
-        const std::wstring settingsPath = work.Join(L"setup.ini");
-        if (CUtility::FileExists(settingsPath)) ReadPackageSettings(settingsPath);
+        // 11. Package settings: the launch token, from "setup.ini" when the package brought one.
+        ReadPackageSettings(work.Held());
 
         // 12. Switch loop: debug markers, "/T" (replaces the token), "/I" (instructions).
         if (m_args.size() > 1) RunSwitchLoop(work);
@@ -77,7 +76,6 @@ bool CUnPackFileApp::InitInstance() {
             else
                 RunAsStandard(work);
         }
-        // 16. The settings path goes out of scope here.
     }
 
     // 17. Clean-up of the work folder.

@@ -144,6 +144,11 @@ UniqueFile CHeldFolder::OpenAsListed(const std::wstring& name, uint32_t attribut
     return entry;
 }
 
+bool CHeldFolder::Has(const std::wstring& name) const {
+    return static_cast<bool>(
+        OpenFile(name, plat::kFileReadAttributes, kShareAll, plat::kOpenExisting));
+}
+
 bool CHeldFolder::List(std::vector<plat::FindData>& out) const {
     return plat::files().ListFolder(m_handle.Get(), out);
 }

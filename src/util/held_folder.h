@@ -56,6 +56,8 @@ public:
                                       uint32_t disposition,
                                       const plat::AccessList* list = nullptr) const;
 
+    // Whether the file `name` is here (a file that opens as itself, no link).
+    [[nodiscard]] bool Has(const std::wstring& name) const;
     [[nodiscard]] bool List(std::vector<plat::FindData>& out) const;
     // Deletes an entry of the listing: a file, a link as a link, a folder with all it holds. A
     // read-only file goes only with `readOnlyToo`, and never one with another name (clearing its

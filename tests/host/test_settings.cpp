@@ -2,6 +2,7 @@
 
 #include "app/app.h"
 #include "sim/sim_machine.h"
+#include "util/held_folder.h"
 
 namespace {
 
@@ -37,7 +38,9 @@ std::wstring ComposedToken(const std::string& ini,
     m.moduleFile = module;
     m.WriteFile(L"C:\\work\\setup.ini", ini);
     CUnPackFileApp app;
-    app.ReadPackageSettings(L"C:\\work\\setup.ini");
+    CHeldFolder work;
+    EXPECT_TRUE(work.Open(L"C:\\work"));
+    app.ReadPackageSettings(work);
     return app.m_strToken;
 }
 

@@ -103,15 +103,15 @@ int MakeBackup(CFile& own, const CHeldFolder& folder, const std::wstring& name,
         if (asUser && !impersonation.emplace().IsImpersonating())
             return static_cast<int>(plat::kErrorNoToken);
         UniqueFile file = folder.OpenFile(
-            name, plat::kGenericWrite | (inPlace ? 0 : plat::kDelete), plat::kShareNone,
+            name, plat::kGenericWrite | plat::kDelete, plat::kShareNone,
             inPlace ? plat::kOpenExisting : plat::kCreateNew,
             !asUser && elevated && !forUser.entries.empty() ? &forUser : nullptr);
         if (!file) return static_cast<int>(plat::kernel().GetLastError());
         CFile out;
         out.Attach(file.Release(), target);
         const int result = CUtility::CopyOpenFileTo(own, out, progress);
-        // A copy that could not be finished is worth nothing to the agent: one made now goes.
-        if (result != 0 && !inPlace) out.Delete();
+        // A copy that could not be finished is worth nothing to the agent: it goes.
+        if (result != 0 && out.Delete()) inPlace = false;
         return result;
     };
     const int result = elevated ? copy(true) : static_cast<int>(plat::kErrorNoToken);
@@ -127,6 +127,7 @@ void CUnPackFileApp::MakeElevationBackup(bool& seen) {
     CHeldFolder folder;
     std::wstring folderPath;
     const bool held = HoldBackupFolder(folder, folderPath);
+    const uint32_t holdError = plat::kernel().GetLastError();
     const std::wstring target = ElevationBackupName(folderPath, Run().session, high, low);
     const std::wstring name = target.substr(target.rfind(L'\\') + 1);
     // Its bytes come from the file the run holds, never from whatever the launcher's path names
@@ -140,9 +141,8 @@ void CUnPackFileApp::MakeElevationBackup(bool& seen) {
     CFile& own = m_ownFile.File();
     const int result =
         !m_ownFile.Open() ? static_cast<int>(m_ownFile.OpenError().m_lOsError)
-        : !held ? Refused(plat::kernel().GetLastError() == kErrorLinkRefused ? L"link above"
-                                                                            : L"cannot open",
-                          target, plat::kernel().GetLastError())
+        : !held ? Refused(holdError == kErrorLinkRefused ? L"link above" : L"cannot open", target,
+                          holdError)
                 : MakeBackup(own, folder, name, &watch);
     CUtility::Log(tags::kExecuteCommand, L"backup for elevation %ls to %ls %d", source.c_str(),
                   target.c_str(), result);

@@ -6,6 +6,7 @@
 #include "ui/loading_wnd.h"
 #include "unpack/work_folder.h"
 #include "util/file.h"
+#include "util/held_folder.h"
 #include "util/run_context.h"
 #include "util/text.h"
 #include "util/utility.h"
@@ -38,7 +39,7 @@ std::wstring PathToCompare(const std::wstring& path) {
         path, plat::kFileReadAttributes, plat::kShareRead | plat::kShareWrite | plat::kShareDelete,
         plat::kOpenExisting));
     std::wstring out;
-    if (file && CUtility::GetFinalPath(file.Get(), out)) return out;
+    if (file && CHeldFolder::FinalPathOf(file.Get(), out)) return out;
     if (plat::files().GetLongPathName(path, out) == 0) out = path;
     return out;
 }

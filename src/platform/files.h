@@ -21,16 +21,6 @@ public:
     virtual bool CloseFile(Handle file) = 0;
 
     virtual uint32_t GetFileAttributes(const std::wstring& path) = 0;
-    virtual bool SetFileAttributes(const std::wstring& path, uint32_t attributes) = 0;
-    virtual bool DeleteFile(const std::wstring& path) = 0;
-    // Removes a junction or symbolic link itself, never what it points at: the path is opened
-    // without following it (FILE_FLAG_OPEN_REPARSE_POINT) and removed only when what opened is
-    // the link. Where a link cannot be opened as such (Wine opens its target, and removing that
-    // would remove the target) it fails with ERROR_NOT_A_REPARSE_POINT and leaves all as it was.
-    virtual bool RemoveLink(const std::wstring& path) = 0;
-    virtual bool CreateDirectory(const std::wstring& path) = 0;
-    virtual bool MoveFile(const std::wstring& from, const std::wstring& to) = 0;
-
     // GetDiskFreeSpaceExW asking only for the total number of free bytes. An empty directory
     // means "null": the volume of the current directory.
     virtual bool GetDiskFreeSpaceEx(const std::wstring& directory, uint64_t* totalFree) = 0;
@@ -50,12 +40,6 @@ public:
     virtual uint32_t GetModuleFileName(std::wstring& out) = 0;  // the program's own file
     virtual int32_t SHGetFolderPath(int csidl, uint32_t flags, std::wstring& out) = 0;  // HRESULT
 
-    // SHCreateDirectoryExW (no owner window, no security attributes): a Win32 error code.
-    virtual int SHCreateDirectoryEx(const std::wstring& path) = 0;
-    // SHFileOperationW with one source and one target, no owner window.
-    virtual int SHFileOperation(uint32_t operation, const std::wstring& from, const std::wstring& to,
-                                uint32_t flags) = 0;
-
     // GetFileVersionInfoSizeW + GetFileVersionInfoW + VerQueryValueW("\").
     virtual bool GetFixedFileInfo(const std::wstring& path, FixedFileInfo& out) = 0;
 
@@ -65,16 +49,7 @@ public:
     // failure (kTrustENoSignature, ...).
     virtual int32_t WinVerifyTrust(Handle file, const std::wstring& path) = 0;
 
-    // GetPrivateProfileStringW with no default into a buffer of `bufferChars`, with the size
-    // limit `sizeLimit` passed to the call. Returns the text the call leaves in the buffer.
-    virtual std::wstring GetPrivateProfileString(const std::wstring& section, const std::wstring& key,
-                                                 uint32_t sizeLimit, const std::wstring& path) = 0;
-
     // ---- Access lists ----------------------------------------------------------------------
-    // CreateDirectoryW with a security descriptor made from `access`: its owner when one is
-    // given, a DACL of its entries in their order, and SE_DACL_PROTECTED when asked, else
-    // SE_DACL_AUTO_INHERIT_REQ (the folder's inheritable entries follow the given ones).
-    virtual bool CreateDirectoryWithAccess(const std::wstring& path, const AccessList& access) = 0;
     // GetKernelObjectSecurity asking for the owner and the DACL of an open file or folder
     // (opened with kReadControl).
     virtual bool GetFileAccess(Handle file, AccessList& out) = 0;
@@ -102,8 +77,9 @@ public:
                                       uint32_t share, uint32_t disposition, uint32_t flags = 0,
                                       const AccessList* list = nullptr) = 0;
     // Makes (kCreateNew) the folder `name` inside the open folder `folder` with the security
-    // descriptor made from `list` as CreateDirectoryWithAccess makes it (null: the one it
-    // inherits), or opens (kOpenExisting) or either (kOpenAlways) the folder of that name, never
+    // descriptor made from `list` (null: the one it inherits): its owner when one is given, a DACL
+    // of its entries in their order, and SE_DACL_PROTECTED when asked, else
+    // SE_DACL_AUTO_INHERIT_REQ (the folder's inheritable entries follow the given ones), or opens (kOpenExisting) or either (kOpenAlways) the folder of that name, never
     // through a link at the name, which is opened as itself; in the same call, so the folder
     // returned is the one made: NtCreateFile with the folder as its root and FILE_DIRECTORY_FILE,
     // looked up at run time. Returns its handle with `access` (plus SYNCHRONIZE and

@@ -8,7 +8,6 @@
 namespace {
 
 constexpr uint32_t kInheritBoth = plat::kObjectInherit | plat::kContainerInherit;
-constexpr uint32_t kErrorInvalidOwner = 1307;
 
 bool IsTrusted(const std::wstring& sid) {
     return sid == plat::kSidSystem || sid == plat::kSidAdministrators;
@@ -38,31 +37,4 @@ bool CUtility::IsAdminOnly(const plat::AccessList& access) {
         if (entry.allow && (entry.mask & plat::kFileChangeRights) && !IsTrusted(entry.sid))
             return false;
     return true;
-}
-
-bool CUtility::KeepsOthersOut(const plat::AccessList& access, const std::wstring& userSid) {
-    if (!access.present) return false;
-    for (const plat::AccessEntry& entry : access.entries)
-        if (entry.allow && (entry.mask & plat::kFileChangeRights) && !IsTrusted(entry.sid) &&
-            entry.sid != userSid)
-            return false;
-    return true;
-}
-
-bool CUtility::CreateDirectoryWithAccess(const std::wstring& path, plat::AccessList access) {
-    plat::IFiles& fs = plat::files();
-    if (fs.CreateDirectoryWithAccess(path, access)) return true;
-    if (access.owner.empty() || plat::kernel().GetLastError() != kErrorInvalidOwner) return false;
-    // The folder is still made, with the creator's default owner, but not as asked: false,
-    // so that the caller reads back what it got before relying on it.
-    access.owner.clear();
-    fs.CreateDirectoryWithAccess(path, access);
-    plat::kernel().SetLastError(kErrorInvalidOwner);
-    return false;
-}
-
-int CUtility::CopyFileForRun(const std::wstring& source, const std::wstring& target) {
-    if (!Run().elevated) return CopyFileAsUser(source, target);
-    return plat::files().SHFileOperation(plat::kFoCopy, source, target,
-                                         plat::kFofSilent | plat::kFofNoConfirmation);
 }

@@ -73,62 +73,20 @@ public:
 
     // File-system helpers.
     static bool FileExists(const std::wstring& path);
-    static void DeleteDirectoryTree(const std::wstring& folder);
-    // Deletes what the open folder holds (opened with kFileListDirectory), each entry opened
-    // inside it as itself. With `clearReadOnly`, read-only files go too. True when all went.
-    static bool DeleteFolderContents(plat::Handle folder, bool clearReadOnly);
-    // A folder opened by its path for `access`, sharing everything with others; `asItself`: a
-    // junction or symbolic link in its place opens as the link, not as what it points at.
-    static UniqueFile OpenFolder(const std::wstring& path, uint32_t access, bool asItself = false);
     static void StripPathComponents(std::wstring& path, int count);
     // The path without the separators at its end (a drive's root keeps its own: "C:\").
     static std::wstring WithoutTrailingSeparators(std::wstring path);
     static std::wstring PathAppend(const std::wstring& path, const std::wstring& more);
     static std::wstring GetModulePath();
-    static std::wstring GetSharedTempFolder();
     static bool GetModuleVersion(std::wstring* text, uint32_t* high, uint32_t* low, int selector);
-    static int ShellFileOperationAsUser(const std::wstring& source, const std::wstring& target,
-                                        uint32_t operation);
-    static int CopyFileAsUser(const std::wstring& source, const std::wstring& target);
 
     // The work folder's access list in an elevated or system run.
     static plat::AccessList WorkFolderAccess(const std::wstring& userSid);
     // Whether only administrators and the system account can add or change anything under the
     // list (others may read, run and delete).
     static bool IsAdminOnly(const plat::AccessList& access);
-    // Whether a list as it reads back keeps everyone out but the system account, the
-    // administrators and the logged-on user `userSid`: there is one, and it lets nobody else add
-    // or change anything. (A volume that keeps no lists reads back none, or one that lets
-    // everyone in; one that keeps only an owner's rights, as Wine's, reads back the owner's.)
-    static bool KeepsOthersOut(const plat::AccessList& access, const std::wstring& userSid);
-    // CreateDirectoryWithAccess: true when the folder was made with exactly that list. Where the
-    // system will not take the given owner, the folder is made with the creator's default one
-    // and the answer is false.
-    static bool CreateDirectoryWithAccess(const std::wstring& path, plat::AccessList access);
-    // The launch's copy in the work folder (the feature build's mini copy): as CopyFileAsUser,
-    // except in an elevated or system run, whose work folder is closed to the user; there the
-    // copy is made as the launcher itself at once (an impersonated attempt could only be
-    // refused, and the shell shows its errors).
-    static int CopyFileForRun(const std::wstring& source, const std::wstring& target);
-
-    // Final paths. GetFinalPath: what an open handle holds, as GetFinalPathNameByHandleW spells
-    // it without the "\\?\" prefix and trailing separators. FinalPathIs: whether that is
-    // `expected` (letter case aside); where the system has no final paths (Windows XP), whether
-    // no component of `expected` is a junction or symbolic link. FinalPathMatches: the same for
-    // `path` with its short (8.3) names spelt out.
-    static bool GetFinalPath(plat::Handle handle, std::wstring& out);
-    static bool FinalPathIs(plat::Handle handle, const std::wstring& expected);
-    static bool FinalPathMatches(plat::Handle handle, const std::wstring& path);
-
-    // Copies the whole of an open file (from its first byte) to `target`, replacing a file of
-    // that name: as the logged-on user when possible, else as the launcher itself, as
-    // CopyFileAsUser does. 0, or the system error of the last attempt.
-    static int CopyOpenFileAsUser(CFile& source, const std::wstring& target,
-                                  CCopyProgress* progress = nullptr);
-    // The same copy as the launcher itself, once. A copy that cannot be finished is removed.
-    static int CopyOpenFile(CFile& source, const std::wstring& target,
-                            CCopyProgress* progress = nullptr);
-    // The copy into a file open for writing, written from its start and cut at the copy's end.
+    // Copies the whole of an open file (from its first byte) into a file open for writing, from
+    // its start, cut at the copy's end. 0, or the system error.
     static int CopyOpenFileTo(CFile& source, CFile& out, CCopyProgress* progress);
 };
 

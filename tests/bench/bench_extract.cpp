@@ -79,18 +79,6 @@ public:
         if (::lstat(Host(path).c_str(), &st) != 0) return Fail(), plat::kInvalidFileAttributes;
         return S_ISDIR(st.st_mode) ? plat::kAttrDirectory : plat::kAttrArchive;
     }
-    bool SetFileAttributes(const std::wstring&, uint32_t) override { return true; }
-    bool DeleteFile(const std::wstring& path) override {
-        return ::unlink(Host(path).c_str()) == 0 || Fail();
-    }
-    bool RemoveLink(const std::wstring& path) override { return DeleteFile(path); }
-    bool CreateDirectory(const std::wstring& path) override {
-        return ::mkdir(Host(path).c_str(), 0755) == 0 || Fail();
-    }
-    bool MoveFile(const std::wstring& from, const std::wstring& to) override {
-        return ::rename(Host(from).c_str(), Host(to).c_str()) == 0 || Fail();
-    }
-
 
     bool GetDiskFreeSpaceEx(const std::wstring& directory, uint64_t* totalFree) override {
         struct statvfs st;
@@ -132,44 +120,66 @@ public:
         out.clear();
         return static_cast<int32_t>(0x80070002);
     }
-    int SHCreateDirectoryEx(const std::wstring& path) override {
-        std::error_code ec;
-        if (std::filesystem::exists(Host(path), ec))
-            return static_cast<int>(plat::kErrorAlreadyExists);
-        std::filesystem::create_directories(Host(path), ec);
-        return ec ? static_cast<int>(plat::kErrorPathNotFound) : 0;
-    }
-    int SHFileOperation(uint32_t, const std::wstring&, const std::wstring&, uint32_t) override {
-        return static_cast<int>(plat::kErrorInvalidParameter);
-    }
     bool GetFixedFileInfo(const std::wstring&, plat::FixedFileInfo&) override { return false; }
     int32_t WinVerifyTrust(plat::Handle, const std::wstring&) override {
         return plat::kTrustENoSignature;
     }
-    std::wstring GetPrivateProfileString(const std::wstring&, const std::wstring&, uint32_t,
-                                         const std::wstring&) override {
-        return std::wstring();
-    }
-    bool CreateDirectoryWithAccess(const std::wstring& path, const plat::AccessList&) override {
-        return CreateDirectory(path);
-    }
     bool GetFileAccess(plat::Handle, plat::AccessList&) override { return false; }
-    // Asked only by an elevated run; the benchmark runs as a standard user.
+    // Folders by path and inside a held folder: the temp folder, the work folder, its files.
     plat::Handle CreateFileWithFlags(const std::wstring& path, uint32_t access, uint32_t share,
                                      uint32_t disposition, uint32_t) override {
+        struct stat st;
+        if (::stat(Host(path).c_str(), &st) == 0 && S_ISDIR(st.st_mode)) {
+            const int fd = ::open(Host(path).c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+            return fd < 0 ? (Fail(), 0) : static_cast<plat::Handle>(fd) + 1;
+        }
         return CreateFile(path, access, share, disposition);
     }
-    bool GetFileInformation(plat::Handle, plat::FileInformation&) override { return false; }
-    plat::Handle CreateFileInFolder(plat::Handle, const std::wstring&, uint32_t, uint32_t,
-                                    uint32_t, uint32_t) override {
-        return 0;
+    bool GetFileInformation(plat::Handle file, plat::FileInformation& out) override {
+        struct stat st;
+        if (::fstat(Fd(file), &st) != 0) return Fail();
+        out.attributes = S_ISDIR(st.st_mode) ? plat::kAttrDirectory : plat::kAttrArchive;
+        out.numberOfLinks = S_ISDIR(st.st_mode) ? 1 : static_cast<uint32_t>(st.st_nlink);
+        out.fileIndex = st.st_ino;
+        return true;
     }
-    bool ListFolder(plat::Handle, std::vector<plat::FindData>&) override { return false; }
+    plat::Handle CreateFileInFolder(plat::Handle folder, const std::wstring& name, uint32_t access,
+                                    uint32_t, uint32_t disposition, uint32_t,
+                                    const plat::AccessList*) override {
+        int flags = (access & (plat::kGenericWrite | plat::kDelete)) ? O_RDWR : O_RDONLY;
+        if (disposition == plat::kCreateAlways) flags |= O_CREAT | O_TRUNC;
+        if (disposition == plat::kOpenAlways) flags |= O_CREAT;
+        if (disposition == plat::kCreateNew) flags |= O_CREAT | O_EXCL;
+        const int fd = ::openat(Fd(folder), text::Narrow(name).c_str(), flags | O_CLOEXEC, 0644);
+        if (fd < 0) return Fail(), 0;
+        plat::kernel().SetLastError(0);
+        return static_cast<plat::Handle>(fd) + 1;
+    }
+    plat::Handle CreateFolderInFolder(plat::Handle folder, const std::wstring& name, uint32_t,
+                                      uint32_t, uint32_t disposition,
+                                      const plat::AccessList*) override {
+        const std::string n = text::Narrow(name);
+        if (disposition != plat::kOpenExisting && ::mkdirat(Fd(folder), n.c_str(), 0755) != 0 &&
+            (errno != EEXIST || disposition == plat::kCreateNew))
+            return Fail(), 0;
+        const int fd = ::openat(Fd(folder), n.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+        if (fd < 0) return Fail(), 0;
+        plat::kernel().SetLastError(0);
+        return static_cast<plat::Handle>(fd) + 1;
+    }
+    bool RenameOpenFile(plat::Handle, plat::Handle, const std::wstring&) override { return false; }
+    bool ListFolder(plat::Handle, std::vector<plat::FindData>& out) override {
+        out.clear();  // the benchmark's work folder is always made afresh
+        return true;
+    }
     bool DeleteOpenFile(plat::Handle) override { return false; }
     bool SetOpenFileAttributes(plat::Handle, uint32_t) override { return false; }
     bool SetEndOfFile(plat::Handle) override { return false; }
     bool GetVolumeAttributes(plat::Handle, uint32_t*) override { return false; }
-    bool GetFinalPathNameByHandle(plat::Handle, std::wstring&) override { return false; }
+    bool GetFinalPathNameByHandle(plat::Handle, std::wstring&) override {
+        plat::kernel().SetLastError(plat::kErrorProcNotFound);  // as on a system without them
+        return false;
+    }
     uint32_t GetLongPathName(const std::wstring&, std::wstring&) override { return 0; }
     bool ReadOwnImage(uint32_t, void*, uint32_t) override { return false; }
     bool AreMappedFilesTheSame(plat::Handle, bool*) override { return false; }

@@ -293,6 +293,34 @@ TEST(ExecuteCommand, TheBackupIsTheUsersCopyOrOneIntoAFileTheLauncherChecked) {
         EXPECT_EQ(m.AccessOf(kBackup).owner, plat::kSidAdministrators) << c.what;
         EXPECT_EQ(m.AccessOf(kBackup).entries.at(0).sid, m.SidOf(L"user")) << c.what;
     }
+
+    // A launcher of several of the copy's pieces comes out whole; a copy the disk cannot take is
+    // not left behind, and its error is told. Without the common application-data folder, the
+    // Windows folder's "Temp", never made.
+    sim::SimMachine m;
+    deny(m);
+    std::string launcher(2500000, 0);
+    for (size_t i = 0; i < launcher.size(); ++i) launcher[i] = static_cast<char>(i % 251);
+    auto backup = [&] {
+        m.token = sim::TokenKind::System;
+        m.WriteFile(m.moduleFile, launcher);
+        CUnPackFileApp app;
+        CWorkFolder work;
+        work.Prepare();
+        app.ExecuteCommand(work, L"/c QVManagerVESK.exe ", true);
+        for (auto line = m.debugOutput.rbegin(); line != m.debugOutput.rend(); ++line)
+            if (sim::LogMessageOf(*line).rfind(kLine + L"C:", 0) == 0)
+                return sim::LogMessageOf(*line);
+        return std::wstring();  // the debugger has every line, also one the full disk lost
+    };
+    EXPECT_EQ(backup(), kLine + L"C:\\Downloads\\VESK.exe to " + kBackup + L" 0");
+    EXPECT_TRUE(m.ReadFile(kBackup) == launcher);
+    m.writeBudget = 70000;
+    EXPECT_EQ(backup(), kLine + L"C:\\Downloads\\VESK.exe to " + kBackup + L" 112");
+    EXPECT_FALSE(m.Exists(kBackup));
+    m.failingFolders.insert(plat::kCsidlCommonAppData);
+    EXPECT_EQ(backup(), kLine + L"C:\\Downloads\\VESK.exe to C:\\windows\\Temp\\Vesk011234.exe 2");
+    EXPECT_FALSE(m.Exists(L"C:\\windows\\Temp"));
 }
 
 TEST(ExecuteCommand, WithoutTheAgentStartFlagTheLoadingWindowStays) {
@@ -408,7 +436,7 @@ TEST_F(StandardLaunch, ARenameThatCannotBeDoneIsLoggedAndTheLaunchGoesOn) {
     app.RunAsStandard(work);
     const auto log = m.LogMessages();
     // Without "QVFeatureVESKNOUIA.exe" the first move is not even tried.
-    EXPECT_TRUE(m.CallsStartingWith(L"MoveFile " + kWork + L"QVFeatureVESK.exe").empty());
+    EXPECT_TRUE(m.CallsStartingWith(L"RenameOpenFile " + kWork + L"QVFeatureVESK.exe").empty());
     EXPECT_TRUE(Contains(log,
                          L"[CUnPackFileApp::RunAsStandard] rename QVFeatureVESKNOUIA.exe to "
                          L"QVFeatureVESK.exe failed 2"));
@@ -417,7 +445,7 @@ TEST_F(StandardLaunch, ARenameThatCannotBeDoneIsLoggedAndTheLaunchGoesOn) {
 }
 
 TEST_F(StandardLaunch, WithoutTheNoUiaBuildThePackagesBuildStaysForTheMiniCopy) {
-    plat::files().DeleteFile(kWork + L"QVFeatureVESKNOUIA.exe");
+    std::filesystem::remove(m.HostPath(kWork + L"QVFeatureVESKNOUIA.exe"));
     app.RunAsStandard(work);
     EXPECT_EQ(m.ReadFile(kWork + L"QVFeatureVESK.exe"), "QVFeatureVESK.exe");
     EXPECT_EQ(m.ReadFile(kWork + L"QVFeatMiniVESK.exe"), "QVFeatureVESK.exe");
@@ -428,7 +456,7 @@ TEST_F(StandardLaunch, WithoutTheNoUiaBuildThePackagesBuildStaysForTheMiniCopy) 
 }
 
 TEST_F(StandardLaunch, WithoutTheManagerInTheWorkFolderNothingStarts) {
-    plat::files().DeleteFile(kWork + L"QVManagerVESK.exe");  // else found along the user's PATH
+    std::filesystem::remove(m.HostPath(kWork + L"QVManagerVESK.exe"));  // else found along PATH
     app.RunAsStandard(work);
     EXPECT_TRUE(Starts(m).empty());
     EXPECT_EQ(m.LogMessages().back(), L"[CUnPackFileApp::RunAsStandard] Standard launch refused, " +

@@ -13,6 +13,7 @@
 #include "platform/platform.h"
 #include "registry_values.h"
 #include "sim/sim_machine.h"
+#include "util/held_folder.h"
 #include "unpack/unpack.h"
 #include "unpack/work_folder.h"
 #include "util/utility.h"
@@ -52,7 +53,8 @@ TEST(OwnFile, HeldFromTheStartOfTheRunNobodyMayRenameOrWriteIt) {
     plat::Handle writer = 1;
     m.After(1000, [&] {
         plat::IFiles& fs = plat::files();
-        renamed = fs.MoveFile(kSelf, kSelf + L".old");
+        CHeldFolder downloads;
+        renamed = downloads.Open(L"C:\\Downloads") && downloads.Rename(L"VESK.exe", L"VESK.exe.old");
         renameError = plat::kernel().GetLastError();
         writer = fs.CreateFile(kSelf, plat::kGenericWrite, plat::kShareRead | plat::kShareWrite,
                                plat::kOpenExisting);
@@ -131,33 +133,6 @@ TEST(OwnFile, TheElevationBackupCopiesTheHeldFile) {
     EXPECT_EQ(m.ReadFile(backup), "MZ the launcher that started");
     EXPECT_TRUE(Has(m.LogMessages(), L"[CUnPackFileApp::ExecuteCommand] backup for elevation " +
                                          kSelf + L" to " + backup + L" 0"));
-    // Nothing is copied by path any more.
-    EXPECT_TRUE(m.CallsStartingWith(L"SHFileOperation").empty());
-}
-
-// A copy the user may not make is made as the launcher itself; a copy that cannot be finished
-// leaves nothing behind and reports the error.
-TEST(OwnFile, TheBackupIsMadeAsTheUserFirstThenAsTheLauncher) {
-    sim::SimMachine m;
-    m.token = sim::TokenKind::System;
-    std::string launcher(2500000, 0);  // more than two of the copy's pieces, each byte told apart
-    for (size_t i = 0; i < launcher.size(); ++i) launcher[i] = static_cast<char>(i % 251);
-    m.WriteFile(kSelf, launcher);
-    m.CreateRegKey(L"user", L"");
-    CUtility::GetSharedTempFolder();
-    m.writeDenied[L"C:\\ProgramData\\Quintrova\\Temp"] = {L"user"};
-    COwnFile own;
-    ASSERT_TRUE(own.Open());
-    const std::wstring target = L"C:\\ProgramData\\Quintrova\\Temp\\Vesk011234.exe";
-    EXPECT_EQ(CUtility::CopyOpenFileAsUser(own.File(), target), 0);
-    EXPECT_TRUE(m.ReadFile(target) == launcher);
-    EXPECT_EQ(m.impersonations, 1);
-    EXPECT_EQ(m.impersonating, L"");
-
-    m.writeBudget = 70000;  // the disk fills up part way, for both attempts
-    EXPECT_EQ(CUtility::CopyOpenFileAsUser(own.File(), L"C:\\Downloads\\copy.exe"),
-              static_cast<int>(plat::kErrorDiskFull));
-    EXPECT_FALSE(m.Exists(L"C:\\Downloads\\copy.exe"));
 }
 
 // ---- the signature of an elevated run ---------------------------------------------------------
@@ -189,7 +164,7 @@ TEST_F(Signature, AFileChangedAfterSigningStopsAnElevatedRunBeforeAnythingElse) 
     EXPECT_EQ(Verifications(), 1u);
     EXPECT_FALSE(regtest::Has(m, L"user", regtest::kProductKey1, L"ImagePath"));
     EXPECT_EQ(m.loading.windowsCreated, 0);
-    EXPECT_TRUE(m.CallsStartingWith(L"SHCreateDirectoryEx").empty());
+    EXPECT_TRUE(m.CallsStartingWith(L"CreateFolderInFolder").empty());
     EXPECT_TRUE(m.CallsStartingWith(L"CreateProcess").empty());
     EXPECT_FALSE(m.Exists(L"C:\\users\\user\\Temp\\unpackvesk"));
 }

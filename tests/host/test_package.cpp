@@ -135,7 +135,7 @@ TEST(FindHeader, NegativeAndOversizedCertificateSizes) {
         EXPECT_EQ(unpack.FindHeader(), 0u);
         EXPECT_EQ(FindLines(m).size(), 2u);
         EXPECT_FALSE(unpack.UnPackFiles());
-        EXPECT_TRUE(m.CallsStartingWith(L"SHCreateDirectoryEx").empty());
+        EXPECT_TRUE(m.CallsStartingWith(L"CreateFolderInFolder").empty());
     }
 }
 
@@ -171,7 +171,7 @@ TEST(FindHeader, TrailerOffsetZeroOrPastTheEnd) {
         EXPECT_TRUE(unpack.UnPackFiles());
         EXPECT_TRUE(unpack.m_bUnPacked);
         EXPECT_EQ(m.LogMessages().back(), L"[CUnPack::UnPackFiles] UnPack total 0 files.");
-        EXPECT_TRUE(m.CallsStartingWith(L"SHCreateDirectoryEx").empty());
+        EXPECT_TRUE(m.CallsStartingWith(L"CreateFolderInFolder").empty());
     }
 }
 

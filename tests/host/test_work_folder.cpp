@@ -142,7 +142,9 @@ TEST(WorkFolder, ElevatedAndSystemRunsGetAFreshFolderOnlyAdministratorsCanChange
         EXPECT_FALSE(m.Exists(kFolder + L"\\expand.bat"));
         EXPECT_EQ(m.ReadFile(L"C:\\precious\\data.txt"), "keep me");
         // Held for the run: nobody renames it away to put another in its place.
-        EXPECT_FALSE(plat::files().MoveFile(kFolder, kFolder + L"-moved"));
+        CHeldFolder parent;
+        ASSERT_TRUE(parent.Open(L"C:\\users\\user\\Temp\\unpackvesk"));
+        EXPECT_FALSE(parent.Rename(L"1", L"1-moved", plat::kAttrDirectory));
         EXPECT_EQ(Describe(m.AccessOf(kFolder)),
                   L"S-1-5-32-544 protected: S-1-5-18 1f01ff 3 S-1-5-32-544 1f01ff 3 "
                   L"S-1-5-21-1-1001 1300a9 3");

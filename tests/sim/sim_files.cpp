@@ -131,80 +131,10 @@ public:
         return AttributesOf(st, host);
     }
 
-    bool SetFileAttributes(const std::wstring& path, uint32_t attributes) override {
-        m.calls.push_back(L"SetFileAttributes " + path);
-        const std::string host = m.HostPath(path);
-        struct stat st;
-        if (::stat(host.c_str(), &st) != 0) return Fail(plat::kErrorFileNotFound);
-        if (!d.MayOpen(d.AccessKey(path), plat::kFileWriteAttributes))
-            return Fail(plat::kErrorAccessDenied);
-        const mode_t mode =
-            (attributes & plat::kAttrReadOnly) ? (st.st_mode & ~0222) : (st.st_mode | S_IWUSR);
-        if (::chmod(host.c_str(), mode) != 0) return Fail(plat::kErrorAccessDenied);
-        return true;
-    }
 
-    bool RemoveLink(const std::wstring& path) override {
-        m.calls.push_back(L"RemoveLink " + path);
-        const std::string host = m.HostPath(path);
-        struct stat st;
-        if (::lstat(host.c_str(), &st) != 0) return Fail(plat::kErrorFileNotFound);
-        if (!S_ISLNK(st.st_mode) || m.linksOpenAsTargets) return Fail(plat::kErrorNotAReparsePoint);
-        const std::string key = LinkKey(host);
-        if (!d.MayOpen(key, plat::kDelete)) return Fail(plat::kErrorAccessDenied);
-        d.Forget(key);
-        if (::unlink(host.c_str()) != 0) return Fail(plat::kErrorAccessDenied);
-        return true;
-    }
 
-    bool DeleteFile(const std::wstring& path) override {
-        m.calls.push_back(L"DeleteFile " + path);
-        if (m.onDeleteFile) m.onDeleteFile(path);
-        const std::string host = m.HostPath(path);
-        struct stat st;
-        if (::lstat(host.c_str(), &st) != 0) return Fail(plat::kErrorFileNotFound);
-        if (S_ISDIR(st.st_mode)) return Fail(plat::kErrorAccessDenied);
-        if (!S_ISLNK(st.st_mode) && !(st.st_mode & S_IWUSR)) return Fail(plat::kErrorAccessDenied);
-        const std::string key = S_ISLNK(st.st_mode) ? LinkKey(host) : d.AccessKey(path);
-        if (!d.MayOpen(key, plat::kDelete)) return Fail(plat::kErrorAccessDenied);
-        if (d.ShareConflict(host, plat::kDelete, kShareAll)) return Fail(plat::kErrorSharingViolation);
-        d.Forget(key);
-        if (::unlink(host.c_str()) != 0) return Fail(plat::kErrorAccessDenied);
-        return true;
-    }
 
-    bool CreateDirectory(const std::wstring& path) override { return MakeDirectory(path, nullptr); }
-    bool MakeDirectory(const std::wstring& path, const plat::AccessList* given) {
-        const std::string host = m.HostPath(path);
-        if (fs::exists(fs::symlink_status(host))) return Fail(plat::kErrorAlreadyExists);
-        if (!fs::is_directory(fs::path(host).parent_path())) return Fail(plat::kErrorPathNotFound);
-        if (!d.MayAdd(d.HostKey(host), true)) return Fail(plat::kErrorAccessDenied);
-        if (::mkdir(host.c_str(), 0755) != 0) return Fail(plat::kErrorAccessDenied);
-        d.Created(d.HostKey(host), given);
-        return true;
-    }
 
-    bool MoveFile(const std::wstring& from, const std::wstring& to) override {
-        const std::string src = m.HostPath(from), dst = m.HostPath(to);
-        m.calls.push_back(L"MoveFile " + from + L" " + to);
-        if (!fs::exists(fs::symlink_status(src))) return Fail(plat::kErrorFileNotFound);
-        if (fs::exists(fs::symlink_status(dst))) return Fail(plat::kErrorAlreadyExists);
-        const bool folder = fs::is_directory(fs::symlink_status(src));
-        const bool link = fs::is_symlink(fs::symlink_status(src));
-        // Renaming opens the object for DELETE and needs the right to add it to the target.
-        if (!d.MayOpen(link ? LinkKey(src) : d.HostKey(src), plat::kDelete) ||
-            !d.MayAdd(d.HostKey(dst), folder))
-            return Fail(plat::kErrorAccessDenied);
-        // Like Windows, no folder is renamed while anything below it is open.
-        if (d.ShareConflict(src, plat::kDelete, kShareAll))
-            return Fail(plat::kErrorSharingViolation);
-        for (const auto& [h, obj] : d.handles)
-            if (const auto* f = std::get_if<FileObj>(&obj);
-                f && f->hostPath.compare(0, src.size() + 1, src + "/") == 0)
-                return Fail(plat::kErrorAccessDenied);
-        if (::rename(src.c_str(), dst.c_str()) != 0) return Fail(plat::kErrorPathNotFound);
-        return true;
-    }
 
     bool GetDiskFreeSpaceEx(const std::wstring& directory, uint64_t* totalFree) override {
         m.freeSpaceQueries.push_back(directory);
@@ -280,50 +210,7 @@ public:
         return 0;
     }
 
-    int SHCreateDirectoryEx(const std::wstring& path) override {
-        m.calls.push_back(L"SHCreateDirectoryEx " + path);
-        if (m.failCreateDirectory > 0) {
-            --m.failCreateDirectory;
-            return static_cast<int>(plat::kErrorAccessDenied);
-        }
-        const std::string host = m.HostPath(path);
-        if (fs::exists(fs::symlink_status(host)))
-            return static_cast<int>(fs::is_directory(host) ? plat::kErrorAlreadyExists
-                                                           : plat::kErrorFileExists);
-        // Each missing level is added to the one above it, as the account may.
-        fs::path existing = fs::path(host).parent_path();
-        std::vector<fs::path> missing{host};
-        while (!existing.empty() && !fs::exists(existing)) {
-            missing.push_back(existing);
-            existing = existing.parent_path();
-        }
-        for (auto level = missing.rbegin(); level != missing.rend(); ++level) {
-            if (!d.MayAdd(d.HostKey(*level), true)) return static_cast<int>(plat::kErrorAccessDenied);
-            if (::mkdir(level->c_str(), 0755) != 0) return static_cast<int>(plat::kErrorPathNotFound);
-            d.Created(d.HostKey(*level));
-        }
-        return 0;
-    }
 
-    int SHFileOperation(uint32_t operation, const std::wstring& from, const std::wstring& to,
-                        uint32_t flags) override {
-        m.calls.push_back(L"SHFileOperation " + std::to_wstring(operation) + L" " + from + L" " +
-                          to + L" 0x" + std::to_wstring(flags) + L" as " + d.CurrentAccount());
-        if (operation != plat::kFoCopy) return static_cast<int>(plat::kErrorInvalidParameter);
-        const std::string src = m.HostPath(from), dst = m.HostPath(to);
-        if (!fs::is_regular_file(src)) return static_cast<int>(plat::kErrorFileNotFound);
-        if (!fs::is_directory(fs::path(dst).parent_path()))
-            return static_cast<int>(plat::kErrorPathNotFound);
-        const bool exists = fs::exists(fs::symlink_status(dst));
-        if (!d.MayOpen(d.HostKey(src), plat::kGenericRead) ||
-            (exists ? !d.MayOpen(d.HostKey(dst), plat::kGenericWrite)
-                    : !d.MayAdd(d.HostKey(dst), false)))
-            return static_cast<int>(plat::kErrorAccessDenied);
-        std::error_code ec;
-        fs::copy_file(src, dst, fs::copy_options::overwrite_existing, ec);
-        if (!ec && !exists) d.Created(d.HostKey(dst));
-        return ec ? static_cast<int>(plat::kErrorAccessDenied) : 0;
-    }
 
     bool GetFixedFileInfo(const std::wstring& path, plat::FixedFileInfo& out) override {
         if (m.moduleVersionMissing || !text::EqualsNoCase(path, m.moduleFile))
@@ -350,59 +237,7 @@ public:
         return m.trustResult ? *m.trustResult : plat::kTrustSuccess;
     }
 
-    std::wstring GetPrivateProfileString(const std::wstring& section, const std::wstring& key,
-                                         uint32_t sizeLimit, const std::wstring& path) override {
-        std::ifstream in(m.HostPath(path), std::ios::binary);
-        if (!in) return SetError(plat::kErrorFileNotFound), std::wstring();
-        if (!d.MayOpen(d.AccessKey(path), plat::kGenericRead))
-            return SetError(plat::kErrorAccessDenied), std::wstring();
-        std::stringstream ss;
-        ss << in.rdbuf();
-        const std::string bytes = ss.str();
-        std::wstring content;
-        if (bytes.size() >= 2 && static_cast<unsigned char>(bytes[0]) == 0xFF &&
-            static_cast<unsigned char>(bytes[1]) == 0xFE)
-            content = text::FromUtf16Le(reinterpret_cast<const uint8_t*>(bytes.data()) + 2,
-                                        bytes.size() - 2);
-        else
-            for (unsigned char c : bytes) content.push_back(static_cast<wchar_t>(c));
 
-        auto trim = [](std::wstring s) {
-            size_t b = s.find_first_not_of(L" \t\r");
-            size_t e = s.find_last_not_of(L" \t\r");
-            return b == std::wstring::npos ? std::wstring() : s.substr(b, e - b + 1);
-        };
-        std::wstringstream lines(content);
-        std::wstring line, current;
-        std::wstring value;
-        bool found = false;
-        while (!found && std::getline(lines, line)) {
-            line = trim(line);
-            if (line.empty() || line[0] == L';') continue;
-            if (line[0] == L'[') {
-                current = trim(line.substr(1, line.find(L']') - 1));
-                continue;
-            }
-            size_t eq = line.find(L'=');
-            if (eq == std::wstring::npos || !text::EqualsNoCase(current, section)) continue;
-            if (!text::EqualsNoCase(trim(line.substr(0, eq)), key)) continue;
-            value = trim(line.substr(eq + 1));
-            if (value.size() >= 2 && (value[0] == L'"' || value[0] == L'\'') &&
-                value.back() == value[0])
-                value = value.substr(1, value.size() - 2);
-            found = true;
-        }
-        if (sizeLimit == 0) return std::wstring();
-        if (value.size() > sizeLimit - 1) value.resize(sizeLimit - 1);
-        SetError(found ? 0 : plat::kErrorFileNotFound);
-        return value;
-    }
-
-    bool CreateDirectoryWithAccess(const std::wstring& path,
-                                   const plat::AccessList& access) override {
-        m.calls.push_back(L"CreateDirectoryWithAccess " + path);
-        return MakeDirectory(path, &access);
-    }
 
     bool GetFileAccess(plat::Handle file, plat::AccessList& out) override {
         std::string key;

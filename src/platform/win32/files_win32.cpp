@@ -221,35 +221,6 @@ public:
     uint32_t GetFileAttributes(const std::wstring& path) override {
         return ::GetFileAttributesW(path.c_str());
     }
-    bool SetFileAttributes(const std::wstring& path, uint32_t attributes) override {
-        return ::SetFileAttributesW(path.c_str(), attributes) != FALSE;
-    }
-    bool DeleteFile(const std::wstring& path) override { return ::DeleteFileW(path.c_str()); }
-    bool RemoveLink(const std::wstring& path) override {
-        HANDLE h = ::CreateFileW(
-            path.c_str(), FILE_READ_ATTRIBUTES,
-            FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr, OPEN_EXISTING,
-            FILE_FLAG_BACKUP_SEMANTICS | FILE_FLAG_OPEN_REPARSE_POINT, nullptr);
-        if (h == INVALID_HANDLE_VALUE) return false;
-        BY_HANDLE_FILE_INFORMATION info;
-        ZeroMemory(&info, sizeof(info));
-        const BOOL known = ::GetFileInformationByHandle(h, &info);
-        ::CloseHandle(h);
-        if (!known) return false;
-        if (!(info.dwFileAttributes & FILE_ATTRIBUTE_REPARSE_POINT)) {
-            ::SetLastError(ERROR_NOT_A_REPARSE_POINT);
-            return false;
-        }
-        // Windows removes a link by its path without following it.
-        return (info.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) ? ::RemoveDirectoryW(path.c_str())
-                                                                  : ::DeleteFileW(path.c_str());
-    }
-    bool CreateDirectory(const std::wstring& path) override {
-        return ::CreateDirectoryW(path.c_str(), nullptr) != FALSE;
-    }
-    bool MoveFile(const std::wstring& from, const std::wstring& to) override {
-        return ::MoveFileW(from.c_str(), to.c_str()) != FALSE;
-    }
 
 
     bool GetDiskFreeSpaceEx(const std::wstring& directory, uint64_t* totalFree) override {
@@ -316,22 +287,6 @@ public:
         return hr;
     }
 
-    int SHCreateDirectoryEx(const std::wstring& path) override {
-        return ::SHCreateDirectoryExW(nullptr, path.c_str(), nullptr);
-    }
-    int SHFileOperation(uint32_t operation, const std::wstring& from, const std::wstring& to,
-                        uint32_t flags) override {
-        // Double-terminated lists of one path each.
-        std::wstring src = from + L'\0';
-        std::wstring dst = to + L'\0';
-        SHFILEOPSTRUCTW op;
-        ZeroMemory(&op, sizeof(op));
-        op.wFunc = operation;
-        op.pFrom = src.c_str();
-        op.pTo = dst.c_str();
-        op.fFlags = static_cast<FILEOP_FLAGS>(flags);
-        return ::SHFileOperationW(&op);
-    }
 
     bool GetFixedFileInfo(const std::wstring& path, FixedFileInfo& out) override {
         // version.dll is no known DLL: loaded by its full path, once (SystemLibrary).
@@ -387,24 +342,7 @@ public:
         return verify(static_cast<HWND>(INVALID_HANDLE_VALUE), &action, &data);
     }
 
-    std::wstring GetPrivateProfileString(const std::wstring& section, const std::wstring& key,
-                                         uint32_t sizeLimit, const std::wstring& path) override {
-        wchar_t buffer[MAX_PATH] = {};
-        if (sizeLimit > MAX_PATH) sizeLimit = MAX_PATH;
-        ::GetPrivateProfileStringW(section.c_str(), key.c_str(), nullptr, buffer, sizeLimit,
-                                   path.c_str());
-        return Text(buffer, MAX_PATH);
-    }
 
-    bool CreateDirectoryWithAccess(const std::wstring& path, const AccessList& access) override {
-        Descriptor descriptor(access);
-        SECURITY_ATTRIBUTES sa;
-        sa.nLength = sizeof(sa);
-        sa.lpSecurityDescriptor = descriptor.Get();
-        sa.bInheritHandle = FALSE;
-        if (!sa.lpSecurityDescriptor) return false;
-        return ::CreateDirectoryW(path.c_str(), &sa) != FALSE;
-    }
 
     bool GetFileAccess(Handle file, AccessList& out) override {
         const SECURITY_INFORMATION what = OWNER_SECURITY_INFORMATION | DACL_SECURITY_INFORMATION;

@@ -103,6 +103,10 @@ public:
     // ---- Account of a token ----------------------------------------------------------------
     // GetTokenInformation(TokenUser) as a SID string (ConvertSidToStringSidW); 0: own token.
     virtual bool GetTokenUserSid(Handle token, std::wstring& sid) = 0;
+    // Whether the program runs on Wine (ntdll.dll exports wine_get_version): a system that keeps
+    // no security descriptor a program gives a file or folder, and reads back one it makes up
+    // from the file's owner.
+    virtual bool IsWine() = 0;
     // ---- who a token and a process are --------------------------------------------------------
     // The Win32 path of a process's image: QueryFullProcessImageNameW, looked up at run time;
     // where the system lacks it (Windows XP), GetModuleFileNameExW of psapi.dll.

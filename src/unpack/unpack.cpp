@@ -209,7 +209,7 @@ bool CreateTarget(CFile& out, const CHeldFolder& folder, const std::wstring& nam
 // when it could not be held.
 bool TempFreeSpace(uint64_t* bytes) {
     const RunContext& run = Run();
-    return *run.temp ? run.temp->FreeSpace(bytes)
+    return run.temp ? run.temp.FreeSpace(bytes)
                      : plat::files().GetDiskFreeSpaceEx(run.tempPath, bytes);
 }
 

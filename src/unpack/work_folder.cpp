@@ -51,7 +51,7 @@ bool CWorkFolder::Prepare() {
     m_name = text::Format(L"%d", static_cast<int>(run.session));
     m_path = m_temp + L"unpackvesk\\" + m_name + L"\\";
     m_state = State::Missing;  // until it is made
-    if (!*run.temp) return false;
+    if (!run.temp) return false;
 
     // An elevated or system run starts programs from this folder: it gets a list under which
     // only administrators and the system account can add or change anything, so the user's own
@@ -86,17 +86,17 @@ uint32_t CWorkFolder::MakeFresh(const plat::AccessList* list) {
     // done, the work folder is not used at all. Nor does an elevated run act below a link
     // anywhere under the temp folder.
     if (!m_parent) {
-        if (!Run().temp->MakeFolder(L"unpackvesk", nullptr, m_parent)) {
+        if (!Run().temp.MakeFolder(L"unpackvesk", nullptr, m_parent)) {
             const uint32_t error = plat::kernel().GetLastError();
             if (error != kErrorLinkRefused) return error;
             CUtility::Log(tags::kGetWorkFolder, L"Work folder refused, link at %ls",
-                          Run().temp->Join(L"unpackvesk").c_str());
+                          Run().temp.Join(L"unpackvesk").c_str());
             return kErrorRefused;
         }
         if (!ReachedDirectly(tags::kGetWorkFolder, L"Work folder")) return kErrorRefused;
         // The product's shared folder in the temp folder, made through its held parent as well.
         CHeldFolder product, shared;
-        if (Run().temp->MakeFolder(L"Quintrova", nullptr, product))
+        if (Run().temp.MakeFolder(L"Quintrova", nullptr, product))
             static_cast<void>(product.MakeFolder(L"vesk", nullptr, shared));
     }
     if (m_parent.MakeFolder(m_name, list, m_hold, true)) return 0;
@@ -132,12 +132,14 @@ uint32_t CWorkFolder::MakeFresh(const plat::AccessList* list) {
 bool CWorkFolder::KeepsItsList() const {
     // The list protects only on a volume that keeps lists (not a FAT stick, not some network
     // shares), and only as it reads back: the administrators own the folder, and nobody else,
-    // the logged-on user included, may add or change anything in it, or its list.
+    // the logged-on user included, may add or change anything in it, or its list. (Wine keeps
+    // no list at all and reads back one it makes up: there the list given is all there is.)
     plat::AccessList access;
-    const wchar_t* fault = !m_hold.KeepsAccessLists() ? L"no access lists kept"
-                           : !m_hold.Access(access) || !CUtility::IsAdminOnly(access)
-                               ? L"unsafe access list"
-                               : nullptr;
+    const wchar_t* fault =
+        !m_hold.KeepsAccessLists() ? L"no access lists kept"
+        : !plat::kernel().IsWine() && (!m_hold.Access(access) || !CUtility::IsAdminOnly(access))
+            ? L"unsafe access list"
+            : nullptr;
     if (!fault) return true;
     CUtility::Log(tags::kGetWorkFolder, L"Work folder refused, %ls at %ls", fault,
                   CUtility::WithoutTrailingSeparators(m_path).c_str());
@@ -181,5 +183,5 @@ void CWorkFolder::Remove() {
     // "unpackvesk" goes when no other session's folder is left in it.
     const uint64_t index = m_parent.Index();
     m_parent.Close();
-    Run().temp->RemoveFolder(L"unpackvesk", index);
+    Run().temp.RemoveFolder(L"unpackvesk", index);
 }

@@ -63,7 +63,7 @@ plat::Handle OpenLogFile(const std::wstring& name) {
         plat::kernel().SetLastError(plat::kErrorAccessDenied);
         return 0;
     }
-    if (*run.temp) return run.temp->OpenFile(name, access, plat::kShareNone, plat::kOpenAlways).Release();
+    if (run.temp) return run.temp.OpenFile(name, access, plat::kShareNone, plat::kOpenAlways).Release();
     if (!run.tempPath.empty()) return 0;  // the temp folder could not be held
     CHeldFolder& fallback = FallbackFolder();
     if (!fallback) {

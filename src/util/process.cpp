@@ -92,8 +92,8 @@ bool CUtility::StartProcess(const std::wstring& commandLine, plat::ProcessInfo& 
 }
 
 CImpersonateUser::CImpersonateUser() {
-    const auto& token = Run().userToken;
-    if (token && *token && plat::kernel().ImpersonateLoggedOnUser(token->Get()))
+    const UniqueHandle& token = Run().userToken;
+    if (token && plat::kernel().ImpersonateLoggedOnUser(token.Get()))
         m_bImpersonating = true;
 }
 

@@ -18,15 +18,12 @@ RunContext RunContext::Detect() {
     run.build = rtl.build;
     run.wow64 = CUtility::IsWow64();
     plat::files().GetTempPath(run.tempPath);
-    auto temp = std::make_shared<CHeldFolder>();
-    if (run.tempPath.empty() || !temp->Open(run.tempPath) || !temp->FinalPath(run.tempFinal))
+    if (run.tempPath.empty() || !run.temp.Open(run.tempPath) || !run.temp.FinalPath(run.tempFinal))
         run.tempFinal = CUtility::WithoutTrailingSeparators(run.tempPath);
-    run.tempDirect = *temp && temp->LiesAt(run.tempFinal);
-    run.temp = std::move(temp);
+    run.tempDirect = run.temp && run.temp.LiesAt(run.tempFinal);
     if (!CUtility::GetSessionUserSid(run.session, run.userSid)) run.userSid.clear();
-    auto token = std::make_shared<UniqueHandle>();
-    if (!CUtility::GetSessionUserToken(token->Receive(), run.session, run.elevated)) token->Reset();
-    run.userToken = std::move(token);
+    if (!CUtility::GetSessionUserToken(run.userToken.Receive(), run.session, run.elevated))
+        run.userToken.Reset();
     return run;
 }
 
@@ -39,10 +36,10 @@ void ForgetRun() {
     g_run.reset();
 }
 
-CRunScope::CRunScope() : m_outer(g_run) {
+CRunScope::CRunScope() : m_outer(std::move(g_run)) {
     g_run = RunContext::Detect();
 }
 
 CRunScope::~CRunScope() {
-    g_run = m_outer;
+    g_run = std::move(m_outer);
 }

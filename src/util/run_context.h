@@ -4,7 +4,6 @@
 #pragma once
 
 #include <cstdint>
-#include <memory>
 #include <optional>
 #include <string>
 
@@ -28,7 +27,7 @@ struct RunContext {
     // reach everything in it through this one handle), and where it really is (its final path,
     // asked once; a profile moved elsewhere through a junction is the user's own choice).
     std::wstring tempPath;
-    std::shared_ptr<const CHeldFolder> temp;
+    CHeldFolder temp;
     std::wstring tempFinal;
     // Whether the temp folder held lies where its final path says; where the system cannot tell
     // final paths (Windows XP), whether no level of its path is a link.
@@ -38,7 +37,7 @@ struct RunContext {
     // administrator who typed in other credentials cannot open), and a primary token of it where
     // one can be had, which every act as that user (the registry hive, copies) impersonates.
     std::wstring userSid;
-    std::shared_ptr<const UniqueHandle> userToken;
+    UniqueHandle userToken;
 
     bool IsPreVista() const { return version.major < 6; }
     // At least that build when one is given, else at least that generation.

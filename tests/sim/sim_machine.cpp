@@ -831,6 +831,7 @@ public:
         sid = m.SidOf(t->token.account);
         return true;
     }
+    bool IsWine() override { return false; }
     bool QueryFullProcessImageName(plat::Handle process, std::wstring& out) override {
         auto* p = d.Get<ProcessObj>(process);
         if (!p) return Fail(plat::kErrorInvalidHandle);

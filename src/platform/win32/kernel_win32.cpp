@@ -319,6 +319,10 @@ public:
         sid = SidText(reinterpret_cast<TOKEN_USER*>(buffer.data())->User.Sid);
         return !sid.empty();
     }
+    bool IsWine() override {
+        const HMODULE ntdll = ::GetModuleHandleW(L"ntdll.dll");
+        return ntdll && ::GetProcAddress(ntdll, "wine_get_version") != nullptr;
+    }
     bool QueryFullProcessImageName(Handle process, std::wstring& out) override {
         out.clear();
         wchar_t buffer[MAX_PATH * 2] = {};

@@ -108,7 +108,9 @@ public:
     virtual bool GetVolumeAttributes(Handle file, uint32_t* attributes) = 0;
     // GetFinalPathNameByHandleW (normalized, with the drive letter), looked up at run time: false
     // with kErrorProcNotFound where the system lacks it (Windows XP).
-    virtual bool GetFinalPathNameByHandle(Handle file, std::wstring& out) = 0;
+    // With `ntForm`, the volume's NT device name instead of the drive letter (VOLUME_NAME_NT):
+    // the form every volume has, also one the mount manager gives no letter (some RAM disks).
+    virtual bool GetFinalPathNameByHandle(Handle file, std::wstring& out, bool ntForm = false) = 0;
     // GetLongPathNameW: the path with its short (8.3) names spelt out; 0 on failure.
     virtual uint32_t GetLongPathName(const std::wstring& path, std::wstring& out) = 0;
     // ---- the program's running image ---------------------------------------------------------

@@ -154,7 +154,10 @@ bool CWorkFolder::ReachedDirectly(LogTag tag, const wchar_t* what) const {
                       : m_parent ? m_parent.LiesAt(Expected(L"unpackvesk"))
                                  : true;
     if (here) return true;
-    CUtility::Log(tag, L"%ls refused, %ls is reached through a link", what, m_path.c_str());
+    if (plat::kernel().GetLastError() == kErrorLinkRefused)
+        CUtility::Log(tag, L"%ls refused, %ls is reached through a link", what, m_path.c_str());
+    else
+        CUtility::Log(tag, L"%ls refused, where %ls lies cannot be told", what, m_path.c_str());
     return false;
 }
 

@@ -225,20 +225,27 @@ bool CHeldFolder::FinalPath(std::wstring& out) const {
 
 bool CHeldFolder::LiesAt(const std::wstring& expected) const {
     std::wstring final;
-    if (FinalPathOf(m_handle.Get(), final)) return text::EqualsNoCase(final, Trimmed(expected));
+    if (FinalPathOf(m_handle.Get(), final))
+        return text::EqualsNoCase(final, Trimmed(expected)) || Refuse(kErrorLinkRefused);
     if (plat::kernel().GetLastError() != plat::kErrorProcNotFound) return false;
     // Every level of the path exists and none is a junction or symbolic link.
     const std::wstring full = Trimmed(expected);
     for (size_t end = full.find(L'\\', 3);; end = full.find(L'\\', end + 1)) {
         const uint32_t attributes = plat::files().GetFileAttributes(full.substr(0, end));
-        if (attributes == plat::kInvalidFileAttributes || (attributes & plat::kAttrReparsePoint))
-            return false;
+        if (attributes == plat::kInvalidFileAttributes) return false;
+        if (attributes & plat::kAttrReparsePoint) return Refuse(kErrorLinkRefused);
         if (end == std::wstring::npos) return true;
     }
 }
 
 bool CHeldFolder::FinalPathOf(plat::Handle handle, std::wstring& out) {
-    if (!plat::files().GetFinalPathNameByHandle(handle, out)) return false;
+    // Where a volume has no drive letter (some RAM disks), its NT form: compared with one of the
+    // same form, it tells as well where a folder lies.
+    plat::IFiles& fs = plat::files();
+    if (!fs.GetFinalPathNameByHandle(handle, out) &&
+        (plat::kernel().GetLastError() == plat::kErrorProcNotFound ||
+         !fs.GetFinalPathNameByHandle(handle, out, true)))
+        return false;
     if (out.compare(0, 8, L"\\\\?\\UNC\\") == 0)
         out = L"\\" + out.substr(7);
     else if (out.compare(0, 4, L"\\\\?\\") == 0)

@@ -78,7 +78,9 @@ public:
     // What the handle says of the folder.
     [[nodiscard]] bool FinalPath(std::wstring& out) const;  // without "\\?\" or a closing '\'
     // Whether the folder lies at `expected` (its final path, letter case aside); where the system
-    // has no final paths (Windows XP), whether no level of `expected` is a link.
+    // has no final paths (Windows XP), whether no level of `expected` is a link. When not, the
+    // last error says why: kErrorLinkRefused when it lies elsewhere, another error when where it
+    // lies cannot be told.
     [[nodiscard]] bool LiesAt(const std::wstring& expected) const;
     [[nodiscard]] bool FreeSpace(uint64_t* bytes) const;
     [[nodiscard]] bool KeepsAccessLists() const;

@@ -176,7 +176,7 @@ public:
     bool SetOpenFileAttributes(plat::Handle, uint32_t) override { return false; }
     bool SetEndOfFile(plat::Handle) override { return false; }
     bool GetVolumeAttributes(plat::Handle, uint32_t*) override { return false; }
-    bool GetFinalPathNameByHandle(plat::Handle, std::wstring&) override {
+    bool GetFinalPathNameByHandle(plat::Handle, std::wstring&, bool) override {
         plat::kernel().SetLastError(plat::kErrorProcNotFound);  // as on a system without them
         return false;
     }

@@ -172,17 +172,21 @@ TEST(WorkFolder, ElevatedAndSystemRunsGetAFreshFolderOnlyAdministratorsCanChange
     EXPECT_EQ(m.CallsStartingWith(L"CreateFolderInFolder " + kFolder).size(), 1u);
     EXPECT_FALSE(m.AccessOf(kFolder).isProtected);
 
-    // On a volume that keeps no access lists (a FAT stick) the list protects nothing: an elevated
-    // run refuses the folder.
-    sim::SimMachine fat;
-    fat.token = sim::TokenKind::ElevatedAdmin;
-    fat.volumesWithoutAccessLists.insert(L"C:\\users\\user\\Temp");
-    CUnPack onFat;
-    onFat.GetWorkFolder();
-    EXPECT_TRUE(onFat.WorkFolder().IsRefused());
-    EXPECT_TRUE(
-        Logged(fat, L"[CUnPack::GetWorkFolder] Work folder refused, no access lists kept at " +
-                        kFolder));
+    // On a volume the mount manager gives no letter (a RAM disk) the folder is told where it lies
+    // by the NT form of its path. Where such a volume keeps no access lists (a FAT stick) the
+    // list protects nothing: an elevated run refuses the folder, and says why.
+    for (bool acls : {true, false}) {
+        sim::SimMachine ram;
+        ram.token = sim::TokenKind::ElevatedAdmin;
+        ram.volumesWithoutLetter.insert(L"C:\\users");
+        if (!acls) ram.volumesWithoutAccessLists.insert(L"C:\\users\\user\\Temp");
+        CUnPack onRam;
+        onRam.GetWorkFolder();
+        EXPECT_EQ(onRam.WorkFolder().IsRefused(), !acls);
+        EXPECT_EQ(Logged(ram, L"[CUnPack::GetWorkFolder] Work folder refused, no access lists kept "
+                              L"at " + kFolder),
+                  !acls);
+    }
 }
 
 // What an earlier run left is cleared, read-only files included; what cannot be cleared (a file

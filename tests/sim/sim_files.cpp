@@ -462,13 +462,19 @@ public:
         return true;
     }
 
-    bool GetFinalPathNameByHandle(plat::Handle file, std::wstring& out) override {
+    bool GetFinalPathNameByHandle(plat::Handle file, std::wstring& out, bool ntForm) override {
         out.clear();
         if (m.finalPathMissing) return Fail(plat::kErrorProcNotFound);
         auto* f = d.Get<FileObj>(file);
         std::wstring path;
         if (!f || !WindowsPathOf(*f, path)) return Fail(plat::kErrorInvalidHandle);
-        out = L"\\\\?\\" + path;
+        // A volume the mount manager gives no letter has its NT form only.
+        for (const std::wstring& prefix : m.volumesWithoutLetter)
+            if (!ntForm && Upper(path).compare(0, prefix.size(), Upper(prefix)) == 0)
+                return Fail(plat::kErrorPathNotFound);
+        out = ntForm ? L"\\Device\\HarddiskVolume" + std::to_wstring(path[0] - L'A' + 1) +
+                           path.substr(2)
+                     : L"\\\\?\\" + path;
         return true;
     }
 

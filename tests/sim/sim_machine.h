@@ -170,6 +170,9 @@ public:
     // acts on the folder it points at (which goes when empty), and RemoveLink finds no link.
     bool linksOpenAsTargets = false;
     bool finalPathMissing = false;  // no GetFinalPathNameByHandleW, as on Windows XP
+    // Folders on volumes the mount manager gives no drive letter (some RAM disks): their final
+    // paths have the NT form only.
+    std::set<std::wstring> volumesWithoutLetter;
 
     std::wstring tempPath = L"C:\\users\\user\\Temp\\";
     uint32_t tempPathResult = 0;  // nonzero overrides GetTempPath's answer (buffer left empty)

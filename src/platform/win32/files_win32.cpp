@@ -552,8 +552,9 @@ public:
         *attributes = info.attributes;
         return true;
     }
-    bool GetFinalPathNameByHandle(Handle file, std::wstring& out) override {
-        // Windows Vista and later; flags 0: FILE_NAME_NORMALIZED | VOLUME_NAME_DOS.
+    bool GetFinalPathNameByHandle(Handle file, std::wstring& out, bool ntForm) override {
+        // Windows Vista and later; flags 0: FILE_NAME_NORMALIZED | VOLUME_NAME_DOS, or 2 for
+        // VOLUME_NAME_NT.
         using Fn = DWORD(WINAPI*)(HANDLE, LPWSTR, DWORD, DWORD);
         const Fn fn = SystemFunction<Fn>(L"kernel32.dll", "GetFinalPathNameByHandleW");
         out.clear();
@@ -561,10 +562,11 @@ public:
             ::SetLastError(ERROR_PROC_NOT_FOUND);
             return false;
         }
-        const DWORD need = fn(H(file), nullptr, 0, 0);
+        const DWORD flags = ntForm ? 2 : 0;
+        const DWORD need = fn(H(file), nullptr, 0, flags);
         if (need == 0) return false;
         std::vector<wchar_t> buffer(need + 1);
-        const DWORD got = fn(H(file), buffer.data(), need + 1, 0);
+        const DWORD got = fn(H(file), buffer.data(), need + 1, flags);
         if (got == 0 || got > need) return false;
         out.assign(buffer.data(), got);
         return true;

@@ -130,6 +130,7 @@ struct SimMachine::Impl {
     // the limited one.
     TokenKind KindOf(const std::wstring& account) const;
     std::optional<SimToken> impersonation;  // the token ImpersonateLoggedOnUser was given
+    std::wstring AccountOfSid(const std::wstring& sid) const;  // empty: nobody known
     // The token that acts: the thread's impersonation token, else the process's.
     SimToken ActingToken() const;
 

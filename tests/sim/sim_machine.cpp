@@ -238,6 +238,14 @@ std::wstring SimMachine::Impl::CurrentAccount() const {
     return m.impersonating.empty() ? ProcessAccount() : m.impersonating;
 }
 
+std::wstring SimMachine::Impl::AccountOfSid(const std::wstring& sid) const {
+    if (sid == plat::kSidSystem) return L"SYSTEM";
+    for (const auto& [account, known] : m.accountSids)
+        if (known == sid) return account;
+    const std::wstring made = L"S-1-5-21-1-";  // what SidOf makes up from a name
+    return sid.compare(0, made.size(), made) == 0 ? sid.substr(made.size()) : std::wstring();
+}
+
 TokenKind SimMachine::Impl::KindOf(const std::wstring& account) const {
     if (text::EqualsNoCase(account, L"SYSTEM")) return TokenKind::System;
     return m.administrators.count(account) ? TokenKind::LimitedAdmin : TokenKind::StandardUser;

@@ -98,7 +98,22 @@ private:
         if (!path.empty() && path[0] == L'\\') return kErrorBadPathname;
         m.calls.push_back((create ? L"RegCreateKeyEx " : L"RegOpenKeyEx ") + key.hive + L"\\" +
                           Join(key.path, path) + L" " + Hex(access));
-        if (!Walk(key, path, options & plat::kRegOptionOpenLink, create))
+        std::wstring below = path;
+        if (Upper(key.hive) == L"USERS" && key.path.empty()) {
+            // HKEY_USERS\<SID>: that account's hive, which only its account, the administrators
+            // and the system may open.
+            const size_t slash = path.find(L'\\');
+            const std::wstring account = d.AccountOfSid(path.substr(0, slash));
+            const SimToken acting = d.ActingToken();
+            if (account.empty()) return static_cast<int32_t>(plat::kErrorFileNotFound);
+            if (!text::EqualsNoCase(account, acting.account) &&
+                acting.kind != TokenKind::ElevatedAdmin && acting.kind != TokenKind::System)
+                return static_cast<int32_t>(plat::kErrorAccessDenied);
+            key.hive = account;
+            below = slash == std::wstring::npos ? L"" : path.substr(slash + 1);
+            m.CreateRegKey(account, L"");
+        }
+        if (!Walk(key, below, options & plat::kRegOptionOpenLink, create))
             return static_cast<int32_t>(plat::kErrorFileNotFound);
         if (!Granted(key.hive, key.path, access))
             return static_cast<int32_t>(plat::kErrorAccessDenied);

@@ -8,6 +8,7 @@
 
 #include "app/agent.h"
 #include "app/app.h"
+#include "host/life_cycle.h"
 #include "host/package_builder.h"
 #include "registry_values.h"
 #include "sim/sim_machine.h"
@@ -52,67 +53,39 @@ bool Has(const std::vector<std::wstring>& lines, const std::wstring& line) {
     return std::find(lines.begin(), lines.end(), line) != lines.end();
 }
 
-// One machine, runs that follow each other: unelevated, elevated, elevated and killed in the
-// middle of its launch, unelevated, elevated again. After each: the right package started with
-// its own token as the right account, the backup where it belongs, nothing stale started, and
-// nothing left behind a completed run.
+// The life of one machine with rights as Windows decides them (life_cycle.h): each run starts its
+// own package's agent with its token as the right account, leaves no task and nothing of its own
+// behind, and makes or keeps a backup that the desk user's later runs can refresh. What an elevated
+// run killed at the agent's start leaves (a read-only file the user may not change) is moved aside
+// by the user's next run and removed by the next elevated one.
 TEST(LifeCycle, RunsOfEveryKindFollowOneAnotherOnOneMachine) {
-    sim::SimMachine m;
-    const std::wstring backup = L"C:\\ProgramData\\Quintrova\\Temp\\Vesk011234.exe";
-    struct Killed {};
-    std::vector<std::wstring> started;  // "<token> as <account>"
-    std::wstring action;                // the task's action, as the last "/change" set it
-    bool kill = false;
-    m.onCreateProcess = [&](const std::wstring& commandLine, const std::wstring&) {
-        const std::wstring p = sim::InterpreterParameters(commandLine);
-        if (p.find(L"/change") != std::wstring::npos) action = p;
-        const bool task = p.find(L"/run") != std::wstring::npos;
-        if (!task && p.rfind(L"/c QVManagerVESK.exe", 0) != 0) return sim::Program{};
-        if (kill) throw Killed{};
-        started.push_back(
-            task ? action.substr(action.rfind(L' ') + 1, action.size() - action.rfind(L' ') - 2) +
-                       L" as SYSTEM"
-                 : p.substr(p.rfind(L' ') + 1) + L" as user");
-        return sim::Program{};
+    const struct {
+        const wchar_t* left;
+        const wchar_t* tasks;
+        const wchar_t* backup;
+        const wchar_t* owner;  // of the backup
+    } expected[] = {
+        {L"-", L"-", L"0", L"user"},            // limited
+        {L"-", L"-", L"none", L"user"},         // elevated: the system launch makes none
+        {L"1", L"AVESK1", L"none", L"user"},    // killed at the agent's start
+        {L"1.1", L"AVESK1", L"0", L"user"},     // limited: the leftover moved aside
+        {L"-", L"-", L"none", L"user"},         // elevated: the task and the leftover gone
+        {L"-", L"-", L"0", L"user"},            // another administrator: the user's, in place
+        {L"-", L"-", L"5", L"user"},            // a second user leaves the user's backup
+        {L"-", L"-", L"none", L"user"},         // the system launch over a task left registered
     };
-    struct Run {
-        sim::TokenKind token;
-        bool systemLaunch, killed;
-        const wchar_t* expected;
-    } runs[] = {{sim::TokenKind::StandardUser, false, false, L"one as user"},
-                {sim::TokenKind::ElevatedAdmin, false, false, L"two as user"},
-                {sim::TokenKind::ElevatedAdmin, true, true, nullptr},
-                {sim::TokenKind::StandardUser, false, false, L"four as user"},
-                {sim::TokenKind::ElevatedAdmin, true, false, L"five as SYSTEM"}};
-    const char* tokens[] = {"one", "two", "three", "four", "five"};
-    for (size_t i = 0; i < 5; ++i) {
-        const Run& r = runs[i];
-        m.token = r.token;
-        kill = r.killed;
-        // Code-signing settings keep an elevated run on the standard launch (with the backup).
-        SetCodeSign(m, !r.systemLaunch);
-        const std::string package = testpkg::Pack(
-            testpkg::Stub(), {{"setup.ini", "[Settings]\r\nvesk_token=" + std::string(tokens[i])},
-                              {"AVESK.xml", "<Task/>"},
-                              {"QVManagerVESK.exe", "manager"},
-                              {"Launcher.exe", "launcher"}});
-        m.WriteFile(kSelf, package);
-        started.clear();
-        try {
-            RunLauncher();
-        } catch (const Killed&) {
-            CloseLoadingWnd(nullptr);  // the killed process's window went with it
-        }
-        const std::wstring which = L"run " + std::to_wstring(i + 1);
-        EXPECT_EQ(started,
-                  r.expected ? std::vector<std::wstring>{r.expected} : std::vector<std::wstring>{})
-            << which;
-        EXPECT_EQ(m.Exists(Folder(1)), r.killed) << which;
-        if (!r.systemLaunch) {
-            EXPECT_EQ(m.ReadFile(backup), package) << which;
-            EXPECT_EQ(m.AccessOf(backup).owner, m.SidOf(L"user")) << which;
-        }
-    }
+    int runs = 0;
+    lifecycle::Live([&](const lifecycle::Outcome& o, sim::SimMachine& m) {
+        const auto& e = expected[runs++];
+        const std::wstring which = L"run " + std::to_wstring(o.n) + L" " + o.kind;
+        EXPECT_EQ(o.started, o.expected) << which;
+        EXPECT_EQ(o.left, e.left) << which;
+        EXPECT_EQ(o.tasks, e.tasks) << which;
+        EXPECT_EQ(o.backup, e.backup) << which;
+        EXPECT_EQ(o.backupOwner, m.SidOf(e.owner)) << which;
+        EXPECT_EQ(m.Exists(m.tempPath + L"unpackvesk\\1"), o.kind == L"killed") << which;
+    });
+    EXPECT_EQ(runs, 8);
 }
 
 // One user logged on in sessions 1 and 2 shares one temp folder and one registry hive. The

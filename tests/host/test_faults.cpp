@@ -11,6 +11,7 @@
 #include "host/package_builder.h"
 #include "registry_values.h"
 #include "sim/sim_machine.h"
+#include "sim/sim_tasks.h"
 #include "ui/loading_wnd.h"
 #include "util/text.h"
 
@@ -61,18 +62,19 @@ TEST(LifeCycle, RunsOfEveryKindFollowOneAnotherOnOneMachine) {
     const std::wstring backup = L"C:\\ProgramData\\Quintrova\\Temp\\Vesk011234.exe";
     struct Killed {};
     std::vector<std::wstring> started;  // "<token> as <account>"
-    std::wstring action;                // the task's action, as the last "/change" set it
     bool kill = false;
-    m.onCreateProcess = [&](const std::wstring& commandLine, const std::wstring&) {
-        const std::wstring p = sim::InterpreterParameters(commandLine);
-        if (p.find(L"/change") != std::wstring::npos) action = p;
-        const bool task = p.find(L"/run") != std::wstring::npos;
-        if (!task && p.rfind(L"/c QVManagerVESK.exe", 0) != 0) return sim::Program{};
+    sim::TaskScheduler scheduler(m);  // a killed run leaves its task registered
+    scheduler.onRun = [&](const sim::ScheduledTask& task) {
         if (kill) throw Killed{};
-        started.push_back(
-            task ? action.substr(action.rfind(L' ') + 1, action.size() - action.rfind(L' ') - 2) +
-                       L" as SYSTEM"
-                 : p.substr(p.rfind(L' ') + 1) + L" as user");
+        started.push_back(task.arguments.substr(task.arguments.rfind(L' ') + 1) + L" as " +
+                          task.account);
+    };
+    m.onCreateProcess = [&](const std::wstring& commandLine, const std::wstring& directory) {
+        const std::wstring p = sim::InterpreterParameters(commandLine);
+        if (const auto schtasks = scheduler.Handle(p, directory)) return *schtasks;
+        if (p.rfind(L"/c QVManagerVESK.exe", 0) != 0) return sim::Program{};
+        if (kill) throw Killed{};
+        started.push_back(p.substr(p.rfind(L' ') + 1) + L" as user");
         return sim::Program{};
     };
     struct Run {
@@ -93,7 +95,7 @@ TEST(LifeCycle, RunsOfEveryKindFollowOneAnotherOnOneMachine) {
         SetCodeSign(m, !r.systemLaunch);
         const std::string package = testpkg::Pack(
             testpkg::Stub(), {{"setup.ini", "[Settings]\r\nvesk_token=" + std::string(tokens[i])},
-                              {"AVESK.xml", "<Task/>"},
+                              {"AVESK.xml", testpkg::kTaskTemplate},
                               {"QVManagerVESK.exe", "manager"},
                               {"Launcher.exe", "launcher"}});
         m.WriteFile(kSelf, package);
@@ -108,11 +110,14 @@ TEST(LifeCycle, RunsOfEveryKindFollowOneAnotherOnOneMachine) {
                   r.expected ? std::vector<std::wstring>{r.expected} : std::vector<std::wstring>{})
             << which;
         EXPECT_EQ(m.Exists(Folder(1)), r.killed) << which;
+        if (r.killed) EXPECT_EQ(scheduler.tasks.count(L"AVESK1"), 1u);
         if (!r.systemLaunch) {
             EXPECT_EQ(m.ReadFile(backup), package) << which;
             EXPECT_EQ(m.AccessOf(backup).owner, m.SidOf(L"user")) << which;
         }
     }
+    EXPECT_TRUE(scheduler.tasks.empty());  // the next system launch replaced and deleted it
+    EXPECT_LT(m.Now(), 3600u * 1000);      // and asked nothing that no one would answer
 }
 
 // One user logged on in sessions 1 and 2 shares one temp folder and one registry hive. The
@@ -125,17 +130,24 @@ TEST(Faults, LaunchersInTwoSessionsKeepSeparateFoldersKeysAndTasks) {
     m.sessionUsers = {{1, L"user"}, {2, L"user"}};
     m.WriteFile(kSelf,
                 testpkg::Pack(testpkg::Stub(), {{"setup.ini", "[Settings]\r\nvesk_token=tok\r\n"},
-                                                {"AVESK.xml", "<Task/>"},
+                                                {"AVESK.xml", testpkg::kTaskTemplate},
                                                 {"agent.txt", "agent files"}}));
 
     std::map<uint32_t, std::vector<std::wstring>> commands;  // per session
+    std::map<uint32_t, std::wstring> actions;                // of the task run, per session
+    sim::TaskScheduler scheduler(m);
+    scheduler.onRun = [&](const sim::ScheduledTask& task) {
+        actions[m.selfSession] = task.command + L" " + task.arguments;
+    };
     bool bothRunning = false;
     bool firstIntactAfterSecond = false;
-    m.onCreateProcess = [&](const std::wstring& commandLine, const std::wstring&) {
+    m.onCreateProcess = [&](const std::wstring& commandLine, const std::wstring& directory) {
         const uint32_t session = m.selfSession;
         const std::wstring parameters = sim::InterpreterParameters(commandLine);
         commands[session].push_back(parameters);
-        if (parameters.find(L" /run /tn") == std::wstring::npos) return sim::Program{};
+        const auto schtasks = scheduler.Handle(parameters, directory);
+        if (parameters.find(L" /run /tn") == std::wstring::npos)
+            return schtasks.value_or(sim::Program{});
         // The task brings the agent up in the launcher's session for 8 s.
         const uint32_t manager = m.AddProcess(kAgentManagerExe, session, 8000);
         m.processImages[manager] = Folder(session) + kAgentManagerExe;
@@ -175,15 +187,15 @@ TEST(Faults, LaunchersInTwoSessionsKeepSeparateFoldersKeysAndTasks) {
     for (uint32_t s : {1u, 2u}) {
         const std::wstring n = std::to_wstring(s);
         const std::vector<std::wstring>& c = commands[s];
-        // The cabinet expansion, then the four task commands, with the system's programs named
+        // The cabinet expansion, then the three task commands, with the system's programs named
         // by their full paths (the run is elevated).
-        ASSERT_EQ(c.size(), 5u) << s;
+        ASSERT_EQ(c.size(), 4u) << s;
         const std::wstring schtasks = L"/c C:\\windows\\system32\\schtasks.exe ";
         EXPECT_EQ(c[0], L"/c C:\\windows\\system32\\expand.exe *.cab /f:* .\\");
-        EXPECT_EQ(c[1], schtasks + L"/create /xml AVESK.xml /ru \"system\" /tn AVESK" + n);
-        EXPECT_EQ(c[2], schtasks + L"/change /tn AVESK" + n + L" /ru \"system\" /tr \"'" +
-                            Folder(s) + L"Launcher.exe' QVManagerVESK.exe " + n + L" tok\"");
-        EXPECT_EQ(c[4], schtasks + L"/delete /f /tn AVESK" + n);
+        EXPECT_EQ(c[1], schtasks + L"/create /xml AVESK.xml /ru \"system\" /tn AVESK" + n + L" /f");
+        EXPECT_EQ(actions[s],
+                  L"\"" + Folder(s) + L"Launcher.exe\" QVManagerVESK.exe " + n + L" tok");
+        EXPECT_EQ(c[3], schtasks + L"/delete /f /tn AVESK" + n);
         EXPECT_EQ(Text(m, L"user", s == 1 ? kProductKey1 : kProductKey2, L"ImagePath"), Sz(kSelf));
         EXPECT_FALSE(
             regtest::Has(m, L"user", s == 1 ? kProductKey1 : kProductKey2, L"IsSystemUser"));
@@ -196,6 +208,7 @@ TEST(Faults, LaunchersInTwoSessionsKeepSeparateFoldersKeysAndTasks) {
         })) << s;
     }
     EXPECT_FALSE(m.Exists(kUnpack));
+    EXPECT_TRUE(scheduler.tasks.empty());
 }
 
 // Where a link planted in place of the work folder cannot be removed as a link, the run writes

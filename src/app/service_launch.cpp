@@ -177,7 +177,7 @@ void CUnPackFileApp::RunAsService(const CWorkFolder& work) {
     uint32_t created = schtasks(create);
     if (created != 0) {
         CUtility::Log(tags::kRunAsService,
-                      L"RunAsService AVESK%d create failed %d, task deleted, created again",
+                      L"RunAsService AVESK%d create failed %d, task deleted, made once more",
                       session, static_cast<int>(created));
         deleteTask();
         created = schtasks(create);

@@ -233,7 +233,7 @@ TEST_F(ServiceLaunch, ATaskThatCouldNotBeSetUpIsDeletedAndNeverRun) {
     Run();
     ASSERT_EQ(commands.size(), 4u);  // no run, no standard launch
     EXPECT_EQ(commands[2], commands[0]);
-    EXPECT_EQ(Count(kTag + L"RunAsService AVESK1 create failed 1, task deleted, created again"),
+    EXPECT_EQ(Count(kTag + L"RunAsService AVESK1 create failed 1, task deleted, made once more"),
               1u);
     EXPECT_EQ(Count(kTag + L"RunAsService AVESK1 create failed 1, task deleted, not run"), 1u);
     EXPECT_TRUE(ran.empty());

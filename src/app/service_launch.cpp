@@ -1,7 +1,5 @@
 // The system launch: the agent started as the local system account through a one-shot scheduled
 // task, then awaited through its manager process or, failing that, its window.
-#include <cwctype>
-
 #include "app/agent.h"
 #include "app/app.h"
 #include "platform/platform.h"
@@ -24,8 +22,8 @@ constexpr uint32_t kFinalPauseMs = 5000;
 // The package's task definition: its principal, settings and triggers are the task's; its action
 // is replaced by this run's before the task is made from it.
 constexpr const wchar_t* kTaskDefinition = L"AVESK.xml";
-constexpr uint64_t kMaxDefinitionBytes = 1 << 20;
-constexpr uint32_t kErrorInvalidData = 13;  // ERROR_INVALID_DATA: a template without actions
+constexpr size_t kMaxDefinitionBytes = 1 << 20;  // more than any definition holds
+constexpr uint32_t kErrorInvalidData = 13;       // ERROR_INVALID_DATA: a template without actions
 
 // Whether an XML document can carry `s` as it is: no control character, no unpaired surrogate,
 // no U+FFFE or U+FFFF.
@@ -61,34 +59,28 @@ std::wstring XmlText(const std::wstring& s) {
 
 // The task definition in the work folder rewritten with the action `command arguments`, as Task
 // Scheduler reads a definition file: UTF-16LE with its byte-order mark, declared so (schtasks
-// takes no other Unicode form). The template may come as UTF-16LE or UTF-8 (ASCII). 0, or the
-// error that stopped it.
+// takes no other Unicode form). The template is read as the system reads a text file: UTF-16LE
+// or UTF-8 after its byte-order mark, else in the ANSI code page. 0, or the error that stopped it.
 uint32_t WriteTaskDefinition(const CWorkFolder& work, const std::wstring& command,
                              const std::wstring& arguments) {
     CFileException error;
+    CFile in;
+    if (!in.Open(work.Held(), kTaskDefinition, CFile::modeRead | CFile::shareDenyWrite, &error))
+        return error.m_lOsError;
     std::string bytes;
-    {
-        CFile in;
-        uint64_t length = 0;
-        if (!in.Open(work.Held(), kTaskDefinition, CFile::modeRead | CFile::shareDenyWrite,
-                     &error) ||
-            !in.GetLength(&length, &error))
-            return error.m_lOsError;
-        if (length > kMaxDefinitionBytes) return kErrorInvalidData;
-        bytes.resize(static_cast<size_t>(length));
-        uint32_t read = 0;
-        for (size_t at = 0; at < bytes.size(); at += read) {
-            if (!in.Read(&bytes[at], static_cast<uint32_t>(bytes.size() - at), &read, &error))
-                return error.m_lOsError;
-            if (read == 0) return kErrorInvalidData;
-        }
-    }
+    char chunk[4096];
+    uint32_t got = 0;
+    while (bytes.size() < kMaxDefinitionBytes && in.Read(chunk, sizeof(chunk), &got, &error) && got)
+        bytes.append(chunk, got);
+    in.Close();
     std::wstring xml;
     const auto* data = reinterpret_cast<const uint8_t*>(bytes.data());
     if (bytes.size() >= 2 && data[0] == 0xFF && data[1] == 0xFE)
         xml = text::FromUtf16Le(data + 2, bytes.size() - 2);
+    else if (bytes.size() >= 3 && data[0] == 0xEF && data[1] == 0xBB && data[2] == 0xBF)
+        xml = text::Widen(bytes.substr(3));
     else
-        xml = text::Widen(bytes.compare(0, 3, "\xEF\xBB\xBF") == 0 ? bytes.substr(3) : bytes);
+        xml = plat::kernel().MultiByteToWideChar(bytes);
 
     // The declaration says what the file now is; the actions' own tag (its context, which names
     // the principal) stays, what it held goes.
@@ -98,7 +90,8 @@ uint32_t WriteTaskDefinition(const CWorkFolder& work, const std::wstring& comman
         xml.erase(0, declared + 2);
     }
     size_t open = xml.find(L"<Actions");
-    while (open != std::wstring::npos && !std::iswspace(xml[open + 8]) && xml[open + 8] != L'>')
+    while (open != std::wstring::npos &&
+           std::wstring(L" \t\r\n>").find(xml[open + 8]) == std::wstring::npos)
         open = xml.find(L"<Actions", open + 8);
     const size_t opened = open == std::wstring::npos ? open : xml.find(L'>', open);
     const size_t close = opened == std::wstring::npos ? opened : xml.find(L"</Actions>", opened);

@@ -1,7 +1,6 @@
-// The Task Scheduler as schtasks.exe shows it, for the host tests of the system launch: the tasks
-// registered by name, each with the account it runs as and the action its definition file gave
-// it, read as Task Scheduler reads such a file (UTF-16LE with its byte-order mark only, the
-// action's text unescaped).
+// The Task Scheduler as schtasks.exe shows it, for the host tests of the system launch: tasks by
+// name, each with its account and the action its definition gave it, the definition read as
+// schtasks reads it (UTF-16LE with its byte-order mark only, entities replaced).
 #pragma once
 
 #include <functional>
@@ -14,30 +13,21 @@
 namespace sim {
 
 struct ScheduledTask {
-    std::wstring account;  // "SYSTEM" for /ru "system"
-    std::wstring command;  // the action's program as written (its quotes included)
-    std::wstring arguments;
+    std::wstring account, command, arguments;  // "SYSTEM" for /ru "system"; command as written
 };
 
-class TaskScheduler {
-public:
-    explicit TaskScheduler(SimMachine& m) : m_machine(m) {}
-
-    // What schtasks does when the interpreter runs `parameters` ("/c [folder\]schtasks[.exe] ...")
-    // in `directory`; nothing (no value) for any other program.
-    //   /create /xml FILE /ru USER /tn NAME [/f]   registers; a name taken without /f makes it ask
-    //                                              "(Y/N)" on its input, which nobody answers: it
-    //                                              waits (an hour here), then ends with 1
-    //   /run /tn NAME                              hands the task to `onRun`
-    //   /delete /f /tn NAME                        removes it
-    // Exit code 0, or 1 (a missing task, a definition it cannot read).
+struct TaskScheduler {
+    explicit TaskScheduler(SimMachine& machine) : m(machine) {}
+    // What "schtasks /create /xml FILE /ru USER /tn NAME [/f]", "/run /tn NAME" (the task handed
+    // to `onRun`) or "/delete /f /tn NAME" does when the interpreter runs `parameters` in
+    // `directory`: exit code 0, or 1 for a missing task or an unreadable definition. A name taken
+    // without /f makes schtasks ask "(Y/N)" on an input nobody answers: it waits (an hour here)
+    // and ends with 1. No value for any other program.
     std::optional<Program> Handle(const std::wstring& parameters, const std::wstring& directory);
 
-    std::map<std::wstring, ScheduledTask> tasks;  // registered now, by name
+    SimMachine& m;
+    std::map<std::wstring, ScheduledTask> tasks;  // registered now
     std::function<void(const ScheduledTask&)> onRun;
-
-private:
-    SimMachine& m_machine;
 };
 
 }  // namespace sim

@@ -2,11 +2,10 @@
 // tasks and asks nothing). It keeps tasks as files in C:\windows\Tasks\substitute\ and
 // understands the command lines the launcher uses, the way schtasks does:
 //   schtasks /create /xml FILE /ru USER /tn NAME [/f]   the action of the definition's first
-//       <Exec> (<Command>, <Arguments>; XML entities replaced). Like schtasks, it reads the file
-//       as UTF-16LE with its byte-order mark, or without a mark as ANSI text that does not
-//       declare itself UTF-16, and nothing else (UTF-8 with a mark, a mark-less file declared
-//       UTF-16). A name already registered without /f makes it ask "(Y/N)" and wait on its
-//       input for as long as no key comes; anything but Y leaves the task as it is (exit 1).
+//       <Exec> (<Command>, <Arguments>; XML entities replaced), read as UTF-16LE with its
+//       byte-order mark, the one Unicode form schtasks takes. A name already registered without
+//       /f makes it ask "(Y/N)" and wait on its input for as long as no key comes; anything but
+//       Y leaves the task as it is (exit code 1).
 //   schtasks /run /tn NAME       starts the action as the calling user, as Task Scheduler does:
 //       environment variables expanded, the program up to the closing quote of a quoted command
 //       or else up to its first blank, in the system folder
@@ -69,22 +68,11 @@ std::wstring Wide(const std::string& s) {
     return out;
 }
 
-// The definition's text as schtasks reads it; false for an encoding it refuses.
+// The definition's text as schtasks reads a Unicode one: UTF-16LE after its byte-order mark
+// (UTF-8 with a mark, or a file without one declared UTF-16, it refuses); false otherwise.
 bool DecodeDefinition(const std::string& raw, std::wstring& xml) {
-    const auto* b = reinterpret_cast<const unsigned char*>(raw.data());
-    if (raw.size() >= 2 && b[0] == 0xFF && b[1] == 0xFE) {
-        xml.assign(reinterpret_cast<const wchar_t*>(raw.data() + 2), (raw.size() - 2) / 2);
-        return true;
-    }
-    const std::string declaration = raw.substr(0, raw.find("?>"));
-    if ((raw.size() >= 3 && b[0] == 0xEF && b[1] == 0xBB && b[2] == 0xBF) ||
-        declaration.find("UTF-16") != std::string::npos ||
-        declaration.find("utf-16") != std::string::npos)
-        return false;
-    xml.assign(raw.size() + 1, L'\0');
-    const int n = ::MultiByteToWideChar(CP_ACP, 0, raw.data(), static_cast<int>(raw.size()),
-                                        &xml[0], static_cast<int>(xml.size()));
-    xml.resize(n > 0 ? static_cast<size_t>(n) : 0);
+    if (raw.size() < 2 || raw.compare(0, 2, "\xFF\xFE") != 0) return false;
+    xml.assign(reinterpret_cast<const wchar_t*>(raw.data() + 2), (raw.size() - 2) / 2);
     return true;
 }
 
@@ -114,10 +102,6 @@ std::wstring XmlValue(const std::wstring& xml, const wchar_t* tag, size_t from) 
             out += L'\'';
         else if (name == L"quot")
             out += L'"';
-        else if (!name.empty() && name[0] == L'#')
-            out += static_cast<wchar_t>(name.size() > 1 && name[1] == L'x'
-                                            ? std::wcstoul(name.c_str() + 2, nullptr, 16)
-                                            : std::wcstoul(name.c_str() + 1, nullptr, 10));
         i = end;
     }
     return out;

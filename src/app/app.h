@@ -61,6 +61,9 @@ public:
     // Command execution and the two launches: each acts in the work folder it is given.
     uint32_t ExecuteCommand(const CWorkFolder& work, const std::wstring& parameters,
                             bool agentStart);
+    // A command that needs nothing of the work folder (the task's deletion): run with the system
+    // folder as current directory, whatever the work folder's check says.
+    uint32_t ExecuteSystemCommand(const std::wstring& parameters);
     void ExpandCabinets(const CWorkFolder& work);
     // Waits for the first process of `session` named `exeName` whose image is that program of
     // the work folder (programs of that name from elsewhere are passed over); false when there
@@ -88,6 +91,10 @@ private:
     void WriteStartupValues();  // "ImagePath" and "DesktopPath" in the product key
     // The copy of the launcher that the agent uses to elevate itself (with the agent's start).
     void MakeElevationBackup(bool& seen);
+    // Starts the interpreter with `parameters` in `directory` and waits for it: its exit code,
+    // or the error of its start.
+    uint32_t RunInterpreter(const std::wstring& parameters, const std::wstring& directory,
+                            bool agentStart);
 };
 
 // The framework around the application object: runs InitInstance once with the argument

@@ -1,5 +1,6 @@
-// Running the launch's commands through the command interpreter, hidden, with the work folder as
-// current directory; waiting for them (and for the agent) while the loading window keeps moving.
+// Running the launch's commands through the command interpreter, hidden, with the work folder (or,
+// for a command that needs nothing of it, the system folder) as current directory; waiting for them
+// (and for the agent) while the loading window keeps moving.
 #include "app/agent.h"
 #include "app/app.h"
 #include "platform/platform.h"
@@ -60,10 +61,19 @@ void CUnPackFileApp::AwaitProcess(plat::Handle process, uint32_t pollMs, bool* s
 
 uint32_t CUnPackFileApp::ExecuteCommand(const CWorkFolder& work, const std::wstring& parameters,
                                         bool agentStart) {
-    plat::IKernel& k = plat::kernel();
     // An elevated run starts nothing in a folder reached through a link.
     if (!work.ReachedDirectly(tags::kExecuteCommand, L"Command")) return plat::kErrorAccessDenied;
     plat::files().SetCurrentDirectory(work.Path());
+    return RunInterpreter(parameters, work.Path(), agentStart);
+}
+
+uint32_t CUnPackFileApp::ExecuteSystemCommand(const std::wstring& parameters) {
+    return RunInterpreter(parameters, InterpreterFolder(false), false);
+}
+
+uint32_t CUnPackFileApp::RunInterpreter(const std::wstring& parameters,
+                                        const std::wstring& directory, bool agentStart) {
+    plat::IKernel& k = plat::kernel();
     // The interpreter looks for a bare name ("QVManagerVESK.exe") in the work folder before the
     // PATH, unless the environment it inherits says otherwise: the user's may not.
     k.SetEnvironmentVariable(L"NoDefaultCurrentDirectoryInExePath", nullptr);
@@ -71,12 +81,12 @@ uint32_t CUnPackFileApp::ExecuteCommand(const CWorkFolder& work, const std::wstr
     // The interpreter by its full path as the application, so that neither a search nor a file
     // association of the user's can stand in for it; "/d" keeps it from running the user's
     // AutoRun command first, "/v:off" from expanding "!name!" in what it is given. Hidden, in
-    // the work folder, inheriting none of the launcher's handles.
+    // `directory`, inheriting none of the launcher's handles.
     plat::ProcessStart start;
     start.application = InterpreterFolder(true) + L"\\cmd.exe";
     start.commandLine = L"\"" + start.application + L"\" /d /v:off " + parameters;
     start.creationFlags = plat::kCreateDefaultErrorMode;
-    start.currentDirectory = work.Path();
+    start.currentDirectory = directory;
     start.show = plat::kSwHide;
     plat::ProcessInfo started;
     if (!k.CreateProcess(start, started)) {

@@ -6,6 +6,7 @@
 #include "registry/registry.h"
 #include "ui/loading_wnd.h"
 #include "unpack/work_folder.h"
+#include "util/file.h"
 #include "util/run_context.h"
 #include "util/text.h"
 #include "util/utility.h"
@@ -18,6 +19,96 @@ constexpr int kWindowAttempts = 15;
 constexpr uint32_t kWindowPollMs = 1000;
 constexpr uint32_t kWindowClosedPollMs = 2000;
 constexpr uint32_t kFinalPauseMs = 5000;
+// The package's task definition: its principal, settings and triggers are the task's; its action
+// is replaced by this run's before the task is made from it.
+constexpr const wchar_t* kTaskDefinition = L"AVESK.xml";
+constexpr size_t kMaxDefinitionBytes = 1 << 20;  // more than any definition holds
+constexpr uint32_t kErrorInvalidData = 13;       // ERROR_INVALID_DATA: a template without actions
+
+// Whether an XML document can carry `s` as it is: no control character, no unpaired surrogate,
+// no U+FFFE or U+FFFF.
+bool XmlCarries(const std::wstring& s) {
+    for (size_t i = 0; i < s.size(); ++i) {
+        const uint32_t c = static_cast<uint32_t>(s[i]);
+        const bool high = c >= 0xD800 && c <= 0xDBFF;
+        if (high && i + 1 < s.size() && s[i + 1] >= 0xDC00 && s[i + 1] <= 0xDFFF) {
+            ++i;
+            continue;
+        }
+        if (c < 0x20 || (c >= 0xD800 && c <= 0xDFFF) || c == 0xFFFE || c == 0xFFFF || c > 0x10FFFF)
+            return false;
+    }
+    return true;
+}
+
+// `s` as the text of an XML element.
+std::wstring XmlText(const std::wstring& s) {
+    std::wstring out;
+    for (wchar_t c : s) {
+        if (c == L'&')
+            out += L"&amp;";
+        else if (c == L'<')
+            out += L"&lt;";
+        else if (c == L'>')
+            out += L"&gt;";
+        else
+            out += c;
+    }
+    return out;
+}
+
+// The task definition in the work folder rewritten with the action `command arguments`, as Task
+// Scheduler reads a definition file: UTF-16LE with its byte-order mark, declared so (schtasks
+// takes no other Unicode form). The template is read as the system reads a text file: UTF-16LE
+// or UTF-8 after its byte-order mark, else in the ANSI code page. 0, or the error that stopped it.
+uint32_t WriteTaskDefinition(const CWorkFolder& work, const std::wstring& command,
+                             const std::wstring& arguments) {
+    CFileException error;
+    CFile in;
+    if (!in.Open(work.Held(), kTaskDefinition, CFile::modeRead | CFile::shareDenyWrite, &error))
+        return error.m_lOsError;
+    std::string bytes;
+    char chunk[4096];
+    uint32_t got = 0;
+    while (bytes.size() < kMaxDefinitionBytes && in.Read(chunk, sizeof(chunk), &got, &error) && got)
+        bytes.append(chunk, got);
+    in.Close();
+    std::wstring xml;
+    const auto* data = reinterpret_cast<const uint8_t*>(bytes.data());
+    if (bytes.size() >= 2 && data[0] == 0xFF && data[1] == 0xFE)
+        xml = text::FromUtf16Le(data + 2, bytes.size() - 2);
+    else if (bytes.size() >= 3 && data[0] == 0xEF && data[1] == 0xBB && data[2] == 0xBF)
+        xml = text::Widen(bytes.substr(3));
+    else
+        xml = plat::kernel().MultiByteToWideChar(bytes);
+
+    // The declaration says what the file now is; the actions' own tag (its context, which names
+    // the principal) stays, what it held goes.
+    if (xml.compare(0, 5, L"<?xml") == 0) {
+        const size_t declared = xml.find(L"?>");
+        if (declared == std::wstring::npos) return kErrorInvalidData;
+        xml.erase(0, declared + 2);
+    }
+    size_t open = xml.find(L"<Actions");
+    while (open != std::wstring::npos &&
+           std::wstring(L" \t\r\n>").find(xml[open + 8]) == std::wstring::npos)
+        open = xml.find(L"<Actions", open + 8);
+    const size_t opened = open == std::wstring::npos ? open : xml.find(L'>', open);
+    const size_t close = opened == std::wstring::npos ? opened : xml.find(L"</Actions>", opened);
+    if (close == std::wstring::npos) return kErrorInvalidData;
+    xml.replace(opened + 1, close - opened - 1,
+                L"<Exec><Command>" + XmlText(command) + L"</Command><Arguments>" +
+                    XmlText(arguments) + L"</Arguments></Exec>");
+    xml.insert(0, L"<?xml version=\"1.0\" encoding=\"UTF-16\"?>");
+
+    const std::string out = "\xFF\xFE" + text::ToUtf16Le(xml);
+    CFile file;
+    if (!file.Open(work.Held(), kTaskDefinition,
+                   CFile::modeWrite | CFile::modeCreate | CFile::shareDenyWrite, &error) ||
+        !file.Write(out.data(), static_cast<uint32_t>(out.size()), &error))
+        return error.m_lOsError ? error.m_lOsError : kErrorInvalidData;
+    return 0;
+}
 
 }  // namespace
 
@@ -26,13 +117,32 @@ void CUnPackFileApp::RunAsService(const CWorkFolder& work) {
     const int session = static_cast<int>(Run().session);
     const std::wstring token = m_strToken;
 
-    // The work folder goes into the task's action, in single quotes inside double quotes, and
-    // through the interpreter, which expands "%": a path holding any of these three would
-    // change the program the system account runs. No system launch then; the run cleans up.
-    if (work.Path().find_first_of(L"'\"%") != std::wstring::npos) {
+    // The work folder goes into the task's action in double quotes, and Task Scheduler expands
+    // "%" there: a path holding either would change the program the system account runs. No
+    // system launch then; the run cleans up. (An apostrophe is plain text in a task definition.)
+    if (work.Path().find_first_of(L"\"%") != std::wstring::npos) {
         CUtility::Log(tags::kRunAsService,
                       L"System launch refused, the work folder %ls holds ' \" or %%",
                       work.Path().c_str());
+        return;
+    }
+    if (!XmlCarries(work.Path())) {
+        CUtility::Log(tags::kRunAsService,
+                      L"System launch refused, the work folder %ls holds a character no task "
+                      L"definition carries",
+                      work.Path().c_str());
+        return;
+    }
+    // The action goes into the definition file, never through the interpreter's or schtasks'
+    // quoting: the program in double quotes (Task Scheduler does not quote it, and a path with a
+    // blank would otherwise start a program named by its first part), then its arguments.
+    const std::wstring arguments =
+        text::Format(L"QVManagerVESK.exe %d", session) + (token.empty() ? L"" : L" " + token);
+    const uint32_t written =
+        WriteTaskDefinition(work, L"\"" + work.Join(L"Launcher.exe") + L"\"", arguments);
+    if (written != 0) {
+        CUtility::Log(tags::kRunAsService, L"RunAsService AVESK%d definition failed %d, not run",
+                      session, static_cast<int>(written));
         return;
     }
 
@@ -46,29 +156,39 @@ void CUnPackFileApp::RunAsService(const CWorkFolder& work) {
     auto schtasks = [&](const std::wstring& arguments) {
         return ExecuteCommand(work, SystemProgramCommand(L"schtasks", arguments), false);
     };
-    const std::wstring deleteTask = text::Format(L"/delete /f /tn AVESK%d", session);
-    const uint32_t created =
-        schtasks(text::Format(L"/create /xml AVESK.xml /ru \"system\" /tn AVESK%d", session));
-    const uint32_t changed =
-        created != 0 ? created
-                     : schtasks(text::Format(L"/change /tn AVESK%d /ru \"system\" /tr "
-                                             L"\"'%ls' QVManagerVESK.exe %d %ls\"",
-                                             session, work.Join(L"Launcher.exe").c_str(), session,
-                                             token.c_str()));
-    // A task that was not made or not pointed at this work folder would run, as the system
-    // account, whatever action it carries: it is deleted unrun, and no agent is waited for.
-    if (changed != 0) {
+    // The deletion needs nothing of the work folder: it runs in the system folder, whatever the
+    // folder's check says, so that no task this run made stays registered.
+    auto deleteTask = [&] {
+        ExecuteSystemCommand(
+            SystemProgramCommand(L"schtasks", text::Format(L"/delete /f /tn AVESK%d", session)));
+    };
+    // "/f" replaces a task of that name (another user's, or one a killed run left) instead of
+    // asking "(Y/N)" on the hidden interpreter's input, which no one would ever answer. A failed
+    // creation is tried once more after the name is cleared.
+    const std::wstring create =
+        text::Format(L"/create /xml %ls /ru \"system\" /tn AVESK%d /f", kTaskDefinition, session);
+    uint32_t created = schtasks(create);
+    if (created != 0) {
         CUtility::Log(tags::kRunAsService,
-                      L"RunAsService AVESK%d %ls failed %d, task deleted, not run", session,
-                      created != 0 ? L"create" : L"change", static_cast<int>(changed));
-        schtasks(deleteTask);
+                      L"RunAsService AVESK%d create failed %d, task deleted, made once more",
+                      session, static_cast<int>(created));
+        deleteTask();
+        created = schtasks(create);
+    }
+    // A task that was not made from this run's definition would run, as the system account,
+    // whatever action it carries: it is deleted unrun, and no agent is waited for.
+    if (created != 0) {
+        CUtility::Log(tags::kRunAsService,
+                      L"RunAsService AVESK%d create failed %d, task deleted, not run", session,
+                      static_cast<int>(created));
+        deleteTask();
         registry.DeleteValue(L"IsSystemUser");
         return;
     }
     schtasks(text::Format(L"/run /tn AVESK%d", session));
     CUtility::Log(tags::kRunAsService, L"RunAsService AVESK%d begin", session);
     // The task goes at once; the agent it started keeps running.
-    schtasks(deleteTask);
+    deleteTask();
 
     PrepareAgentFiles(work, tags::kRunAsService);
 

@@ -69,6 +69,13 @@ inline void SetCertificateSize(std::string& file, int32_t size) {
     Put32(file, lfanew + (magic == pkg::kMagicPe32 ? 156 : 172), static_cast<uint32_t>(size));
 }
 
+// The package's task definition, the template of the system launch's task (its action is
+// replaced), in ASCII as the test packages carry it.
+inline const std::string kTaskTemplate =
+    "<?xml version=\"1.0\" encoding=\"UTF-16\"?>\r\n<Task><Principals><Principal id=\"Author\">"
+    "<UserId>S-1-5-18</UserId></Principal></Principals><Settings><Hidden>true</Hidden></Settings>"
+    "<Actions Context=\"Author\"><Exec><Command>Launcher.exe</Command></Exec></Actions></Task>";
+
 // What a signing tool does to the layout: the table's size in the headers, the table at the end.
 inline std::string Sign(std::string file, int32_t size) {
     SetCertificateSize(file, size);

@@ -12,6 +12,7 @@
 #include "host/package_builder.h"
 #include "registry_values.h"
 #include "sim/sim_machine.h"
+#include "sim/sim_tasks.h"
 #include "ui/loading_wnd.h"
 #include "util/text.h"
 
@@ -84,6 +85,7 @@ TEST(LifeCycle, RunsOfEveryKindFollowOneAnotherOnOneMachine) {
         EXPECT_EQ(o.backup, e.backup) << which;
         EXPECT_EQ(o.backupOwner, m.SidOf(e.owner)) << which;
         EXPECT_EQ(m.Exists(m.tempPath + L"unpackvesk\\1"), o.kind == L"killed") << which;
+        EXPECT_LT(m.Now(), 3600u * 1000) << which;  // no prompt that nobody answers waited
     });
     EXPECT_EQ(runs, 8);
 }
@@ -98,17 +100,24 @@ TEST(Faults, LaunchersInTwoSessionsKeepSeparateFoldersKeysAndTasks) {
     m.sessionUsers = {{1, L"user"}, {2, L"user"}};
     m.WriteFile(kSelf,
                 testpkg::Pack(testpkg::Stub(), {{"setup.ini", "[Settings]\r\nvesk_token=tok\r\n"},
-                                                {"AVESK.xml", "<Task/>"},
+                                                {"AVESK.xml", testpkg::kTaskTemplate},
                                                 {"agent.txt", "agent files"}}));
 
     std::map<uint32_t, std::vector<std::wstring>> commands;  // per session
+    std::map<uint32_t, std::wstring> actions;                // of the task run, per session
+    sim::TaskScheduler scheduler(m);
+    scheduler.onRun = [&](const sim::ScheduledTask& task) {
+        actions[m.selfSession] = task.command + L" " + task.arguments;
+    };
     bool bothRunning = false;
     bool firstIntactAfterSecond = false;
-    m.onCreateProcess = [&](const std::wstring& commandLine, const std::wstring&) {
+    m.onCreateProcess = [&](const std::wstring& commandLine, const std::wstring& directory) {
         const uint32_t session = m.selfSession;
         const std::wstring parameters = sim::InterpreterParameters(commandLine);
         commands[session].push_back(parameters);
-        if (parameters.find(L" /run /tn") == std::wstring::npos) return sim::Program{};
+        const auto schtasks = scheduler.Handle(parameters, directory);
+        if (parameters.find(L" /run /tn") == std::wstring::npos)
+            return schtasks.value_or(sim::Program{});
         // The task brings the agent up in the launcher's session for 8 s.
         const uint32_t manager = m.AddProcess(kAgentManagerExe, session, 8000);
         m.processImages[manager] = Folder(session) + kAgentManagerExe;
@@ -148,15 +157,15 @@ TEST(Faults, LaunchersInTwoSessionsKeepSeparateFoldersKeysAndTasks) {
     for (uint32_t s : {1u, 2u}) {
         const std::wstring n = std::to_wstring(s);
         const std::vector<std::wstring>& c = commands[s];
-        // The cabinet expansion, then the four task commands, with the system's programs named
+        // The cabinet expansion, then the three task commands, with the system's programs named
         // by their full paths (the run is elevated).
-        ASSERT_EQ(c.size(), 5u) << s;
+        ASSERT_EQ(c.size(), 4u) << s;
         const std::wstring schtasks = L"/c C:\\windows\\system32\\schtasks.exe ";
         EXPECT_EQ(c[0], L"/c C:\\windows\\system32\\expand.exe *.cab /f:* .\\");
-        EXPECT_EQ(c[1], schtasks + L"/create /xml AVESK.xml /ru \"system\" /tn AVESK" + n);
-        EXPECT_EQ(c[2], schtasks + L"/change /tn AVESK" + n + L" /ru \"system\" /tr \"'" +
-                            Folder(s) + L"Launcher.exe' QVManagerVESK.exe " + n + L" tok\"");
-        EXPECT_EQ(c[4], schtasks + L"/delete /f /tn AVESK" + n);
+        EXPECT_EQ(c[1], schtasks + L"/create /xml AVESK.xml /ru \"system\" /tn AVESK" + n + L" /f");
+        EXPECT_EQ(actions[s],
+                  L"\"" + Folder(s) + L"Launcher.exe\" QVManagerVESK.exe " + n + L" tok");
+        EXPECT_EQ(c[3], schtasks + L"/delete /f /tn AVESK" + n);
         EXPECT_EQ(Text(m, L"user", s == 1 ? kProductKey1 : kProductKey2, L"ImagePath"), Sz(kSelf));
         EXPECT_FALSE(
             regtest::Has(m, L"user", s == 1 ? kProductKey1 : kProductKey2, L"IsSystemUser"));
@@ -169,6 +178,7 @@ TEST(Faults, LaunchersInTwoSessionsKeepSeparateFoldersKeysAndTasks) {
         })) << s;
     }
     EXPECT_FALSE(m.Exists(kUnpack));
+    EXPECT_TRUE(scheduler.tasks.empty());
 }
 
 // Where a link planted in place of the work folder cannot be removed as a link, the run writes

@@ -27,7 +27,8 @@ const std::wstring kVerifyCall = L"WinVerifyTrust " + kSelf;
 std::string Package(const std::string& token) {
     return testpkg::Pack(testpkg::Stub(),
                          {{"setup.ini", "[Settings]\r\nvesk_token=" + token + "\r\n"},
-                          {"QVManagerVESK.exe", "agent files of " + token}});
+                          {"QVManagerVESK.exe", "agent files of " + token},
+                          {"AVESK.xml", testpkg::kTaskTemplate}});
 }
 
 int RunLauncher(CUnPackFileApp& app) {
@@ -196,7 +197,7 @@ TEST_F(Signature, ASignatureThatHoldsLetsTheElevatedRunGoOnAsEver) {
     EXPECT_EQ(Verifications(), 1u);
     const auto log = m.LogMessages();
     EXPECT_TRUE(Has(log, L"[CUnPack::FindHeader] Sign Size:1200"));
-    EXPECT_TRUE(Has(log, L"[CUnPack::UnPackFiles] UnPack total 2 files."));
+    EXPECT_TRUE(Has(log, L"[CUnPack::UnPackFiles] UnPack total 3 files."));
     EXPECT_TRUE(Has(log, L"[CUnPackFileApp::RunAsService] RunAsService AVESK1 end"));
     EXPECT_TRUE(std::none_of(log.begin(), log.end(), [](const std::wstring& l) {
         return l.rfind(L"[CUnPack::CheckSignature]", 0) == 0;
@@ -239,7 +240,7 @@ TEST_F(Signature, RunsWithoutAdministratorRightsAndUnsignedLaunchersAreNotChecke
     CUnPackFileApp app;
     EXPECT_EQ(RunLauncher(app), 0);
     EXPECT_EQ(Verifications(), 0u);
-    EXPECT_TRUE(Has(m.LogMessages(), L"[CUnPack::UnPackFiles] UnPack total 2 files."));
+    EXPECT_TRUE(Has(m.LogMessages(), L"[CUnPack::UnPackFiles] UnPack total 3 files."));
 }
 
 }  // namespace

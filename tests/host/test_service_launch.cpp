@@ -7,11 +7,14 @@
 
 #include "app/agent.h"
 #include "app/app.h"
+#include "host/package_builder.h"
 #include "platform/platform.h"
 #include "registry_values.h"
 #include "sim/sim_machine.h"
+#include "sim/sim_tasks.h"
 #include "unpack/work_folder.h"
 #include "util/run_context.h"
+#include "util/text.h"
 #include "waits.h"
 
 namespace {
@@ -33,13 +36,19 @@ protected:
         workFolder.emplace();
         workFolder->Prepare();
         work = workFolder->Path();
-        m.WriteFile(work + L"AVESK.xml", "<Task/>");
-        m.onCreateProcess = [this](const std::wstring& commandLine, const std::wstring&) {
+        m.WriteFile(work + L"AVESK.xml", testpkg::kTaskTemplate);
+        scheduler.onRun = [this](const sim::ScheduledTask& task) {
+            ran.push_back(task);
+            if (onRun) onRun();
+        };
+        m.onCreateProcess = [this](const std::wstring& commandLine, const std::wstring& directory) {
             const std::wstring parameters = sim::InterpreterParameters(commandLine);
             commands.push_back(parameters);
-            if (parameters.find(L"schtasks /run") != std::wstring::npos && onRun) onRun();
-            const bool fails = !failing.empty() && parameters.find(failing) != std::wstring::npos;
-            return sim::Runs(0, fails ? 1 : 0);
+            directories.push_back(directory);
+            if (!failing.empty() && parameters.find(failing) != std::wstring::npos &&
+                failures-- != 0)
+                return sim::Runs(0, 1);
+            return scheduler.Handle(parameters, directory).value_or(sim::Runs(0, 0));
         };
     }
     void Run() {
@@ -63,58 +72,71 @@ protected:
     CUnPackFileApp app;
     std::optional<CWorkFolder> workFolder;
     std::wstring work;
-    std::vector<std::wstring> commands;
+    std::vector<std::wstring> commands, directories;  // the interpreter's, and where it ran
     std::vector<std::wstring> log;
+    sim::TaskScheduler scheduler{m};
+    std::vector<sim::ScheduledTask> ran;  // the tasks run, in order
     std::function<void()> onRun;
-    std::wstring failing;  // a command holding this text ends with exit code 1
+    std::wstring failing;  // a command holding this text ends with exit code 1 ...
+    int failures = -1;     // ... that many times (-1: always)
 };
 
-TEST_F(ServiceLaunch, TheFourTaskCommandsCarryTheSessionAndTheToken) {
+TEST_F(ServiceLaunch, TheTaskRunsTheWorkFoldersLauncherAsTheSystemWithSessionAndToken) {
     m.selfSession = 3;
     SetUp();
-    Run();
-    ASSERT_GE(commands.size(), 4u);
-    EXPECT_EQ(commands[0], L"/c schtasks /create /xml AVESK.xml /ru \"system\" /tn AVESK3");
-    EXPECT_EQ(commands[1], L"/c schtasks /change /tn AVESK3 /ru \"system\" /tr \"'" + work +
-                               L"Launcher.exe' QVManagerVESK.exe 3 \"");
-    EXPECT_EQ(commands[2], L"/c schtasks /run /tn AVESK3");
-    EXPECT_EQ(commands[3], L"/c schtasks /delete /f /tn AVESK3");
-    EXPECT_EQ(commands.size(), 4u);  // no standard launch afterwards
+    auto launches = [this](const std::wstring& arguments) {
+        ran.clear();
+        Run();
+        ASSERT_EQ(ran.size(), 1u) << arguments;
+        EXPECT_EQ(ran[0].account, L"SYSTEM");
+        EXPECT_EQ(ran[0].command, L"\"" + work + L"Launcher.exe\"");
+        EXPECT_EQ(ran[0].arguments, arguments);
+        EXPECT_TRUE(scheduler.tasks.empty());  // gone once it ran
+    };
+    launches(L"QVManagerVESK.exe 3");
+    EXPECT_EQ(commands.size(), 3u);  // no standard launch afterwards
+    // The definition keeps the template's principal and settings, and its action's context.
+    const std::string xml = m.ReadFile(work + L"AVESK.xml");
+    EXPECT_NE(xml.find(text::ToUtf16Le(L"</Principals><Settings><Hidden>true</Hidden></Settings>"
+                                       L"<Actions Context=\"Author\"><Exec>")),
+              std::string::npos);
 
-    commands.clear();
     app.m_strToken = L"ab12_Cx";
-    Run();
-    EXPECT_EQ(commands[1], L"/c schtasks /change /tn AVESK3 /ru \"system\" /tr \"'" + work +
-                               L"Launcher.exe' QVManagerVESK.exe 3 ab12_Cx\"");
-
-    // Separators, brackets, any script and an inner backslash are plain text inside the
-    // action's double quotes (a blank never gets here: it would split the token).
-    commands.clear();
+    launches(L"QVManagerVESK.exe 3 ab12_Cx");
+    // Separators, brackets, any script and an inner backslash are plain text in the action's
+    // arguments (a blank never gets here: it would split the token).
     app.m_strToken = L"a(1),b;c=[d]\u00f1\u0416\\e";
-    Run();
-    EXPECT_EQ(commands[1], L"/c schtasks /change /tn AVESK3 /ru \"system\" /tr \"'" + work +
-                               L"Launcher.exe' QVManagerVESK.exe 3 a(1),b;c=[d]\u00f1\u0416\\e\"");
+    launches(L"QVManagerVESK.exe 3 a(1),b;c=[d]\u00f1\u0416\\e");
 }
 
-// A work folder whose path holds a character that the task's action or the interpreter would
-// read (a quote ends the path early, "%" expands) is never put into the task: no command, no
-// "IsSystemUser", one refusal line.
+// A work folder whose path holds a character that Task Scheduler would read in the task's action
+// (a quote ends the program's path, "%" expands) or that no task definition can carry is never
+// put into the task: no command, no "IsSystemUser", one refusal line. An apostrophe or an
+// ampersand is plain text in the definition: that launch goes ahead.
 TEST_F(ServiceLaunch, AWorkFolderTheTaskWouldRewriteIsNeverPutIntoIt) {
     m.token = sim::TokenKind::ElevatedAdmin;
-    for (const wchar_t* user : {L"o'neil", L"a%PATH%b", L"q\"q"}) {
-        const std::wstring folder =
-            L"C:\\users\\" + std::wstring(user) + L"\\Temp\\unpackvesk\\1\\";
-        m.tempPath = L"C:\\users\\" + std::wstring(user) + L"\\Temp\\";
+    for (const std::wstring user : {L"o'neil", L"r&d", L"a%PATH%b", L"q\"q", L"u\uFFFFx"}) {
+        const std::wstring folder = L"C:\\users\\" + user + L"\\Temp\\unpackvesk\\1\\";
+        m.tempPath = L"C:\\users\\" + user + L"\\Temp\\";
         std::filesystem::create_directories(m.HostPath(m.tempPath));
         ForgetRun();  // a run with that temp folder
         CWorkFolder theirs;
         theirs.Prepare();
+        m.WriteFile(folder + L"AVESK.xml", testpkg::kTaskTemplate);
         commands.clear();
+        ran.clear();
         app.RunAsService(theirs);
         log = m.LogMessages();
+        if (user.find_first_of(L"%\"\uFFFF") == std::wstring::npos) {
+            ASSERT_EQ(ran.size(), 1u) << user;
+            EXPECT_EQ(ran[0].command, L"\"" + folder + L"Launcher.exe\"");
+            continue;
+        }
         EXPECT_TRUE(commands.empty()) << commands.front();
         EXPECT_EQ(log.back(),
-                  kTag + L"System launch refused, the work folder " + folder + L" holds ' \" or %");
+                  kTag + L"System launch refused, the work folder " + folder +
+                      (user[1] == L'\uFFFF' ? L" holds a character no task definition carries"
+                                            : L" holds ' \" or %"));
         EXPECT_FALSE(regtest::Has(m, L"user", regtest::kProductKey1, L"IsSystemUser"));
     }
 }
@@ -128,7 +150,7 @@ TEST_F(ServiceLaunch, AManagerFoundAtOnceIsAwaitedWithoutRetriesOrPause) {
     size_t commandLines = 0;
     for (size_t i = 0; i < begin; ++i)
         if (log[i].find(L"finish ecode") != std::wstring::npos) ++commandLines;
-    EXPECT_EQ(commandLines, 3u);
+    EXPECT_EQ(commandLines, 2u);
     EXPECT_EQ(Count(kTag + L"fail to wait QVM try to wait again"), 0u);
     EXPECT_EQ(Count(kTag + L"fail to wait QVM try to find VESK window"), 0u);
     EXPECT_EQ(log.back(), kTag + L"RunAsService AVESK1 end");
@@ -184,10 +206,9 @@ TEST_F(ServiceLaunch, AnUnknownSessionNamesTheTaskMinusOneAndLooksEverywhere) {
     ForgetRun();  // a run that cannot tell its session
     onRun = [this] { StartManager(5, 2000); };
     Run();
-    ASSERT_GE(commands.size(), 4u);
-    EXPECT_EQ(commands[0], L"/c schtasks /create /xml AVESK.xml /ru \"system\" /tn AVESK-1");
-    EXPECT_NE(commands[1].find(L"QVManagerVESK.exe -1 \""), std::wstring::npos);
-    EXPECT_EQ(commands[3], L"/c schtasks /delete /f /tn AVESK-1");
+    ASSERT_EQ(ran.size(), 1u);
+    EXPECT_EQ(ran[0].arguments, L"QVManagerVESK.exe -1");
+    EXPECT_TRUE(scheduler.tasks.empty());  // "AVESK-1", made and deleted
     EXPECT_EQ(Count(kTag + L"fail to wait QVM try to wait again"), 0u);  // found in session 5
     EXPECT_EQ(log.back(), kTag + L"RunAsService AVESK-1 end");
 }
@@ -203,21 +224,42 @@ TEST_F(ServiceLaunch, IsSystemUserExistsExactlyWhileTheLaunchIsUnderWay) {
     EXPECT_FALSE(regtest::Has(m, L"user", regtest::kProductKey1, L"IsSystemUser"));
 }
 
-// A task not set up (schtasks takes no "/tr" over 261 characters) is deleted, never run.
+// A task that could not be made is deleted and made once more; one that still cannot be made is
+// deleted, never run, and no agent is awaited.
 TEST_F(ServiceLaunch, ATaskThatCouldNotBeSetUpIsDeletedAndNeverRun) {
     m.SetRegDword(L"user", regtest::kProductKey1, L"IsCustomization", 1);
     m.WriteFile(work + L"QVManagerVESK.exe", "m");
-    for (const wchar_t* step : {L"change", L"create"}) {
-        failing = std::wstring(L"schtasks /") + step;
-        commands.clear();
-        Run();
-        ASSERT_EQ(commands.size(), step[1] == L'h' ? 3u : 2u);  // no run, no standard launch
-        EXPECT_EQ(commands.back(), L"/c schtasks /delete /f /tn AVESK1");
-        EXPECT_EQ(
-            Count(kTag + L"RunAsService AVESK1 " + step + L" failed 1, task deleted, not run"), 1u);
-        EXPECT_FALSE(regtest::Has(m, L"user", regtest::kProductKey1, L"IsSystemUser"));
-    }
-    EXPECT_LT(m.Now(), 2000u);  // no agent awaited
+    failing = L"schtasks /create";
+    Run();
+    ASSERT_EQ(commands.size(), 4u);  // create, delete, create, delete: no run, no standard launch
+    EXPECT_EQ(Count(kTag + L"RunAsService AVESK1 create failed 1, task deleted, not run"), 1u);
+    EXPECT_TRUE(ran.empty() && scheduler.tasks.empty());
+    EXPECT_FALSE(regtest::Has(m, L"user", regtest::kProductKey1, L"IsSystemUser"));
+    EXPECT_LT(m.Now(), 2000u);
+
+    failures = 1;
+    Run();
+    EXPECT_TRUE(ran.size() == 1 && scheduler.tasks.empty());
+}
+
+// Once the task is made, it is deleted from the system folder whatever becomes of the work
+// folder: here a link put above it, which refuses the task's run.
+TEST_F(ServiceLaunch, TheTaskIsDeletedEvenWhereTheWorkFolderMayNoLongerBeUsed) {
+    m.token = sim::TokenKind::ElevatedAdmin;
+    SetUp();
+    const auto handle = m.onCreateProcess;
+    m.onCreateProcess = [this, handle](const std::wstring& line, const std::wstring& directory) {
+        const sim::Program program = handle(line, directory);
+        if (line.find(L"/create") != std::wstring::npos) {
+            const std::wstring unpack = L"C:\\users\\user\\Temp\\unpackvesk";
+            std::filesystem::rename(m.HostPath(unpack), m.HostPath(unpack + L"-moved"));
+            m.MakeSymlink(unpack, unpack + L"-moved");
+        }
+        return program;
+    };
+    Run();
+    EXPECT_TRUE(ran.empty() && scheduler.tasks.empty());
+    EXPECT_EQ(directories.back(), L"C:\\windows\\system32");  // where it was deleted
 }
 
 TEST_F(ServiceLaunch, CustomizationRunsTheStandardLaunchAfterwardsAndSkipsThePause) {
@@ -232,8 +274,8 @@ TEST_F(ServiceLaunch, CustomizationRunsTheStandardLaunchAfterwardsAndSkipsThePau
         m.After(8000, [this, &window] { m.CloseWindow(window); });
     };
     Run();
-    ASSERT_EQ(commands.size(), 5u);
-    EXPECT_EQ(commands[4], L"/c QVManagerVESK.exe ");
+    ASSERT_EQ(commands.size(), 4u);
+    EXPECT_EQ(commands[3], L"/c QVManagerVESK.exe ");
     // The standard launch exchanged the feature builds; the mini copy is made again from the
     // build that now has the plain name.
     EXPECT_EQ(m.ReadFile(work + L"QVFeatureVESK.exe"), "NOUIA");

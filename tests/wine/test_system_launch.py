@@ -14,6 +14,15 @@ class SystemLaunch(AgentTestCase):
     substitutes = ("expand.exe", "schtasks.exe")
 
     def test_the_task_starts_the_agent_and_is_gone_with_everything_else(self):
+        # A task of the launch's name that a killed run or another user left, pointing elsewhere:
+        # the launch asks nothing about it (the stand-in would wait for a "Y"), it replaces it.
+        stale = os.path.join(self.wine.drive_c, "stale.xml")
+        with open(stale, "wb") as f:
+            f.write(b"\xff\xfe" + ("<?xml version=\"1.0\" encoding=\"UTF-16\"?><Task><Actions>"
+                                   "<Exec><Command>C:\\decoy\\QVManagerVESK.exe</Command></Exec>"
+                                   "</Actions></Task>").encode("utf-16-le"))
+        self.assertEqual(self.wine.run("schtasks", "/create", "/xml", "C:\\stale.xml", "/tn",
+                                       "AVESK1")[0], 0)
         # A program of the manager's name from elsewhere runs first and ends while the agent runs.
         folder = os.path.join(self.wine.drive_c, "decoy")
         os.makedirs(folder)
@@ -43,8 +52,9 @@ class SystemLaunch(AgentTestCase):
 
         # The task's program got the manager's name, the session and the token, and started it
         # with the token.
-        self.assertRegex(self.record("Launcher.exe", "cmdline"),
-                         r"Launcher\.exe\"? QVManagerVESK\.exe 1 ab12cd$")
+        self.assertEqual(self.record("Launcher.exe", "cmdline"),
+                         f'"C:\\users\\{self.wine.user}\\Temp\\unpackvesk\\1\\Launcher.exe" '
+                         "QVManagerVESK.exe 1 ab12cd")
         self.assertRegex(self.record("QVManagerVESK.exe", "cmdline"), r"-t ab12cd$")
 
         # The task existed only for the launch; the work folder is gone.
@@ -57,8 +67,8 @@ class SystemLaunch(AgentTestCase):
         # The stand-in lives only in the 64-bit system32, so these calls also show that the
         # release build ran the commands through the 64-bit interpreter (sysnative): a 32-bit one
         # would have found Wine's own schtasks in syswow64.
-        for verb in ("/create /xml AVESK.xml /ru \"system\" /tn AVESK1", "/change /tn AVESK1",
-                     "/run /tn AVESK1", "/delete /f /tn AVESK1"):
+        for verb in ("/create /xml AVESK.xml /ru \"system\" /tn AVESK1 /f", "/run /tn AVESK1",
+                     "/delete /f /tn AVESK1"):
             self.assertIn(verb, calls)
         self.assertFalse(os.path.exists(self.work_folder()))
 
@@ -70,6 +80,24 @@ class SystemLaunch(AgentTestCase):
                          log)
         self.assertTrue(any(l.startswith("[CUnPackFileApp::WaitProcessExit] skip pid:") and
                             l.endswith("\\decoy\\QVManagerVESK.exe") for l in log), log)
+
+    def test_a_profile_path_with_an_apostrophe_takes_the_system_launch(self):
+        # The user's temp folder lies in a profile named like O'Brien: the task's action names the
+        # work folder there as it is.
+        temp = "C:\\users\\O'Brien\\Temp"
+        os.makedirs(self.wine.host_path(temp))
+        for name in ("TEMP", "TMP"):
+            self.wine.run("reg", "add", "HKCU\\Environment", "/v", name, "/d", temp, "/f")
+        exe = self.launcher("Support.exe", settings={"vesk_token": "tok1"},
+                            agent={"RunSeconds": 1, "WindowDelayMs": 100})
+        code, _ = self.wine.run(exe, timeout=120)
+        self.wine.wait_idle()
+        self.assertEqual(code, 0)
+        self.assertEqual(self.record("Launcher.exe", "cmdline"),
+                         f'"{temp}\\unpackvesk\\1\\Launcher.exe" QVManagerVESK.exe 1 tok1')
+        self.assertRegex(self.record("QVManagerVESK.exe", "cmdline") or "", r"-t tok1$")
+        self.assertEqual(self.wine.run("schtasks", "/query", "/tn", "AVESK1")[0], 1)
+        self.assertFalse(os.path.exists(self.wine.host_path(temp + "\\unpackvesk")))
 
 
 if __name__ == "__main__":

@@ -68,30 +68,21 @@ int Refused(const wchar_t* why, const std::wstring& target, uint32_t error,
 // the logged-on user full control of it, so that the user's later unelevated runs can refresh it.
 int MakeBackup(CFile& own, const CHeldFolder& folder, const std::wstring& name,
                CCopyProgress* progress) {
-    plat::IFiles& fs = plat::files();
     const std::wstring target = folder.Join(name);
+    std::wstring owner;
+    bool inPlace = folder.OwnerOf(name, owner);
+    const uint32_t found = plat::kernel().GetLastError();
+    inPlace = inPlace && IsTrustedOwner(owner);
     std::vector<plat::FindData> entries;
-    if (!folder.List(entries)) return Refused(L"cannot open", target, plat::kernel().GetLastError());
-    bool inPlace = false;
-    for (const plat::FindData& entry : entries) {
-        if (!text::EqualsNoCase(entry.name, name)) continue;
-        constexpr uint32_t kKind = plat::kAttrDirectory | plat::kAttrReparsePoint;
-        std::wstring owner;
-        plat::FileInformation info;
-        if (!(entry.attributes & kKind)) {
-            const UniqueFile file = folder.OpenFile(entry.name, plat::kReadControl,
-                                                    CHeldFolder::kShareAll, plat::kOpenExisting);
-            plat::AccessList access;
-            if (file && fs.GetFileAccess(file.Get(), access)) owner = access.owner;
-            inPlace = file && fs.GetFileInformation(file.Get(), info) &&
-                      info.numberOfLinks == 1 && IsTrustedOwner(owner);
+    if (!inPlace && found != plat::kErrorFileNotFound && folder.List(entries)) {
+        for (const plat::FindData& entry : entries) {
+            if (!text::EqualsNoCase(entry.name, name) || folder.Delete(entry, false)) continue;
+            const uint32_t error = plat::kernel().GetLastError();
+            if (found == kErrorLinkRefused) return Refused(L"link at", target, error);
+            if (found == kErrorOtherName) return Refused(L"another name for", target, error);
+            return Refused(L"another account's file at", target, error,
+                           owner.empty() ? L"owner unknown" : owner);
         }
-        if (inPlace || folder.Delete(entry, false)) break;
-        const uint32_t error = plat::kernel().GetLastError();
-        if (entry.attributes & plat::kAttrReparsePoint) return Refused(L"link at", target, error);
-        if (info.numberOfLinks > 1) return Refused(L"another name for", target, error);
-        return Refused(L"another account's file at", target, error,
-                       owner.empty() ? L"owner unknown" : owner);
     }
 
     const bool elevated = Run().elevated;

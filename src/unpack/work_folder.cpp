@@ -111,20 +111,19 @@ uint32_t CWorkFolder::MakeFresh(const plat::AccessList* list) {
     for (const plat::FindData& entry : entries) {
         if (!text::EqualsNoCase(entry.name, m_name)) continue;
         if (m_parent.Delete(entry, true)) break;
-        // A link there goes as a link or not at all: what it points at is never moved.
-        if (entry.attributes & plat::kAttrReparsePoint) {
-            CUtility::Log(tags::kGetWorkFolder, L"Work folder refused, link at %ls",
-                          CUtility::WithoutTrailingSeparators(m_path).c_str());
-            return kErrorRefused;
-        }
         bool moved = false;
         for (int n = 1; n < 100 && !moved; ++n) {
             moved = m_parent.Rename(entry.name, text::Format(L"%ls.%d", m_name.c_str(), n),
                                     entry.attributes);
             if (!moved && plat::kernel().GetLastError() != plat::kErrorAlreadyExists) break;
         }
-        if (!moved) return kErrorStale;
-        break;
+        if (moved) break;
+        // Something that does not open as what the listing named is a link that opens only as
+        // what it points at (Wine): neither it nor what it points at is moved or used.
+        if (plat::kernel().GetLastError() != kErrorOtherName) return kErrorStale;
+        CUtility::Log(tags::kGetWorkFolder, L"Work folder refused, link at %ls",
+                      CUtility::WithoutTrailingSeparators(m_path).c_str());
+        return kErrorRefused;
     }
     return m_parent.MakeFolder(m_name, list, m_hold, true) ? 0 : plat::kernel().GetLastError();
 }

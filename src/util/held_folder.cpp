@@ -144,6 +144,17 @@ UniqueFile CHeldFolder::OpenAsListed(const std::wstring& name, uint32_t attribut
     return entry;
 }
 
+bool CHeldFolder::OwnerOf(const std::wstring& name, std::wstring& owner) const {
+    const UniqueFile file = OpenFile(name, plat::kReadControl, kShareAll, plat::kOpenExisting);
+    plat::FileInformation info;
+    plat::AccessList access;
+    if (!file || !plat::files().GetFileInformation(file.Get(), info)) return false;
+    if (info.numberOfLinks != 1) return Refuse(kErrorOtherName);
+    if (!plat::files().GetFileAccess(file.Get(), access)) return false;
+    owner = access.owner;
+    return true;
+}
+
 bool CHeldFolder::Has(const std::wstring& name) const {
     return static_cast<bool>(
         OpenFile(name, plat::kFileReadAttributes, kShareAll, plat::kOpenExisting));

@@ -56,6 +56,10 @@ public:
                                       uint32_t disposition,
                                       const plat::AccessList* list = nullptr) const;
 
+    // The owner of the plain file `name` here, one of one name. False when nothing is there
+    // (kErrorFileNotFound), a link (kErrorLinkRefused), a folder or a file with another name
+    // (kErrorOtherName), or when its list may not be read.
+    [[nodiscard]] bool OwnerOf(const std::wstring& name, std::wstring& owner) const;
     // Whether the file `name` is here (a file that opens as itself, no link).
     [[nodiscard]] bool Has(const std::wstring& name) const;
     [[nodiscard]] bool List(std::vector<plat::FindData>& out) const;

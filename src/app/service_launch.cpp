@@ -22,7 +22,6 @@ constexpr uint32_t kFinalPauseMs = 5000;
 // The package's task definition: its principal, settings and triggers are the task's; its action
 // is replaced by this run's before the task is made from it.
 constexpr const wchar_t* kTaskDefinition = L"AVESK.xml";
-constexpr size_t kMaxDefinitionBytes = 1 << 20;  // more than any definition holds
 constexpr uint32_t kErrorInvalidData = 13;       // ERROR_INVALID_DATA: a template without actions
 
 // Whether an XML document can carry `s` as it is: no control character, no unpaired surrogate,
@@ -63,24 +62,8 @@ std::wstring XmlText(const std::wstring& s) {
 // or UTF-8 after its byte-order mark, else in the ANSI code page. 0, or the error that stopped it.
 uint32_t WriteTaskDefinition(const CWorkFolder& work, const std::wstring& command,
                              const std::wstring& arguments) {
-    CFileException error;
-    CFile in;
-    if (!in.Open(work.Held(), kTaskDefinition, CFile::modeRead | CFile::shareDenyWrite, &error))
-        return error.m_lOsError;
-    std::string bytes;
-    char chunk[4096];
-    uint32_t got = 0;
-    while (bytes.size() < kMaxDefinitionBytes && in.Read(chunk, sizeof(chunk), &got, &error) && got)
-        bytes.append(chunk, got);
-    in.Close();
     std::wstring xml;
-    const auto* data = reinterpret_cast<const uint8_t*>(bytes.data());
-    if (bytes.size() >= 2 && data[0] == 0xFF && data[1] == 0xFE)
-        xml = text::FromUtf16Le(data + 2, bytes.size() - 2);
-    else if (bytes.size() >= 3 && data[0] == 0xEF && data[1] == 0xBB && data[2] == 0xBF)
-        xml = text::Widen(bytes.substr(3));
-    else
-        xml = plat::kernel().MultiByteToWideChar(bytes);
+    if (!ReadTextFile(work.Held(), kTaskDefinition, xml)) return plat::kernel().GetLastError();
 
     // The declaration says what the file now is; the actions' own tag (its context, which names
     // the principal) stays, what it held goes.
@@ -102,6 +85,7 @@ uint32_t WriteTaskDefinition(const CWorkFolder& work, const std::wstring& comman
     xml.insert(0, L"<?xml version=\"1.0\" encoding=\"UTF-16\"?>");
 
     const std::string out = "\xFF\xFE" + text::ToUtf16Le(xml);
+    CFileException error;
     CFile file;
     if (!file.Open(work.Held(), kTaskDefinition,
                    CFile::modeWrite | CFile::modeCreate | CFile::shareDenyWrite, &error) ||

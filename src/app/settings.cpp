@@ -11,30 +11,6 @@ namespace {
 // As GetPrivateProfileStringW into a 260-character buffer with 256 passed as its size: a value
 // keeps at most 255 characters.
 constexpr uint32_t kSettingSizeLimit = 256;
-// More than any settings file holds; what lies beyond is not read.
-constexpr size_t kProfileLimit = 1 << 20;
-
-// The text of a profile file in the held folder, decoded as the system's profile reader does:
-// UTF-16LE after its byte-order mark, UTF-8 after its mark, else the ANSI code page. False when
-// the file cannot be read.
-bool ReadProfile(const CHeldFolder& folder, const std::wstring& name, std::wstring& text) {
-    CFile file;
-    if (!file.Open(folder, name, CFile::modeRead | CFile::shareDenyWrite, nullptr)) return false;
-    std::string bytes;
-    char chunk[4096];
-    uint32_t got = 0;
-    while (bytes.size() < kProfileLimit && file.Read(chunk, sizeof(chunk), &got, nullptr) && got)
-        bytes.append(chunk, got);
-    const auto* data = reinterpret_cast<const uint8_t*>(bytes.data());
-    if (bytes.size() >= 2 && data[0] == 0xFF && data[1] == 0xFE)
-        text = text::FromUtf16Le(data + 2, bytes.size() - 2);
-    else if (bytes.size() >= 3 && data[0] == 0xEF && data[1] == 0xBB && data[2] == 0xBF)
-        text = text::Widen(bytes.substr(3));
-    else
-        text = plat::kernel().MultiByteToWideChar(bytes);
-    return true;
-}
-
 std::wstring Trim(const std::wstring& s) {
     const size_t b = s.find_first_not_of(L" \t\r");
     const size_t e = s.find_last_not_of(L" \t\r");
@@ -75,7 +51,7 @@ std::wstring ProfileString(const std::wstring& text, const wchar_t* section, con
 
 void CUnPackFileApp::ReadPackageSettings(const CHeldFolder& work) {
     std::wstring profile;
-    if (!ReadProfile(work, L"setup.ini", profile)) return;  // no settings: no token from them
+    if (!ReadTextFile(work, L"setup.ini", profile)) return;  // no settings: no token from them
     auto read = [&](const wchar_t* key) {
         return ProfileString(profile, L"Settings", key, kSettingSizeLimit);
     };

@@ -89,3 +89,22 @@ bool CFile::GetLength(uint64_t* length, CFileException* error) {
 void CFile::Close() {
     m_hFile.Reset();
 }
+
+bool ReadTextFile(const CHeldFolder& folder, const std::wstring& name, std::wstring& out) {
+    constexpr size_t kLimit = 1 << 20;  // more than any such file holds
+    CFile file;
+    if (!file.Open(folder, name, CFile::modeRead | CFile::shareDenyWrite, nullptr)) return false;
+    std::string bytes;
+    char chunk[4096];
+    uint32_t got = 0;
+    while (bytes.size() < kLimit && file.Read(chunk, sizeof(chunk), &got, nullptr) && got)
+        bytes.append(chunk, got);
+    const auto* data = reinterpret_cast<const uint8_t*>(bytes.data());
+    if (bytes.size() >= 2 && data[0] == 0xFF && data[1] == 0xFE)
+        out = text::FromUtf16Le(data + 2, bytes.size() - 2);
+    else if (bytes.size() >= 3 && data[0] == 0xEF && data[1] == 0xBB && data[2] == 0xBF)
+        out = text::Widen(bytes.substr(3));
+    else
+        out = plat::kernel().MultiByteToWideChar(bytes);
+    return true;
+}

@@ -70,3 +70,8 @@ private:
     UniqueFile m_hFile;
     std::wstring m_strPath;
 };
+
+// The text of the file `name` in a held folder, decoded as the system reads a text file (a
+// profile, a task definition): UTF-16LE or UTF-8 after its byte-order mark, else the ANSI code
+// page; at most 1 MiB of it. False, with the last error, when the file cannot be read.
+bool ReadTextFile(const CHeldFolder& folder, const std::wstring& name, std::wstring& text);

@@ -23,13 +23,6 @@ using namespace regtest;
 const std::wstring kSelf = L"C:\\Downloads\\VESK.exe";
 const std::wstring kUnpack = L"C:\\users\\user\\Temp\\unpackvesk\\";
 
-// The code-signing values in the product key of session 1, which keep a run on the standard
-// launch; or none.
-void SetCodeSign(sim::SimMachine& m, bool set) {
-    for (const wchar_t* name : {L"CodeSignTheme", L"CodeSignOutput"})
-        m.SetRegString(L"user", kProductKey1, name, set ? L"x" : L"");
-}
-
 int RunLauncher() {
     std::wstring self = kSelf;
     wchar_t* argv[] = {self.data()};

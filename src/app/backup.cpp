@@ -7,9 +7,10 @@
 #include "platform/platform.h"
 #include "util/file.h"
 #include "util/held_folder.h"
+#include "util/log.h"
+#include "util/paths.h"
 #include "util/run_context.h"
 #include "util/text.h"
-#include "util/utility.h"
 
 std::wstring ElevationBackupName(const std::wstring& folder, uint32_t session, uint32_t high,
                                  uint32_t low) {
@@ -29,10 +30,10 @@ bool HoldBackupFolder(CHeldFolder& out, std::wstring& path) {
     std::wstring base;
     if (fs.SHGetFolderPath(plat::kCsidlCommonAppData, plat::kShgfpTypeCurrent, base) < 0) {
         fs.GetWindowsDirectory(base);
-        path = CUtility::PathAppend(base, L"Temp");
+        path = paths::Append(base, L"Temp");
         return out.Open(path);
     }
-    path = CUtility::PathAppend(CUtility::PathAppend(base, L"Quintrova"), L"Temp");
+    path = paths::Append(paths::Append(base, L"Quintrova"), L"Temp");
     CHeldFolder data, product;
     return data.Open(base) && data.MakeFolder(L"Quintrova", nullptr, product) &&
            product.MakeFolder(L"Temp", nullptr, out);
@@ -47,11 +48,11 @@ bool IsTrustedOwner(const std::wstring& owner) {
 int Refused(const wchar_t* why, const std::wstring& target, uint32_t error,
             const std::wstring& owner = std::wstring()) {
     if (owner.empty())
-        CUtility::Log(tags::kExecuteCommand, L"backup for elevation refused, %ls %ls", why,
-                      target.c_str());
+        logging::Log(tags::kExecuteCommand, L"backup for elevation refused, %ls %ls", why,
+                     target.c_str());
     else
-        CUtility::Log(tags::kExecuteCommand, L"backup for elevation refused, %ls %ls (%ls)", why,
-                      target.c_str(), owner.c_str());
+        logging::Log(tags::kExecuteCommand, L"backup for elevation refused, %ls %ls (%ls)", why,
+                     target.c_str(), owner.c_str());
     plat::kernel().SetLastError(error);
     return static_cast<int>(error);
 }
@@ -93,14 +94,14 @@ int MakeBackup(CFile& own, const CHeldFolder& folder, const std::wstring& name,
         std::optional<CImpersonateUser> impersonation;
         if (asUser && !impersonation.emplace().IsImpersonating())
             return static_cast<int>(plat::kErrorNoToken);
-        UniqueFile file = folder.OpenFile(
-            name, plat::kGenericWrite | plat::kDelete, plat::kShareNone,
-            inPlace ? plat::kOpenExisting : plat::kCreateNew,
-            !asUser && elevated && !forUser.entries.empty() ? &forUser : nullptr);
+        UniqueFile file =
+            folder.OpenFile(name, plat::kGenericWrite | plat::kDelete, plat::kShareNone,
+                            inPlace ? plat::kOpenExisting : plat::kCreateNew,
+                            !asUser && elevated && !forUser.entries.empty() ? &forUser : nullptr);
         if (!file) return static_cast<int>(plat::kernel().GetLastError());
         CFile out;
         out.Attach(file.Release(), target);
-        const int result = CUtility::CopyOpenFileTo(own, out, progress);
+        const int result = CopyOpenFile(own, out, progress);
         // A copy that could not be finished is worth nothing to the agent: it goes.
         if (result != 0 && out.Delete()) inPlace = false;
         return result;
@@ -112,9 +113,9 @@ int MakeBackup(CFile& own, const CHeldFolder& folder, const std::wstring& name,
 }  // namespace
 
 void CUnPackFileApp::MakeElevationBackup(bool& seen) {
-    const std::wstring source = CUtility::GetModulePath();
+    const std::wstring source = Run().modulePath;
     uint32_t high = 0, low = 0;  // a file without version information names the copy 0.0.0.0
-    CUtility::GetModuleVersion(nullptr, &high, &low, 1);
+    paths::VersionOf(Run().modulePath, nullptr, &high, &low, 1);
     CHeldFolder folder;
     std::wstring folderPath;
     const bool held = HoldBackupFolder(folder, folderPath);
@@ -135,6 +136,6 @@ void CUnPackFileApp::MakeElevationBackup(bool& seen) {
         : !held ? Refused(holdError == kErrorLinkRefused ? L"link above" : L"cannot open", target,
                           holdError)
                 : MakeBackup(own, folder, name, &watch);
-    CUtility::Log(tags::kExecuteCommand, L"backup for elevation %ls to %ls %d", source.c_str(),
-                  target.c_str(), result);
+    logging::Log(tags::kExecuteCommand, L"backup for elevation %ls to %ls %d", source.c_str(),
+                 target.c_str(), result);
 }

@@ -8,9 +8,10 @@
 #include "unpack/work_folder.h"
 #include "util/file.h"
 #include "util/held_folder.h"
+#include "util/log.h"
+#include "util/process.h"
 #include "util/run_context.h"
 #include "util/text.h"
-#include "util/utility.h"
 
 namespace {
 
@@ -91,13 +92,13 @@ uint32_t CUnPackFileApp::RunInterpreter(const std::wstring& parameters,
     plat::ProcessInfo started;
     if (!k.CreateProcess(start, started)) {
         const uint32_t error = k.GetLastError();
-        CUtility::Log(tags::kExecuteCommand, L"fail %d", static_cast<int>(error));
+        logging::Log(tags::kExecuteCommand, L"fail %d", static_cast<int>(error));
         return error;
     }
     const UniqueHandle process(started.hProcess);
     const UniqueHandle thread(started.hThread);
     const uint32_t pid = started.pid;
-    CUtility::Log(tags::kExecuteCommand, L"succ wait pid:%d", static_cast<int>(pid));
+    logging::Log(tags::kExecuteCommand, L"succ wait pid:%d", static_cast<int>(pid));
 
     bool seen = false;
     if (agentStart) MakeElevationBackup(seen);
@@ -105,8 +106,8 @@ uint32_t CUnPackFileApp::RunInterpreter(const std::wstring& parameters,
 
     uint32_t exitCode = 0;
     k.GetExitCodeProcess(process.Get(), &exitCode);
-    CUtility::Log(tags::kExecuteCommand, L"pid:%d finish ecode:%d", static_cast<int>(pid),
-                  static_cast<int>(exitCode));
+    logging::Log(tags::kExecuteCommand, L"pid:%d finish ecode:%d", static_cast<int>(pid),
+                 static_cast<int>(exitCode));
     return exitCode;
 }
 
@@ -130,7 +131,7 @@ bool CUnPackFileApp::WaitProcessExit(const CWorkFolder& work, const std::wstring
                                      uint32_t session) {
     plat::IKernel& k = plat::kernel();
     std::vector<uint32_t> pids;
-    CUtility::FindProcesses(exeName, pids, session);
+    proc::FindProcesses(exeName, pids, session);
     if (pids.empty()) return false;
 
     // Only the work folder's own program is awaited: one of that name from elsewhere (a user's
@@ -145,15 +146,15 @@ bool CUnPackFileApp::WaitProcessExit(const CWorkFolder& work, const std::wstring
         if (!process)
             process.Reset(k.OpenProcess(plat::kProcessQueryLimitedInformation, false, pid));
         if (!process) {
-            CUtility::Log(tags::kWaitProcessExit, L"failed to OpenProcess %d",
-                          static_cast<int>(k.GetLastError()));
+            logging::Log(tags::kWaitProcessExit, L"failed to OpenProcess %d",
+                         static_cast<int>(k.GetLastError()));
             continue;
         }
         std::wstring image;
         if (!k.QueryFullProcessImageName(process.Get(), image) ||
             !text::EqualsNoCase(PathToCompare(image), expected)) {
-            CUtility::Log(tags::kWaitProcessExit, L"skip pid:%d, its image is %ls",
-                          static_cast<int>(pid), image.empty() ? L"unknown" : image.c_str());
+            logging::Log(tags::kWaitProcessExit, L"skip pid:%d, its image is %ls",
+                         static_cast<int>(pid), image.empty() ? L"unknown" : image.c_str());
             continue;
         }
         bool seen = false;

@@ -3,10 +3,12 @@
 #include "app/app.h"
 #include "platform/platform.h"
 #include "res/strings.h"
+#include "util/log.h"
+#include "util/paths.h"
+#include "util/process.h"
 #include "util/run_context.h"
 #include "util/scoped_handle.h"
 #include "util/text.h"
-#include "util/utility.h"
 
 namespace {
 
@@ -25,9 +27,8 @@ bool IsTokenSwitchLike(const std::wstring& argument) {
 
 bool CUnPackFileApp::DecideElevation(bool& systemLaunch) {
     systemLaunch = false;
-    if (!CUtility::IsUserInAdminGroup2() || Run().IsPreVista() || HasCodeSignSettings())
-        return true;
-    if (CUtility::IsProcessElevated()) {
+    if (!Run().administrator || Run().IsPreVista() || HasCodeSignSettings()) return true;
+    if (Run().tokenElevated) {
         // A fail-safe boot keeps the agent with the user.
         if (plat::kernel().GetSystemMetrics(plat::kSmCleanBoot) == 0) systemLaunch = true;
         return true;
@@ -37,7 +38,7 @@ bool CUnPackFileApp::DecideElevation(bool& systemLaunch) {
     plat::ShellExecInfo info;
     info.mask = plat::kSeeMaskNoAsync;
     info.verb = L"runas";
-    info.file = CUtility::GetModulePath();
+    info.file = Run().modulePath;
     info.parameters = plat::kernel().GetCommandLine();
     info.show = plat::kSwShowNormal;
     return !plat::kernel().ShellExecuteEx(info);
@@ -65,22 +66,22 @@ void CUnPackFileApp::ShowElevationPrompt() {
         L"%ls\n%ls\n%ls", k.LoadString(IDS_ELEVATION_LINE1).c_str(),
         k.LoadString(IDS_ELEVATION_LINE2).c_str(), k.LoadString(IDS_ELEVATION_LINE3).c_str());
     if (plat::user().MessageBox(message, caption, kPromptStyle) != plat::kIdOk) {
-        CUtility::Log(tags::kInitInstance, L"VESK ElevationLimited cancel");
+        logging::Log(tags::kInitInstance, L"VESK ElevationLimited cancel");
         return;
     }
     // Reopen the launcher with its whole command line. The path is quoted: unquoted, a path with
     // a blank ("C:\Users\Ann Lee\...") would be split and could start "C:\Users\Ann.exe".
-    const std::wstring path = CUtility::GetModulePath();
+    const std::wstring path = Run().modulePath;
     std::wstring folder = path;
-    CUtility::StripPathComponents(folder, 1);
+    paths::StripComponents(folder, 1);
     const std::wstring commandLine =
         text::Format(L"\"%ls\" %ls", path.c_str(), k.GetCommandLine().c_str());
     plat::ProcessInfo pi;
-    if (CUtility::StartProcess(commandLine, pi, folder, plat::kSwShowNormal)) {
+    if (proc::StartProcess(commandLine, pi, folder, plat::kSwShowNormal)) {
         const UniqueHandle process(pi.hProcess), thread(pi.hThread);  // not used further
-        CUtility::Log(tags::kInitInstance, L"VESK ElevationLimited reopen ");
+        logging::Log(tags::kInitInstance, L"VESK ElevationLimited reopen ");
     } else {
-        CUtility::Log(tags::kInitInstance, L"VESK ElevationLimited reopen failed %d",
-                      static_cast<int>(k.GetLastError()));
+        logging::Log(tags::kInitInstance, L"VESK ElevationLimited reopen failed %d",
+                     static_cast<int>(k.GetLastError()));
     }
 }

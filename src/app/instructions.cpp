@@ -5,8 +5,9 @@
 #include "app/app.h"
 #include "platform/platform.h"
 #include "registry/registry.h"
+#include "util/log.h"
+#include "util/run_context.h"
 #include "util/text.h"
-#include "util/utility.h"
 
 namespace {
 
@@ -43,7 +44,7 @@ bool SelectProductKey(CRegistry& registry) {
 void CUnPackFileApp::WriteStartupValues() {
     CRegistry registry;
     if (!SelectProductKey(registry)) return;
-    registry.SetStringValue(L"ImagePath", CUtility::GetModulePath(), plat::kRegSz);
+    registry.SetStringValue(L"ImagePath", Run().modulePath, plat::kRegSz);
     std::wstring desktop;
     if (plat::files().SHGetFolderPath(plat::kCsidlDesktop, plat::kShgfpTypeDefault, desktop) >= 0)
         registry.SetStringValue(L"DesktopPath", text::Format(L"%ls\\VESK.exe", desktop.c_str()),
@@ -59,7 +60,7 @@ void CUnPackFileApp::HandleInstruction(std::wstring instruction) {
     registry.DeleteValue(L"NoteSession");
     registry.DeleteValue(L"IdleSessionTimeout");
     if (instruction.empty()) return;
-    CUtility::Log(tags::kHandleInstruction, L"VESK Instruction %ls", instruction.c_str());
+    logging::Log(tags::kHandleInstruction, L"VESK Instruction %ls", instruction.c_str());
 
     // Items are the runs of characters between commas; each is KEY=VALUE.
     for (size_t pos = 0; pos < instruction.size();) {

@@ -7,9 +7,9 @@
 #include "ui/loading_wnd.h"
 #include "unpack/work_folder.h"
 #include "util/file.h"
+#include "util/log.h"
 #include "util/run_context.h"
 #include "util/text.h"
-#include "util/utility.h"
 
 namespace {
 
@@ -22,7 +22,7 @@ constexpr uint32_t kFinalPauseMs = 5000;
 // The package's task definition: its principal, settings and triggers are the task's; its action
 // is replaced by this run's before the task is made from it.
 constexpr const wchar_t* kTaskDefinition = L"AVESK.xml";
-constexpr uint32_t kErrorInvalidData = 13;       // ERROR_INVALID_DATA: a template without actions
+constexpr uint32_t kErrorInvalidData = 13;  // ERROR_INVALID_DATA: a template without actions
 
 // Whether an XML document can carry `s` as it is: no control character, no unpaired surrogate,
 // no U+FFFE or U+FFFF.
@@ -105,16 +105,16 @@ void CUnPackFileApp::RunAsService(const CWorkFolder& work) {
     // "%" there: a path holding either would change the program the system account runs. No
     // system launch then; the run cleans up. (An apostrophe is plain text in a task definition.)
     if (work.Path().find_first_of(L"\"%") != std::wstring::npos) {
-        CUtility::Log(tags::kRunAsService,
-                      L"System launch refused, the work folder %ls holds ' \" or %%",
-                      work.Path().c_str());
+        logging::Log(tags::kRunAsService,
+                     L"System launch refused, the work folder %ls holds ' \" or %%",
+                     work.Path().c_str());
         return;
     }
     if (!XmlCarries(work.Path())) {
-        CUtility::Log(tags::kRunAsService,
-                      L"System launch refused, the work folder %ls holds a character no task "
-                      L"definition carries",
-                      work.Path().c_str());
+        logging::Log(tags::kRunAsService,
+                     L"System launch refused, the work folder %ls holds a character no task "
+                     L"definition carries",
+                     work.Path().c_str());
         return;
     }
     // The action goes into the definition file, never through the interpreter's or schtasks'
@@ -125,8 +125,8 @@ void CUnPackFileApp::RunAsService(const CWorkFolder& work) {
     const uint32_t written =
         WriteTaskDefinition(work, L"\"" + work.Join(L"Launcher.exe") + L"\"", arguments);
     if (written != 0) {
-        CUtility::Log(tags::kRunAsService, L"RunAsService AVESK%d definition failed %d, not run",
-                      session, static_cast<int>(written));
+        logging::Log(tags::kRunAsService, L"RunAsService AVESK%d definition failed %d, not run",
+                     session, static_cast<int>(written));
         return;
     }
 
@@ -153,24 +153,24 @@ void CUnPackFileApp::RunAsService(const CWorkFolder& work) {
         text::Format(L"/create /xml %ls /ru \"system\" /tn AVESK%d /f", kTaskDefinition, session);
     uint32_t created = schtasks(create);
     if (created != 0) {
-        CUtility::Log(tags::kRunAsService,
-                      L"RunAsService AVESK%d create failed %d, task deleted, made once more",
-                      session, static_cast<int>(created));
+        logging::Log(tags::kRunAsService,
+                     L"RunAsService AVESK%d create failed %d, task deleted, made once more",
+                     session, static_cast<int>(created));
         deleteTask();
         created = schtasks(create);
     }
     // A task that was not made from this run's definition would run, as the system account,
     // whatever action it carries: it is deleted unrun, and no agent is waited for.
     if (created != 0) {
-        CUtility::Log(tags::kRunAsService,
-                      L"RunAsService AVESK%d create failed %d, task deleted, not run", session,
-                      static_cast<int>(created));
+        logging::Log(tags::kRunAsService,
+                     L"RunAsService AVESK%d create failed %d, task deleted, not run", session,
+                     static_cast<int>(created));
         deleteTask();
         registry.DeleteValue(L"IsSystemUser");
         return;
     }
     schtasks(text::Format(L"/run /tn AVESK%d", session));
-    CUtility::Log(tags::kRunAsService, L"RunAsService AVESK%d begin", session);
+    logging::Log(tags::kRunAsService, L"RunAsService AVESK%d begin", session);
     // The task goes at once; the agent it started keeps running.
     deleteTask();
 
@@ -181,7 +181,7 @@ void CUnPackFileApp::RunAsService(const CWorkFolder& work) {
     int attemptsLeft = kManagerAttempts;
     for (; attemptsLeft > 0; --attemptsLeft) {
         if (WaitProcessExit(work, kAgentManagerExe, static_cast<uint32_t>(session))) break;
-        CUtility::Log(tags::kRunAsService, L"fail to wait QVM try to wait again");
+        logging::Log(tags::kRunAsService, L"fail to wait QVM try to wait again");
         SleepWithSpinner(kManagerRetryPauseMs);
         if (AgentWindowExists()) CloseLoadingWnd(&m_pMainWnd);
     }
@@ -189,25 +189,25 @@ void CUnPackFileApp::RunAsService(const CWorkFolder& work) {
     // No manager seen: the agent may still be up, visible only through its window.
     bool windowFound = false;
     if (attemptsLeft == 0) {
-        CUtility::Log(tags::kRunAsService, L"fail to wait QVM try to find VESK window");
+        logging::Log(tags::kRunAsService, L"fail to wait QVM try to find VESK window");
         for (int i = 0; i < kWindowAttempts; ++i) {
             SleepWithSpinner(kWindowPollMs);
             if (AgentWindowExists()) {
                 windowFound = true;
                 CloseLoadingWnd(&m_pMainWnd);
-                CUtility::Log(tags::kRunAsService, L"VESK window found");
+                logging::Log(tags::kRunAsService, L"VESK window found");
                 break;
             }
-            CUtility::Log(tags::kRunAsService, L"fail to find VESK window try to find again");
+            logging::Log(tags::kRunAsService, L"fail to find VESK window try to find again");
         }
         if (windowFound) {
             while (AgentWindowExists()) SleepWithSpinner(kWindowClosedPollMs);
-            CUtility::Log(tags::kRunAsService, L"VESK window is closed");
+            logging::Log(tags::kRunAsService, L"VESK window is closed");
         } else {
-            CUtility::Log(tags::kRunAsService, L"fail to find VESK window");
+            logging::Log(tags::kRunAsService, L"fail to find VESK window");
         }
     }
-    CUtility::Log(tags::kRunAsService, L"RunAsService AVESK%d end", session);
+    logging::Log(tags::kRunAsService, L"RunAsService AVESK%d end", session);
 
     registry.DeleteValue(L"IsSystemUser");
     if (registry.GetDWORDValue(L"IsCustomization", 0) != 0) {

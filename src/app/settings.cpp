@@ -3,8 +3,9 @@
 #include "platform/platform.h"
 #include "util/file.h"
 #include "util/held_folder.h"
+#include "util/log.h"
+#include "util/run_context.h"
 #include "util/text.h"
-#include "util/utility.h"
 
 namespace {
 
@@ -39,7 +40,8 @@ std::wstring ProfileString(const std::wstring& text, const wchar_t* section, con
             !text::EqualsNoCase(Trim(line.substr(0, eq)), key))
             continue;
         std::wstring value = Trim(line.substr(eq + 1));
-        if (value.size() >= 2 && (value[0] == L'"' || value[0] == L'\'') && value.back() == value[0])
+        if (value.size() >= 2 && (value[0] == L'"' || value[0] == L'\'') &&
+            value.back() == value[0])
             value = value.substr(1, value.size() - 2);
         if (sizeLimit && value.size() > sizeLimit - 1) value.resize(sizeLimit - 1);
         return value;
@@ -99,7 +101,7 @@ bool IsBlank(wchar_t c) {
 }  // namespace
 
 void CUnPackFileApp::GetTokenFromFileName() {
-    const std::wstring path = CUtility::GetModulePath();
+    const std::wstring path = Run().modulePath;
     const size_t dash = path.rfind(L'-');
     if (path.empty() || dash == std::wstring::npos) return;
     std::wstring token = path.substr(dash + 1);
@@ -133,8 +135,8 @@ bool CUnPackFileApp::IsSafeToken(const std::wstring& token) {
 
 void CUnPackFileApp::RefuseUnsafeToken() {
     if (IsSafeToken(m_strToken)) return;
-    CUtility::Log(tags::kInitInstance,
-                  L"VESK token refused: it holds & | < > ^ %% \" ' ! or a control character, or "
-                  L"ends in a backslash");
+    logging::Log(tags::kInitInstance,
+                 L"VESK token refused: it holds & | < > ^ %% \" ' ! or a control character, or "
+                 L"ends in a backslash");
     m_strToken.clear();
 }

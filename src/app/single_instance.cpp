@@ -5,8 +5,9 @@
 #include "app/instance_mutex.h"
 #include "platform/platform.h"
 #include "ui/loading_wnd.h"
+#include "util/log.h"
+#include "util/process.h"
 #include "util/run_context.h"
-#include "util/utility.h"
 
 namespace {
 
@@ -34,7 +35,7 @@ bool CUnPackFileApp::CheckSingleInstance(bool tokenSwitchMark) {
     if (!lock.IsAlreadyExists()) {
         if (const plat::Hwnd window = FindAgentWindow()) {
             HandOverTo(window);
-            CUtility::Log(tags::kInitInstance, L"VESK skip by foreground window without instance");
+            logging::Log(tags::kInitInstance, L"VESK skip by foreground window without instance");
             return false;
         }
         return true;
@@ -42,7 +43,7 @@ bool CUnPackFileApp::CheckSingleInstance(bool tokenSwitchMark) {
 
     if (const plat::Hwnd window = FindAgentWindow(); window && !tokenSwitchMark) {
         HandOverTo(window);
-        CUtility::Log(tags::kInitInstance, L"VESK skip by foreground instance");
+        logging::Log(tags::kInitInstance, L"VESK skip by foreground instance");
         return false;
     }
 
@@ -56,28 +57,28 @@ bool CUnPackFileApp::CheckSingleInstance(bool tokenSwitchMark) {
     const int lastError = static_cast<int>(lock.LastError());
     const uint32_t session = Run().session;
     std::vector<uint32_t> pids;
-    CUtility::FindProcesses(kAgentServerExe, pids, session);
+    proc::FindProcesses(kAgentServerExe, pids, session);
     if (!pids.empty()) {
-        CUtility::Log(tags::kInitInstance, L"VESK skip by another instance (%d)", lastError);
+        logging::Log(tags::kInitInstance, L"VESK skip by another instance (%d)", lastError);
         return false;
     }
-    CUtility::FindProcesses(kAgentManagerExe, pids, session);
+    proc::FindProcesses(kAgentManagerExe, pids, session);
     if (pids.empty()) {
-        CUtility::Log(tags::kInitInstance, L"VESK skip by lock without instance (%d)", lastError);
+        logging::Log(tags::kInitInstance, L"VESK skip by lock without instance (%d)", lastError);
         return false;
     }
     // Only managers run here, with no server: a stale agent. End it and take over.
     plat::IKernel& k = plat::kernel();
     for (uint32_t pid : pids) {
-        CUtility::Log(tags::kInitInstance, L"Close QVM %d", static_cast<int>(pid));
+        logging::Log(tags::kInitInstance, L"Close QVM %d", static_cast<int>(pid));
         if (const UniqueHandle process{k.OpenProcess(plat::kProcessTerminate, true, pid)})
             k.TerminateProcess(process.Get(), kEndedManagerExitCode);
     }
-    CUtility::Log(tags::kInitInstance, L"Wait 3sec for another instance cleanup");
+    logging::Log(tags::kInitInstance, L"Wait 3sec for another instance cleanup");
     SleepWithSpinner(kCleanupPauseMs);
-    CUtility::FindProcesses(kAgentManagerExe, pids, session);
+    proc::FindProcesses(kAgentManagerExe, pids, session);
     if (!pids.empty()) {
-        CUtility::Log(tags::kInitInstance, L"VESK skip by another instance (%d)", lastError);
+        logging::Log(tags::kInitInstance, L"VESK skip by another instance (%d)", lastError);
         return false;
     }
     return true;

@@ -4,11 +4,11 @@
 #include "app/app.h"
 #include "platform/platform.h"
 #include "unpack/work_folder.h"
-#include "util/run_context.h"
 #include "util/file.h"
+#include "util/log.h"
+#include "util/run_context.h"
 #include "util/scoped_handle.h"
 #include "util/text.h"
-#include "util/utility.h"
 
 namespace {
 
@@ -17,8 +17,8 @@ namespace {
 // where the agent expects it.
 void MoveAgentFile(LogTag tag, const CWorkFolder& work, const wchar_t* from, const wchar_t* to) {
     if (!work.Held().Rename(from, to))
-        CUtility::Log(tag, L"rename %ls to %ls failed %d", from, to,
-                      static_cast<int>(plat::kernel().GetLastError()));
+        logging::Log(tag, L"rename %ls to %ls failed %d", from, to,
+                     static_cast<int>(plat::kernel().GetLastError()));
 }
 
 }  // namespace
@@ -28,12 +28,11 @@ void CUnPackFileApp::RunAsStandard(const CWorkFolder& work) {
     // without one in the work folder nothing starts, and the run cleans up. The one there is held
     // until the interpreter has started it: nobody (the user may delete what an elevated run's
     // folder holds) takes it away in between.
-    const UniqueFile held =
-        work.Held().OpenFile(kAgentManagerExe, plat::kGenericRead, plat::kShareRead,
-                             plat::kOpenExisting);
+    const UniqueFile held = work.Held().OpenFile(kAgentManagerExe, plat::kGenericRead,
+                                                 plat::kShareRead, plat::kOpenExisting);
     if (!held) {
-        CUtility::Log(tags::kRunAsStandard, L"Standard launch refused, %ls is missing",
-                      work.Join(kAgentManagerExe).c_str());
+        logging::Log(tags::kRunAsStandard, L"Standard launch refused, %ls is missing",
+                     work.Join(kAgentManagerExe).c_str());
         return;
     }
     // Without the build that would take its place, the package's "QVFeatureVESK.exe" stays where
@@ -58,13 +57,13 @@ void CUnPackFileApp::PrepareAgentFiles(const CWorkFolder& work, LogTag tag) {
                 !copy.Open(work.Held(), L"QVFeatMiniVESK.exe",
                            CFile::modeCreate | CFile::modeWrite | CFile::shareExclusive, nullptr)
             ? static_cast<int>(plat::kernel().GetLastError())
-            : CUtility::CopyOpenFileTo(source, copy, nullptr);
+            : CopyOpenFile(source, copy, nullptr);
     if (result != 0 && copy.IsOpen()) copy.Delete();  // a copy cut short is worth nothing
-    CUtility::Log(tag, L"copy qvf %ls to %ls %d", work.Join(L"QVFeatureVESK.exe").c_str(),
-                  work.Join(L"QVFeatMiniVESK.exe").c_str(), result);
+    logging::Log(tag, L"copy qvf %ls to %ls %d", work.Join(L"QVFeatureVESK.exe").c_str(),
+                 work.Join(L"QVFeatMiniVESK.exe").c_str(), result);
 
     if (!Run().IsOSAtLeast(OsWin10, 0) || !work.Held().Has(L"qvprinterx.cat")) return;
     MoveAgentFile(tag, work, L"qvprinter.cat", L"qvprinter8.cat");
     MoveAgentFile(tag, work, L"qvprinterx.cat", L"qvprinter.cat");
-    CUtility::Log(tag, L"rename printer INF");
+    logging::Log(tag, L"rename printer INF");
 }

@@ -2,8 +2,8 @@
 #include "app/app.h"
 #include "ui/loading_wnd.h"
 #include "unpack/unpack.h"
+#include "util/log.h"
 #include "util/run_context.h"
-#include "util/utility.h"
 
 bool CUnPackFileApp::InitInstance() {
     // 1. Nothing decided yet. The launcher's own file is held from here to the end of the run:
@@ -37,7 +37,7 @@ bool CUnPackFileApp::InitInstance() {
     if (!CheckSingleInstance(tokenSwitchMark)) return false;
 
     // 7. The OS line of the log.
-    CUtility::OSInfo();
+    logging::OsLine();
 
     // 8. Extraction on the worker thread; its outcome is not examined here.
     CUnPack unpack(&m_ownFile);
@@ -49,7 +49,7 @@ bool CUnPackFileApp::InitInstance() {
 
     // 10. The only gate after extraction (a work folder refused as a link counts as missing).
     if (!work.IsReady()) {
-        CUtility::Log(tags::kInitInstance, L"VESK skip without unpacking files");
+        logging::Log(tags::kInitInstance, L"VESK skip without unpacking files");
     } else {
         // 11. Package settings: the launch token, from "setup.ini" when the package brought one.
         ReadPackageSettings(work.Held());

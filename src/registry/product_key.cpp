@@ -3,7 +3,6 @@
 #include "registry/registry.h"
 #include "util/run_context.h"
 #include "util/text.h"
-#include "util/utility.h"
 
 namespace {
 

@@ -5,7 +5,6 @@
 #include "util/run_context.h"
 #include "util/scoped_handle.h"
 #include "util/text.h"
-#include "util/utility.h"
 
 namespace {
 

@@ -5,7 +5,8 @@
 
 #include "platform/platform.h"
 #include "unpack/package_format.h"
-#include "util/utility.h"
+#include "util/log.h"
+#include "util/run_context.h"
 
 namespace {
 
@@ -59,15 +60,15 @@ bool LayoutOf(Read read, HeaderLayout& out) {
 bool COwnFile::Open() {
     if (m_bTried) return IsOpen();
     m_bTried = true;
-    m_strPath = CUtility::GetModulePath();
+    m_strPath = Run().modulePath;
     if (!m_file.Open(m_strPath, CFile::modeRead | CFile::shareDenyWrite | CFile::typeBinary,
                      &m_openError))
         return false;
     if (ProveRunningImage()) return true;
     m_bAnotherFile = true;
-    CUtility::Log(tags::kOwnFileOpen,
-                  L"%ls is not the file this program was started from, run stopped",
-                  m_strPath.c_str());
+    logging::Log(tags::kOwnFileOpen,
+                 L"%ls is not the file this program was started from, run stopped",
+                 m_strPath.c_str());
     m_file.Close();
     m_openError.Set(plat::kErrorFileInvalid, m_strPath);
     return false;

@@ -6,9 +6,9 @@
 #include "unpack/package_file.h"
 #include "unpack/package_format.h"
 #include "util/file.h"
+#include "util/log.h"
 #include "util/run_context.h"
 #include "util/text.h"
-#include "util/utility.h"
 
 // 64-bit integers in log formats: the Windows C runtime's spelling, and the C library's.
 #ifdef _WIN32
@@ -89,12 +89,12 @@ bool CUnPack::CheckSignature(COwnFile& own) {
     const int32_t result = plat::files().WinVerifyTrust(own.File().GetHandle(), own.Path());
     if (result == plat::kTrustSuccess) return true;
     if (!ShowsAnotherFile(result)) {
-        CUtility::Log(tags::kCheckSignature, L"Signature check result 0x%08X, run goes on",
-                      static_cast<unsigned>(result));
+        logging::Log(tags::kCheckSignature, L"Signature check result 0x%08X, run goes on",
+                     static_cast<unsigned>(result));
         return true;
     }
-    CUtility::Log(tags::kCheckSignature, L"Signature check failed 0x%08X, run stopped",
-                  static_cast<unsigned>(result));
+    logging::Log(tags::kCheckSignature, L"Signature check failed 0x%08X, run stopped",
+                 static_cast<unsigned>(result));
     return false;
 }
 
@@ -102,12 +102,12 @@ uint64_t CUnPack::FindHeader() {
     COwnFile& own = OwnFile();
     own.Open();
     const std::wstring& path = own.Path();
-    CUtility::Log(tags::kFindHeader, L"Name:%ls", path.c_str());
+    logging::Log(tags::kFindHeader, L"Name:%ls", path.c_str());
 
     CFileException error;
     auto failed = [&error]() -> uint64_t {
-        CUtility::Log(tags::kFindHeader, L"Fail");
-        CUtility::FileException(error);
+        logging::Log(tags::kFindHeader, L"Fail");
+        logging::FileException(error);
         return 0;
     };
     if (!own.IsOpen()) {
@@ -120,11 +120,11 @@ uint64_t CUnPack::FindHeader() {
     if (!headers.inFile) return 0;
     const pkg::PeHeaders& pe = headers.pe;
     if (!headers.known) {
-        CUtility::Log(tags::kFindHeader, L"Unknown image type:0x%x",
-                      static_cast<unsigned>(pe.magic));
+        logging::Log(tags::kFindHeader, L"Unknown image type:0x%x",
+                     static_cast<unsigned>(pe.magic));
         return 0;
     }
-    CUtility::Log(tags::kFindHeader, L"Sign Size:%d", static_cast<int>(pe.certificateTableSize));
+    logging::Log(tags::kFindHeader, L"Sign Size:%d", static_cast<int>(pe.certificateTableSize));
 
     uint8_t trailer[pkg::kRecordSize] = {};
     uint32_t got = 0;
@@ -134,8 +134,8 @@ uint64_t CUnPack::FindHeader() {
         !file.Read(trailer, sizeof(trailer), &got, &error))
         return failed();
     const uint64_t offset = pkg::DecodeRecord(trailer).ullLength;
-    CUtility::Log(tags::kFindHeader, L"Header offset:%d",
-                  static_cast<int>(static_cast<uint32_t>(offset)));
+    logging::Log(tags::kFindHeader, L"Header offset:%d",
+                 static_cast<int>(static_cast<uint32_t>(offset)));
     return offset;
 }
 
@@ -143,8 +143,8 @@ namespace {
 
 // The run could not go on: says where, logs the error's text, and gives FALSE to return.
 bool Stopped(int entry, const CFileException& error) {
-    CUtility::Log(tags::kUnPackFiles, L"UnPack stopped at file %d", entry);
-    CUtility::FileException(error);
+    logging::Log(tags::kUnPackFiles, L"UnPack stopped at file %d", entry);
+    logging::FileException(error);
     return false;
 }
 
@@ -210,7 +210,7 @@ bool CreateTarget(CFile& out, const CHeldFolder& folder, const std::wstring& nam
 bool TempFreeSpace(uint64_t* bytes) {
     const RunContext& run = Run();
     return run.temp ? run.temp.FreeSpace(bytes)
-                     : plat::files().GetDiskFreeSpaceEx(run.tempPath, bytes);
+                    : plat::files().GetDiskFreeSpaceEx(run.tempPath, bytes);
 }
 
 }  // namespace
@@ -223,7 +223,7 @@ bool CUnPack::UnPackFiles() {
     CPackageReader package;
     CFileException error;
     if (!package.Open(OwnFile().File(), &error)) {
-        CUtility::FileException(error);
+        logging::FileException(error);
         return false;
     }
     if (!package.Seek(packageOffset, &error)) return Stopped(0, error);
@@ -255,23 +255,23 @@ bool CUnPack::UnPackFiles() {
         const std::wstring name = plat::kernel().MultiByteToWideChar(pkg::RecordName(record));
         if (const wchar_t* reason = pkg::UnsafeNameReason(name)) {
             ++taken;
-            CUtility::Log(tags::kUnPackFiles, L"(%d/%d)Skip unsafe file name:%ls (%ls)", taken,
-                          count, pkg::Printable(name).c_str(), reason);
+            logging::Log(tags::kUnPackFiles, L"(%d/%d)Skip unsafe file name:%ls (%ls)", taken,
+                         count, pkg::Printable(name).c_str(), reason);
             if (!package.Skip(length, &error)) return Stopped(taken, error);
             if (taken == count) break;
             continue;
         }
 
         const bool known = TempFreeSpace(&freeSpace);
-        CUtility::Log(tags::kUnPackFiles, L" FreeSpace:%" VESK_I64 L" FileSize:%" VESK_I64,
-                      known ? static_cast<long long>(freeSpace) : -1LL,
-                      static_cast<long long>(length));
+        logging::Log(tags::kUnPackFiles, L" FreeSpace:%" VESK_I64 L" FileSize:%" VESK_I64,
+                     known ? static_cast<long long>(freeSpace) : -1LL,
+                     static_cast<long long>(length));
         // Without an answer there is nothing to compare; a disk that fills up is still caught
         // when a write fails.
         if (known && freeSpace < length) {
             const std::wstring text = plat::kernel().LoadString(IDS_DISK_TEXT);
             const std::wstring caption = plat::kernel().LoadString(IDS_DISK_CAPTION);
-            CUtility::Log(tags::kUnPackFiles, L"%ls", text.c_str());
+            logging::Log(tags::kUnPackFiles, L"%ls", text.c_str());
             plat::user().MessageBox(text, caption, plat::kMbOk);
             return false;
         }
@@ -280,12 +280,12 @@ bool CUnPack::UnPackFiles() {
         if (m_workFolder.IsRefused()) return false;  // nothing is written through a link
         const std::wstring target = m_workFolder.Join(name);
         ++taken;
-        CUtility::Log(tags::kUnPackFiles, L"(%d/%d)UnPack file name:%ls (%d)", taken, count,
-                      target.c_str(), static_cast<int>(static_cast<uint32_t>(length)));
+        logging::Log(tags::kUnPackFiles, L"(%d/%d)UnPack file name:%ls (%d)", taken, count,
+                     target.c_str(), static_cast<int>(static_cast<uint32_t>(length)));
 
         CFile out;
         if (!CreateTarget(out, m_workFolder.Held(), name, &error)) {
-            CUtility::FileException(error);
+            logging::FileException(error);
             if (!package.Skip(length, &error)) return Stopped(taken, error);
             if (taken == count) break;
             continue;
@@ -297,12 +297,12 @@ bool CUnPack::UnPackFiles() {
             out.Delete();
             return Stopped(taken, error);
         }
-        CUtility::Log(tags::kUnPackFiles, L"UnPack count:%d len:%d File:%ls", taken,
-                      static_cast<int>(static_cast<uint32_t>(written)), target.c_str());
+        logging::Log(tags::kUnPackFiles, L"UnPack count:%d len:%d File:%ls", taken,
+                     static_cast<int>(static_cast<uint32_t>(written)), target.c_str());
         out.Close();
         if (taken == count) break;
     }
-    CUtility::Log(tags::kUnPackFiles, L"UnPack total %d files.", taken);
+    logging::Log(tags::kUnPackFiles, L"UnPack total %d files.", taken);
     m_bUnPacked = true;
     return true;
 }

@@ -3,9 +3,11 @@
 #include "unpack/work_folder.h"
 
 #include "platform/platform.h"
+#include "util/acl.h"
+#include "util/log.h"
+#include "util/paths.h"
 #include "util/run_context.h"
 #include "util/text.h"
-#include "util/utility.h"
 
 namespace {
 
@@ -30,7 +32,7 @@ bool IsMovedAside(const std::wstring& name) {
 }  // namespace
 
 std::wstring CWorkFolder::Join(const std::wstring& name) const {
-    return CUtility::PathAppend(m_path, name);
+    return paths::Append(m_path, name);
 }
 
 bool CWorkFolder::Refuse() {
@@ -59,7 +61,7 @@ bool CWorkFolder::Prepare() {
     // holds. Unelevated runs make it with the rights it inherits, as ever.
     const bool elevated = run.elevated;
     plat::AccessList access;
-    if (elevated) access = CUtility::WorkFolderAccess(run.userSid);
+    if (elevated) access = acl::WorkFolderAccess(run.userSid);
     const plat::AccessList* list = elevated ? &access : nullptr;
     uint32_t error = MakeFresh(list);
     for (int retry = 0; error != 0 && error != kErrorRefused && retry < kCreateRetries; ++retry) {
@@ -68,8 +70,8 @@ bool CWorkFolder::Prepare() {
     }
     if (error == kErrorStale) {
         // Nothing is launched from what an earlier run left, whatever left it.
-        CUtility::Log(tags::kGetWorkFolder,
-                      L"Work folder refused, %ls holds files it could not clear", m_path.c_str());
+        logging::Log(tags::kGetWorkFolder,
+                     L"Work folder refused, %ls holds files it could not clear", m_path.c_str());
         return Refuse();
     }
     if (error == kErrorRefused) return Refuse();
@@ -89,8 +91,8 @@ uint32_t CWorkFolder::MakeFresh(const plat::AccessList* list) {
         if (!Run().temp.MakeFolder(L"unpackvesk", nullptr, m_parent)) {
             const uint32_t error = plat::kernel().GetLastError();
             if (error != kErrorLinkRefused) return error;
-            CUtility::Log(tags::kGetWorkFolder, L"Work folder refused, link at %ls",
-                          Run().temp.Join(L"unpackvesk").c_str());
+            logging::Log(tags::kGetWorkFolder, L"Work folder refused, link at %ls",
+                         Run().temp.Join(L"unpackvesk").c_str());
             return kErrorRefused;
         }
         if (!ReachedDirectly(tags::kGetWorkFolder, L"Work folder")) return kErrorRefused;
@@ -121,8 +123,8 @@ uint32_t CWorkFolder::MakeFresh(const plat::AccessList* list) {
         // Something that does not open as what the listing named is a link that opens only as
         // what it points at (Wine): neither it nor what it points at is moved or used.
         if (plat::kernel().GetLastError() != kErrorOtherName) return kErrorStale;
-        CUtility::Log(tags::kGetWorkFolder, L"Work folder refused, link at %ls",
-                      CUtility::WithoutTrailingSeparators(m_path).c_str());
+        logging::Log(tags::kGetWorkFolder, L"Work folder refused, link at %ls",
+                     paths::WithoutTrailingSeparators(m_path).c_str());
         return kErrorRefused;
     }
     return m_parent.MakeFolder(m_name, list, m_hold, true) ? 0 : plat::kernel().GetLastError();
@@ -136,12 +138,12 @@ bool CWorkFolder::KeepsItsList() const {
     plat::AccessList access;
     const wchar_t* fault =
         !m_hold.KeepsAccessLists() ? L"no access lists kept"
-        : !plat::kernel().IsWine() && (!m_hold.Access(access) || !CUtility::IsAdminOnly(access))
+        : !plat::kernel().IsWine() && (!m_hold.Access(access) || !acl::IsAdminOnly(access))
             ? L"unsafe access list"
             : nullptr;
     if (!fault) return true;
-    CUtility::Log(tags::kGetWorkFolder, L"Work folder refused, %ls at %ls", fault,
-                  CUtility::WithoutTrailingSeparators(m_path).c_str());
+    logging::Log(tags::kGetWorkFolder, L"Work folder refused, %ls at %ls", fault,
+                 paths::WithoutTrailingSeparators(m_path).c_str());
     return false;
 }
 
@@ -154,9 +156,9 @@ bool CWorkFolder::ReachedDirectly(LogTag tag, const wchar_t* what) const {
                                  : true;
     if (here) return true;
     if (plat::kernel().GetLastError() == kErrorLinkRefused)
-        CUtility::Log(tag, L"%ls refused, %ls is reached through a link", what, m_path.c_str());
+        logging::Log(tag, L"%ls refused, %ls is reached through a link", what, m_path.c_str());
     else
-        CUtility::Log(tag, L"%ls refused, where %ls lies cannot be told", what, m_path.c_str());
+        logging::Log(tag, L"%ls refused, where %ls lies cannot be told", what, m_path.c_str());
     return false;
 }
 
@@ -166,7 +168,7 @@ void CWorkFolder::Remove() {
     // checked right before deleting.
     if (!ReachedDirectly(tags::kRemoveWorkFolder, L"Clean-up")) return;
     // The current directory leaves the folders that go, and ends in the temp folder.
-    plat::files().SetCurrentDirectory(CUtility::WithoutTrailingSeparators(m_temp));
+    plat::files().SetCurrentDirectory(paths::WithoutTrailingSeparators(m_temp));
     // Everything goes through the folders held, whatever their paths lead to by now: what the
     // work folder holds (read-only files included), then the folder itself, opened in
     // "unpackvesk" and deleted only when it is the one that was held.

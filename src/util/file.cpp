@@ -1,5 +1,7 @@
 #include "util/file.h"
 
+#include <memory>
+
 #include "platform/platform.h"
 #include "util/text.h"
 
@@ -88,6 +90,35 @@ bool CFile::GetLength(uint64_t* length, CFileException* error) {
 
 void CFile::Close() {
     m_hFile.Reset();
+}
+
+namespace {
+
+// The copy's piece: the whole launcher goes through it (a whole package, often many MB), and
+// fewer, larger calls copy it faster (a 264 MiB launcher under Wine, side by side: 88-164 ms in
+// 1 MiB pieces against 107-199 ms in 64 KiB pieces). The buffer lives only while the copy runs.
+constexpr uint32_t kCopyBufferSize = 1024 * 1024;
+
+}  // namespace
+
+int CopyOpenFile(CFile& source, CFile& out, CCopyProgress* progress) {
+    CFileException error;
+    if (!source.Seek(0, plat::kFileBegin, nullptr, &error) ||
+        !out.Seek(0, plat::kFileBegin, nullptr, &error))
+        return static_cast<int>(error.m_lOsError);
+    std::unique_ptr<uint8_t[]> buffer(new uint8_t[kCopyBufferSize]);
+    for (;;) {
+        uint32_t got = 0;
+        if (!source.Read(buffer.get(), kCopyBufferSize, &got, &error)) break;
+        if (got == 0) {
+            // Whatever a file written over held beyond the copy goes.
+            if (plat::files().SetEndOfFile(out.GetHandle())) return 0;
+            return static_cast<int>(plat::kernel().GetLastError());
+        }
+        if (!out.Write(buffer.get(), got, &error)) break;
+        if (progress) progress->OnPiece();
+    }
+    return static_cast<int>(error.m_lOsError ? error.m_lOsError : plat::kErrorInvalidHandle);
 }
 
 bool ReadTextFile(const CHeldFolder& folder, const std::wstring& name, std::wstring& out) {

@@ -1,6 +1,6 @@
 // A small file class over the OS seam. Opening reports failure by result; reads, writes and
 // seeks report errors by result too, filling a CFileException record with the system error
-// and the file name, so the caller can log the text with CUtility::FileException.
+// and the file name, so the caller can log the text with logging::FileException.
 #pragma once
 
 #include <cstdint>
@@ -70,6 +70,19 @@ private:
     UniqueFile m_hFile;
     std::wstring m_strPath;
 };
+
+// What a long copy does between its pieces (the launcher looks out for the agent's window).
+class CCopyProgress {
+public:
+    virtual void OnPiece() = 0;
+
+protected:
+    ~CCopyProgress() = default;
+};
+
+// Copies the whole of an open file (from its first byte) into a file open for writing, from
+// its start, cut at the copy's end. 0, or the system error.
+int CopyOpenFile(CFile& source, CFile& out, CCopyProgress* progress);
 
 // The text of the file `name` in a held folder, decoded as the system reads a text file (a
 // profile, a task definition): UTF-16LE or UTF-8 after its byte-order mark, else the ANSI code

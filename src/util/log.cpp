@@ -1,6 +1,8 @@
 // The per-session diagnostic log: one line per call, to the debugger output and appended to
 // "unpack<session>.log" in the temp folder as UTF-16LE with CR LF, one exclusive
 // open-write-close per line.
+#include "util/log.h"
+
 #include <atomic>
 #include <cstdarg>
 
@@ -9,11 +11,11 @@
 #include "util/run_context.h"
 #include "util/scoped_handle.h"
 #include "util/text.h"
-#include "util/utility.h"
 
 namespace {
 
 constexpr size_t kMaxMessageChars = 1022;
+constexpr size_t kMaxFileErrorChars = 1023;
 // A writer that finds the file held by another writer retries a few times before its line is
 // dropped from the file: up to 10 retries 5 ms apart. On Windows a pause lasts at least a
 // scheduler tick (about 15.6 ms), and a file held for good (a viewer, a scanner) would make every
@@ -63,7 +65,8 @@ plat::Handle OpenLogFile(const std::wstring& name) {
         plat::kernel().SetLastError(plat::kErrorAccessDenied);
         return 0;
     }
-    if (run.temp) return run.temp.OpenFile(name, access, plat::kShareNone, plat::kOpenAlways).Release();
+    if (run.temp)
+        return run.temp.OpenFile(name, access, plat::kShareNone, plat::kOpenAlways).Release();
     if (!run.tempPath.empty()) return 0;  // the temp folder could not be held
     CHeldFolder& fallback = FallbackFolder();
     if (!fallback) {
@@ -74,56 +77,7 @@ plat::Handle OpenLogFile(const std::wstring& name) {
     return fallback.OpenFile(name, access, plat::kShareNone, plat::kOpenAlways).Release();
 }
 
-}  // namespace
-
-void CUtility::Log(const wchar_t* format, ...) {
-    // Taken first: formatting and the time conversion go through the C runtime, which may touch
-    // the thread's error value; the line reports the caller's.
-    const uint32_t lastError = plat::kernel().GetLastError();
-    va_list args;
-    va_start(args, format);
-    std::wstring message = text::FormatV(format, args, kMaxMessageChars);
-    va_end(args);
-    WriteLine(message, lastError);
-}
-
-void CUtility::Log(LogTag tag, const wchar_t* format, ...) {
-    const uint32_t lastError = plat::kernel().GetLastError();
-    va_list args;
-    va_start(args, format);
-    std::wstring message =
-        L"[" + std::wstring(tag.name) + L"] " + text::FormatV(format, args, kMaxMessageChars);
-    va_end(args);
-    if (message.size() > kMaxMessageChars) message.resize(kMaxMessageChars);
-    WriteLine(message, lastError);
-}
-
-void CUtility::WriteLine(const std::wstring& message, uint32_t lastError) {
-    plat::IKernel& k = plat::kernel();
-    std::wstring stamp;
-    plat::CivilTime t;
-    if (k.LocalTimeNow(t))
-        stamp = text::Format(L"%04d-%02d-%02d %02d:%02d:%02d", t.year, t.month, t.day, t.hour,
-                             t.minute, t.second);
-    std::wstring line =
-        text::Format(L"[%d]%ls  %ls (Last=%d)", static_cast<int>(k.GetCurrentProcessId()),
-                     stamp.c_str(), message.c_str(), static_cast<int>(lastError));
-    k.OutputDebugString(line);
-    AppendLogLine(line);
-    // The log's own file calls must not disturb the caller's error state.
-    k.SetLastError(lastError);
-}
-
-std::wstring CUtility::GetLogFilePath() {
-    const RunContext& run = Run();
-    const std::wstring name = text::Format(L"unpack%d.log", static_cast<int>(run.session));
-    if (!run.tempPath.empty()) return run.tempPath + name;
-    std::wstring windows;
-    plat::files().GetWindowsDirectory(windows);
-    return windows + L"\\Temp\\" + name;
-}
-
-void CUtility::AppendLogLine(const std::wstring& line) {
+void AppendLine(const std::wstring& line) {
     const std::wstring name = text::Format(L"unpack%d.log", static_cast<int>(Run().session));
     plat::IFiles& fs = plat::files();
     UniqueFile file;
@@ -139,15 +93,85 @@ void CUtility::AppendLogLine(const std::wstring& line) {
         fs.WriteFile(file.Get(), bytes.data(), static_cast<uint32_t>(bytes.size()), &written);
 }
 
-void CUtility::ResetLogState() {
+void WriteLine(const std::wstring& message, uint32_t lastError) {
+    plat::IKernel& k = plat::kernel();
+    std::wstring stamp;
+    plat::CivilTime t;
+    if (k.LocalTimeNow(t))
+        stamp = text::Format(L"%04d-%02d-%02d %02d:%02d:%02d", t.year, t.month, t.day, t.hour,
+                             t.minute, t.second);
+    std::wstring line =
+        text::Format(L"[%d]%ls  %ls (Last=%d)", static_cast<int>(k.GetCurrentProcessId()),
+                     stamp.c_str(), message.c_str(), static_cast<int>(lastError));
+    k.OutputDebugString(line);
+    AppendLine(line);
+    // The log's own file calls must not disturb the caller's error state.
+    k.SetLastError(lastError);
+}
+
+}  // namespace
+
+namespace logging {
+
+void Log(const wchar_t* format, ...) {
+    // Taken first: formatting and the time conversion go through the C runtime, which may touch
+    // the thread's error value; the line reports the caller's.
+    const uint32_t lastError = plat::kernel().GetLastError();
+    va_list args;
+    va_start(args, format);
+    std::wstring message = text::FormatV(format, args, kMaxMessageChars);
+    va_end(args);
+    WriteLine(message, lastError);
+}
+
+void Log(LogTag tag, const wchar_t* format, ...) {
+    const uint32_t lastError = plat::kernel().GetLastError();
+    va_list args;
+    va_start(args, format);
+    std::wstring message =
+        L"[" + std::wstring(tag.name) + L"] " + text::FormatV(format, args, kMaxMessageChars);
+    va_end(args);
+    if (message.size() > kMaxMessageChars) message.resize(kMaxMessageChars);
+    WriteLine(message, lastError);
+}
+
+std::wstring FilePath() {
+    const RunContext& run = Run();
+    const std::wstring name = text::Format(L"unpack%d.log", static_cast<int>(run.session));
+    if (!run.tempPath.empty()) return run.tempPath + name;
+    std::wstring windows;
+    plat::files().GetWindowsDirectory(windows);
+    return windows + L"\\Temp\\" + name;
+}
+
+void ResetState() {
     g_nRunRetriesLeft.store(kRunRetries);
     FallbackFolder().Close();  // it belonged to the run that ends
 }
 
-void CUtility::FileException(const CFileException& error) {
+void FileError(const std::wstring& path) {
+    const uint32_t error = plat::kernel().GetLastError();
+    if (error == 0) return;
+    std::wstring message = plat::kernel().FormatSystemMessage(error);
+    if (message.empty()) message = text::Format(L"system error %u.", error);
+    if (!path.empty()) message = path + L": " + message;
+    if (message.size() > kMaxFileErrorChars) message.resize(kMaxFileErrorChars);
+    Log(tags::kFileException, L"%ls", message.c_str());
+}
+
+void FileException(const CFileException& error) {
     std::wstring message;
     if (error.GetErrorMessage(message) && !message.empty()) {
         if (message.size() > 1023) message.resize(1023);
         Log(tags::kFileException, L"%ls", message.c_str());
     }
 }
+
+void OsLine() {
+    const plat::OsVersion& version = Run().version;
+    Log(tags::kOSInfo, L"OS %d.%d(%d) %ls x64:%d", static_cast<int>(version.major),
+        static_cast<int>(version.minor), static_cast<int>(version.build),
+        version.servicePack.c_str(), Run().wow64 ? 1 : 0);
+}
+
+}  // namespace logging

@@ -1,5 +1,5 @@
 // The tags that open the log's lines: the reporting operation, as class name, two colons and
-// operation name. Named here once; CUtility::Log(tag, format, ...) writes a tag as "[tag] ".
+// operation name. Named here once; logging::Log(tag, format, ...) writes a tag as "[tag] ".
 #pragma once
 
 struct LogTag {

@@ -1,6 +1,8 @@
 #include "util/run_context.h"
 
 #include "platform/platform.h"
+#include "util/os.h"
+#include "util/paths.h"
 
 namespace {
 std::optional<RunContext> g_run;
@@ -10,19 +12,22 @@ RunContext RunContext::Detect() {
     RunContext run;
     std::wstring sid;
     run.system = plat::kernel().GetTokenUserSid(0, sid) && sid == plat::kSidSystem;
-    run.elevated = run.system || CUtility::IsProcessElevated();
-    run.session = CUtility::GetOwnSessionId();
+    run.administrator = os::IsUserInAdminGroup2();
+    run.tokenElevated = os::IsProcessElevated();
+    run.elevated = run.system || run.tokenElevated;
+    run.session = os::GetOwnSessionId();
     plat::kernel().GetVersionEx(run.version);
     plat::OsVersion rtl;
-    run.osClass = CUtility::GetOSVersionClass(&rtl);
+    run.osClass = os::GetOSVersionClass(&rtl);
     run.build = rtl.build;
-    run.wow64 = CUtility::IsWow64();
+    run.wow64 = os::IsWow64();
+    run.modulePath = os::GetModulePath();
     plat::files().GetTempPath(run.tempPath);
     if (run.tempPath.empty() || !run.temp.Open(run.tempPath) || !run.temp.FinalPath(run.tempFinal))
-        run.tempFinal = CUtility::WithoutTrailingSeparators(run.tempPath);
+        run.tempFinal = paths::WithoutTrailingSeparators(run.tempPath);
     run.tempDirect = run.temp && run.temp.LiesAt(run.tempFinal);
-    if (!CUtility::GetSessionUserSid(run.session, run.userSid)) run.userSid.clear();
-    if (!CUtility::GetSessionUserToken(run.userToken.Receive(), run.session, run.elevated))
+    if (!os::GetSessionUserSid(run.session, run.userSid)) run.userSid.clear();
+    if (!os::GetSessionUserToken(run.userToken.Receive(), run.session, run.elevated))
         run.userToken.Reset();
     return run;
 }
@@ -42,4 +47,20 @@ CRunScope::CRunScope() : m_outer(std::move(g_run)) {
 
 CRunScope::~CRunScope() {
     g_run = std::move(m_outer);
+}
+
+CImpersonateUser::CImpersonateUser() {
+    const UniqueHandle& token = Run().userToken;
+    if (token && plat::kernel().ImpersonateLoggedOnUser(token.Get())) m_bImpersonating = true;
+}
+
+CImpersonateUser::~CImpersonateUser() {
+    Revert();
+}
+
+void CImpersonateUser::Revert() {
+    if (!m_bImpersonating) return;
+    const uint32_t error = plat::kernel().GetLastError();
+    plat::kernel().RevertToSelf();
+    plat::kernel().SetLastError(error);
 }

@@ -1,6 +1,8 @@
 // The facts of a run that do not change while it lasts, asked of the system once: who the run
-// is (elevated, the local system account), its session, the Windows it runs on, and whether it
-// is a 32-bit program on 64-bit Windows. Every step reads them here.
+// is (an administrator, elevated, the local system account), its session, the Windows it runs on,
+// whether it is a 32-bit program on 64-bit Windows, its own file, its temp folder and the user
+// logged on to its session. Every step reads them here; nothing else asks the system for them
+// (the questions are in util/os.h). Asking them logs nothing, so the log may read them.
 #pragma once
 
 #include <cstdint>
@@ -9,9 +11,14 @@
 
 #include "platform/types.h"
 #include "util/held_folder.h"
-#include "util/utility.h"
+#include "util/os.h"
+#include "util/scoped_handle.h"
 
 struct RunContext {
+    // The user is an administrator (judged on the full token behind a filtered one), and the
+    // process's token is elevated.
+    bool administrator = false;
+    bool tokenElevated = false;
     // An elevated token, or the local system account (whose token tells no elevation on
     // Windows XP): a run whose files, folders and commands a standard user must not steer.
     bool elevated = false;
@@ -21,6 +28,8 @@ struct RunContext {
     OsVersionClass osClass = OsOlder;      // from RtlGetVersion (GetVersionExW without it)
     uint32_t build = 0;                    // the build number behind `osClass`
     bool wow64 = false;
+    // The program's own file (the module path; empty when it does not fit its buffer).
+    std::wstring modulePath;
 
     // The user's temp folder: as GetTempPathW gives it (with its closing backslash; empty when
     // the call fails), held for the whole run (the work folder, the free-space query and the log
@@ -53,6 +62,23 @@ struct RunContext {
 const RunContext& Run();
 // Forgets them: the next use asks again (a new run; each simulated machine is one).
 void ForgetRun();
+
+// Makes the calling thread act as the user logged on to the launcher's session (with the token
+// the run took once, `userToken`) for the lifetime of the object; does nothing when no such token
+// could be had. The thread's last error stays as it was.
+class CImpersonateUser {
+public:
+    CImpersonateUser();
+    virtual ~CImpersonateUser();
+    CImpersonateUser(const CImpersonateUser&) = delete;
+    CImpersonateUser& operator=(const CImpersonateUser&) = delete;
+
+    void Revert();
+    bool IsImpersonating() const { return m_bImpersonating; }
+
+private:
+    bool m_bImpersonating = false;
+};
 
 // A run's facts, asked afresh when it starts and given up when it ends: the start-up holds one
 // for its whole run. (On a simulated machine, where one launcher may start inside another's run,

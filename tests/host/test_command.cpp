@@ -11,7 +11,6 @@
 #include "unpack/work_folder.h"
 #include "util/run_context.h"
 #include "util/text.h"
-#include "util/utility.h"
 #include "waits.h"
 
 namespace {
@@ -465,6 +464,7 @@ TEST_F(StandardLaunch, WithoutTheManagerInTheWorkFolderNothingStarts) {
 
 TEST_F(StandardLaunch, ASecondDownloadsTokenReachesTheManagerWithoutTheBrowsersMark) {
     m.moduleFile = L"C:\\Downloads\\Support-\u00f1and\u00fa;x,y (1).exe";
+    ForgetRun();  // the run's facts name the launcher's file
     app.GetTokenFromFileName();
     app.RefuseUnsafeToken();
     app.RunAsStandard(work);

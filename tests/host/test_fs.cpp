@@ -5,26 +5,27 @@
 #include "platform/platform.h"
 #include "sim/sim_machine.h"
 #include "util/held_folder.h"
-#include "util/utility.h"
+#include "util/paths.h"
+#include "util/run_context.h"
 
 namespace {
 
 TEST(FileHelpers, ExistenceAndPathTrimming) {
     sim::SimMachine m;
     m.WriteFile(L"C:\\a\\b\\c.exe", "x");
-    EXPECT_TRUE(CUtility::FileExists(L"C:\\a\\b\\c.exe"));
-    EXPECT_TRUE(CUtility::FileExists(L"C:\\A\\B"));  // folders count; case does not matter
-    EXPECT_FALSE(CUtility::FileExists(L"C:\\a\\nothing"));
-    EXPECT_FALSE(CUtility::FileExists(L""));
+    EXPECT_TRUE(paths::Exists(L"C:\\a\\b\\c.exe"));
+    EXPECT_TRUE(paths::Exists(L"C:\\A\\B"));  // folders count; case does not matter
+    EXPECT_FALSE(paths::Exists(L"C:\\a\\nothing"));
+    EXPECT_FALSE(paths::Exists(L""));
 
     std::wstring p = L"C:\\a\\b\\c.exe";
-    CUtility::StripPathComponents(p, 2);
+    paths::StripComponents(p, 2);
     EXPECT_EQ(p, L"C:\\a");
     p = L"C:\\Downloads\\VESK.exe";
-    CUtility::StripPathComponents(p, 1);
+    paths::StripComponents(p, 1);
     EXPECT_EQ(p, L"C:\\Downloads");
     p = L"plain.exe";
-    CUtility::StripPathComponents(p, 3);
+    paths::StripComponents(p, 3);
     EXPECT_EQ(p, L"plain.exe");
 }
 
@@ -96,28 +97,20 @@ TEST(HeldFolder, TheDotEntriesAreNeverTakenForLinks) {
     EXPECT_TRUE(m.Exists(L"C:\\w"));
 }
 
-TEST(FileHelpers, AModulePathCutOffByItsBufferIsNoPath) {
-    sim::SimMachine m;
-    m.moduleFile = L"C:\\" + std::wstring(251, L'd') + L"\\VESK.exe";  // 264 characters
-    EXPECT_EQ(CUtility::GetModulePath(), L"");
-    m.moduleFile = L"C:\\" + std::wstring(246, L'd') + L"\\VESK.exe";  // 259: it fits
-    EXPECT_EQ(CUtility::GetModulePath(), m.moduleFile);
-}
-
 TEST(FileHelpers, ModuleVersion) {
     sim::SimMachine m;
     m.moduleVersion = {0x00030005, 0x00020001, 0x000A0000, 0x00000001};
     std::wstring textOut;
     uint32_t high = 7, low = 7;
-    ASSERT_TRUE(CUtility::GetModuleVersion(&textOut, &high, &low, 1));
+    ASSERT_TRUE(paths::VersionOf(::Run().modulePath, &textOut, &high, &low, 1));
     EXPECT_EQ(textOut, L"10.0.0.1");
     EXPECT_EQ(high, 0x000A0000u);
-    ASSERT_TRUE(CUtility::GetModuleVersion(&textOut, &high, &low, 0));
+    ASSERT_TRUE(paths::VersionOf(::Run().modulePath, &textOut, &high, &low, 0));
     EXPECT_EQ(textOut, L"3.5.2.1");
 
     m.moduleVersionMissing = true;
     high = low = 7;
-    EXPECT_FALSE(CUtility::GetModuleVersion(&textOut, &high, &low, 1));
+    EXPECT_FALSE(paths::VersionOf(::Run().modulePath, &textOut, &high, &low, 1));
     EXPECT_EQ(high, 7u);
     EXPECT_EQ(low, 7u);
 }

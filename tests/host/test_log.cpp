@@ -5,18 +5,20 @@
 #include "platform/platform.h"
 #include "sim/sim_machine.h"
 #include "util/file.h"
+#include "util/log.h"
 #include "util/text.h"
-#include "util/utility.h"
 
 namespace {
 
-std::string Utf16(const std::wstring& s) { return text::ToUtf16Le(s); }
+std::string Utf16(const std::wstring& s) {
+    return text::ToUtf16Le(s);
+}
 
 TEST(Log, LineFormatAndFileBytes) {
     sim::SimMachine m;
     m.After(0, [] {});
     plat::kernel().SetLastError(5);
-    CUtility::Log(L"[%ls] OS %d.%d(%d) %ls x64:%d", L"CUtility::OSInfo", 10, 0, 19045, L"", 0);
+    logging::Log(L"[%ls] OS %d.%d(%d) %ls x64:%d", L"CUtility::OSInfo", 10, 0, 19045, L"", 0);
 
     const std::wstring expected =
         L"[4242]2026-12-07 10:00:00  [CUtility::OSInfo] OS 10.0(19045)  x64:0 (Last=5)";
@@ -32,7 +34,7 @@ TEST(Log, AppendsToAnExistingFileAndStampsTheVirtualTime) {
     sim::SimMachine m;
     m.WriteFile(m.LogPath(), "old ANSI content\n");
     m.Advance(61000);
-    CUtility::Log(L"");  // an empty message: three blanks between time and the Last= field
+    logging::Log(L"");  // an empty message: three blanks between time and the Last= field
     const std::string bytes = m.ReadFile(m.LogPath());
     EXPECT_EQ(bytes.substr(0, 17), "old ANSI content\n");
     EXPECT_EQ(bytes.substr(17), Utf16(L"[4242]2026-12-07 10:01:01   (Last=0)\r\n"));
@@ -41,7 +43,7 @@ TEST(Log, AppendsToAnExistingFileAndStampsTheVirtualTime) {
 TEST(Log, LongMessagesAreCutAt1022Characters) {
     sim::SimMachine m;
     const std::wstring longText(3000, L'y');
-    CUtility::Log(L"%ls", longText.c_str());
+    logging::Log(L"%ls", longText.c_str());
     ASSERT_EQ(m.LogMessages().size(), 1u);
     EXPECT_EQ(m.LogMessages()[0], std::wstring(1022, L'y'));
 }
@@ -50,14 +52,14 @@ TEST(Log, FileNameAndFolderFallbacks) {
     {
         sim::SimMachine m;  // session query fails: the name carries -1
         m.sessionQueryFails = true;
-        CUtility::Log(L"x");
+        logging::Log(L"x");
         EXPECT_TRUE(m.Exists(L"C:\\users\\user\\Temp\\unpack-1.log"));
     }
     {
         sim::SimMachine m;  // no temp path: the Windows folder's Temp, not created when missing
         m.tempPathFails = true;
-        EXPECT_EQ(CUtility::GetLogFilePath(), L"C:\\windows\\Temp\\unpack1.log");
-        CUtility::Log(L"lost");
+        EXPECT_EQ(logging::FilePath(), L"C:\\windows\\Temp\\unpack1.log");
+        logging::Log(L"lost");
         EXPECT_FALSE(m.Exists(L"C:\\windows\\Temp"));
         EXPECT_EQ(m.debugOutput.size(), 1u);  // the debugger still has it
     }
@@ -65,8 +67,8 @@ TEST(Log, FileNameAndFolderFallbacks) {
         sim::SimMachine m;  // a temp path too long for the buffer: never the current directory
         m.tempPathResult = 300;
         std::filesystem::create_directories(m.HostPath(L"C:\\windows\\Temp"));
-        EXPECT_EQ(CUtility::GetLogFilePath(), L"C:\\windows\\Temp\\unpack1.log");
-        CUtility::Log(L"here");
+        EXPECT_EQ(logging::FilePath(), L"C:\\windows\\Temp\\unpack1.log");
+        logging::Log(L"here");
         EXPECT_TRUE(m.Exists(L"C:\\windows\\Temp\\unpack1.log"));
         EXPECT_FALSE(m.Exists(L"C:\\Downloads\\unpack1.log"));
     }
@@ -74,23 +76,23 @@ TEST(Log, FileNameAndFolderFallbacks) {
 
 TEST(Log, ACollidingWriterRetriesBrieflyInsteadOfDroppingTheLine) {
     sim::SimMachine m;
-    CUtility::ResetLogState();
+    logging::ResetState();
     // Another writer holds the file exclusively for 12 ms.
-    plat::Handle other = plat::files().CreateFile(m.LogPath(), plat::kGenericRead | plat::kGenericWrite,
-                                                  plat::kShareNone, plat::kOpenAlways);
+    plat::Handle other = plat::files().CreateFile(
+        m.LogPath(), plat::kGenericRead | plat::kGenericWrite, plat::kShareNone, plat::kOpenAlways);
     ASSERT_NE(other, 0u);
     m.After(12, [other] { plat::files().CloseFile(other); });
-    CUtility::Log(L"[%ls] kept", L"T");
+    logging::Log(L"[%ls] kept", L"T");
     ASSERT_EQ(m.LogMessages(), std::vector<std::wstring>{L"[T] kept"});
     EXPECT_EQ(m.sleeps, (std::vector<uint32_t>{5, 5, 5}));
 }
 
 TEST(Log, AWriterThatNeverGetsTheFileGivesUpWellUnderASecond) {
     sim::SimMachine m;
-    plat::Handle other = plat::files().CreateFile(m.LogPath(), plat::kGenericRead | plat::kGenericWrite,
-                                                  plat::kShareNone, plat::kOpenAlways);
+    plat::Handle other = plat::files().CreateFile(
+        m.LogPath(), plat::kGenericRead | plat::kGenericWrite, plat::kShareNone, plat::kOpenAlways);
     ASSERT_NE(other, 0u);
-    CUtility::Log(L"dropped");
+    logging::Log(L"dropped");
     EXPECT_LT(m.Now(), 200u);
     EXPECT_EQ(m.debugOutput.size(), 1u);
     plat::files().CloseFile(other);
@@ -99,28 +101,28 @@ TEST(Log, AWriterThatNeverGetsTheFileGivesUpWellUnderASecond) {
 
 TEST(Log, AHeldLogCostsTheRunOneLinesRetriesAndNoMore) {
     sim::SimMachine m;
-    CUtility::ResetLogState();
+    logging::ResetState();
     plat::Handle other = plat::files().CreateFile(
         m.LogPath(), plat::kGenericRead | plat::kGenericWrite, plat::kShareNone, plat::kOpenAlways);
     ASSERT_NE(other, 0u);
-    for (int i = 0; i < 2000; ++i) CUtility::Log(L"[%ls] file %d", L"T", i);
+    for (int i = 0; i < 2000; ++i) logging::Log(L"[%ls] file %d", L"T", i);
     EXPECT_EQ(m.sleeps.size(), 10u);  // the first line's retries; later lines try once
     plat::files().CloseFile(other);
-    CUtility::Log(L"[%ls] after", L"T");
+    logging::Log(L"[%ls] after", L"T");
     EXPECT_EQ(m.LogMessages(), std::vector<std::wstring>{L"[T] after"});
 
     // A log taken by turns: the run's retries end after 30 in all, whatever each line needed.
-    CUtility::ResetLogState();
+    logging::ResetState();
     m.sleeps.clear();
     for (int i = 0; i < 40; ++i) {
         other = plat::files().CreateFile(m.LogPath(), plat::kGenericRead | plat::kGenericWrite,
                                          plat::kShareNone, plat::kOpenAlways);
         m.After(12, [other] { plat::files().CloseFile(other); });
-        CUtility::Log(L"[%ls] turn %d", L"T", i);
+        logging::Log(L"[%ls] turn %d", L"T", i);
         m.Advance(20);
     }
     EXPECT_EQ(m.sleeps.size(), 30u);
-    CUtility::ResetLogState();
+    logging::ResetState();
 }
 
 // No run writes a line through a link: not into a log that is a link, nor one with a second name
@@ -158,7 +160,7 @@ TEST(Log, AnElevatedRunWritesNoLineThroughALink) {
         // Where a line would land: the link's target, or the log's path (through the folder link).
         const std::wstring written =
             (c.plant == kSymlink || c.plant == kHardLink) ? target : m.LogPath();
-        CUtility::Log(L"[%ls] line", L"T");
+        logging::Log(L"[%ls] line", L"T");
         EXPECT_EQ(m.ReadFile(written).empty(), !c.written) << c.plant << " " << c.written;
         EXPECT_EQ(m.debugOutput.size(), 1u);
     }
@@ -167,25 +169,25 @@ TEST(Log, AnElevatedRunWritesNoLineThroughALink) {
     // link afterwards leads to another file, which gets no line.
     sim::SimMachine m;
     m.token = sim::TokenKind::ElevatedAdmin;
-    CUtility::Log(L"[%ls] proved", L"T");
+    logging::Log(L"[%ls] proved", L"T");
     EXPECT_EQ(m.LogMessages().size(), 1u);
     m.WriteFile(L"C:\\windows\\unpack1.log", "");
     std::filesystem::remove_all(m.HostPath(L"C:\\users\\user\\Temp"));
     m.MakeSymlink(L"C:\\users\\user\\Temp", L"C:\\windows");
-    CUtility::Log(L"[%ls] line", L"T");
+    logging::Log(L"[%ls] line", L"T");
     EXPECT_TRUE(m.ReadFile(L"C:\\windows\\unpack1.log").empty());
 }
 
 TEST(Log, FileExceptionLogsTheErrorTextOnlyWhenThereIsOne) {
     sim::SimMachine m;
     CFileException none;
-    CUtility::FileException(none);
+    logging::FileException(none);
     EXPECT_TRUE(m.LogLines().empty());
 
     CFile file;
     CFileException error;
     EXPECT_FALSE(file.Open(L"C:\\nowhere\\x.bin", CFile::modeRead | CFile::typeBinary, &error));
-    CUtility::FileException(error);
+    logging::FileException(error);
     EXPECT_EQ(m.LogMessages(),
               std::vector<std::wstring>{
                   L"[CUtility::FileException] C:\\nowhere\\x.bin: The system cannot find the path "

@@ -13,10 +13,9 @@
 #include "platform/platform.h"
 #include "registry_values.h"
 #include "sim/sim_machine.h"
-#include "util/held_folder.h"
 #include "unpack/unpack.h"
 #include "unpack/work_folder.h"
-#include "util/utility.h"
+#include "util/held_folder.h"
 
 namespace {
 
@@ -55,7 +54,8 @@ TEST(OwnFile, HeldFromTheStartOfTheRunNobodyMayRenameOrWriteIt) {
     m.After(1000, [&] {
         plat::IFiles& fs = plat::files();
         CHeldFolder downloads;
-        renamed = downloads.Open(L"C:\\Downloads") && downloads.Rename(L"VESK.exe", L"VESK.exe.old");
+        renamed =
+            downloads.Open(L"C:\\Downloads") && downloads.Rename(L"VESK.exe", L"VESK.exe.old");
         renameError = plat::kernel().GetLastError();
         writer = fs.CreateFile(kSelf, plat::kGenericWrite, plat::kShareRead | plat::kShareWrite,
                                plat::kOpenExisting);

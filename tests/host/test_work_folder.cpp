@@ -7,8 +7,8 @@
 #include "platform/platform.h"
 #include "sim/sim_machine.h"
 #include "unpack/unpack.h"
+#include "util/acl.h"
 #include "util/text.h"
-#include "util/utility.h"
 
 namespace {
 
@@ -55,8 +55,9 @@ TEST(WorkFolder, CreationRetriesTwentyTimesWithAPauseAfterEach) {
     CUnPack failing;
     failing.GetWorkFolder();
     EXPECT_EQ(m2.sleeps.size(), 20u);
-    EXPECT_EQ(m2.CallsStartingWith(L"CreateFolderInFolder C:\\users\\user\\Temp\\unpackvesk").size(),
-              21u);
+    EXPECT_EQ(
+        m2.CallsStartingWith(L"CreateFolderInFolder C:\\users\\user\\Temp\\unpackvesk").size(),
+        21u);
 }
 
 TEST(WorkFolder, RemovalKeepsOtherSessionsAndEndsInTheTempFolder) {
@@ -183,8 +184,10 @@ TEST(WorkFolder, ElevatedAndSystemRunsGetAFreshFolderOnlyAdministratorsCanChange
         CUnPack onRam;
         onRam.GetWorkFolder();
         EXPECT_EQ(onRam.WorkFolder().IsRefused(), !acls);
-        EXPECT_EQ(Logged(ram, L"[CUnPack::GetWorkFolder] Work folder refused, no access lists kept "
-                              L"at " + kFolder),
+        EXPECT_EQ(Logged(ram,
+                         L"[CUnPack::GetWorkFolder] Work folder refused, no access lists kept "
+                         L"at " +
+                             kFolder),
                   !acls);
     }
 }
@@ -214,25 +217,25 @@ TEST(WorkFolder, AFolderThatCannotBeClearedIsNeverUsed) {
 }
 
 TEST(WorkFolder, OnlyAdministratorsAndTheSystemMayChangeAnAcceptedList) {
-    plat::AccessList a = CUtility::WorkFolderAccess(L"S-1-5-21-1-1001");
-    EXPECT_TRUE(CUtility::IsAdminOnly(a));
+    plat::AccessList a = acl::WorkFolderAccess(L"S-1-5-21-1-1001");
+    EXPECT_TRUE(acl::IsAdminOnly(a));
     a.owner = L"S-1-5-21-1-1001";  // an owner may rewrite the list
-    EXPECT_FALSE(CUtility::IsAdminOnly(a));
-    a = CUtility::WorkFolderAccess(L"");
+    EXPECT_FALSE(acl::IsAdminOnly(a));
+    a = acl::WorkFolderAccess(L"");
     a.isProtected = false;  // entries from above would join it
-    EXPECT_FALSE(CUtility::IsAdminOnly(a));
+    EXPECT_FALSE(acl::IsAdminOnly(a));
     a.isProtected = true;
     a.present = false;  // no list at all: everyone may do everything
-    EXPECT_FALSE(CUtility::IsAdminOnly(a));
+    EXPECT_FALSE(acl::IsAdminOnly(a));
     for (uint32_t right : {0x2u, 0x4u, 0x40000u, 0x10000000u}) {
-        a = CUtility::WorkFolderAccess(L"");
+        a = acl::WorkFolderAccess(L"");
         a.entries.push_back({plat::kSidUsers, plat::kFileGenericReadExecute | right, 0, true});
-        EXPECT_FALSE(CUtility::IsAdminOnly(a)) << right;
+        EXPECT_FALSE(acl::IsAdminOnly(a)) << right;
         a.entries.back().allow = false;  // denying it takes nothing away from the check
-        EXPECT_TRUE(CUtility::IsAdminOnly(a)) << right;
+        EXPECT_TRUE(acl::IsAdminOnly(a)) << right;
     }
     a.entries.back() = {plat::kSidUsers, plat::kDelete | plat::kFileDeleteChild, 0, true};
-    EXPECT_TRUE(CUtility::IsAdminOnly(a));  // deleting adds nothing
+    EXPECT_TRUE(acl::IsAdminOnly(a));  // deleting adds nothing
 }
 
 bool HasLine(const std::vector<std::wstring>& lines, const std::wstring& text) {

@@ -15,9 +15,9 @@
 
 #include "res/strings.h"
 #include "sim/sim_impl.h"
+#include "util/log.h"
 #include "util/run_context.h"
 #include "util/text.h"
-#include "util/utility.h"
 
 namespace sim {
 
@@ -25,7 +25,7 @@ namespace {
 thread_local uint32_t t_lastError = 0;
 
 SimMachine::Impl::FileId FileIdOf(const std::string& host) {
-    struct stat st{};
+    struct stat st {};
     ::lstat(host.c_str(), &st);
     return {st.st_dev, st.st_ino};
 }
@@ -71,7 +71,7 @@ SimMachine::SimMachine() : m_impl(std::make_unique<Impl>(*this)) {
     root = dir;
     std::filesystem::create_directories(root + "/C");
     m_impl->driveOwner = userName;
-    CUtility::ResetLogState();  // a new machine is a new run
+    logging::ResetState();  // a new machine is a new run
     ForgetRun();
     m_impl->kernel = MakeKernel(*this);
     m_impl->files = MakeFiles(*this);
@@ -106,8 +106,8 @@ SimMachine::SimMachine() : m_impl(std::make_unique<Impl>(*this)) {
 }
 
 SimMachine::~SimMachine() {
-    CUtility::ResetLogState();  // the run ends with the machine: nothing of it is held on
-    ForgetRun();                // its temp folder, held, is let go here, while it is installed
+    logging::ResetState();  // the run ends with the machine: nothing of it is held on
+    ForgetRun();            // its temp folder, held, is let go here, while it is installed
     plat::Install(m_previous);
     for (auto& [h, obj] : m_impl->handles)
         if (auto* f = std::get_if<FileObj>(&obj); f && f->fd >= 0) ::close(f->fd);
@@ -535,7 +535,8 @@ public:
         // may do anything.
         constexpr uint32_t kAdminRights =
             plat::kProcessQueryLimitedInformation | plat::kSynchronize | plat::kProcessTerminate;
-        if ((access & ~kAdminRights) && !text::EqualsNoCase(it->second.account, d.ProcessAccount()) &&
+        if ((access & ~kAdminRights) &&
+            !text::EqualsNoCase(it->second.account, d.ProcessAccount()) &&
             m.token != TokenKind::System)
             return Fail(plat::kErrorAccessDenied), 0;
         return d.Add(ProcessObj{pid});
@@ -750,8 +751,7 @@ public:
         *token = d.Add(TokenObj{d.TokenFor(d.KindOf(it->second), it->second)});
         return true;
     }
-    bool WTSQuerySessionUser(uint32_t session, std::wstring& domain,
-                             std::wstring& user) override {
+    bool WTSQuerySessionUser(uint32_t session, std::wstring& domain, std::wstring& user) override {
         auto it = m.sessionUsers.find(session);
         if (it == m.sessionUsers.end() || it->second.empty()) return Fail(plat::kErrorNotFound);
         domain = L"SIM";

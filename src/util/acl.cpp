@@ -1,9 +1,9 @@
 // The access list of an elevated or system run's work folder below the user's temp folder. Such
 // a run starts programs from there, so nothing that a standard user (or the logged-on user's own
 // unelevated programs) can add or change may end up there.
+#include "util/acl.h"
+
 #include "platform/platform.h"
-#include "util/run_context.h"
-#include "util/utility.h"
 
 namespace {
 
@@ -15,7 +15,9 @@ bool IsTrusted(const std::wstring& sid) {
 
 }  // namespace
 
-plat::AccessList CUtility::WorkFolderAccess(const std::wstring& userSid) {
+namespace acl {
+
+plat::AccessList WorkFolderAccess(const std::wstring& userSid) {
     // The logged-on user may look into the folder and delete what it holds (so that a later
     // run of the user's own can clear what an elevated run left), but not add, replace or
     // change anything: the elevated launcher and the agent it starts as the system account do
@@ -31,10 +33,12 @@ plat::AccessList CUtility::WorkFolderAccess(const std::wstring& userSid) {
     return access;
 }
 
-bool CUtility::IsAdminOnly(const plat::AccessList& access) {
+bool IsAdminOnly(const plat::AccessList& access) {
     if (!IsTrusted(access.owner) || !access.present || !access.isProtected) return false;
     for (const plat::AccessEntry& entry : access.entries)
         if (entry.allow && (entry.mask & plat::kFileChangeRights) && !IsTrusted(entry.sid))
             return false;
     return true;
 }
+
+}  // namespace acl

@@ -8,16 +8,7 @@
 #include <string>
 
 #include "platform/types.h"
-
-// Windows generation, from the combined version major * 256 + minor.
-enum OsVersionClass {
-    OsOlder = 0,  // anything not listed below (older than 6.0, and also 6.4 to 9.255)
-    OsVista = 1,  // 0x0600
-    OsWin7 = 2,   // 0x0601
-    OsWin8 = 3,   // 0x0602
-    OsWin81 = 4,  // 0x0603
-    OsWin10 = 5,  // 0x0A00 or higher
-};
+#include "util/run_context.h"
 
 namespace os {
 

@@ -11,8 +11,17 @@
 
 #include "platform/types.h"
 #include "util/held_folder.h"
-#include "util/os.h"
 #include "util/scoped_handle.h"
+
+// Windows generation, from the combined version major * 256 + minor.
+enum OsVersionClass {
+    OsOlder = 0,  // anything not listed below (older than 6.0, and also 6.4 to 9.255)
+    OsVista = 1,  // 0x0600
+    OsWin7 = 2,   // 0x0601
+    OsWin8 = 3,   // 0x0602
+    OsWin81 = 4,  // 0x0603
+    OsWin10 = 5,  // 0x0A00 or higher
+};
 
 struct RunContext {
     // The user is an administrator (judged on the full token behind a filtered one), and the

@@ -14,6 +14,15 @@ class CHeldFolder;
 class CLoadingWnd;
 class CWorkFolder;
 
+// What became of a command run through the interpreter: whether the interpreter started (when not,
+// the error of its start), and its exit code once it has ended.
+struct CommandResult {
+    bool started = false;
+    uint32_t startError = 0;
+    uint32_t exitCode = 0;
+    bool Succeeded() const { return started && exitCode == 0; }
+};
+
 class CUnPackFileApp {
 public:
     CUnPackFileApp() = default;
@@ -50,25 +59,29 @@ public:
     void RefuseUnsafeToken();
 
     // Elevation and command line.
-    bool DecideElevation(bool& systemLaunch);  // false: an elevated copy took over
-    bool PreScanToken(bool systemLaunch, bool& tokenSwitchMark);  // false: stop the run
+    [[nodiscard]] bool DecideElevation(bool& systemLaunch);  // false: an elevated copy took over
+    [[nodiscard]] bool PreScanToken(bool systemLaunch,
+                                    bool& tokenSwitchMark);  // false: stop the run
     void ShowElevationPrompt();
     void RunSwitchLoop(const CWorkFolder& work);
 
     // Single-instance control; false: stop the run.
-    bool CheckSingleInstance(bool tokenSwitchMark);
+    [[nodiscard]] bool CheckSingleInstance(bool tokenSwitchMark);
 
     // Command execution and the two launches: each acts in the work folder it is given.
-    uint32_t ExecuteCommand(const CWorkFolder& work, const std::wstring& parameters,
-                            bool agentStart);
+    // An elevated run starts nothing in a work folder reached through a link: such a command is
+    // refused as a start that failed with access denied.
+    CommandResult ExecuteCommand(const CWorkFolder& work, const std::wstring& parameters,
+                                 bool agentStart);
     // A command that needs nothing of the work folder (the task's deletion): run with the system
     // folder as current directory, whatever the work folder's check says.
-    uint32_t ExecuteSystemCommand(const std::wstring& parameters);
+    CommandResult ExecuteSystemCommand(const std::wstring& parameters);
     void ExpandCabinets(const CWorkFolder& work);
     // Waits for the first process of `session` named `exeName` whose image is that program of
     // the work folder (programs of that name from elsewhere are passed over); false when there
     // is none.
-    bool WaitProcessExit(const CWorkFolder& work, const std::wstring& exeName, uint32_t session);
+    [[nodiscard]] bool WaitProcessExit(const CWorkFolder& work, const std::wstring& exeName,
+                                       uint32_t session);
     void RunAsService(const CWorkFolder& work);
     void RunAsStandard(const CWorkFolder& work);
     void PrepareAgentFiles(const CWorkFolder& work, LogTag tag);
@@ -91,10 +104,9 @@ private:
     void WriteStartupValues();  // "ImagePath" and "DesktopPath" in the product key
     // The copy of the launcher that the agent uses to elevate itself (with the agent's start).
     void MakeElevationBackup(bool& seen);
-    // Starts the interpreter with `parameters` in `directory` and waits for it: its exit code,
-    // or the error of its start.
-    uint32_t RunInterpreter(const std::wstring& parameters, const std::wstring& directory,
-                            bool agentStart);
+    // Starts the interpreter with `parameters` in `directory` and waits for it to end.
+    CommandResult RunInterpreter(const std::wstring& parameters, const std::wstring& directory,
+                                 bool agentStart);
 };
 
 // The framework around the application object: runs InitInstance once with the argument

@@ -39,14 +39,19 @@ bool HoldBackupFolder(CHeldFolder& out, std::wstring& path) {
            product.MakeFolder(L"Temp", nullptr, out);
 }
 
+bool Failed(uint32_t error) {
+    plat::kernel().SetLastError(error);
+    return false;
+}
+
 bool IsTrustedOwner(const std::wstring& owner) {
     return !owner.empty() && (owner == Run().userSid || owner == plat::kSidAdministrators ||
                               owner == plat::kSidSystem);
 }
 
-// One line that says why the backup is not made, leaving `error` as the last error.
-int Refused(const wchar_t* why, const std::wstring& target, uint32_t error,
-            const std::wstring& owner = std::wstring()) {
+// One line that says why the backup is not made; false, with `error` as the last error.
+bool Refused(const wchar_t* why, const std::wstring& target, uint32_t error,
+             const std::wstring& owner = std::wstring()) {
     if (owner.empty())
         logging::Log(tags::kExecuteCommand, L"backup for elevation refused, %ls %ls", why,
                      target.c_str());
@@ -54,7 +59,7 @@ int Refused(const wchar_t* why, const std::wstring& target, uint32_t error,
         logging::Log(tags::kExecuteCommand, L"backup for elevation refused, %ls %ls (%ls)", why,
                      target.c_str(), owner.c_str());
     plat::kernel().SetLastError(error);
-    return static_cast<int>(error);
+    return false;
 }
 
 // The copy into the held folder. What is at the name is written into only when it is a plain
@@ -67,8 +72,9 @@ int Refused(const wchar_t* why, const std::wstring& target, uint32_t error,
 // Written as the logged-on user where the run may act as that user (an elevated run: it can then
 // reach nothing that user could not), else as the run itself. An elevated run's own new copy gives
 // the logged-on user full control of it, so that the user's later unelevated runs can refresh it.
-int MakeBackup(CFile& own, const CHeldFolder& folder, const std::wstring& name,
-               CCopyProgress* progress) {
+// False, with the last error, when no copy could be made.
+bool MakeBackup(CFile& own, const CHeldFolder& folder, const std::wstring& name,
+                CCopyProgress* progress) {
     const std::wstring target = folder.Join(name);
     std::wstring owner;
     bool inPlace = folder.OwnerOf(name, owner);
@@ -90,24 +96,24 @@ int MakeBackup(CFile& own, const CHeldFolder& folder, const std::wstring& name,
     plat::AccessList forUser;  // an elevated run's own copy: the logged-on user may refresh it
     if (elevated && !Run().userSid.empty())
         forUser.entries.push_back({Run().userSid, plat::kFileAllAccess, 0, true});
-    auto copy = [&](bool asUser) -> int {
+    auto copy = [&](bool asUser) {
         std::optional<CImpersonateUser> impersonation;
         if (asUser && !impersonation.emplace().IsImpersonating())
-            return static_cast<int>(plat::kErrorNoToken);
+            return Failed(plat::kErrorNoToken);
         UniqueFile file =
             folder.OpenFile(name, plat::kGenericWrite | plat::kDelete, plat::kShareNone,
                             inPlace ? plat::kOpenExisting : plat::kCreateNew,
                             !asUser && elevated && !forUser.entries.empty() ? &forUser : nullptr);
-        if (!file) return static_cast<int>(plat::kernel().GetLastError());
+        if (!file) return false;
         CFile out;
         out.Attach(file.Release(), target);
-        const int result = CopyOpenFile(own, out, progress);
+        if (CopyOpenFile(own, out, progress)) return true;
         // A copy that could not be finished is worth nothing to the agent: it goes.
-        if (result != 0 && out.Delete()) inPlace = false;
-        return result;
+        const uint32_t error = plat::kernel().GetLastError();
+        if (out.Delete()) inPlace = false;
+        return Failed(error);
     };
-    const int result = elevated ? copy(true) : static_cast<int>(plat::kErrorNoToken);
-    return result == 0 ? 0 : copy(false);
+    return (elevated && copy(true)) || copy(false);
 }
 
 }  // namespace
@@ -131,11 +137,12 @@ void CUnPackFileApp::MakeElevationBackup(bool& seen) {
         bool& seen;
     } watch(*this, seen);
     CFile& own = m_ownFile.File();
-    const int result =
-        !m_ownFile.Open() ? static_cast<int>(m_ownFile.OpenError().m_lOsError)
-        : !held ? Refused(holdError == kErrorLinkRefused ? L"link above" : L"cannot open", target,
-                          holdError)
-                : MakeBackup(own, folder, name, &watch);
+    const bool made =
+        m_ownFile.Open() &&
+        (held ? MakeBackup(own, folder, name, &watch)
+              : Refused(holdError == kErrorLinkRefused ? L"link above" : L"cannot open", target,
+                        holdError));
+    const int result = made ? 0 : static_cast<int>(plat::kernel().GetLastError());
     logging::Log(tags::kExecuteCommand, L"backup for elevation %ls to %ls %d", source.c_str(),
                  target.c_str(), result);
 }

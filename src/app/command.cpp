@@ -60,20 +60,21 @@ void CUnPackFileApp::AwaitProcess(plat::Handle process, uint32_t pollMs, bool* s
     } while (!SleepWithSpinner(pollMs, process));
 }
 
-uint32_t CUnPackFileApp::ExecuteCommand(const CWorkFolder& work, const std::wstring& parameters,
-                                        bool agentStart) {
+CommandResult CUnPackFileApp::ExecuteCommand(const CWorkFolder& work,
+                                             const std::wstring& parameters, bool agentStart) {
     // An elevated run starts nothing in a folder reached through a link.
-    if (!work.ReachedDirectly(tags::kExecuteCommand, L"Command")) return plat::kErrorAccessDenied;
+    if (!work.ReachedDirectly(tags::kExecuteCommand, L"Command"))
+        return {false, plat::kErrorAccessDenied, 0};
     plat::files().SetCurrentDirectory(work.Path());
     return RunInterpreter(parameters, work.Path(), agentStart);
 }
 
-uint32_t CUnPackFileApp::ExecuteSystemCommand(const std::wstring& parameters) {
+CommandResult CUnPackFileApp::ExecuteSystemCommand(const std::wstring& parameters) {
     return RunInterpreter(parameters, InterpreterFolder(false), false);
 }
 
-uint32_t CUnPackFileApp::RunInterpreter(const std::wstring& parameters,
-                                        const std::wstring& directory, bool agentStart) {
+CommandResult CUnPackFileApp::RunInterpreter(const std::wstring& parameters,
+                                             const std::wstring& directory, bool agentStart) {
     plat::IKernel& k = plat::kernel();
     // The interpreter looks for a bare name ("QVManagerVESK.exe") in the work folder before the
     // PATH, unless the environment it inherits says otherwise: the user's may not.
@@ -90,11 +91,13 @@ uint32_t CUnPackFileApp::RunInterpreter(const std::wstring& parameters,
     start.currentDirectory = directory;
     start.show = plat::kSwHide;
     plat::ProcessInfo started;
+    CommandResult result;
     if (!k.CreateProcess(start, started)) {
-        const uint32_t error = k.GetLastError();
-        logging::Log(tags::kExecuteCommand, L"fail %d", static_cast<int>(error));
-        return error;
+        result.startError = k.GetLastError();
+        logging::Log(tags::kExecuteCommand, L"fail %d", static_cast<int>(result.startError));
+        return result;
     }
+    result.started = true;
     const UniqueHandle process(started.hProcess);
     const UniqueHandle thread(started.hThread);
     const uint32_t pid = started.pid;
@@ -104,11 +107,10 @@ uint32_t CUnPackFileApp::RunInterpreter(const std::wstring& parameters,
     if (agentStart) MakeElevationBackup(seen);
     AwaitProcess(process.Get(), kCommandPollMs, agentStart ? &seen : nullptr);
 
-    uint32_t exitCode = 0;
-    k.GetExitCodeProcess(process.Get(), &exitCode);
+    k.GetExitCodeProcess(process.Get(), &result.exitCode);
     logging::Log(tags::kExecuteCommand, L"pid:%d finish ecode:%d", static_cast<int>(pid),
-                 static_cast<int>(exitCode));
-    return exitCode;
+                 static_cast<int>(result.exitCode));
+    return result;
 }
 
 std::wstring SystemProgramCommand(const wchar_t* program, const std::wstring& arguments) {

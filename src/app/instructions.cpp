@@ -90,6 +90,7 @@ void CUnPackFileApp::HandleInstruction(std::wstring instruction) {
 bool CUnPackFileApp::HasCodeSignSettings() {
     CRegistry registry;
     if (!SelectProductKey(registry)) return false;
-    return !registry.GetStringValue(L"CodeSignTheme", std::wstring()).empty() &&
-           !registry.GetStringValue(L"CodeSignOutput", std::wstring()).empty();
+    std::wstring theme, output;
+    return registry.GetStringValue(L"CodeSignTheme", theme) && !theme.empty() &&
+           registry.GetStringValue(L"CodeSignOutput", output) && !output.empty();
 }

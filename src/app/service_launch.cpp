@@ -24,6 +24,18 @@ constexpr uint32_t kFinalPauseMs = 5000;
 constexpr const wchar_t* kTaskDefinition = L"AVESK.xml";
 constexpr uint32_t kErrorInvalidData = 13;  // ERROR_INVALID_DATA: a template without actions
 
+// What a failed command's line shows: the error that kept the interpreter from starting, or the
+// exit code it ended with.
+int Shown(const CommandResult& result) {
+    return static_cast<int>(result.started ? result.exitCode : result.startError);
+}
+
+// A template without actions: false, with ERROR_INVALID_DATA.
+bool NoActions() {
+    plat::kernel().SetLastError(kErrorInvalidData);
+    return false;
+}
+
 // Whether an XML document can carry `s` as it is: no control character, no unpaired surrogate,
 // no U+FFFE or U+FFFF.
 bool XmlCarries(const std::wstring& s) {
@@ -59,17 +71,18 @@ std::wstring XmlText(const std::wstring& s) {
 // The task definition in the work folder rewritten with the action `command arguments`, as Task
 // Scheduler reads a definition file: UTF-16LE with its byte-order mark, declared so (schtasks
 // takes no other Unicode form). The template is read as the system reads a text file: UTF-16LE
-// or UTF-8 after its byte-order mark, else in the ANSI code page. 0, or the error that stopped it.
-uint32_t WriteTaskDefinition(const CWorkFolder& work, const std::wstring& command,
-                             const std::wstring& arguments) {
+// or UTF-8 after its byte-order mark, else in the ANSI code page. False, with the last error, when
+// it could not be written.
+bool WriteTaskDefinition(const CWorkFolder& work, const std::wstring& command,
+                         const std::wstring& arguments) {
     std::wstring xml;
-    if (!ReadTextFile(work.Held(), kTaskDefinition, xml)) return plat::kernel().GetLastError();
+    if (!ReadTextFile(work.Held(), kTaskDefinition, xml)) return false;
 
     // The declaration says what the file now is; the actions' own tag (its context, which names
     // the principal) stays, what it held goes.
     if (xml.compare(0, 5, L"<?xml") == 0) {
         const size_t declared = xml.find(L"?>");
-        if (declared == std::wstring::npos) return kErrorInvalidData;
+        if (declared == std::wstring::npos) return NoActions();
         xml.erase(0, declared + 2);
     }
     size_t open = xml.find(L"<Actions");
@@ -78,20 +91,17 @@ uint32_t WriteTaskDefinition(const CWorkFolder& work, const std::wstring& comman
         open = xml.find(L"<Actions", open + 8);
     const size_t opened = open == std::wstring::npos ? open : xml.find(L'>', open);
     const size_t close = opened == std::wstring::npos ? opened : xml.find(L"</Actions>", opened);
-    if (close == std::wstring::npos) return kErrorInvalidData;
+    if (close == std::wstring::npos) return NoActions();
     xml.replace(opened + 1, close - opened - 1,
                 L"<Exec><Command>" + XmlText(command) + L"</Command><Arguments>" +
                     XmlText(arguments) + L"</Arguments></Exec>");
     xml.insert(0, L"<?xml version=\"1.0\" encoding=\"UTF-16\"?>");
 
     const std::string out = "\xFF\xFE" + text::ToUtf16Le(xml);
-    CFileException error;
     CFile file;
-    if (!file.Open(work.Held(), kTaskDefinition,
-                   CFile::modeWrite | CFile::modeCreate | CFile::shareDenyWrite, &error) ||
-        !file.Write(out.data(), static_cast<uint32_t>(out.size()), &error))
-        return error.m_lOsError ? error.m_lOsError : kErrorInvalidData;
-    return 0;
+    return file.Open(work.Held(), kTaskDefinition,
+                     CFile::modeWrite | CFile::modeCreate | CFile::shareDenyWrite) &&
+           file.Write(out.data(), static_cast<uint32_t>(out.size()));
 }
 
 }  // namespace
@@ -122,11 +132,9 @@ void CUnPackFileApp::RunAsService(const CWorkFolder& work) {
     // blank would otherwise start a program named by its first part), then its arguments.
     const std::wstring arguments =
         text::Format(L"QVManagerVESK.exe %d", session) + (token.empty() ? L"" : L" " + token);
-    const uint32_t written =
-        WriteTaskDefinition(work, L"\"" + work.Join(L"Launcher.exe") + L"\"", arguments);
-    if (written != 0) {
+    if (!WriteTaskDefinition(work, L"\"" + work.Join(L"Launcher.exe") + L"\"", arguments)) {
         logging::Log(tags::kRunAsService, L"RunAsService AVESK%d definition failed %d, not run",
-                     session, static_cast<int>(written));
+                     session, static_cast<int>(plat::kernel().GetLastError()));
         return;
     }
 
@@ -151,20 +159,20 @@ void CUnPackFileApp::RunAsService(const CWorkFolder& work) {
     // creation is tried once more after the name is cleared.
     const std::wstring create =
         text::Format(L"/create /xml %ls /ru \"system\" /tn AVESK%d /f", kTaskDefinition, session);
-    uint32_t created = schtasks(create);
-    if (created != 0) {
+    CommandResult created = schtasks(create);
+    if (!created.Succeeded()) {
         logging::Log(tags::kRunAsService,
                      L"RunAsService AVESK%d create failed %d, task deleted, made once more",
-                     session, static_cast<int>(created));
+                     session, Shown(created));
         deleteTask();
         created = schtasks(create);
     }
     // A task that was not made from this run's definition would run, as the system account,
     // whatever action it carries: it is deleted unrun, and no agent is waited for.
-    if (created != 0) {
+    if (!created.Succeeded()) {
         logging::Log(tags::kRunAsService,
                      L"RunAsService AVESK%d create failed %d, task deleted, not run", session,
-                     static_cast<int>(created));
+                     Shown(created));
         deleteTask();
         registry.DeleteValue(L"IsSystemUser");
         return;
@@ -210,7 +218,9 @@ void CUnPackFileApp::RunAsService(const CWorkFolder& work) {
     logging::Log(tags::kRunAsService, L"RunAsService AVESK%d end", session);
 
     registry.DeleteValue(L"IsSystemUser");
-    if (registry.GetDWORDValue(L"IsCustomization", 0) != 0) {
+    uint32_t customization = 0;
+    registry.GetDWORDValue(L"IsCustomization", customization);
+    if (customization != 0) {
         RunAsStandard(work);
         windowFound = false;
     }

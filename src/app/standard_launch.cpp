@@ -51,14 +51,13 @@ void CUnPackFileApp::PrepareAgentFiles(const CWorkFolder& work, LogTag tag) {
     // The feature build's mini copy, made in the work folder as the launcher itself (an elevated
     // run's folder is closed to the user).
     CFile source, copy;
-    const int result =
-        !source.Open(work.Held(), L"QVFeatureVESK.exe", CFile::modeRead | CFile::shareDenyWrite,
-                     nullptr) ||
-                !copy.Open(work.Held(), L"QVFeatMiniVESK.exe",
-                           CFile::modeCreate | CFile::modeWrite | CFile::shareExclusive, nullptr)
-            ? static_cast<int>(plat::kernel().GetLastError())
-            : CopyOpenFile(source, copy, nullptr);
-    if (result != 0 && copy.IsOpen()) copy.Delete();  // a copy cut short is worth nothing
+    const bool copied =
+        source.Open(work.Held(), L"QVFeatureVESK.exe", CFile::modeRead | CFile::shareDenyWrite) &&
+        copy.Open(work.Held(), L"QVFeatMiniVESK.exe",
+                  CFile::modeCreate | CFile::modeWrite | CFile::shareExclusive) &&
+        CopyOpenFile(source, copy, nullptr);
+    const int result = copied ? 0 : static_cast<int>(plat::kernel().GetLastError());
+    if (!copied && copy.IsOpen()) copy.Delete();  // a copy cut short is worth nothing
     logging::Log(tag, L"copy qvf %ls to %ls %d", work.Join(L"QVFeatureVESK.exe").c_str(),
                  work.Join(L"QVFeatMiniVESK.exe").c_str(), result);
 

@@ -36,6 +36,7 @@ constexpr uint32_t kErrorNoToken = 1008;
 constexpr uint32_t kErrorCancelled = 1223;
 constexpr uint32_t kErrorNotFound = 1168;
 constexpr uint32_t kErrorPrivilegeNotHeld = 1314;
+constexpr uint32_t kErrorUnsupportedType = 1630;  // a value of another type than asked for
 constexpr uint32_t kErrorNotAReparsePoint = 4390;
 
 constexpr uint32_t kStillActive = 259;

@@ -39,8 +39,9 @@ std::wstring CRegistry::ResolveUniversalPath(const std::wstring& name, plat::HKe
         // current, where the value is normally absent.
         probe.SetRootKey(plat::kHkeyLocalMachine, true);
         probe.OpenMappedKey(kBaseKey, false);
-        if (probe.GetDWORDValue(L"QVSBasedType", 1) == 1)
-            return ResolveUniversalPath(name, plat::kHkeyLocalMachine);
+        uint32_t basedType = 1;
+        probe.GetDWORDValue(L"QVSBasedType", basedType);
+        if (basedType == 1) return ResolveUniversalPath(name, plat::kHkeyLocalMachine);
         // User scope.
         probe.Reset();
         probe.SetRootKey(plat::kHkeyCurrentUser, true);
@@ -48,11 +49,14 @@ std::wstring CRegistry::ResolveUniversalPath(const std::wstring& name, plat::HKe
         if (probe.OpenMappedKey(kBaseKey, false)) {
             if (!probe.ValueExists(L"QVServerMode"))
                 return ResolveUniversalPath(name, plat::kHkeyLocalMachine);
-            if (probe.GetDWORDValue(L"QVServerMode", 0) == 1) candidate = kBusinessBaseKey;
+            uint32_t mode = 0;
+            probe.GetDWORDValue(L"QVServerMode", mode);
+            if (mode == 1) candidate = kBusinessBaseKey;
         }
-    } else if (probe.SetRootKey(probeRoot, true) && probe.OpenMappedKey(kBaseKey, false) &&
-               probe.GetDWORDValue(L"QVServerMode", 0) == 1) {
-        candidate = kBusinessBaseKey;
+    } else if (probe.SetRootKey(probeRoot, true) && probe.OpenMappedKey(kBaseKey, false)) {
+        uint32_t mode = 0;
+        probe.GetDWORDValue(L"QVServerMode", mode);
+        if (mode == 1) candidate = kBusinessBaseKey;
     }
     return MapProductKey(candidate);
 }

@@ -22,6 +22,12 @@ struct OpenedKey {
     plat::HKey get() const { return key.Get(); }
 };
 
+// False, with the registry's status as the thread's last error.
+bool Failed(int32_t status) {
+    plat::kernel().SetLastError(static_cast<uint32_t>(status));
+    return false;
+}
+
 // RegOpenKeyEx's answer to a key name that begins with a backslash.
 constexpr int32_t kErrorBadPathname = 161;
 
@@ -160,8 +166,7 @@ bool CRegistry::SelectKey(const std::wstring& name, bool create, bool mapped) {
     const std::wstring path = mapped ? MapProductKey(name) : ResolveUniversalPath(name);
     const OpenedKey key =
         OpenBelow(root.Get(), path, Access(create ? plat::kKeyAllAccess : plat::kKeyRead), create);
-    if (!create) m_lLastStatus = key.status;
-    if (!key.ok()) return false;
+    if (!key.ok()) return Failed(key.status);
     m_strKeyPath = path;
     if (!m_bLazyWrite) plat::registry().RegFlushKey(key.get());
     return true;
@@ -180,64 +185,69 @@ bool CRegistry::ValueExists(const std::wstring& name) {
            plat::registry().RegQueryValueEx(key.get(), name, nullptr, nullptr, 0, nullptr) == 0;
 }
 
-uint32_t CRegistry::GetValueType(const std::wstring& name, const std::wstring& subKey) {
+bool CRegistry::GetValueType(const std::wstring& name, uint32_t& type, const std::wstring& subKey) {
     const UniqueKey root(OpenRootKey());
     const OpenedKey key = OpenBelow(root.Get(), CurrentPath(subKey), Access(plat::kKeyQueryValue));
-    m_lLastStatus = key.status;
-    if (!key.ok()) return 0;
-    uint32_t type = 0;
-    m_lLastStatus = plat::registry().RegQueryValueEx(key.get(), name, &type, nullptr, 0, nullptr);
-    return m_lLastStatus == 0 ? type : 0;
+    if (!key.ok()) return Failed(key.status);
+    uint32_t stored = 0;
+    const int32_t status =
+        plat::registry().RegQueryValueEx(key.get(), name, &stored, nullptr, 0, nullptr);
+    if (status != 0) return Failed(status);
+    type = stored;
+    return true;
 }
 
-uint32_t CRegistry::GetDWORDValue(const std::wstring& name, uint32_t defaultValue,
-                                  const std::wstring& subKey) {
+bool CRegistry::GetDWORDValue(const std::wstring& name, uint32_t& value,
+                              const std::wstring& subKey) {
     const UniqueKey root(OpenRootKey());
     const OpenedKey key = OpenBelow(root.Get(), CurrentPath(subKey), Access(plat::kKeyRead));
-    if (!key.ok()) return defaultValue;
+    if (!key.ok()) return Failed(key.status);
     std::vector<uint8_t> data;
     uint32_t type = 0;
     uint32_t size = 0;
-    if (plat::registry().RegQueryValueEx(key.get(), name, &type, &data, 4, &size) != 0)
-        return defaultValue;
+    const int32_t status =
+        plat::registry().RegQueryValueEx(key.get(), name, &type, &data, 4, &size);
+    if (status != 0) return Failed(status);
     // Fewer than 4 bytes read as a zero-extended number.
-    uint32_t value = 0;
+    value = 0;
     for (size_t i = 0; i < data.size() && i < 4; ++i) value |= uint32_t(data[i]) << (8 * i);
-    return value;
+    return true;
 }
 
-std::wstring CRegistry::GetStringValue(const std::wstring& name, const std::wstring& defaultValue,
-                                       const std::wstring& subKey) {
-    const uint32_t type = GetValueType(name, subKey);
-    if (type != plat::kRegSz && type != plat::kRegExpandSz) return defaultValue;
+bool CRegistry::GetStringValue(const std::wstring& name, std::wstring& value,
+                               const std::wstring& subKey) {
+    uint32_t type = plat::kRegNone;
+    if (!GetValueType(name, type, subKey)) return false;
+    if (type != plat::kRegSz && type != plat::kRegExpandSz)
+        return Failed(static_cast<int32_t>(plat::kErrorUnsupportedType));
     const UniqueKey root(OpenRootKey());
     const OpenedKey key = OpenBelow(root.Get(), CurrentPath(subKey), Access(plat::kKeyRead));
-    m_lLastStatus = key.status;
-    if (!key.ok()) return defaultValue;
+    if (!key.ok()) return Failed(key.status);
     plat::IRegistry& reg = plat::registry();
     uint32_t size = 0;
-    m_lLastStatus = reg.RegQueryValueEx(key.get(), name, nullptr, nullptr, 0, &size);
-    if (m_lLastStatus != 0) return defaultValue;
+    int32_t status = reg.RegQueryValueEx(key.get(), name, nullptr, nullptr, 0, &size);
+    if (status != 0) return Failed(status);
     // Room for size / 2 characters and a terminator; stored data need not be terminated.
     const uint32_t chars = size / 2;
     std::vector<uint8_t> data;
-    m_lLastStatus = reg.RegQueryValueEx(key.get(), name, nullptr, &data, (chars + 1) * 2, &size);
-    if (m_lLastStatus != 0) return defaultValue;
-    std::wstring value = text::FromUtf16Le(data.data(), data.size());
+    status = reg.RegQueryValueEx(key.get(), name, nullptr, &data, (chars + 1) * 2, &size);
+    if (status != 0) return Failed(status);
+    value = text::FromUtf16Le(data.data(), data.size());
     const size_t end = value.find(L'\0');
     if (end != std::wstring::npos) value.resize(end);
-    return value;
+    return true;
 }
 
 bool CRegistry::SetDWORDValue(const std::wstring& name, uint32_t value) {
     const UniqueKey root(OpenRootKey());
     const OpenedKey key = OpenBelow(root.Get(), m_strKeyPath, Access(plat::kKeyWrite));
-    if (!key.ok()) return false;
+    if (!key.ok()) return Failed(key.status);
     const std::vector<uint8_t> data{static_cast<uint8_t>(value), static_cast<uint8_t>(value >> 8),
                                     static_cast<uint8_t>(value >> 16),
                                     static_cast<uint8_t>(value >> 24)};
     plat::IRegistry& reg = plat::registry();
-    if (reg.RegSetValueEx(key.get(), name, plat::kRegDword, data) != 0) return false;
+    const int32_t status = reg.RegSetValueEx(key.get(), name, plat::kRegDword, data);
+    if (status != 0) return Failed(status);
     if (!m_bLazyWrite) reg.RegFlushKey(key.get());
     return true;
 }
@@ -245,13 +255,13 @@ bool CRegistry::SetDWORDValue(const std::wstring& name, uint32_t value) {
 bool CRegistry::SetStringValue(const std::wstring& name, const std::wstring& value, uint32_t type) {
     const UniqueKey root(OpenRootKey());
     const OpenedKey key = OpenBelow(root.Get(), m_strKeyPath, Access(plat::kKeyWrite));
-    if (!key.ok()) return false;
+    if (!key.ok()) return Failed(key.status);
     std::string bytes = text::ToUtf16Le(value);
     bytes.append(2, '\0');  // the terminator is part of the stored data
     plat::IRegistry& reg = plat::registry();
-    if (reg.RegSetValueEx(key.get(), name, type,
-                          std::vector<uint8_t>(bytes.begin(), bytes.end())) != 0)
-        return false;
+    const int32_t status =
+        reg.RegSetValueEx(key.get(), name, type, std::vector<uint8_t>(bytes.begin(), bytes.end()));
+    if (status != 0) return Failed(status);
     if (!m_bLazyWrite) reg.RegFlushKey(key.get());
     return true;
 }
@@ -259,5 +269,7 @@ bool CRegistry::SetStringValue(const std::wstring& name, const std::wstring& val
 bool CRegistry::DeleteValue(const std::wstring& name) {
     const UniqueKey root(OpenRootKey());
     const OpenedKey key = OpenBelow(root.Get(), m_strKeyPath, Access(plat::kKeySetValue));
-    return key.ok() && plat::registry().RegDeleteValue(key.get(), name) == 0;
+    if (!key.ok()) return Failed(key.status);
+    const int32_t status = plat::registry().RegDeleteValue(key.get(), name);
+    return status == 0 || Failed(status);
 }

@@ -37,6 +37,9 @@ public:
     // The caller owns it (UniqueKey closes it unless it is a predefined root).
     plat::HKey OpenRootKey();
 
+    // Every operation below that fails returns false with the registry's status as the thread's
+    // last error.
+
     // Selects the current key, creating it when asked. An empty name selects the root itself;
     // "UNIVERSAL_PATH_CONVERT" (any letter case) is resolved to the product key. A failed
     // selection keeps the previous current key.
@@ -47,15 +50,17 @@ public:
     // Whether `path` opens below `root` (0: below OpenRootKey()).
     bool KeyExists(const std::wstring& path, plat::HKey root = 0);
     bool ValueExists(const std::wstring& name);
-    // REG_* type of the value in the current key (plus `subKey`); 0 when key or value is missing.
-    uint32_t GetValueType(const std::wstring& name, const std::wstring& subKey = std::wstring());
-
-    // Reads give `defaultValue` on any failure. A DWORD read ignores the stored type but takes
-    // no more than 4 bytes; a string read takes only REG_SZ and REG_EXPAND_SZ (unexpanded).
-    uint32_t GetDWORDValue(const std::wstring& name, uint32_t defaultValue,
-                           const std::wstring& subKey = std::wstring());
-    std::wstring GetStringValue(const std::wstring& name, const std::wstring& defaultValue,
-                                const std::wstring& subKey = std::wstring());
+    // Reads of a value in the current key (plus `subKey`); what they read goes to the output,
+    // which a failed read leaves as it was (a caller keeps its default there). The REG_* type;
+    // a DWORD, which ignores the stored type but takes no more than 4 bytes; a string, which
+    // takes only REG_SZ and REG_EXPAND_SZ (unexpanded; another type fails with
+    // kErrorUnsupportedType).
+    bool GetValueType(const std::wstring& name, uint32_t& type,
+                      const std::wstring& subKey = std::wstring());
+    bool GetDWORDValue(const std::wstring& name, uint32_t& value,
+                       const std::wstring& subKey = std::wstring());
+    bool GetStringValue(const std::wstring& name, std::wstring& value,
+                        const std::wstring& subKey = std::wstring());
     bool SetDWORDValue(const std::wstring& name, uint32_t value);
     // Stores the text with its terminator: an empty text is a 2-byte value.
     bool SetStringValue(const std::wstring& name, const std::wstring& value, uint32_t type);
@@ -74,16 +79,12 @@ public:
 
     plat::HKey GetRootKey() const { return m_hRootKey; }
     const std::wstring& GetKeyPath() const { return m_strKeyPath; }
-    // Status of the last key open without creation, or of the last open or query of a type or
-    // string read.
-    int32_t GetLastStatus() const { return m_lLastStatus; }
 
 private:
     bool SelectKey(const std::wstring& name, bool create, bool mapped);
     std::wstring CurrentPath(const std::wstring& subKey) const;
     uint32_t Access(uint32_t mask) const;
 
-    int32_t m_lLastStatus = 0;
     plat::HKey m_hRootKey = plat::kHkeyCurrentUser;
     std::wstring m_strKeyPath;
     bool m_bLazyWrite = true;

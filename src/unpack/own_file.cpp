@@ -58,19 +58,24 @@ bool LayoutOf(Read read, HeaderLayout& out) {
 }  // namespace
 
 bool COwnFile::Open() {
-    if (m_bTried) return IsOpen();
+    if (m_bTried) {
+        if (!IsOpen()) plat::kernel().SetLastError(m_openError);
+        return IsOpen();
+    }
     m_bTried = true;
     m_strPath = Run().modulePath;
-    if (!m_file.Open(m_strPath, CFile::modeRead | CFile::shareDenyWrite | CFile::typeBinary,
-                     &m_openError))
+    if (!m_file.Open(m_strPath, CFile::modeRead | CFile::shareDenyWrite | CFile::typeBinary)) {
+        m_openError = plat::kernel().GetLastError();
         return false;
+    }
     if (ProveRunningImage()) return true;
     m_bAnotherFile = true;
     logging::Log(tags::kOwnFileOpen,
                  L"%ls is not the file this program was started from, run stopped",
                  m_strPath.c_str());
     m_file.Close();
-    m_openError.Set(plat::kErrorFileInvalid, m_strPath);
+    m_openError = plat::kErrorFileInvalid;
+    plat::kernel().SetLastError(m_openError);
     return false;
 }
 
@@ -83,8 +88,7 @@ bool COwnFile::ProveRunningImage() {
     };
     auto fromFile = [this](uint32_t at, void* buffer, uint32_t size) {
         uint32_t got = 0;
-        return m_file.Seek(at, plat::kFileBegin, nullptr, nullptr) &&
-               m_file.Read(buffer, size, &got, nullptr) && got == size;
+        return m_file.Seek(at, plat::kFileBegin) && m_file.Read(buffer, size, &got) && got == size;
     };
     HeaderLayout image, file;
     const bool imageKnown = LayoutOf(fromImage, image);
@@ -99,9 +103,8 @@ bool COwnFile::ProveRunningImage() {
     if (!imageKnown) return true;
     std::vector<uint8_t> mapped(image.size), held(image.size);
     uint32_t got = 0;
-    if (!fromImage(0, mapped.data(), image.size) ||
-        !m_file.Seek(0, plat::kFileBegin, nullptr, nullptr) ||
-        !m_file.Read(held.data(), image.size, &got, nullptr))
+    if (!fromImage(0, mapped.data(), image.size) || !m_file.Seek(0, plat::kFileBegin) ||
+        !m_file.Read(held.data(), image.size, &got))
         return true;
     held.resize(got);  // a shorter file is another one
     image.BlankImageBase(mapped);

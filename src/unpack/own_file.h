@@ -21,8 +21,9 @@ public:
     // the program runs from. The first call opens; later ones answer as it did, so a part that
     // runs alone in a test holds the file from its first read on, and in a run the file stays
     // the one opened at the start. A file found to be another one is let go at once (one log
-    // line; IsAnotherFile() tells) and counts as not opened.
-    bool Open();
+    // line; IsAnotherFile() tells) and counts as not opened. False, with the error of that open
+    // as the last error (kErrorFileInvalid for another file), at every call.
+    [[nodiscard]] bool Open();
     bool IsOpen() const { return m_file.IsOpen(); }
     // The file at the module path is not the one the program was started from: the run reads
     // nothing from it.
@@ -32,8 +33,6 @@ public:
     bool IsSigned() const { return m_bSigned; }
     // The module path as the system gave it (the name the log shows).
     const std::wstring& Path() const { return m_strPath; }
-    // Why the open failed: the system error and the path (nothing when it did not fail).
-    const CFileException& OpenError() const { return m_openError; }
     // The held file. Users seek before they read: the file position is shared.
     CFile& File() { return m_file; }
 
@@ -42,7 +41,7 @@ private:
 
     CFile m_file;
     std::wstring m_strPath;
-    CFileException m_openError;
+    uint32_t m_openError = 0;  // why the first open failed, given again at each later call
     bool m_bTried = false;
     bool m_bAnotherFile = false;
     bool m_bSigned = false;

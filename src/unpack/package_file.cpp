@@ -2,30 +2,32 @@
 
 #include <cstring>
 
-#include "platform/types.h"
+#include "platform/platform.h"
 
-bool CPackageReader::Open(CFile& file, CFileException* error) {
+bool PackageEnds() {
+    plat::kernel().SetLastError(plat::kErrorHandleEof);
+    return false;
+}
+
+bool CPackageReader::Open(CFile& file) {
     m_file = &file;
     if (!m_buffer) m_buffer.reset(new uint8_t[kBufferSize]);
     m_bufferAt = 0;
     m_next = m_filled = 0;
     // The held file's position is wherever its last user left it: the reader starts at 0.
-    return m_file->GetLength(&m_length, error) && m_file->Seek(0, plat::kFileBegin, nullptr, error);
+    return m_file->GetLength(&m_length) && m_file->Seek(0, plat::kFileBegin);
 }
 
-bool CPackageReader::Seek(uint64_t offset, CFileException* error) {
+bool CPackageReader::Seek(uint64_t offset) {
     // An offset beyond what a signed 64-bit seek takes cannot be in the file.
-    if (offset > static_cast<uint64_t>(INT64_MAX)) {
-        if (error) error->Set(plat::kErrorHandleEof, m_file->GetFilePath());
-        return false;
-    }
-    if (!m_file->Seek(static_cast<int64_t>(offset), plat::kFileBegin, nullptr, error)) return false;
+    if (offset > static_cast<uint64_t>(INT64_MAX)) return PackageEnds();
+    if (!m_file->Seek(static_cast<int64_t>(offset), plat::kFileBegin)) return false;
     m_bufferAt = offset;
     m_next = m_filled = 0;
     return true;
 }
 
-bool CPackageReader::Read(void* buffer, uint32_t size, uint32_t* read, CFileException* error) {
+bool CPackageReader::Read(void* buffer, uint32_t size, uint32_t* read) {
     uint8_t* out = static_cast<uint8_t*>(buffer);
     *read = 0;
     while (*read < size) {
@@ -33,7 +35,7 @@ bool CPackageReader::Read(void* buffer, uint32_t size, uint32_t* read, CFileExce
             m_bufferAt += m_filled;
             m_next = m_filled = 0;
             uint32_t got = 0;
-            if (!m_file->Read(m_buffer.get(), kBufferSize, &got, error)) return false;
+            if (!m_file->Read(m_buffer.get(), kBufferSize, &got)) return false;
             if (got == 0) break;  // end of the file
             m_filled = got;
         }
@@ -46,22 +48,19 @@ bool CPackageReader::Read(void* buffer, uint32_t size, uint32_t* read, CFileExce
     return true;
 }
 
-bool CPackageReader::Skip(uint64_t count, CFileException* error) {
-    if (count > Remaining()) {
-        if (error) error->Set(plat::kErrorHandleEof, m_file->GetFilePath());
-        return false;
-    }
+bool CPackageReader::Skip(uint64_t count) {
+    if (count > Remaining()) return PackageEnds();
     if (count <= m_filled - m_next) {
         m_next += static_cast<uint32_t>(count);
         return true;
     }
-    return Seek(Position() + count, error);
+    return Seek(Position() + count);
 }
 
-bool CBufferedWriter::Write(const void* data, uint32_t size, CFileException* error) {
+bool CBufferedWriter::Write(const void* data, uint32_t size) {
     const uint8_t* in = static_cast<const uint8_t*>(data);
     while (size > 0) {
-        if (m_filled == kBufferSize && !Flush(error)) return false;
+        if (m_filled == kBufferSize && !Flush()) return false;
         uint32_t take = kBufferSize - m_filled;
         if (take > size) take = size;
         std::memcpy(m_buffer.get() + m_filled, in, take);
@@ -72,9 +71,9 @@ bool CBufferedWriter::Write(const void* data, uint32_t size, CFileException* err
     return true;
 }
 
-bool CBufferedWriter::Flush(CFileException* error) {
+bool CBufferedWriter::Flush() {
     if (m_filled == 0) return true;
     const uint32_t n = m_filled;
     m_filled = 0;
-    return m_file->Write(m_buffer.get(), n, error);
+    return m_file->Write(m_buffer.get(), n);
 }

@@ -9,18 +9,23 @@
 
 #include "util/file.h"
 
+// False, with "reached the end of the file" as the last error: the package holds fewer bytes than
+// it announces.
+bool PackageEnds();
+
 class CPackageReader {
 public:
     static constexpr uint32_t kBufferSize = 256 * 1024;
 
     // Reads from `file`, which the caller holds open for reading (the launcher's own file) and
     // keeps open while the reader is used.
-    bool Open(CFile& file, CFileException* error);
-    bool Seek(uint64_t offset, CFileException* error);
+    // Each is false, with the last error, when the file cannot be read.
+    [[nodiscard]] bool Open(CFile& file);
+    [[nodiscard]] bool Seek(uint64_t offset);
     // Reads `size` bytes; fewer only where the file ends (`*read` tells how many).
-    bool Read(void* buffer, uint32_t size, uint32_t* read, CFileException* error);
+    [[nodiscard]] bool Read(void* buffer, uint32_t size, uint32_t* read);
     // Passes over `count` bytes; fails with "end of file" when the file holds fewer.
-    bool Skip(uint64_t count, CFileException* error);
+    [[nodiscard]] bool Skip(uint64_t count);
 
     uint64_t Position() const { return m_bufferAt + m_next; }
     uint64_t Remaining() const { return m_length > Position() ? m_length - Position() : 0; }
@@ -46,8 +51,10 @@ public:
         m_file = file;
         m_filled = 0;
     }
-    bool Write(const void* data, uint32_t size, CFileException* error);
-    bool Flush(CFileException* error);
+    // False, with the last error, when the file cannot be written.
+    [[nodiscard]] bool Write(const void* data, uint32_t size);
+    [[nodiscard]] bool Flush();
+    const std::wstring& GetFilePath() const { return m_file->GetFilePath(); }
 
 private:
     CFile* m_file = nullptr;

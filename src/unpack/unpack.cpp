@@ -28,21 +28,19 @@ struct ImageHeaders {
     pkg::PeHeaders pe;
 };
 
-// Reads the DOS and NT headers from the start of the held file. False when a read fails (`error`
-// says why). Buffers are zeroed first, so whatever a short file does not hold reads as zero.
-bool ReadImageHeaders(CFile& file, ImageHeaders& out, CFileException* error) {
+// Reads the DOS and NT headers from the start of the held file. False, with the last error, when
+// a read fails. Buffers are zeroed first, so whatever a short file does not hold reads as zero.
+bool ReadImageHeaders(CFile& file, ImageHeaders& out) {
     uint8_t dos[pkg::kDosHeaderSize] = {};
     uint8_t nt[pkg::kNtHeadersMax] = {};
     uint32_t got = 0;
-    if (!file.Seek(0, plat::kFileBegin, nullptr, error) ||
-        !file.Read(dos, sizeof(dos), &got, error) || !file.GetLength(&out.length, error))
+    if (!file.Seek(0, plat::kFileBegin) || !file.Read(dos, sizeof(dos), &got) ||
+        !file.GetLength(&out.length))
         return false;
     const int64_t lfanew = pkg::ReadI32(dos + pkg::kLfanewOffset);
     out.inFile = static_cast<uint64_t>(lfanew) <= out.length;
     if (!out.inFile) return true;
-    if (!file.Seek(lfanew, plat::kFileBegin, nullptr, error) ||
-        !file.Read(nt, sizeof(nt), &got, error))
-        return false;
+    if (!file.Seek(lfanew, plat::kFileBegin) || !file.Read(nt, sizeof(nt), &got)) return false;
     // The release build is PE32, the 64-bit build PE32+; they keep the certificate-table size
     // in different places. Any other image carries no package of ours.
     out.known = pkg::ParseNtHeaders(nt, &out.pe);
@@ -98,74 +96,78 @@ bool CUnPack::CheckSignature(COwnFile& own) {
     return false;
 }
 
-uint64_t CUnPack::FindHeader() {
+PackageLocation CUnPack::FindHeader() {
     COwnFile& own = OwnFile();
-    own.Open();
+    const bool opened = own.Open();
     const std::wstring& path = own.Path();
     logging::Log(tags::kFindHeader, L"Name:%ls", path.c_str());
 
-    CFileException error;
-    auto failed = [&error]() -> uint64_t {
+    PackageLocation where;
+    auto failed = [&]() {
         logging::Log(tags::kFindHeader, L"Fail");
-        logging::FileException(error);
-        return 0;
+        logging::FileError(path);
+        return where;
     };
-    if (!own.IsOpen()) {
-        error = own.OpenError();
-        return failed();
-    }
+    if (!opened) return failed();
     CFile& file = own.File();
     ImageHeaders headers;
-    if (!ReadImageHeaders(file, headers, &error)) return failed();
-    if (!headers.inFile) return 0;
+    if (!ReadImageHeaders(file, headers)) return failed();
+    where.readable = true;
+    if (!headers.inFile) return where;
     const pkg::PeHeaders& pe = headers.pe;
     if (!headers.known) {
         logging::Log(tags::kFindHeader, L"Unknown image type:0x%x",
                      static_cast<unsigned>(pe.magic));
-        return 0;
+        return where;
     }
     logging::Log(tags::kFindHeader, L"Sign Size:%d", static_cast<int>(pe.certificateTableSize));
 
     uint8_t trailer[pkg::kRecordSize] = {};
     uint32_t got = 0;
     uint64_t at = 0;
-    if (!pkg::TrailerOffset(headers.length, pe.certificateTableSize, &at)) return 0;
-    if (!file.Seek(static_cast<int64_t>(at), plat::kFileBegin, nullptr, &error) ||
-        !file.Read(trailer, sizeof(trailer), &got, &error))
+    if (!pkg::TrailerOffset(headers.length, pe.certificateTableSize, &at)) return where;
+    if (!file.Seek(static_cast<int64_t>(at), plat::kFileBegin) ||
+        !file.Read(trailer, sizeof(trailer), &got)) {
+        where.readable = false;
         return failed();
-    const uint64_t offset = pkg::DecodeRecord(trailer).ullLength;
+    }
+    where.offset = pkg::DecodeRecord(trailer).ullLength;
     logging::Log(tags::kFindHeader, L"Header offset:%d",
-                 static_cast<int>(static_cast<uint32_t>(offset)));
-    return offset;
+                 static_cast<int>(static_cast<uint32_t>(where.offset)));
+    return where;
 }
 
 namespace {
 
-// The run could not go on: says where, logs the error's text, and gives FALSE to return.
-bool Stopped(int entry, const CFileException& error) {
+// The run could not go on: says where, logs the text of the last error with the name of the file
+// it concerns, and gives FALSE to return.
+bool Stopped(int entry, const std::wstring& file) {
     logging::Log(tags::kUnPackFiles, L"UnPack stopped at file %d", entry);
-    logging::FileException(error);
+    logging::FileError(file);
     return false;
 }
 
+// How an entry's copy ended: every byte written, or a read of the package or a write of the
+// entry's file failed (the last error says why).
+enum class Copied { All, ReadFailed, WriteFailed };
+
 // Copies one entry's data in 1024-byte steps: `length` / 1024 full steps, then the rest. The
 // package must hold every byte; a read that comes up short is an error, not a short file.
-bool CopyData(CPackageReader& package, CBufferedWriter& out, uint64_t length,
-              CFileException* error) {
+Copied CopyData(CPackageReader& package, CBufferedWriter& out, uint64_t length) {
     uint8_t chunk[kCopyStep];
     const uint64_t steps = length / kCopyStep;
     const uint32_t rest = static_cast<uint32_t>(length % kCopyStep);
     for (uint64_t s = 0; s <= steps; ++s) {
         const uint32_t want = s < steps ? kCopyStep : rest;
         uint32_t got = 0;
-        if (!package.Read(chunk, want, &got, error)) return false;
+        if (!package.Read(chunk, want, &got)) return Copied::ReadFailed;
         if (got != want) {
-            error->Set(plat::kErrorHandleEof, package.GetFilePath());
-            return false;
+            PackageEnds();
+            return Copied::ReadFailed;
         }
-        if (!out.Write(chunk, got, error)) return false;
+        if (!out.Write(chunk, got)) return Copied::WriteFailed;
     }
-    return out.Flush(error);
+    return out.Flush() ? Copied::All : Copied::WriteFailed;
 }
 
 // Takes the read-only attribute off an existing plain file in the folder; true when there was
@@ -184,12 +186,11 @@ bool ClearReadOnly(const CHeldFolder& folder, const std::wstring& name) {
 // package's own file, and a replaced file that stayed read-only would outlive the work folder's
 // removal. The attributes are looked at only when the name turns out to exist (the creation is
 // refused, or reports that it replaced a file).
-bool CreateTarget(CFile& out, const CHeldFolder& folder, const std::wstring& name,
-                  CFileException* error) {
+bool CreateTarget(CFile& out, const CHeldFolder& folder, const std::wstring& name) {
     const unsigned mode =
         CFile::modeCreate | CFile::modeWrite | CFile::shareExclusive | CFile::typeBinary;
     plat::IKernel& k = plat::kernel();
-    if (out.Open(folder, name, mode, error)) {
+    if (out.Open(folder, name, mode)) {
         // Where the system lets a read-only file be replaced (Wine run as root), it keeps the
         // attribute. The next log line still reports the creation's "already exists".
         if (k.GetLastError() == plat::kErrorAlreadyExists) {
@@ -198,9 +199,10 @@ bool CreateTarget(CFile& out, const CHeldFolder& folder, const std::wstring& nam
         }
         return true;
     }
-    if (error->m_lOsError == plat::kErrorAccessDenied && ClearReadOnly(folder, name))
-        return out.Open(folder, name, mode, error);
-    k.SetLastError(error->m_lOsError);  // the next log line reports the creation's error
+    const uint32_t error = k.GetLastError();
+    if (error == plat::kErrorAccessDenied && ClearReadOnly(folder, name))
+        return out.Open(folder, name, mode);
+    k.SetLastError(error);  // the next log line reports the creation's error
     return false;
 }
 
@@ -216,17 +218,16 @@ bool TempFreeSpace(uint64_t* bytes) {
 }  // namespace
 
 bool CUnPack::UnPackFiles() {
-    const uint64_t packageOffset = FindHeader();
-    if (packageOffset == 0) return false;
+    const PackageLocation where = FindHeader();
+    if (!where.readable || where.offset == 0) return false;
 
     // The entries come from the file FindHeader read, through the same handle.
     CPackageReader package;
-    CFileException error;
-    if (!package.Open(OwnFile().File(), &error)) {
-        logging::FileException(error);
+    if (!package.Open(OwnFile().File())) {
+        logging::FileError(OwnFile().File().GetFilePath());
         return false;
     }
-    if (!package.Seek(packageOffset, &error)) return Stopped(0, error);
+    if (!package.Seek(where.offset)) return Stopped(0, package.GetFilePath());
 
     // Files go below the temp folder, so that is the volume whose free space counts (the
     // current directory may lie on another one).
@@ -236,11 +237,12 @@ bool CUnPack::UnPackFiles() {
     uint64_t freeSpace = 0;
     for (;;) {
         uint32_t got = 0;
-        if (!package.Read(bytes, pkg::kRecordSize, &got, &error)) return Stopped(taken + 1, error);
+        if (!package.Read(bytes, pkg::kRecordSize, &got))
+            return Stopped(taken + 1, package.GetFilePath());
         if (got == 0) break;  // the end of the file
         if (got != pkg::kRecordSize) {
-            error.Set(plat::kErrorHandleEof, package.GetFilePath());
-            return Stopped(taken + 1, error);
+            PackageEnds();
+            return Stopped(taken + 1, package.GetFilePath());
         }
         const pkg::UNPACK_HEADER record = pkg::DecodeRecord(bytes);
         const int count = record.nFileCount;
@@ -248,8 +250,8 @@ bool CUnPack::UnPackFiles() {
         const uint64_t length = record.ullLength;
         // A length the package cannot hold means a damaged package, not a full disk.
         if (length > package.Remaining()) {
-            error.Set(plat::kErrorHandleEof, package.GetFilePath());
-            return Stopped(taken + 1, error);
+            PackageEnds();
+            return Stopped(taken + 1, package.GetFilePath());
         }
 
         const std::wstring name = plat::kernel().MultiByteToWideChar(pkg::RecordName(record));
@@ -257,7 +259,7 @@ bool CUnPack::UnPackFiles() {
             ++taken;
             logging::Log(tags::kUnPackFiles, L"(%d/%d)Skip unsafe file name:%ls (%ls)", taken,
                          count, pkg::Printable(name).c_str(), reason);
-            if (!package.Skip(length, &error)) return Stopped(taken, error);
+            if (!package.Skip(length)) return Stopped(taken, package.GetFilePath());
             if (taken == count) break;
             continue;
         }
@@ -284,18 +286,23 @@ bool CUnPack::UnPackFiles() {
                      target.c_str(), static_cast<int>(static_cast<uint32_t>(length)));
 
         CFile out;
-        if (!CreateTarget(out, m_workFolder.Held(), name, &error)) {
-            logging::FileException(error);
-            if (!package.Skip(length, &error)) return Stopped(taken, error);
+        if (!CreateTarget(out, m_workFolder.Held(), name)) {
+            logging::FileError(out.GetFilePath());
+            if (!package.Skip(length)) return Stopped(taken, package.GetFilePath());
             if (taken == count) break;
             continue;
         }
         writer.Attach(&out);
         uint64_t written = 0;
-        if (!CopyData(package, writer, length, &error) || !out.GetLength(&written, &error)) {
+        const Copied copied = CopyData(package, writer, length);
+        if (copied != Copied::All || !out.GetLength(&written)) {
+            const std::wstring& failed =
+                copied == Copied::ReadFailed ? package.GetFilePath() : out.GetFilePath();
             // A half-written file is worth nothing to the agent: it goes.
+            const uint32_t error = plat::kernel().GetLastError();
             out.Delete();
-            return Stopped(taken, error);
+            plat::kernel().SetLastError(error);
+            return Stopped(taken, failed);
         }
         logging::Log(tags::kUnPackFiles, L"UnPack count:%d len:%d File:%ls", taken,
                      static_cast<int>(static_cast<uint32_t>(written)), target.c_str());

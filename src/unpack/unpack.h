@@ -9,6 +9,12 @@
 #include "unpack/work_folder.h"
 #include "util/scoped_handle.h"
 
+// Where the package lies in the launcher's own file.
+struct PackageLocation {
+    bool readable = false;  // false: the file could not be read (logged; the last error says why)
+    uint64_t offset = 0;    // where the package begins; 0 when the file carries none
+};
+
 class CUnPack {
 public:
     // Reads the launcher's own file through `own`, the file the run holds from its start; without
@@ -21,9 +27,9 @@ public:
     // certificate table proves that the file it holds is signed and unchanged (WinVerifyTrust on
     // the held handle). False when the signature does not hold: the run stops there, with one log
     // line naming the result. Runs without those rights, and unsigned launchers, pass.
-    static bool CheckSignature(COwnFile& own);
+    [[nodiscard]] static bool CheckSignature(COwnFile& own);
 
-    uint64_t FindHeader();
+    [[nodiscard]] PackageLocation FindHeader();
     int UnPackAndWait();
     void StartThread();
     static uint32_t UnPackThreadProc(void* param);

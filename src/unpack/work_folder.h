@@ -49,7 +49,7 @@ public:
     // folder held lies where it should, below the temp folder's real place (before the folder is
     // made: the deepest level of it that is held). When not, one line "[tag] <what> refused,
     // <path> is reached through a link".
-    bool ReachedDirectly(LogTag tag, const wchar_t* what) const;
+    [[nodiscard]] bool ReachedDirectly(LogTag tag, const wchar_t* what) const;
 
 private:
     bool Refuse();

@@ -5,22 +5,12 @@
 #include "platform/platform.h"
 #include "util/text.h"
 
-bool CFileException::GetErrorMessage(std::wstring& out) const {
-    out.clear();
-    if (m_lOsError == 0) return false;
-    std::wstring message = plat::kernel().FormatSystemMessage(m_lOsError);
-    if (message.empty()) message = text::Format(L"system error %u.", m_lOsError);
-    out = m_strFileName.empty() ? message : m_strFileName + L": " + message;
-    return true;
-}
-
-bool CFile::Fail(CFileException* error) {
-    uint32_t code = plat::kernel().GetLastError();
-    if (error) error->Set(code ? code : plat::kErrorInvalidHandle, m_strPath);
+bool CFile::Fail() {
+    if (plat::kernel().GetLastError() == 0) plat::kernel().SetLastError(plat::kErrorInvalidHandle);
     return false;
 }
 
-bool CFile::Open(const std::wstring& path, unsigned flags, CFileException* error) {
+bool CFile::Open(const std::wstring& path, unsigned flags) {
     Close();
     m_strPath = path;
     uint32_t access = (flags & modeReadWrite) ? (plat::kGenericRead | plat::kGenericWrite)
@@ -31,12 +21,11 @@ bool CFile::Open(const std::wstring& path, unsigned flags, CFileException* error
                                                 : plat::kShareNone;
     uint32_t disposition = (flags & modeCreate) ? plat::kCreateAlways : plat::kOpenExisting;
     m_hFile.Reset(plat::files().CreateFile(path, access, share, disposition));
-    if (!m_hFile) return Fail(error);
+    if (!m_hFile) return Fail();
     return true;
 }
 
-bool CFile::Open(const CHeldFolder& folder, const std::wstring& name, unsigned flags,
-                 CFileException* error) {
+bool CFile::Open(const CHeldFolder& folder, const std::wstring& name, unsigned flags) {
     Close();
     m_strPath = folder.Join(name);
     // Opened to be written, it may also be deleted (a copy that could not be finished).
@@ -49,7 +38,7 @@ bool CFile::Open(const CHeldFolder& folder, const std::wstring& name, unsigned f
                                                       : plat::kShareNone;
     const uint32_t disposition = (flags & modeCreate) ? plat::kCreateAlways : plat::kOpenExisting;
     m_hFile = folder.OpenFile(name, access, share, disposition);
-    if (!m_hFile) return Fail(error);
+    if (!m_hFile) return Fail();
     return true;
 }
 
@@ -59,32 +48,32 @@ bool CFile::Delete() {
     return true;
 }
 
-bool CFile::Read(void* buffer, uint32_t size, uint32_t* read, CFileException* error) {
+bool CFile::Read(void* buffer, uint32_t size, uint32_t* read) {
     *read = 0;
-    if (!m_hFile) return Fail(error);
-    if (!plat::files().ReadFile(m_hFile.Get(), buffer, size, read)) return Fail(error);
+    if (!m_hFile) return Fail();
+    if (!plat::files().ReadFile(m_hFile.Get(), buffer, size, read)) return Fail();
     return true;
 }
 
-bool CFile::Write(const void* data, uint32_t size, CFileException* error) {
-    if (!m_hFile) return Fail(error);
+bool CFile::Write(const void* data, uint32_t size) {
+    if (!m_hFile) return Fail();
     uint32_t written = 0;
-    if (!plat::files().WriteFile(m_hFile.Get(), data, size, &written)) return Fail(error);
+    if (!plat::files().WriteFile(m_hFile.Get(), data, size, &written)) return Fail();
     if (written != size) {
-        if (error) error->Set(plat::kErrorDiskFull, m_strPath);
+        plat::kernel().SetLastError(plat::kErrorDiskFull);
         return false;
     }
     return true;
 }
 
-bool CFile::Seek(int64_t offset, uint32_t from, uint64_t* position, CFileException* error) {
+bool CFile::Seek(int64_t offset, uint32_t from, uint64_t* position) {
     if (!m_hFile || !plat::files().SetFilePointer(m_hFile.Get(), offset, from, position))
-        return Fail(error);
+        return Fail();
     return true;
 }
 
-bool CFile::GetLength(uint64_t* length, CFileException* error) {
-    if (!m_hFile || !plat::files().GetFileSize(m_hFile.Get(), length)) return Fail(error);
+bool CFile::GetLength(uint64_t* length) {
+    if (!m_hFile || !plat::files().GetFileSize(m_hFile.Get(), length)) return Fail();
     return true;
 }
 
@@ -101,34 +90,27 @@ constexpr uint32_t kCopyBufferSize = 1024 * 1024;
 
 }  // namespace
 
-int CopyOpenFile(CFile& source, CFile& out, CCopyProgress* progress) {
-    CFileException error;
-    if (!source.Seek(0, plat::kFileBegin, nullptr, &error) ||
-        !out.Seek(0, plat::kFileBegin, nullptr, &error))
-        return static_cast<int>(error.m_lOsError);
+bool CopyOpenFile(CFile& source, CFile& out, CCopyProgress* progress) {
+    if (!source.Seek(0, plat::kFileBegin) || !out.Seek(0, plat::kFileBegin)) return false;
     std::unique_ptr<uint8_t[]> buffer(new uint8_t[kCopyBufferSize]);
     for (;;) {
         uint32_t got = 0;
-        if (!source.Read(buffer.get(), kCopyBufferSize, &got, &error)) break;
-        if (got == 0) {
-            // Whatever a file written over held beyond the copy goes.
-            if (plat::files().SetEndOfFile(out.GetHandle())) return 0;
-            return static_cast<int>(plat::kernel().GetLastError());
-        }
-        if (!out.Write(buffer.get(), got, &error)) break;
+        if (!source.Read(buffer.get(), kCopyBufferSize, &got)) return false;
+        // Whatever a file written over held beyond the copy goes.
+        if (got == 0) return plat::files().SetEndOfFile(out.GetHandle());
+        if (!out.Write(buffer.get(), got)) return false;
         if (progress) progress->OnPiece();
     }
-    return static_cast<int>(error.m_lOsError ? error.m_lOsError : plat::kErrorInvalidHandle);
 }
 
 bool ReadTextFile(const CHeldFolder& folder, const std::wstring& name, std::wstring& out) {
     constexpr size_t kLimit = 1 << 20;  // more than any such file holds
     CFile file;
-    if (!file.Open(folder, name, CFile::modeRead | CFile::shareDenyWrite, nullptr)) return false;
+    if (!file.Open(folder, name, CFile::modeRead | CFile::shareDenyWrite)) return false;
     std::string bytes;
     char chunk[4096];
     uint32_t got = 0;
-    while (bytes.size() < kLimit && file.Read(chunk, sizeof(chunk), &got, nullptr) && got)
+    while (bytes.size() < kLimit && file.Read(chunk, sizeof(chunk), &got) && got)
         bytes.append(chunk, got);
     const auto* data = reinterpret_cast<const uint8_t*>(bytes.data());
     if (bytes.size() >= 2 && data[0] == 0xFF && data[1] == 0xFE)

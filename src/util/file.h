@@ -1,6 +1,6 @@
-// A small file class over the OS seam. Opening reports failure by result; reads, writes and
-// seeks report errors by result too, filling a CFileException record with the system error
-// and the file name, so the caller can log the text with logging::FileException.
+// A small file class over the OS seam. Opening, reads, writes and seeks report failure as false
+// with the reason in the thread's last error; the file keeps the path it was opened by, so a
+// caller can log the error with the file's name (logging::FileError).
 #pragma once
 
 #include <cstdint>
@@ -9,19 +9,6 @@
 #include "platform/types.h"
 #include "util/held_folder.h"
 #include "util/scoped_handle.h"
-
-class CFileException {
-public:
-    uint32_t m_lOsError = 0;  // system error code; 0 when nothing failed
-    std::wstring m_strFileName;
-
-    void Set(uint32_t osError, const std::wstring& fileName) {
-        m_lOsError = osError;
-        m_strFileName = fileName;
-    }
-    // The error text ("<file>: <system message>"); false when there is none.
-    bool GetErrorMessage(std::wstring& out) const;
-};
 
 class CFile {
 public:
@@ -41,19 +28,18 @@ public:
     CFile(const CFile&) = delete;
     CFile& operator=(const CFile&) = delete;
 
-    bool Open(const std::wstring& path, unsigned flags, CFileException* error);
+    [[nodiscard]] bool Open(const std::wstring& path, unsigned flags);
     // The file `name` in the held folder `folder`, never through a link (see CHeldFolder).
-    bool Open(const CHeldFolder& folder, const std::wstring& name, unsigned flags,
-              CFileException* error);
+    [[nodiscard]] bool Open(const CHeldFolder& folder, const std::wstring& name, unsigned flags);
     // Deletes the open file (one opened for writing in a held folder) and lets it go.
     bool Delete();
     // Reads up to `size` bytes; `*read` is 0 at the end of the file.
-    bool Read(void* buffer, uint32_t size, uint32_t* read, CFileException* error);
+    [[nodiscard]] bool Read(void* buffer, uint32_t size, uint32_t* read);
     // Writes all `size` bytes; a short write is an error (kErrorDiskFull when the system
     // reported none).
-    bool Write(const void* data, uint32_t size, CFileException* error);
-    bool Seek(int64_t offset, uint32_t from, uint64_t* position, CFileException* error);
-    bool GetLength(uint64_t* length, CFileException* error);
+    [[nodiscard]] bool Write(const void* data, uint32_t size);
+    [[nodiscard]] bool Seek(int64_t offset, uint32_t from, uint64_t* position = nullptr);
+    [[nodiscard]] bool GetLength(uint64_t* length);
     void Close();
     // Takes over an open file (the caller gives up the handle).
     void Attach(plat::Handle handle, const std::wstring& path) {
@@ -65,7 +51,8 @@ public:
     const std::wstring& GetFilePath() const { return m_strPath; }
 
 private:
-    bool Fail(CFileException* error);
+    // False, with the thread's last error (kErrorInvalidHandle when there is none).
+    static bool Fail();
 
     UniqueFile m_hFile;
     std::wstring m_strPath;
@@ -81,10 +68,11 @@ protected:
 };
 
 // Copies the whole of an open file (from its first byte) into a file open for writing, from
-// its start, cut at the copy's end. 0, or the system error.
-int CopyOpenFile(CFile& source, CFile& out, CCopyProgress* progress);
+// its start, cut at the copy's end. False, with the last error, when it could not be finished.
+[[nodiscard]] bool CopyOpenFile(CFile& source, CFile& out, CCopyProgress* progress);
 
 // The text of the file `name` in a held folder, decoded as the system reads a text file (a
 // profile, a task definition): UTF-16LE or UTF-8 after its byte-order mark, else the ANSI code
 // page; at most 1 MiB of it. False, with the last error, when the file cannot be read.
-bool ReadTextFile(const CHeldFolder& folder, const std::wstring& name, std::wstring& text);
+[[nodiscard]] bool ReadTextFile(const CHeldFolder& folder, const std::wstring& name,
+                                std::wstring& text);

@@ -7,7 +7,6 @@
 #include <cstdarg>
 
 #include "platform/platform.h"
-#include "util/file.h"
 #include "util/run_context.h"
 #include "util/scoped_handle.h"
 #include "util/text.h"
@@ -157,14 +156,6 @@ void FileError(const std::wstring& path) {
     if (!path.empty()) message = path + L": " + message;
     if (message.size() > kMaxFileErrorChars) message.resize(kMaxFileErrorChars);
     Log(tags::kFileException, L"%ls", message.c_str());
-}
-
-void FileException(const CFileException& error) {
-    std::wstring message;
-    if (error.GetErrorMessage(message) && !message.empty()) {
-        if (message.size() > 1023) message.resize(1023);
-        Log(tags::kFileException, L"%ls", message.c_str());
-    }
 }
 
 void OsLine() {

@@ -8,8 +8,6 @@
 
 #include "util/log_tags.h"
 
-class CFileException;
-
 namespace logging {
 
 // One line. The launcher's own lines begin with the tag of the reporting code (log_tags.h), which
@@ -20,7 +18,6 @@ void Log(LogTag tag, const wchar_t* format, ...);
 // "[CUtility::FileException] <path>: <text of the last error>": why a file could not be opened,
 // read or written. No line when the last error is 0.
 void FileError(const std::wstring& path);
-void FileException(const CFileException& error);
 // The OS line: the Windows version and whether the run is a 32-bit program on 64-bit Windows.
 void OsLine();
 

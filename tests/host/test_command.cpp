@@ -92,7 +92,7 @@ TEST(ExecuteCommand, ACommandThatEndsAtOnceCostsNoWait) {
     CUnPackFileApp app;
     CWorkFolder work;
     work.Prepare();
-    EXPECT_EQ(app.ExecuteCommand(work, L"/c exit 7", false), 7u);
+    EXPECT_EQ(app.ExecuteCommand(work, L"/c exit 7", false).exitCode, 7u);
     EXPECT_EQ(waits::SpinnerWaits(m.sleeps), std::vector<uint32_t>{0});
     const auto log = m.LogMessages();
     ASSERT_EQ(log.size(), 2u);
@@ -110,7 +110,7 @@ TEST(ExecuteCommand, AProcessExitingWith259StillEnds) {
     CUnPackFileApp app;
     CWorkFolder work;
     work.Prepare();
-    EXPECT_EQ(app.ExecuteCommand(work, L"/c x", false), plat::kStillActive);
+    EXPECT_EQ(app.ExecuteCommand(work, L"/c x", false).exitCode, plat::kStillActive);
     // The wait ends with the process, 20 ms into its fifth slice.
     EXPECT_EQ(waits::SpinnerWaits(m.sleeps), (std::vector<uint32_t>{120, 120, 120, 120, 20}));
 }
@@ -123,7 +123,8 @@ TEST(ExecuteCommand, AFailedStartIsLoggedAndNotAwaited) {
     CUnPackFileApp app;
     CWorkFolder work;
     work.Prepare();
-    EXPECT_EQ(app.ExecuteCommand(work, L"/c QVManagerVESK.exe ", true), plat::kErrorAccessDenied);
+    EXPECT_EQ(app.ExecuteCommand(work, L"/c QVManagerVESK.exe ", true).startError,
+              plat::kErrorAccessDenied);
     EXPECT_EQ(m.LogMessages(),
               std::vector<std::wstring>{L"[CUnPackFileApp::ExecuteCommand] fail 5"});
     EXPECT_TRUE(m.sleeps.empty());

@@ -178,16 +178,15 @@ TEST(Log, AnElevatedRunWritesNoLineThroughALink) {
     EXPECT_TRUE(m.ReadFile(L"C:\\windows\\unpack1.log").empty());
 }
 
-TEST(Log, FileExceptionLogsTheErrorTextOnlyWhenThereIsOne) {
+TEST(Log, FileErrorLogsTheErrorTextOnlyWhenThereIsOne) {
     sim::SimMachine m;
-    CFileException none;
-    logging::FileException(none);
+    plat::kernel().SetLastError(0);
+    logging::FileError(L"C:\\nowhere\\x.bin");
     EXPECT_TRUE(m.LogLines().empty());
 
     CFile file;
-    CFileException error;
-    EXPECT_FALSE(file.Open(L"C:\\nowhere\\x.bin", CFile::modeRead | CFile::typeBinary, &error));
-    logging::FileException(error);
+    EXPECT_FALSE(file.Open(L"C:\\nowhere\\x.bin", CFile::modeRead | CFile::typeBinary));
+    logging::FileError(file.GetFilePath());
     EXPECT_EQ(m.LogMessages(),
               std::vector<std::wstring>{
                   L"[CUtility::FileException] C:\\nowhere\\x.bin: The system cannot find the path "

@@ -89,7 +89,7 @@ TEST(FindHeader, TheExampleLayoutIsFoundThroughTheLastRecord) {
     EXPECT_EQ(pkg::ReadU64(reinterpret_cast<const uint8_t*>(file.data()) + l0 + 571 + 8), l0);
     m.WriteFile(kSelf, file);
     CUnPack unpack;
-    EXPECT_EQ(unpack.FindHeader(), l0);
+    EXPECT_EQ(unpack.FindHeader().offset, l0);
     EXPECT_EQ(FindLines(m),
               (std::vector<std::wstring>{L"[CUnPack::FindHeader] Name:C:\\Downloads\\VESK.exe",
                                          L"[CUnPack::FindHeader] Sign Size:0",
@@ -102,7 +102,7 @@ TEST(FindHeader, Pe32AndPe32PlusKeepTheCertificateSizeInDifferentPlaces) {
         const std::string stub = testpkg::Stub(magic, 2048, 200);
         m.WriteFile(kSelf, testpkg::Sign(testpkg::Pack(stub, {{"a.txt", "abc"}}), 1200));
         CUnPack unpack;
-        EXPECT_EQ(unpack.FindHeader(), 2048u) << magic;
+        EXPECT_EQ(unpack.FindHeader().offset, 2048u) << magic;
         EXPECT_EQ(FindLines(m)[1], L"[CUnPack::FindHeader] Sign Size:1200");
     }
     // Anything but the two magics carries no package, whatever the headers hold.
@@ -110,7 +110,7 @@ TEST(FindHeader, Pe32AndPe32PlusKeepTheCertificateSizeInDifferentPlaces) {
     std::string file = testpkg::Pack(testpkg::Stub(0x107), {{"a.txt", "abc"}});
     m.WriteFile(kSelf, file);
     CUnPack unpack;
-    EXPECT_EQ(unpack.FindHeader(), 0u);
+    EXPECT_EQ(unpack.FindHeader().offset, 0u);
     EXPECT_EQ(FindLines(m).back(), L"[CUnPack::FindHeader] Unknown image type:0x107");
 }
 
@@ -122,7 +122,7 @@ TEST(FindHeader, NegativeAndOversizedCertificateSizes) {
         testpkg::SetCertificateSize(file, -40);
         m.WriteFile(kSelf, file);
         CUnPack unpack;
-        EXPECT_EQ(unpack.FindHeader(), 1536u);
+        EXPECT_EQ(unpack.FindHeader().offset, 1536u);
         EXPECT_EQ(FindLines(m)[1], L"[CUnPack::FindHeader] Sign Size:-40");
     }
     {
@@ -132,7 +132,7 @@ TEST(FindHeader, NegativeAndOversizedCertificateSizes) {
         testpkg::SetCertificateSize(file, static_cast<int32_t>(file.size()));
         m.WriteFile(kSelf, file);
         CUnPack unpack;
-        EXPECT_EQ(unpack.FindHeader(), 0u);
+        EXPECT_EQ(unpack.FindHeader().offset, 0u);
         EXPECT_EQ(FindLines(m).size(), 2u);
         EXPECT_FALSE(unpack.UnPackFiles());
         EXPECT_TRUE(m.CallsStartingWith(L"CreateFolderInFolder").empty());
@@ -145,7 +145,7 @@ TEST(FindHeader, HeadersOffsetPastTheEndOrNegativeMeansNoPackage) {
         m.WriteFile(
             kSelf, testpkg::Pack(testpkg::Stub(pkg::kMagicPe32, 1536, lfanew), {{"a.txt", "abc"}}));
         CUnPack unpack;
-        EXPECT_EQ(unpack.FindHeader(), 0u);
+        EXPECT_EQ(unpack.FindHeader().offset, 0u);
         EXPECT_EQ(FindLines(m).size(), 1u);  // only the name
     }
 }
@@ -155,7 +155,7 @@ TEST(FindHeader, TrailerOffsetZeroOrPastTheEnd) {
         sim::SimMachine m;
         m.WriteFile(kSelf, testpkg::Pack(testpkg::Stub(), {{"a.txt", "abc"}}, 0));
         CUnPack unpack;
-        EXPECT_EQ(unpack.FindHeader(), 0u);
+        EXPECT_EQ(unpack.FindHeader().offset, 0u);
         EXPECT_EQ(FindLines(m).back(), L"[CUnPack::FindHeader] Header offset:0");
         EXPECT_FALSE(unpack.UnPackFiles());
     }
@@ -166,7 +166,7 @@ TEST(FindHeader, TrailerOffsetZeroOrPastTheEnd) {
         const uint64_t far = (uint64_t(1) << 32) + 16;
         m.WriteFile(kSelf, testpkg::Pack(testpkg::Stub(), {{"a.txt", "abc"}}, far));
         CUnPack unpack;
-        EXPECT_EQ(unpack.FindHeader(), far);
+        EXPECT_EQ(unpack.FindHeader().offset, far);
         EXPECT_EQ(FindLines(m).back(), L"[CUnPack::FindHeader] Header offset:16");
         EXPECT_TRUE(unpack.UnPackFiles());
         EXPECT_TRUE(unpack.m_bUnPacked);
@@ -178,7 +178,7 @@ TEST(FindHeader, TrailerOffsetZeroOrPastTheEnd) {
 TEST(FindHeader, OwnFileThatCannotBeOpenedIsLoggedWithItsError) {
     sim::SimMachine m;  // no file at the module path
     CUnPack unpack;
-    EXPECT_EQ(unpack.FindHeader(), 0u);
+    EXPECT_EQ(unpack.FindHeader().offset, 0u);
     const auto lines = m.LogMessages();
     ASSERT_EQ(lines.size(), 3u);
     EXPECT_EQ(lines[1], L"[CUnPack::FindHeader] Fail");
@@ -192,7 +192,7 @@ TEST(FindHeader, TheBareStubHasNoPackage) {
     sim::SimMachine m;
     m.WriteFile(kSelf, testpkg::Stub());
     CUnPack unpack;
-    EXPECT_EQ(unpack.FindHeader(), 0u);
+    EXPECT_EQ(unpack.FindHeader().offset, 0u);
 }
 
 }  // namespace

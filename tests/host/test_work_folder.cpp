@@ -291,7 +291,8 @@ TEST(WorkFolder, AnElevatedRunFollowsNoLinkSwappedInAfterTheStart) {
     m.MakeSymlink(L"C:\\users\\user\\Temp\\unpackvesk", L"C:\\Target");
 
     CUnPackFileApp app;
-    EXPECT_EQ(app.ExecuteCommand(unpack.WorkFolder(), L"/c x", false), plat::kErrorAccessDenied);
+    EXPECT_EQ(app.ExecuteCommand(unpack.WorkFolder(), L"/c x", false).startError,
+              plat::kErrorAccessDenied);
     EXPECT_TRUE(m.CallsStartingWith(L"CreateProcess").empty());
     unpack.RemoveWorkFolder();
     EXPECT_EQ(m.ReadFile(L"C:\\Target\\1\\keep.txt"), "keep me");

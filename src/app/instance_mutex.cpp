@@ -18,7 +18,7 @@ CInstanceMutex::~CInstanceMutex() {
 void CInstanceMutex::Create() {
     Close();
     m_hMutex.Reset(plat::kernel().CreateMutex(m_bUnnamed ? nullptr : &m_strName));
-    m_dwLastError = plat::kernel().GetLastError();
+    m_dwAnswer = plat::kernel().GetLastError();
 }
 
 void CInstanceMutex::Close() {
@@ -26,5 +26,5 @@ void CInstanceMutex::Close() {
 }
 
 bool CInstanceMutex::IsAlreadyExists() const {
-    return m_dwLastError == plat::kErrorAlreadyExists || m_dwLastError == plat::kErrorAccessDenied;
+    return m_dwAnswer == plat::kErrorAlreadyExists || m_dwAnswer == plat::kErrorAccessDenied;
 }

@@ -19,13 +19,16 @@ public:
 
     void Create();
     void Close();
+    // What the system answered the last creation with: 0 (made now), kErrorAlreadyExists (it
+    // existed already) or kErrorAccessDenied (it exists and may not be opened by this process),
+    // as the last error after CreateMutex tells it.
+    uint32_t Answer() const { return m_dwAnswer; }
     // The mutex existed already (183) or exists and may not be opened by this process (5).
     bool IsAlreadyExists() const;
-    uint32_t LastError() const { return m_dwLastError; }
     bool HoldsHandle() const { return static_cast<bool>(m_hMutex); }
 
 private:
-    uint32_t m_dwLastError = 0;
+    uint32_t m_dwAnswer = 0;
     UniqueHandle m_hMutex;
     bool m_bUnnamed = true;
     std::wstring m_strName;

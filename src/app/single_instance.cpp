@@ -54,17 +54,17 @@ bool CUnPackFileApp::CheckSingleInstance(bool tokenSwitchMark) {
     }
     if (!lock.IsAlreadyExists()) return true;
 
-    const int lastError = static_cast<int>(lock.LastError());
+    const int answer = static_cast<int>(lock.Answer());
     const uint32_t session = Run().session;
     std::vector<uint32_t> pids;
     proc::FindProcesses(kAgentServerExe, pids, session);
     if (!pids.empty()) {
-        logging::Log(tags::kInitInstance, L"VESK skip by another instance (%d)", lastError);
+        logging::Log(tags::kInitInstance, L"VESK skip by another instance (%d)", answer);
         return false;
     }
     proc::FindProcesses(kAgentManagerExe, pids, session);
     if (pids.empty()) {
-        logging::Log(tags::kInitInstance, L"VESK skip by lock without instance (%d)", lastError);
+        logging::Log(tags::kInitInstance, L"VESK skip by lock without instance (%d)", answer);
         return false;
     }
     // Only managers run here, with no server: a stale agent. End it and take over.
@@ -78,7 +78,7 @@ bool CUnPackFileApp::CheckSingleInstance(bool tokenSwitchMark) {
     SleepWithSpinner(kCleanupPauseMs);
     proc::FindProcesses(kAgentManagerExe, pids, session);
     if (!pids.empty()) {
-        logging::Log(tags::kInitInstance, L"VESK skip by another instance (%d)", lastError);
+        logging::Log(tags::kInitInstance, L"VESK skip by another instance (%d)", answer);
         return false;
     }
     return true;

@@ -18,6 +18,11 @@ constexpr uint32_t kErrorStale = plat::kErrorDirNotEmpty;
 // The folder may not be used; the line that says why is written.
 constexpr uint32_t kErrorRefused = 0x20000001;  // a code of our own (customer bit)
 
+bool Failed(uint32_t error) {
+    plat::kernel().SetLastError(error);
+    return false;
+}
+
 // What an earlier run could not clear is moved aside in "unpackvesk" under its session's number,
 // a dot and a number ("1.2"): never used again, and removed by a later run that can.
 bool IsMovedAside(const std::wstring& name) {
@@ -63,9 +68,10 @@ bool CWorkFolder::Prepare() {
     plat::AccessList access;
     if (elevated) access = acl::WorkFolderAccess(run.userSid);
     const plat::AccessList* list = elevated ? &access : nullptr;
-    uint32_t error = MakeFresh(list);
+    auto attempt = [&] { return MakeFresh(list) ? 0 : plat::kernel().GetLastError(); };
+    uint32_t error = attempt();
     for (int retry = 0; error != 0 && error != kErrorRefused && retry < kCreateRetries; ++retry) {
-        error = MakeFresh(list);
+        error = attempt();
         plat::kernel().Sleep(kCreateRetryPauseMs);
     }
     if (error == kErrorStale) {
@@ -82,34 +88,32 @@ bool CWorkFolder::Prepare() {
     return true;
 }
 
-uint32_t CWorkFolder::MakeFresh(const plat::AccessList* list) {
+bool CWorkFolder::MakeFresh(const plat::AccessList* list) {
     // "unpackvesk" is ours and never a link: a link planted there would steer this run's writes
     // and deletions into the folder it points at. It is removed as a link; where that cannot be
     // done, the work folder is not used at all. Nor does an elevated run act below a link
     // anywhere under the temp folder.
     if (!m_parent) {
         if (!Run().temp.MakeFolder(L"unpackvesk", nullptr, m_parent)) {
-            const uint32_t error = plat::kernel().GetLastError();
-            if (error != kErrorLinkRefused) return error;
+            if (plat::kernel().GetLastError() != kErrorLinkRefused) return false;
             logging::Log(tags::kGetWorkFolder, L"Work folder refused, link at %ls",
                          Run().temp.Join(L"unpackvesk").c_str());
-            return kErrorRefused;
+            return Failed(kErrorRefused);
         }
-        if (!ReachedDirectly(tags::kGetWorkFolder, L"Work folder")) return kErrorRefused;
+        if (!ReachedDirectly(tags::kGetWorkFolder, L"Work folder")) return Failed(kErrorRefused);
         // The product's shared folder in the temp folder, made through its held parent as well.
         CHeldFolder product, shared;
         if (Run().temp.MakeFolder(L"Quintrova", nullptr, product))
             static_cast<void>(product.MakeFolder(L"vesk", nullptr, shared));
     }
-    if (m_parent.MakeFolder(m_name, list, m_hold, true)) return 0;
-    const uint32_t error = plat::kernel().GetLastError();
-    if (error != plat::kErrorAlreadyExists) return error;
+    if (m_parent.MakeFolder(m_name, list, m_hold, true)) return true;
+    if (plat::kernel().GetLastError() != plat::kErrorAlreadyExists) return false;
     // Whatever an earlier launch in this session left at the name goes first: deleted through a
     // handle of its own, or, where that cannot be done (a read-only file the user may not change
     // in what an elevated run left, a file another program holds), moved aside as a whole. It is
     // never launched from, and the folder is then made afresh.
     std::vector<plat::FindData> entries;
-    if (!m_parent.List(entries)) return error;
+    if (!m_parent.List(entries)) return Failed(plat::kErrorAlreadyExists);
     for (const plat::FindData& entry : entries) {
         if (!text::EqualsNoCase(entry.name, m_name)) continue;
         if (m_parent.Delete(entry, true)) break;
@@ -122,12 +126,12 @@ uint32_t CWorkFolder::MakeFresh(const plat::AccessList* list) {
         if (moved) break;
         // Something that does not open as what the listing named is a link that opens only as
         // what it points at (Wine): neither it nor what it points at is moved or used.
-        if (plat::kernel().GetLastError() != kErrorOtherName) return kErrorStale;
+        if (plat::kernel().GetLastError() != kErrorOtherName) return Failed(kErrorStale);
         logging::Log(tags::kGetWorkFolder, L"Work folder refused, link at %ls",
                      paths::WithoutTrailingSeparators(m_path).c_str());
-        return kErrorRefused;
+        return Failed(kErrorRefused);
     }
-    return m_parent.MakeFolder(m_name, list, m_hold, true) ? 0 : plat::kernel().GetLastError();
+    return m_parent.MakeFolder(m_name, list, m_hold, true);
 }
 
 bool CWorkFolder::KeepsItsList() const {

@@ -53,9 +53,10 @@ public:
 
 private:
     bool Refuse();
-    // One attempt to make the folder afresh: 0, or the error of the attempt. A folder of that
-    // name left by an earlier run is cleared and deleted, or moved aside when it cannot be.
-    uint32_t MakeFresh(const plat::AccessList* list);
+    // One attempt to make the folder afresh: false, with the error of the attempt as the last
+    // error. A folder of that name left by an earlier run is cleared and deleted, or moved aside
+    // when it cannot be.
+    bool MakeFresh(const plat::AccessList* list);
     // The final path expected of the temp folder, or of `below` it.
     std::wstring Expected(const std::wstring& below) const;
     bool KeepsItsList() const;

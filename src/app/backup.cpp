@@ -118,7 +118,7 @@ bool MakeBackup(CFile& own, const CHeldFolder& folder, const std::wstring& name,
 
 }  // namespace
 
-void CUnPackFileApp::MakeElevationBackup(bool& seen) {
+void CUnPackFileApp::MakeElevationBackup(CAgentWatch& watch) {
     const std::wstring source = Run().modulePath;
     uint32_t high = 0, low = 0;  // a file without version information names the copy 0.0.0.0
     paths::VersionOf(Run().modulePath, nullptr, &high, &low, 1);
@@ -130,16 +130,15 @@ void CUnPackFileApp::MakeElevationBackup(bool& seen) {
     const std::wstring name = target.substr(target.rfind(L'\\') + 1);
     // Its bytes come from the file the run holds, never from whatever the launcher's path names
     // now. Between its pieces, the loading window goes as soon as the agent's window is there.
-    struct WatchForAgent final : CCopyProgress {
-        WatchForAgent(CUnPackFileApp& app, bool& seen) : app(app), seen(seen) {}
-        void OnPiece() override { app.CloseLoadingWndForAgent(seen); }
-        CUnPackFileApp& app;
-        bool& seen;
-    } watch(*this, seen);
+    struct LookBetweenPieces final : CCopyProgress {
+        explicit LookBetweenPieces(CAgentWatch& watch) : watch(watch) {}
+        void OnPiece() override { watch.Look(); }
+        CAgentWatch& watch;
+    } look(watch);
     CFile& own = m_ownFile.File();
     const bool made =
         m_ownFile.Open() &&
-        (held ? MakeBackup(own, folder, name, &watch)
+        (held ? MakeBackup(own, folder, name, &look)
               : Refused(holdError == kErrorLinkRefused ? L"link above" : L"cannot open", target,
                         holdError));
     const int result = made ? 0 : static_cast<int>(plat::kernel().GetLastError());

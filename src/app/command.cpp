@@ -48,33 +48,33 @@ std::wstring PathToCompare(const std::wstring& path) {
 
 }  // namespace
 
-void CUnPackFileApp::CloseLoadingWndForAgent(bool& seen) {
-    if (seen || !AgentWindowExists()) return;
-    seen = true;
-    CloseLoadingWnd(&m_pMainWnd);
+void CAgentWatch::Look() {
+    if (m_seen || !AgentWindowExists()) return;
+    m_seen = true;
+    CloseLoadingWnd(&m_run.mainWnd);
 }
 
-void CUnPackFileApp::AwaitProcess(plat::Handle process, uint32_t pollMs, bool* seen) {
+void CUnPackFileApp::AwaitProcess(plat::Handle process, uint32_t pollMs, CAgentWatch* watch) {
     do {
-        if (seen) CloseLoadingWndForAgent(*seen);
+        if (watch) watch->Look();
     } while (!SleepWithSpinner(pollMs, process));
 }
 
 CommandResult CUnPackFileApp::ExecuteCommand(const CWorkFolder& work,
-                                             const std::wstring& parameters, bool agentStart) {
+                                             const std::wstring& parameters, RunState* agent) {
     // An elevated run starts nothing in a folder reached through a link.
     if (!work.ReachedDirectly(tags::kExecuteCommand, L"Command"))
         return {false, plat::kErrorAccessDenied, 0};
     plat::files().SetCurrentDirectory(work.Path());
-    return RunInterpreter(parameters, work.Path(), agentStart);
+    return RunInterpreter(parameters, work.Path(), agent);
 }
 
 CommandResult CUnPackFileApp::ExecuteSystemCommand(const std::wstring& parameters) {
-    return RunInterpreter(parameters, InterpreterFolder(false), false);
+    return RunInterpreter(parameters, InterpreterFolder(false), nullptr);
 }
 
 CommandResult CUnPackFileApp::RunInterpreter(const std::wstring& parameters,
-                                             const std::wstring& directory, bool agentStart) {
+                                             const std::wstring& directory, RunState* agent) {
     plat::IKernel& k = plat::kernel();
     // The interpreter looks for a bare name ("QVManagerVESK.exe") in the work folder before the
     // PATH, unless the environment it inherits says otherwise: the user's may not.
@@ -103,9 +103,13 @@ CommandResult CUnPackFileApp::RunInterpreter(const std::wstring& parameters,
     const uint32_t pid = started.pid;
     logging::Log(tags::kExecuteCommand, L"succ wait pid:%d", static_cast<int>(pid));
 
-    bool seen = false;
-    if (agentStart) MakeElevationBackup(seen);
-    AwaitProcess(process.Get(), kCommandPollMs, agentStart ? &seen : nullptr);
+    if (agent) {
+        CAgentWatch watch(*agent);
+        MakeElevationBackup(watch);
+        AwaitProcess(process.Get(), kCommandPollMs, &watch);
+    } else {
+        AwaitProcess(process.Get(), kCommandPollMs, nullptr);
+    }
 
     k.GetExitCodeProcess(process.Get(), &result.exitCode);
     logging::Log(tags::kExecuteCommand, L"pid:%d finish ecode:%d", static_cast<int>(pid),
@@ -126,11 +130,11 @@ std::wstring SystemProgramCommand(const wchar_t* program, const std::wstring& ar
 
 void CUnPackFileApp::ExpandCabinets(const CWorkFolder& work) {
     // Every file of every cabinet in the work folder, into the work folder itself.
-    ExecuteCommand(work, SystemProgramCommand(L"expand", L"*.cab /f:* .\\"), false);
+    ExecuteCommand(work, SystemProgramCommand(L"expand", L"*.cab /f:* .\\"));
 }
 
 bool CUnPackFileApp::WaitProcessExit(const CWorkFolder& work, const std::wstring& exeName,
-                                     uint32_t session) {
+                                     uint32_t session, RunState& run) {
     plat::IKernel& k = plat::kernel();
     std::vector<uint32_t> pids;
     proc::FindProcesses(exeName, pids, session);
@@ -159,8 +163,8 @@ bool CUnPackFileApp::WaitProcessExit(const CWorkFolder& work, const std::wstring
                          static_cast<int>(pid), image.empty() ? L"unknown" : image.c_str());
             continue;
         }
-        bool seen = false;
-        AwaitProcess(process.Get(), kProcessPollMs, &seen);
+        CAgentWatch watch(run);
+        AwaitProcess(process.Get(), kProcessPollMs, &watch);
         return true;
     }
     return false;

@@ -32,7 +32,7 @@ void LeaveDebugMarker(const CWorkFolder& work, const wchar_t* marker) {
 
 }  // namespace
 
-void CUnPackFileApp::RunSwitchLoop(const CWorkFolder& work) {
+void CUnPackFileApp::RunSwitchLoop(const CWorkFolder& work, RunState& run) {
     const size_t count = m_args.size();
     for (size_t i = 0; i < count; ++i) {
         const std::wstring& arg = m_args[i];
@@ -42,14 +42,13 @@ void CUnPackFileApp::RunSwitchLoop(const CWorkFolder& work) {
             LeaveDebugMarker(work, L"debugAV.dvm");
         } else if (IsSwitch(arg, L"T")) {
             // The next argument is the token, whatever it is.
-            if (i + 1 < count) m_strToken = m_args[++i];
+            if (i + 1 < count) run.token = m_args[++i];
         } else if (IsSwitch(arg, L"I")) {
             // The next argument and the ones after it, up to a token or debug switch, joined
             // without separator.
-            if (i + 1 < count) m_strInstruction = m_args[++i];
-            while (i + 1 < count && !EndsInstruction(m_args[i + 1]))
-                m_strInstruction += m_args[++i];
-            if (!m_strInstruction.empty()) HandleInstruction(m_strInstruction);
+            if (i + 1 < count) run.instruction = m_args[++i];
+            while (i + 1 < count && !EndsInstruction(m_args[i + 1])) run.instruction += m_args[++i];
+            if (!run.instruction.empty()) HandleInstruction(run.instruction);
         }
     }
 }

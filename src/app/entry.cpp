@@ -8,5 +8,6 @@ CUnPackFileApp theApp;
 CInstanceMutex g_instanceMutex(kInstanceMutexName);
 
 int wmain(int argc, wchar_t** argv) {
-    return RunApplication(theApp, argc, argv);
+    RunState run;
+    return RunApplication(theApp, argc, argv, run);
 }

@@ -106,10 +106,10 @@ bool WriteTaskDefinition(const CWorkFolder& work, const std::wstring& command,
 
 }  // namespace
 
-void CUnPackFileApp::RunAsService(const CWorkFolder& work) {
+void CUnPackFileApp::RunAsService(const CWorkFolder& work, RunState& run) {
     // The session the agent must come up in; -1 when it cannot be told.
     const int session = static_cast<int>(Run().session);
-    const std::wstring token = m_strToken;
+    const std::wstring token = run.token;
 
     // The work folder goes into the task's action in double quotes, and Task Scheduler expands
     // "%" there: a path holding either would change the program the system account runs. No
@@ -146,7 +146,7 @@ void CUnPackFileApp::RunAsService(const CWorkFolder& work) {
         registry.SetDWORDValue(L"IsSystemUser", 1);
 
     auto schtasks = [&](const std::wstring& arguments) {
-        return ExecuteCommand(work, SystemProgramCommand(L"schtasks", arguments), false);
+        return ExecuteCommand(work, SystemProgramCommand(L"schtasks", arguments));
     };
     // The deletion needs nothing of the work folder: it runs in the system folder, whatever the
     // folder's check says, so that no task this run made stays registered.
@@ -188,10 +188,10 @@ void CUnPackFileApp::RunAsService(const CWorkFolder& work) {
     // then.
     int attemptsLeft = kManagerAttempts;
     for (; attemptsLeft > 0; --attemptsLeft) {
-        if (WaitProcessExit(work, kAgentManagerExe, static_cast<uint32_t>(session))) break;
+        if (WaitProcessExit(work, kAgentManagerExe, static_cast<uint32_t>(session), run)) break;
         logging::Log(tags::kRunAsService, L"fail to wait QVM try to wait again");
         SleepWithSpinner(kManagerRetryPauseMs);
-        if (AgentWindowExists()) CloseLoadingWnd(&m_pMainWnd);
+        if (AgentWindowExists()) CloseLoadingWnd(&run.mainWnd);
     }
 
     // No manager seen: the agent may still be up, visible only through its window.
@@ -202,7 +202,7 @@ void CUnPackFileApp::RunAsService(const CWorkFolder& work) {
             SleepWithSpinner(kWindowPollMs);
             if (AgentWindowExists()) {
                 windowFound = true;
-                CloseLoadingWnd(&m_pMainWnd);
+                CloseLoadingWnd(&run.mainWnd);
                 logging::Log(tags::kRunAsService, L"VESK window found");
                 break;
             }
@@ -221,7 +221,7 @@ void CUnPackFileApp::RunAsService(const CWorkFolder& work) {
     uint32_t customization = 0;
     registry.GetDWORDValue(L"IsCustomization", customization);
     if (customization != 0) {
-        RunAsStandard(work);
+        RunAsStandard(work, run);
         windowFound = false;
     }
     if (windowFound) SleepWithSpinner(kFinalPauseMs);

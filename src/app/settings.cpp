@@ -51,16 +51,16 @@ std::wstring ProfileString(const std::wstring& text, const wchar_t* section, con
 
 }  // namespace
 
-void CUnPackFileApp::ReadPackageSettings(const CHeldFolder& work) {
+void CUnPackFileApp::ReadPackageSettings(const CHeldFolder& work, RunState& run) {
     std::wstring profile;
     if (!ReadTextFile(work, L"setup.ini", profile)) return;  // no settings: no token from them
     auto read = [&](const wchar_t* key) {
         return ProfileString(profile, L"Settings", key, kSettingSizeLimit);
     };
-    m_strToken = read(L"vesk_token");
-    if (m_strToken.empty()) {
+    run.token = read(L"vesk_token");
+    if (run.token.empty()) {
         const std::wstring gateway = read(L"gateway_mode");
-        if (!gateway.empty() && text::EqualsNoCase(gateway, L"1")) GetTokenFromFileName();
+        if (!gateway.empty() && text::EqualsNoCase(gateway, L"1")) GetTokenFromFileName(run);
         return;  // a token from the file name never receives the suffixes
     }
     const struct {
@@ -69,7 +69,7 @@ void CUnPackFileApp::ReadPackageSettings(const CHeldFolder& work) {
     } suffixes[] = {{L"token_category", L"_C"}, {L"token_mode", L"_M"}, {L"token_kind", L"_K"}};
     for (const auto& s : suffixes) {
         const std::wstring value = read(s.key);
-        if (!value.empty()) m_strToken += s.prefix + value;
+        if (!value.empty()) run.token += s.prefix + value;
     }
 }
 
@@ -100,7 +100,7 @@ bool IsBlank(wchar_t c) {
 
 }  // namespace
 
-void CUnPackFileApp::GetTokenFromFileName() {
+void CUnPackFileApp::GetTokenFromFileName(RunState& run) {
     const std::wstring path = Run().modulePath;
     const size_t dash = path.rfind(L'-');
     if (path.empty() || dash == std::wstring::npos) return;
@@ -111,7 +111,7 @@ void CUnPackFileApp::GetTokenFromFileName() {
     text::ReplaceAll(token, L".exe", L"");
     const size_t underscore = token.rfind(L'_');
     if (underscore != std::wstring::npos) token.erase(underscore);
-    m_strToken = token;
+    run.token = token;
 }
 
 bool CUnPackFileApp::IsSafeToken(const std::wstring& token) {
@@ -133,10 +133,10 @@ bool CUnPackFileApp::IsSafeToken(const std::wstring& token) {
     return token.empty() || token.back() != L'\\';
 }
 
-void CUnPackFileApp::RefuseUnsafeToken() {
-    if (IsSafeToken(m_strToken)) return;
+void CUnPackFileApp::RefuseUnsafeToken(RunState& run) {
+    if (IsSafeToken(run.token)) return;
     logging::Log(tags::kInitInstance,
                  L"VESK token refused: it holds & | < > ^ %% \" ' ! or a control character, or "
                  L"ends in a backslash");
-    m_strToken.clear();
+    run.token.clear();
 }

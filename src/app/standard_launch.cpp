@@ -23,7 +23,7 @@ void MoveAgentFile(LogTag tag, const CWorkFolder& work, const wchar_t* from, con
 
 }  // namespace
 
-void CUnPackFileApp::RunAsStandard(const CWorkFolder& work) {
+void CUnPackFileApp::RunAsStandard(const CWorkFolder& work, RunState& run) {
     // The interpreter would look for a manager the package did not bring along the user's PATH:
     // without one in the work folder nothing starts, and the run cleans up. The one there is held
     // until the interpreter has started it: nobody (the user may delete what an elevated run's
@@ -43,8 +43,8 @@ void CUnPackFileApp::RunAsStandard(const CWorkFolder& work) {
     PrepareAgentFiles(work, tags::kRunAsStandard);
 
     const std::wstring tokenSwitch =
-        m_strToken.empty() ? std::wstring() : text::Format(L"-t %ls", m_strToken.c_str());
-    ExecuteCommand(work, text::Format(L"/c %ls %ls", kAgentManagerExe, tokenSwitch.c_str()), true);
+        run.token.empty() ? std::wstring() : text::Format(L"-t %ls", run.token.c_str());
+    ExecuteCommand(work, text::Format(L"/c %ls %ls", kAgentManagerExe, tokenSwitch.c_str()), &run);
 }
 
 void CUnPackFileApp::PrepareAgentFiles(const CWorkFolder& work, LogTag tag) {

@@ -5,13 +5,13 @@
 #include "util/log.h"
 #include "util/run_context.h"
 
-bool CUnPackFileApp::InitInstance() {
+bool CUnPackFileApp::InitInstance(RunState& run) {
     // 1. Nothing decided yet. The launcher's own file is held from here to the end of the run:
     //    nobody may write, rename or delete it meanwhile, and every read of the package comes
     //    from this one handle. A file at the module path that is not the one this program was
     //    started from (the running file renamed away, another put in its place) is let go
     //    unread, and the run stops before anything else is done.
-    const CRunScope run;  // the facts of this run, asked once
+    const CRunScope facts;  // the facts of this run, asked once
     bool systemLaunch = false;
     bool tokenSwitchMark = false;
     if (!m_ownFile.Open() && m_ownFile.IsAnotherFile()) return false;
@@ -30,7 +30,7 @@ bool CUnPackFileApp::InitInstance() {
     if (m_args.size() > 1 && !PreScanToken(systemLaunch, tokenSwitchMark)) return false;
 
     // 5. The loading window, registered as main window.
-    ShowLoadingWnd(&m_pMainWnd);
+    ShowLoadingWnd(&run.mainWnd);
 
     // 6. Single-instance rules: hand over to a running agent, wait for an earlier launcher, or
     //    end stale managers.
@@ -52,17 +52,17 @@ bool CUnPackFileApp::InitInstance() {
         logging::Log(tags::kInitInstance, L"VESK skip without unpacking files");
     } else {
         // 11. Package settings: the launch token, from "setup.ini" when the package brought one.
-        ReadPackageSettings(work.Held());
+        ReadPackageSettings(work.Held(), run);
 
         // 12. Switch loop: debug markers, "/T" (replaces the token), "/I" (instructions).
-        if (m_args.size() > 1) RunSwitchLoop(work);
+        if (m_args.size() > 1) RunSwitchLoop(work, run);
 
         // The token is final now; it must be safe to hand to the command interpreter. Refused
         // here, before step 13, so a launch left without a token counts as one without.
-        RefuseUnsafeToken();
+        RefuseUnsafeToken(run);
 
         // 13. A launch with neither token nor instruction clears earlier instructions.
-        if (m_strToken.empty() && m_strInstruction.empty()) HandleInstruction(std::wstring());
+        if (run.token.empty() && run.instruction.empty()) HandleInstruction(std::wstring());
 
         // An elevated run launches nothing from a work folder that a link was put above since
         // the extraction.
@@ -72,9 +72,9 @@ bool CUnPackFileApp::InitInstance() {
 
             // 15. The agent, as the local system account or as the user; both wait for its end.
             if (systemLaunch)
-                RunAsService(work);
+                RunAsService(work, run);
             else
-                RunAsStandard(work);
+                RunAsStandard(work, run);
         }
     }
 
@@ -82,16 +82,16 @@ bool CUnPackFileApp::InitInstance() {
     unpack.RemoveWorkFolder();
 
     // 18. The loading window goes (if a launch has not closed it already).
-    CloseLoadingWnd(&m_pMainWnd);
+    CloseLoadingWnd(&run.mainWnd);
 
     // 19. No message loop follows.
     return false;
 }
 
-int RunApplication(CUnPackFileApp& app, int argc, wchar_t** argv) {
+int RunApplication(CUnPackFileApp& app, int argc, wchar_t** argv, RunState& run) {
     std::vector<std::wstring> args;
     for (int i = 0; i < argc; ++i) args.emplace_back(argv[i] ? argv[i] : L"");
     app.SetArguments(std::move(args));
-    if (!app.InitInstance() && app.m_pMainWnd) CloseLoadingWnd(&app.m_pMainWnd);
+    if (!app.InitInstance(run) && run.mainWnd) CloseLoadingWnd(&run.mainWnd);
     return 0;
 }

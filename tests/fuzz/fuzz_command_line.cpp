@@ -202,7 +202,8 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
 
     CUnPackFileApp app;
     app.SetArguments(args);
-    app.m_strToken = kIniToken;
+    RunState run;
+    run.token = kIniToken;
 
     // Token pre-scan.
     bool tokenLike = false;
@@ -223,12 +224,12 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     }
 
     // Switch loop.
-    app.RunSwitchLoop(work);
+    app.RunSwitchLoop(work, run);
     const Model mo = Expect(args);
-    FUZZ_CHECK(app.m_strToken == mo.token, "token \"%s\", expected \"%s\"",
-               fuzz::Show(app.m_strToken).c_str(), fuzz::Show(mo.token).c_str());
-    FUZZ_CHECK(app.m_strInstruction == mo.instruction, "instruction \"%s\", expected \"%s\"",
-               fuzz::Show(app.m_strInstruction).c_str(), fuzz::Show(mo.instruction).c_str());
+    FUZZ_CHECK(run.token == mo.token, "token \"%s\", expected \"%s\"",
+               fuzz::Show(run.token).c_str(), fuzz::Show(mo.token).c_str());
+    FUZZ_CHECK(run.instruction == mo.instruction, "instruction \"%s\", expected \"%s\"",
+               fuzz::Show(run.instruction).c_str(), fuzz::Show(mo.instruction).c_str());
 
     // HandleInstruction: called with the model's texts (log lines are cut at their limit).
     const std::vector<std::wstring> logged = InstructionLogTexts(m);
@@ -291,14 +292,14 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
                mo.debugAv ? "missing" : "created");
 
     // The token's charset rule: what is left may reach the command interpreter.
-    const std::wstring token = app.m_strToken;
-    app.RefuseUnsafeToken();
+    const std::wstring token = run.token;
+    app.RefuseUnsafeToken(run);
     bool safe = true;
     for (wchar_t c : token) safe = safe && SafeTokenChar(c);
     safe =
         safe && (token.empty() || (token.back() != L'\\' && token[0] != L'-' && token[0] != L'/'));
-    FUZZ_CHECK(app.m_strToken == (safe ? token : std::wstring()), "token after the rule \"%s\"",
-               fuzz::Show(app.m_strToken).c_str());
+    FUZZ_CHECK(run.token == (safe ? token : std::wstring()), "token after the rule \"%s\"",
+               fuzz::Show(run.token).c_str());
     FUZZ_CHECK(m.Now() == 0, "the loop waited %llu ms", static_cast<unsigned long long>(m.Now()));
     return 0;
 }

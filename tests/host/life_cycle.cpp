@@ -95,8 +95,9 @@ void Live(const std::function<void(const Outcome&, sim::SimMachine&)>& after,
             CHeldFolder work;
             UniqueFile file;
             if (work.Open(directory))
-                file = work.OpenFile(L"driver.inf", plat::kGenericWrite | plat::kFileWriteAttributes,
-                                     0, plat::kCreateNew);
+                file =
+                    work.OpenFile(L"driver.inf", plat::kGenericWrite | plat::kFileWriteAttributes,
+                                  0, plat::kCreateNew);
             if (file) plat::files().SetOpenFileAttributes(file.Get(), plat::kAttrReadOnly);
         } else if (p.rfind(L"/c QVManagerVESK.exe", 0) == 0) {
             started(directory + L"QVManagerVESK.exe", "manager-" + token, m.userName, LastWord(p));
@@ -114,7 +115,8 @@ void Live(const std::function<void(const Outcome&, sim::SimMachine&)>& after,
         kill = step.killed;
         const std::wstring account = step.account, desk = step.desk;
         const bool system = !step.standard && step.token == sim::TokenKind::ElevatedAdmin;
-        out.expected = kill ? L"none" : text::Widen(token) + L" as " + (system ? L"SYSTEM" : account);
+        out.expected =
+            kill ? L"none" : text::Widen(token) + L" as " + (system ? L"SYSTEM" : account);
 
         // Who runs, who sits at the desk (its shell), where the download and the temp folder are.
         m.userName = account;
@@ -129,21 +131,22 @@ void Live(const std::function<void(const Outcome&, sim::SimMachine&)>& after,
             m.SetRegString(desk, regtest::kProductKey1, name, step.standard ? L"x" : L"");
         // A task of this session's name left by a killed run before the system launch.
         if (out.kind == L"system")
-            scheduler.tasks[L"AVESK1"] = {L"SYSTEM", L"\"C:\\users\\user\\Temp\\unpackvesk\\1\\Launcher.exe\"",
+            scheduler.tasks[L"AVESK1"] = {L"SYSTEM",
+                                          L"\"C:\\users\\user\\Temp\\unpackvesk\\1\\Launcher.exe\"",
                                           L"QVManagerVESK.exe 1 stale"};
-        m.WriteFile(m.moduleFile,
-                    testpkg::Pack(testpkg::Stub(),
-                                  {{"setup.ini", "[Settings]\r\nvesk_token=" + token},
-                                   {"AVESK.xml", testpkg::kTaskTemplate},
-                                   {"drivers.cab", "MSCF"},
-                                   {"QVManagerVESK.exe", "manager-" + token},
-                                   {"Launcher.exe", "launcher-" + token}}));
+        m.WriteFile(m.moduleFile, testpkg::Pack(testpkg::Stub(),
+                                                {{"setup.ini", "[Settings]\r\nvesk_token=" + token},
+                                                 {"AVESK.xml", testpkg::kTaskTemplate},
+                                                 {"drivers.cab", "MSCF"},
+                                                 {"QVManagerVESK.exe", "manager-" + token},
+                                                 {"Launcher.exe", "launcher-" + token}}));
         m.debugOutput.clear();
         std::wstring self = m.moduleFile;
         wchar_t* argv[] = {self.data()};
         CUnPackFileApp app;
+        RunState run;
         try {
-            RunApplication(app, 1, argv);
+            RunApplication(app, 1, argv, run);
         } catch (const Killed&) {
             CloseLoadingWnd(nullptr);  // the killed process's window went with it
         }

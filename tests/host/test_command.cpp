@@ -92,7 +92,7 @@ TEST(ExecuteCommand, ACommandThatEndsAtOnceCostsNoWait) {
     CUnPackFileApp app;
     CWorkFolder work;
     work.Prepare();
-    EXPECT_EQ(app.ExecuteCommand(work, L"/c exit 7", false).exitCode, 7u);
+    EXPECT_EQ(app.ExecuteCommand(work, L"/c exit 7").exitCode, 7u);
     EXPECT_EQ(waits::SpinnerWaits(m.sleeps), std::vector<uint32_t>{0});
     const auto log = m.LogMessages();
     ASSERT_EQ(log.size(), 2u);
@@ -110,7 +110,7 @@ TEST(ExecuteCommand, AProcessExitingWith259StillEnds) {
     CUnPackFileApp app;
     CWorkFolder work;
     work.Prepare();
-    EXPECT_EQ(app.ExecuteCommand(work, L"/c x", false).exitCode, plat::kStillActive);
+    EXPECT_EQ(app.ExecuteCommand(work, L"/c x").exitCode, plat::kStillActive);
     // The wait ends with the process, 20 ms into its fifth slice.
     EXPECT_EQ(waits::SpinnerWaits(m.sleeps), (std::vector<uint32_t>{120, 120, 120, 120, 20}));
 }
@@ -123,7 +123,8 @@ TEST(ExecuteCommand, AFailedStartIsLoggedAndNotAwaited) {
     CUnPackFileApp app;
     CWorkFolder work;
     work.Prepare();
-    EXPECT_EQ(app.ExecuteCommand(work, L"/c QVManagerVESK.exe ", true).startError,
+    RunState run;
+    EXPECT_EQ(app.ExecuteCommand(work, L"/c QVManagerVESK.exe ", &run).startError,
               plat::kErrorAccessDenied);
     EXPECT_EQ(m.LogMessages(),
               std::vector<std::wstring>{L"[CUnPackFileApp::ExecuteCommand] fail 5"});
@@ -155,12 +156,13 @@ TEST(ExecuteCommand, TheAgentStartMakesTheBackupAndClosesTheWindowOnce) {
         return p;
     };
     CUnPackFileApp app;
-    ShowLoadingWnd(&app.m_pMainWnd);
+    RunState run;
+    ShowLoadingWnd(&run.mainWnd);
     CWorkFolder work;
     work.Prepare();
-    app.ExecuteCommand(work, L"/c QVManagerVESK.exe ", true);
+    app.ExecuteCommand(work, L"/c QVManagerVESK.exe ", &run);
     // Closed at the first poll after the agent's window came (600 ms), and only then.
-    EXPECT_EQ(app.m_pMainWnd, nullptr);
+    EXPECT_EQ(run.mainWnd, nullptr);
     EXPECT_FALSE(m.loading.alive);
     EXPECT_EQ(std::count(m.loading.calls.begin(), m.loading.calls.end(), L"DestroyWindow"), 1);
     EXPECT_EQ(m.loading.gdiplusShutdowns, 1);
@@ -189,11 +191,12 @@ TEST(ExecuteCommand, TheAgentStartMakesTheBackupAndClosesTheWindowOnce) {
         return p;
     };
     CUnPackFileApp app2;
-    ShowLoadingWnd(&app2.m_pMainWnd);
+    RunState run2;
+    ShowLoadingWnd(&run2.mainWnd);
     CWorkFolder work2;
     work2.Prepare();
-    app2.ExecuteCommand(work2, L"/c QVManagerVESK.exe ", true);
-    EXPECT_EQ(app2.m_pMainWnd, nullptr);
+    app2.ExecuteCommand(work2, L"/c QVManagerVESK.exe ", &run2);
+    EXPECT_EQ(run2.mainWnd, nullptr);
 }
 
 TEST(ExecuteCommand, TheBackupIsTheUsersCopyOrOneIntoAFileTheLauncherChecked) {
@@ -206,7 +209,8 @@ TEST(ExecuteCommand, TheBackupIsTheUsersCopyOrOneIntoAFileTheLauncherChecked) {
         CUnPackFileApp app;
         CWorkFolder work;
         work.Prepare();
-        app.ExecuteCommand(work, L"/c QVManagerVESK.exe ", true);
+        RunState state;
+        app.ExecuteCommand(work, L"/c QVManagerVESK.exe ", &state);
         return m.LogMessages();
     };
 
@@ -307,7 +311,8 @@ TEST(ExecuteCommand, TheBackupIsTheUsersCopyOrOneIntoAFileTheLauncherChecked) {
         CUnPackFileApp app;
         CWorkFolder work;
         work.Prepare();
-        app.ExecuteCommand(work, L"/c QVManagerVESK.exe ", true);
+        RunState state;
+        app.ExecuteCommand(work, L"/c QVManagerVESK.exe ", &state);
         for (auto line = m.debugOutput.rbegin(); line != m.debugOutput.rend(); ++line)
             if (sim::LogMessageOf(*line).rfind(kLine + L"C:", 0) == 0)
                 return sim::LogMessageOf(*line);
@@ -327,13 +332,14 @@ TEST(ExecuteCommand, WithoutTheAgentStartFlagTheLoadingWindowStays) {
     sim::SimMachine m;
     m.AddWindow(kAgentWindowClass, m.AddProcess(kAgentManagerExe, 1));
     CUnPackFileApp app;
-    ShowLoadingWnd(&app.m_pMainWnd);
+    RunState run;
+    ShowLoadingWnd(&run.mainWnd);
     CWorkFolder work;
     work.Prepare();
     app.ExpandCabinets(work);
-    EXPECT_NE(app.m_pMainWnd, nullptr);
+    EXPECT_NE(run.mainWnd, nullptr);
     EXPECT_TRUE(m.loading.alive);
-    CloseLoadingWnd(&app.m_pMainWnd);
+    CloseLoadingWnd(&run.mainWnd);
 }
 
 TEST(WaitProcessExit, OnlyTheFirstMatchOfTheOwnSessionIsAwaited) {
@@ -346,14 +352,15 @@ TEST(WaitProcessExit, OnlyTheFirstMatchOfTheOwnSessionIsAwaited) {
     for (uint32_t pid : m.ProcessesNamed(kAgentManagerExe))
         m.processImages[pid] = work.Join(kAgentManagerExe);
     CUnPackFileApp app;
-    EXPECT_TRUE(app.WaitProcessExit(work, kAgentManagerExe, 1));
+    RunState run;
+    EXPECT_TRUE(app.WaitProcessExit(work, kAgentManagerExe, 1, run));
     EXPECT_FALSE(m.IsAlive(first));
     // Polls of a second, the last ending with the process at 2500 ms.
     EXPECT_EQ(waits::SpinnerWaits(m.sleeps), (std::vector<uint32_t>{1000, 1000, 500}));
     EXPECT_TRUE(m.LogMessages().empty());
 
     m.sleeps.clear();
-    EXPECT_FALSE(app.WaitProcessExit(work, L"QVServerVESK.exe", 1));  // none: false at once
+    EXPECT_FALSE(app.WaitProcessExit(work, L"QVServerVESK.exe", 1, run));  // none: false at once
     EXPECT_TRUE(m.sleeps.empty());
     EXPECT_TRUE(m.LogMessages().empty());
 }
@@ -364,7 +371,8 @@ TEST(WaitProcessExit, AProcessThatCannotBeOpenedIsReported) {
     const uint32_t pid = m.AddProcess(kAgentManagerExe, 1, -1);
     m.unopenableProcesses.insert(pid);
     CUnPackFileApp app;
-    EXPECT_FALSE(app.WaitProcessExit(work, kAgentManagerExe, 1));
+    RunState run;
+    EXPECT_FALSE(app.WaitProcessExit(work, kAgentManagerExe, 1, run));
     EXPECT_EQ(m.LogMessages(), std::vector<std::wstring>{
                                    L"[CUnPackFileApp::WaitProcessExit] failed to OpenProcess 5"});
 }
@@ -386,12 +394,13 @@ protected:
     }
     sim::SimMachine m;
     CUnPackFileApp app;
+    RunState run;
     CWorkFolder work;
 };
 
 TEST_F(StandardLaunch, FeatureBuildsExchangedAndTheManagerGetsTheToken) {
-    app.m_strToken = L"ab12cd_Cx";
-    app.RunAsStandard(work);
+    run.token = L"ab12cd_Cx";
+    app.RunAsStandard(work, run);
     EXPECT_EQ(m.ReadFile(kWork + L"QVFeatureVESK.exe"), "QVFeatureVESKNOUIA.exe");
     EXPECT_EQ(m.ReadFile(kWork + L"QVFeatureVESKUIA.exe"), "QVFeatureVESK.exe");
     EXPECT_EQ(m.ReadFile(kWork + L"QVFeatMiniVESK.exe"), "QVFeatureVESKNOUIA.exe");
@@ -407,14 +416,14 @@ TEST_F(StandardLaunch, FeatureBuildsExchangedAndTheManagerGetsTheToken) {
 }
 
 TEST_F(StandardLaunch, WithoutATokenTheParametersEndInABlank) {
-    app.RunAsStandard(work);
+    app.RunAsStandard(work, run);
     EXPECT_EQ(ManagerCommand(), L"/c QVManagerVESK.exe ");
 }
 
 TEST_F(StandardLaunch, CatalogsStayBeforeWindows10OrWithoutTheWindows10Catalog) {
     m.version = {6, 3, 9600, 2, L"", 0, 0, 0, 1};
     ForgetRun();  // a run on Windows 8.1
-    app.RunAsStandard(work);
+    app.RunAsStandard(work, run);
     EXPECT_EQ(m.ReadFile(kWork + L"qvprinter.cat"), "qvprinter.cat");
     EXPECT_TRUE(m.Exists(kWork + L"qvprinterx.cat"));
 
@@ -433,7 +442,7 @@ TEST_F(StandardLaunch, ARenameThatCannotBeDoneIsLoggedAndTheLaunchGoesOn) {
     for (const auto& entry : std::filesystem::directory_iterator(m.HostPath(kWork)))
         std::filesystem::remove_all(entry);
     m.WriteFile(kWork + L"QVManagerVESK.exe", "m");
-    app.RunAsStandard(work);
+    app.RunAsStandard(work, run);
     const auto log = m.LogMessages();
     // Without "QVFeatureVESKNOUIA.exe" the first move is not even tried.
     EXPECT_TRUE(m.CallsStartingWith(L"RenameOpenFile " + kWork + L"QVFeatureVESK.exe").empty());
@@ -446,7 +455,7 @@ TEST_F(StandardLaunch, ARenameThatCannotBeDoneIsLoggedAndTheLaunchGoesOn) {
 
 TEST_F(StandardLaunch, WithoutTheNoUiaBuildThePackagesBuildStaysForTheMiniCopy) {
     std::filesystem::remove(m.HostPath(kWork + L"QVFeatureVESKNOUIA.exe"));
-    app.RunAsStandard(work);
+    app.RunAsStandard(work, run);
     EXPECT_EQ(m.ReadFile(kWork + L"QVFeatureVESK.exe"), "QVFeatureVESK.exe");
     EXPECT_EQ(m.ReadFile(kWork + L"QVFeatMiniVESK.exe"), "QVFeatureVESK.exe");
     EXPECT_FALSE(m.Exists(kWork + L"QVFeatureVESKUIA.exe"));
@@ -457,7 +466,7 @@ TEST_F(StandardLaunch, WithoutTheNoUiaBuildThePackagesBuildStaysForTheMiniCopy) 
 
 TEST_F(StandardLaunch, WithoutTheManagerInTheWorkFolderNothingStarts) {
     std::filesystem::remove(m.HostPath(kWork + L"QVManagerVESK.exe"));  // else found along PATH
-    app.RunAsStandard(work);
+    app.RunAsStandard(work, run);
     EXPECT_TRUE(Starts(m).empty());
     EXPECT_EQ(m.LogMessages().back(), L"[CUnPackFileApp::RunAsStandard] Standard launch refused, " +
                                           kWork + L"QVManagerVESK.exe is missing");
@@ -466,9 +475,9 @@ TEST_F(StandardLaunch, WithoutTheManagerInTheWorkFolderNothingStarts) {
 TEST_F(StandardLaunch, ASecondDownloadsTokenReachesTheManagerWithoutTheBrowsersMark) {
     m.moduleFile = L"C:\\Downloads\\Support-\u00f1and\u00fa;x,y (1).exe";
     ForgetRun();  // the run's facts name the launcher's file
-    app.GetTokenFromFileName();
-    app.RefuseUnsafeToken();
-    app.RunAsStandard(work);
+    app.GetTokenFromFileName(run);
+    app.RefuseUnsafeToken(run);
+    app.RunAsStandard(work, run);
     EXPECT_EQ(ManagerCommand(), L"/c QVManagerVESK.exe -t \u00f1and\u00fa;x,y");
 }
 
@@ -490,13 +499,14 @@ TEST(LaunchToken, OnlyPlainCharactersReachTheInterpreter) {
 TEST(LaunchToken, AnUnsafeTokenIsRefusedWithALogLine) {
     sim::SimMachine m;
     CUnPackFileApp app;
-    app.m_strToken = L"ab12";
-    app.RefuseUnsafeToken();
-    EXPECT_EQ(app.m_strToken, L"ab12");
+    RunState run;
+    run.token = L"ab12";
+    app.RefuseUnsafeToken(run);
+    EXPECT_EQ(run.token, L"ab12");
     EXPECT_TRUE(m.LogMessages().empty());
-    app.m_strToken = L"abc&calc";
-    app.RefuseUnsafeToken();
-    EXPECT_EQ(app.m_strToken, L"");
+    run.token = L"abc&calc";
+    app.RefuseUnsafeToken(run);
+    EXPECT_EQ(run.token, L"");
     EXPECT_EQ(m.LogMessages(),
               std::vector<std::wstring>{
                   L"[CUnPackFileApp::InitInstance] VESK token refused: it holds & | < > ^ % \" ' ! "

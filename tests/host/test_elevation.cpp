@@ -184,7 +184,8 @@ TEST(ElevationRun, ThePromptRunShowsNoWindowAndEndsWithZero) {
     wchar_t arg1[] = L"/T";
     wchar_t arg2[] = L"x";
     wchar_t* argv[] = {arg0, arg1, arg2};
-    EXPECT_EQ(RunApplication(app, 3, argv), 0);
+    RunState run;
+    EXPECT_EQ(RunApplication(app, 3, argv, run), 0);
     EXPECT_EQ(m.LogMessages(),
               std::vector<std::wstring>{kPrefix + L"VESK ElevationLimited cancel"});
     EXPECT_FALSE(m.Exists(L"C:\\users\\user\\Temp\\unpackvesk"));

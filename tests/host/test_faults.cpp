@@ -27,7 +27,8 @@ int RunLauncher() {
     std::wstring self = kSelf;
     wchar_t* argv[] = {self.data()};
     CUnPackFileApp app;
-    return RunApplication(app, 1, argv);
+    RunState run;
+    return RunApplication(app, 1, argv, run);
 }
 
 std::wstring Folder(uint32_t session) {
@@ -59,14 +60,14 @@ TEST(LifeCycle, RunsOfEveryKindFollowOneAnotherOnOneMachine) {
         const wchar_t* backup;
         const wchar_t* owner;  // of the backup
     } expected[] = {
-        {L"-", L"-", L"0", L"user"},            // limited
-        {L"-", L"-", L"none", L"user"},         // elevated: the system launch makes none
-        {L"1", L"AVESK1", L"none", L"user"},    // killed at the agent's start
-        {L"1.1", L"AVESK1", L"0", L"user"},     // limited: the leftover moved aside
-        {L"-", L"-", L"none", L"user"},         // elevated: the task and the leftover gone
-        {L"-", L"-", L"0", L"user"},            // another administrator: the user's, in place
-        {L"-", L"-", L"5", L"user"},            // a second user leaves the user's backup
-        {L"-", L"-", L"none", L"user"},         // the system launch over a task left registered
+        {L"-", L"-", L"0", L"user"},          // limited
+        {L"-", L"-", L"none", L"user"},       // elevated: the system launch makes none
+        {L"1", L"AVESK1", L"none", L"user"},  // killed at the agent's start
+        {L"1.1", L"AVESK1", L"0", L"user"},   // limited: the leftover moved aside
+        {L"-", L"-", L"none", L"user"},       // elevated: the task and the leftover gone
+        {L"-", L"-", L"0", L"user"},          // another administrator: the user's, in place
+        {L"-", L"-", L"5", L"user"},          // a second user leaves the user's backup
+        {L"-", L"-", L"none", L"user"},       // the system launch over a task left registered
     };
     int runs = 0;
     lifecycle::Live([&](const lifecycle::Outcome& o, sim::SimMachine& m) {

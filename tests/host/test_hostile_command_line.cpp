@@ -88,8 +88,9 @@ Outcome Run(Kind kind, Args args) {
     for (std::wstring& a : args) argv.push_back(a.data());
     CUnPackFileApp app;
     Outcome o;
-    o.exitCode = RunApplication(app, static_cast<int>(argv.size()), argv.data());
-    o.token = app.m_strToken;
+    RunState run;
+    o.exitCode = RunApplication(app, static_cast<int>(argv.size()), argv.data(), run);
+    o.token = run.token;
     for (const std::wstring& call : m.calls)
         if (call.rfind(L"ShellExecuteEx ", 0) == 0 || call.rfind(L"CreateProcess ", 0) == 0)
             o.commands.push_back(call);

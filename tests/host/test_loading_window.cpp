@@ -321,12 +321,13 @@ TEST(LoadingWindow, ALauncherRunShowsTheWindowAndClosesItBeforeItEnds) {
     CUnPackFileApp app;
     std::wstring arg0 = L"C:\\Downloads\\VESK.exe";
     wchar_t* argv[] = {arg0.data()};
-    EXPECT_EQ(RunApplication(app, 1, argv), 0);
+    RunState run;
+    EXPECT_EQ(RunApplication(app, 1, argv, run), 0);
     EXPECT_EQ(m.loading.windowsCreated, 1);
     EXPECT_FALSE(m.loading.alive);
     EXPECT_EQ(m.loading.gdiplusStarts, 1);
     EXPECT_EQ(m.loading.gdiplusShutdowns, 1);
-    EXPECT_EQ(app.m_pMainWnd, nullptr);
+    EXPECT_EQ(run.mainWnd, nullptr);
     EXPECT_EQ(g_pLoadingWnd, nullptr);
 }
 

@@ -33,7 +33,8 @@ std::string Package(const std::string& token) {
 int RunLauncher(CUnPackFileApp& app) {
     std::wstring self = kSelf;
     wchar_t* argv[] = {self.data()};
-    return RunApplication(app, 1, argv);
+    RunState run;
+    return RunApplication(app, 1, argv, run);
 }
 
 bool Has(const std::vector<std::wstring>& lines, const std::wstring& line) {
@@ -129,7 +130,8 @@ TEST(OwnFile, TheElevationBackupCopiesTheHeldFile) {
     std::filesystem::rename(m.HostPath(kSelf), m.HostPath(L"C:\\Downloads\\aside.exe"));
     m.WriteFile(kSelf, "MZ another file");
 
-    app.ExecuteCommand(work, L"/c QVManagerVESK.exe ", true);
+    RunState run;
+    app.ExecuteCommand(work, L"/c QVManagerVESK.exe ", &run);
     const std::wstring backup = L"C:\\ProgramData\\Quintrova\\Temp\\Vesk021234.exe";
     EXPECT_EQ(m.ReadFile(backup), "MZ the launcher that started");
     EXPECT_TRUE(Has(m.LogMessages(), L"[CUnPackFileApp::ExecuteCommand] backup for elevation " +

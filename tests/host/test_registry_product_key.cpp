@@ -142,14 +142,16 @@ TEST(ProductKey, TwoSessionsKeepSeparateValues) {
     m.sessionUsers[2] = L"user";
     CUnPackFileApp app;
     m.moduleFile = L"C:\\One\\VESK.exe";
-    app.InitInstance();
+    RunState run;
+    app.InitInstance(run);
     app.HandleInstruction(L"NOTE=first");
 
     m.selfSession = 2;
     m.moduleFile = L"C:\\Two\\VESK.exe";
     ForgetRun();  // the second launcher
     CUnPackFileApp second;
-    second.InitInstance();
+    RunState secondRun;
+    second.InitInstance(secondRun);
     second.HandleInstruction(L"NOTE=second,IDLE=5");
 
     EXPECT_EQ(Text(m, L"user", kProductKey1, L"ImagePath"), Sz(L"C:\\One\\VESK.exe"));

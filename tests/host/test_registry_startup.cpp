@@ -13,7 +13,8 @@ int RunLauncher(std::vector<std::wstring> args = {}) {
     std::vector<wchar_t*> argv;
     for (std::wstring& a : args) argv.push_back(a.data());
     CUnPackFileApp app;
-    return RunApplication(app, static_cast<int>(argv.size()), argv.data());
+    RunState run;
+    return RunApplication(app, static_cast<int>(argv.size()), argv.data(), run);
 }
 
 TEST(StartupValues, ImagePathAndDesktopPathInTheProductKey) {

@@ -1,8 +1,7 @@
 #include <gtest/gtest.h>
 
-#include <filesystem>
-
 #include <algorithm>
+#include <filesystem>
 #include <optional>
 
 #include "app/agent.h"
@@ -52,7 +51,7 @@ protected:
         };
     }
     void Run() {
-        app.RunAsService(*workFolder);
+        app.RunAsService(*workFolder, run);
         log = m.LogMessages();
     }
     // The agent's manager as the task starts it: the work folder's program.
@@ -70,6 +69,7 @@ protected:
 
     sim::SimMachine m;
     CUnPackFileApp app;
+    RunState run;
     std::optional<CWorkFolder> workFolder;
     std::wstring work;
     std::vector<std::wstring> commands, directories;  // the interpreter's, and where it ran
@@ -101,11 +101,11 @@ TEST_F(ServiceLaunch, TheTaskRunsTheWorkFoldersLauncherAsTheSystemWithSessionAnd
                                        L"<Actions Context=\"Author\"><Exec>")),
               std::string::npos);
 
-    app.m_strToken = L"ab12_Cx";
+    run.token = L"ab12_Cx";
     launches(L"QVManagerVESK.exe 3 ab12_Cx");
     // Separators, brackets, any script and an inner backslash are plain text in the action's
     // arguments (a blank never gets here: it would split the token).
-    app.m_strToken = L"a(1),b;c=[d]\u00f1\u0416\\e";
+    run.token = L"a(1),b;c=[d]\u00f1\u0416\\e";
     launches(L"QVManagerVESK.exe 3 a(1),b;c=[d]\u00f1\u0416\\e");
 }
 
@@ -125,7 +125,7 @@ TEST_F(ServiceLaunch, AWorkFolderTheTaskWouldRewriteIsNeverPutIntoIt) {
         m.WriteFile(folder + L"AVESK.xml", testpkg::kTaskTemplate);
         commands.clear();
         ran.clear();
-        app.RunAsService(theirs);
+        app.RunAsService(theirs, run);
         log = m.LogMessages();
         if (user.find_first_of(L"%\"\uFFFF") == std::wstring::npos) {
             ASSERT_EQ(ran.size(), 1u) << user;

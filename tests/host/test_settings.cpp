@@ -10,9 +10,10 @@ std::wstring TokenFromName(const std::wstring& modulePath) {
     sim::SimMachine m;
     m.moduleFile = modulePath;
     CUnPackFileApp app;
-    app.m_strToken = L"unchanged";
-    app.GetTokenFromFileName();
-    return app.m_strToken;
+    RunState run;
+    run.token = L"unchanged";
+    app.GetTokenFromFileName(run);
+    return run.token;
 }
 
 TEST(LaunchToken, FromTheLaunchersFileName) {
@@ -40,8 +41,9 @@ std::wstring ComposedToken(const std::string& ini,
     CUnPackFileApp app;
     CHeldFolder work;
     EXPECT_TRUE(work.Open(L"C:\\work"));
-    app.ReadPackageSettings(work);
-    return app.m_strToken;
+    RunState run;
+    app.ReadPackageSettings(work, run);
+    return run.token;
 }
 
 TEST(LaunchToken, FromSetupIniWithItsSuffixesInOrder) {

@@ -16,13 +16,14 @@ struct Loop {
     sim::SimMachine m;
     CUnPackFileApp app;
     CWorkFolder work;
+    RunState run;
 
     explicit Loop(std::vector<std::wstring> args, const wchar_t* token = L"from-ini") {
         work.Prepare();
         args.insert(args.begin(), L"C:\\Downloads\\VESK.exe");
         app.SetArguments(std::move(args));
-        app.m_strToken = token;
-        app.RunSwitchLoop(work);
+        run.token = token;
+        app.RunSwitchLoop(work, run);
     }
     // The texts HandleInstruction was called with, from its log lines.
     std::vector<std::wstring> Instructions() const {
@@ -39,43 +40,43 @@ using Texts = std::vector<std::wstring>;
 TEST(SwitchLoop, TokenSwitchTakesTheNextArgumentWhateverItIs) {
     {
         Loop l({L"/T", L"/D"});
-        EXPECT_EQ(l.app.m_strToken, L"/D");
+        EXPECT_EQ(l.run.token, L"/D");
         EXPECT_FALSE(l.m.Exists(kDebugMarker));
     }
     {
         Loop l({L"-t", L"abc"});
-        EXPECT_EQ(l.app.m_strToken, L"abc");
+        EXPECT_EQ(l.run.token, L"abc");
     }
     {
         Loop l({L"/T", L"one", L"/t", L"two"});
-        EXPECT_EQ(l.app.m_strToken, L"two");
+        EXPECT_EQ(l.run.token, L"two");
     }
     {
         Loop l({L"x", L"/T"});  // last: the token stays
-        EXPECT_EQ(l.app.m_strToken, L"from-ini");
+        EXPECT_EQ(l.run.token, L"from-ini");
     }
     for (const wchar_t* notASwitch : {L"T", L"t", L"--t", L"//T", L"/TT", L"/ T"}) {
         Loop l({notASwitch, L"abc"});
-        EXPECT_EQ(l.app.m_strToken, L"from-ini") << notASwitch;
+        EXPECT_EQ(l.run.token, L"from-ini") << notASwitch;
     }
 }
 
 TEST(SwitchLoop, InstructionArgumentsAreJoinedUpToATokenOrDebugSwitch) {
     {
         Loop l({L"/I", L"a", L"b", L"/T", L"x"});
-        EXPECT_EQ(l.app.m_strInstruction, L"ab");
+        EXPECT_EQ(l.run.instruction, L"ab");
         EXPECT_EQ(l.Instructions(), Texts{L"ab"});
-        EXPECT_EQ(l.app.m_strToken, L"x");
+        EXPECT_EQ(l.run.token, L"x");
     }
     {
         Loop l({L"/I", L"a", L"/I", L"b"});
-        EXPECT_EQ(l.app.m_strInstruction, L"a/Ib");
+        EXPECT_EQ(l.run.instruction, L"a/Ib");
         EXPECT_EQ(l.Instructions(), Texts{L"a/Ib"});
     }
     {
         Loop l({L"-i", L"NOTE=x", L"-D1", L"/i", L"IDLE=4", L"/d", L"y"});
         EXPECT_EQ(l.Instructions(), (Texts{L"NOTE=x", L"IDLE=4"}));
-        EXPECT_EQ(l.app.m_strInstruction, L"IDLE=4");
+        EXPECT_EQ(l.run.instruction, L"IDLE=4");
         EXPECT_TRUE(l.m.Exists(kAvMarker));
         EXPECT_TRUE(l.m.Exists(kDebugMarker));
         // The second call cleared what the first one wrote.
@@ -84,12 +85,12 @@ TEST(SwitchLoop, InstructionArgumentsAreJoinedUpToATokenOrDebugSwitch) {
     }
     {
         Loop l({L"/I", L"/T", L"x"});  // the first argument is taken whatever it is
-        EXPECT_EQ(l.app.m_strInstruction, L"/Tx");
-        EXPECT_EQ(l.app.m_strToken, L"from-ini");
+        EXPECT_EQ(l.run.instruction, L"/Tx");
+        EXPECT_EQ(l.run.token, L"from-ini");
     }
     {
         Loop l({L"/I"});  // nothing follows: no instruction, no call
-        EXPECT_EQ(l.app.m_strInstruction, L"");
+        EXPECT_EQ(l.run.instruction, L"");
         EXPECT_TRUE(l.Instructions().empty());
     }
     {
@@ -117,7 +118,8 @@ TEST(SwitchLoop, DebugMarkersAreCreatedOrKept) {
         m.WriteFile(kDebugMarker, "agent notes");
         CUnPackFileApp app;
         app.SetArguments({L"/D", L"-D"});  // position 0 counts too
-        app.RunSwitchLoop(work);
+        RunState run;
+        app.RunSwitchLoop(work, run);
         EXPECT_EQ(m.ReadFile(kDebugMarker), "agent notes");
         EXPECT_FALSE(m.Exists(kAvMarker));
     }
@@ -128,9 +130,10 @@ TEST(SwitchLoop, DebugMarkersAreCreatedOrKept) {
         m.failCreateDirectory = 1;
         CUnPackFileApp app;
         app.SetArguments({L"VESK.exe", L"/D", L"/T", L"x"});
-        app.RunSwitchLoop(work);  // silent, and the loop goes on
+        RunState run;
+        app.RunSwitchLoop(work, run);  // silent, and the loop goes on
         EXPECT_FALSE(m.Exists(kDebugMarker));
-        EXPECT_EQ(app.m_strToken, L"x");
+        EXPECT_EQ(run.token, L"x");
     }
 }
 

@@ -291,7 +291,7 @@ TEST(WorkFolder, AnElevatedRunFollowsNoLinkSwappedInAfterTheStart) {
     m.MakeSymlink(L"C:\\users\\user\\Temp\\unpackvesk", L"C:\\Target");
 
     CUnPackFileApp app;
-    EXPECT_EQ(app.ExecuteCommand(unpack.WorkFolder(), L"/c x", false).startError,
+    EXPECT_EQ(app.ExecuteCommand(unpack.WorkFolder(), L"/c x").startError,
               plat::kErrorAccessDenied);
     EXPECT_TRUE(m.CallsStartingWith(L"CreateProcess").empty());
     unpack.RemoveWorkFolder();

@@ -5,5 +5,5 @@
 plat::Hwnd FindAgentWindow() {
     plat::IUser& user = plat::user();
     const plat::Hwnd window = user.FindWindow(kAgentWindowClass);
-    return (window && user.IsWindow(window)) ? window : 0;
+    return (window && user.IsWindow(window)) ? window : plat::Hwnd();
 }

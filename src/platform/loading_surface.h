@@ -8,17 +8,17 @@
 
 namespace plat {
 
-using Image = std::uintptr_t;    // a decoded GDI+ image; 0: none
-using Hdc = std::uintptr_t;      // device context
-using Hbitmap = std::uintptr_t;  // GDI bitmap
-using Hicon = std::uintptr_t;
+using Image = HandleOf<struct ImageKind>;        // a decoded GDI+ image; 0: none
+using Hdc = HandleOf<struct DeviceContextKind>;  // device context
+using Hbitmap = HandleOf<struct BitmapKind>;     // GDI bitmap
+using Hicon = HandleOf<struct IconKind>;
 
 // Window classes, styles and placement.
 constexpr uint32_t kCsDblClks = 0x0008;
 constexpr uint32_t kWsPopup = 0x80000000;
 constexpr uint32_t kWsExTopmost = 0x00000008;
 constexpr uint32_t kWsExToolWindow = 0x00000080;
-constexpr Hwnd kHwndTopmost = static_cast<Hwnd>(-1);
+constexpr Hwnd kHwndTopmost{static_cast<std::uintptr_t>(-1)};
 constexpr uint32_t kSwpNoSize = 0x0001;
 constexpr uint32_t kSwpNoMove = 0x0002;
 constexpr uint32_t kSwpNoRedraw = 0x0008;

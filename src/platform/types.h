@@ -8,10 +8,25 @@
 
 namespace plat {
 
-// Opaque handles. 0 is "no handle" for every kind (the Win32 layer maps INVALID_HANDLE_VALUE to 0).
-using Handle = std::uintptr_t;
-using Hwnd = std::uintptr_t;
-using HKey = std::uintptr_t;
+// Opaque handles, a type of their own for each kind, so that the compiler refuses one kind where
+// another belongs (a registry key handed to a file's closer). 0 is "no handle" for every kind (the
+// Win32 layer maps INVALID_HANDLE_VALUE to 0). `value` is the raw number: only the Win32 side
+// (win32.h) and the simulated machine look at it.
+template <class Kind>
+struct HandleOf {
+    std::uintptr_t value = 0;
+
+    constexpr HandleOf() = default;
+    constexpr explicit HandleOf(std::uintptr_t raw) : value(raw) {}
+    constexpr explicit operator bool() const { return value != 0; }
+    friend constexpr bool operator==(const HandleOf&, const HandleOf&) = default;
+    friend constexpr auto operator<=>(const HandleOf&, const HandleOf&) = default;
+};
+
+using Handle = HandleOf<struct KernelObjectKind>;  // processes, threads, tokens, mutexes
+using FileHandle = HandleOf<struct FileKind>;      // files and folders
+using HKey = HandleOf<struct RegistryKeyKind>;     // registry keys
+using Hwnd = HandleOf<struct WindowKind>;          // windows
 
 // System error codes.
 constexpr uint32_t kErrorSuccess = 0;
@@ -125,10 +140,10 @@ constexpr int kIdCancel = 2;
 constexpr int kSmCleanBoot = 67;
 
 // Registry.
-constexpr HKey kHkeyClassesRoot = 0x80000000;
-constexpr HKey kHkeyCurrentUser = 0x80000001;
-constexpr HKey kHkeyLocalMachine = 0x80000002;
-constexpr HKey kHkeyUsers = 0x80000003;
+constexpr HKey kHkeyClassesRoot{0x80000000};
+constexpr HKey kHkeyCurrentUser{0x80000001};
+constexpr HKey kHkeyLocalMachine{0x80000002};
+constexpr HKey kHkeyUsers{0x80000003};
 constexpr uint32_t kKeyQueryValue = 0x0001;
 constexpr uint32_t kKeySetValue = 0x0002;
 constexpr uint32_t kKeyWow6464Key = 0x0100;
@@ -188,7 +203,7 @@ struct ShellExecInfo {
     std::wstring parameters;
     std::wstring directory;  // empty: none given
     int show = 0;
-    Handle hProcess = 0;  // out, with kSeeMaskNoCloseProcess
+    Handle hProcess;  // out, with kSeeMaskNoCloseProcess
 };
 
 // The arguments of CreateProcessW that the launcher sets. STARTUPINFOW carries
@@ -204,8 +219,8 @@ struct ProcessStart {
 
 // PROCESS_INFORMATION.
 struct ProcessInfo {
-    Handle hProcess = 0;
-    Handle hThread = 0;
+    Handle hProcess;
+    Handle hThread;
     uint32_t pid = 0;
     uint32_t tid = 0;
 };

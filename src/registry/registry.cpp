@@ -126,26 +126,27 @@ bool CRegistry::SetRootKey(plat::HKey root, bool redirect) {
     return true;
 }
 
-plat::HKey CRegistry::OpenRootKey() {
-    if (m_hRootKey != plat::kHkeyCurrentUser) return m_hRootKey;
+UniqueKey CRegistry::OpenRootKey() {
+    if (m_hRootKey != plat::kHkeyCurrentUser) return UniqueKey(m_hRootKey);
     // The hive is opened as the user logged on to the launcher's session; keys below it are
     // then opened under the process's own identity (the guard reverts before returning). An
     // administrator at the desk in another account cannot act as that user: it opens the user's
     // hive by the account's SID below HKEY_USERS instead. Failing both, the process's own.
     plat::IRegistry& reg = plat::registry();
     CImpersonateUser impersonation;
-    plat::HKey hive = 0;
+    UniqueKey hive;
     if (impersonation.IsImpersonating()) {
-        if (reg.RegOpenCurrentUser(Access(plat::kKeyAllAccess), &hive) == 0 && hive) return hive;
+        if (reg.RegOpenCurrentUser(Access(plat::kKeyAllAccess), hive.Receive()) == 0 && hive)
+            return hive;
     } else if (!Run().userSid.empty() &&
                reg.RegOpenKeyEx(plat::kHkeyUsers, Run().userSid, 0, Access(plat::kKeyAllAccess),
-                                &hive) == 0 &&
+                                hive.Receive()) == 0 &&
                hive) {
         return hive;
     }
     impersonation.Revert();
-    if (reg.RegOpenCurrentUser(Access(plat::kKeyAllAccess), &hive) != 0 || !hive)
-        hive = plat::kHkeyCurrentUser;
+    if (reg.RegOpenCurrentUser(Access(plat::kKeyAllAccess), hive.Receive()) != 0 || !hive)
+        hive.Reset(plat::kHkeyCurrentUser);
     return hive;
 }
 

@@ -14,6 +14,7 @@
 #include <string>
 
 #include "platform/types.h"
+#include "util/scoped_handle.h"
 
 // The name callers use for the product key of their session.
 constexpr const wchar_t* kUniversalPathConvert = L"UNIVERSAL_PATH_CONVERT";
@@ -32,10 +33,10 @@ public:
     // current-user hive. False, and the root unchanged, for anything else.
     bool SetRootKey(plat::HKey root, bool redirect);
 
-    // The handle to use as root for one call: the logged-on user's hive for the current-user
-    // root (the process's own when that hive cannot be opened), else the predefined root.
-    // The caller owns it (UniqueKey closes it unless it is a predefined root).
-    plat::HKey OpenRootKey();
+    // The key to use as root for one call: the logged-on user's hive for the current-user root
+    // (the process's own when that hive cannot be opened), else the predefined root (which its
+    // owner does not close).
+    UniqueKey OpenRootKey();
 
     // Every operation below that fails returns false with the registry's status as the thread's
     // last error.
@@ -48,7 +49,7 @@ public:
     bool OpenMappedKey(const std::wstring& path, bool create);
 
     // Whether `path` opens below `root` (0: below OpenRootKey()).
-    bool KeyExists(const std::wstring& path, plat::HKey root = 0);
+    bool KeyExists(const std::wstring& path, plat::HKey root = plat::HKey());
     bool ValueExists(const std::wstring& name);
     // Reads of a value in the current key (plus `subKey`); what they read goes to the output,
     // which a failed read leaves as it was (a caller keeps its default there). The REG_* type;
@@ -68,7 +69,8 @@ public:
 
     // The key path that `name` stands for: the product key (or the business form of it) for
     // "UNIVERSAL_PATH_CONVERT", `name` itself otherwise. `probeRoot` is 0 on the outer call.
-    std::wstring ResolveUniversalPath(const std::wstring& name, plat::HKey probeRoot = 0);
+    std::wstring ResolveUniversalPath(const std::wstring& name,
+                                      plat::HKey probeRoot = plat::HKey());
     // `path` with the base keys replaced by the product keys of the launcher's session.
     static std::wstring MapProductKey(const std::wstring& path);
 

@@ -8,7 +8,6 @@
 #include "platform/platform.h"
 
 CLoadingWnd* g_pLoadingWnd = nullptr;
-uintptr_t g_gdiplusToken = 0;
 
 namespace {
 
@@ -27,7 +26,19 @@ constexpr int kSpinnerDrop = 20;  // the spinner sits this far below the middle
 constexpr uint32_t kRedrawNow = plat::kRdwInvalidate | plat::kRdwErase | plat::kRdwUpdateNow;
 
 // GDI+ runs from ShowLoadingWnd to CloseLoadingWnd; a failed start is not shut down.
-bool g_gdiplusStarted = false;
+class CGdiplus {
+public:
+    void Start() { m_started = plat::loading().GdiplusStartup(&m_token); }
+    void Shutdown() {
+        if (m_started) plat::loading().GdiplusShutdown(m_token);
+        m_started = false;
+    }
+
+private:
+    uintptr_t m_token = 0;
+    bool m_started = false;
+};
+CGdiplus g_gdiplus;
 
 // The spinner is drawn at half its size, centred across and 20 pixels below the middle
 // (unsigned, truncating halvings: 48 x 48 on 307 x 93 gives 24 x 24 at (141, 54)).
@@ -47,24 +58,37 @@ void CentreIn(const plat::Rect& workArea, int w, int h, int& x, int& y) {
 
 }  // namespace
 
+// ---- the off-screen picture ------------------------------------------------------------------
+
+bool COffscreenPicture::Create(int width, int height) {
+    Reset();
+    return plat::loading().CreateMemoryBitmap(width, height, m_dc, m_bitmap);
+}
+
+void COffscreenPicture::Reset() {
+    if (m_dc || m_bitmap) plat::loading().DeleteMemoryBitmap(m_dc, m_bitmap);
+    m_dc = plat::Hdc();
+    m_bitmap = plat::Hbitmap();
+}
+
 // ---- the window --------------------------------------------------------------------------
 
 CLoadingWnd::CLoadingWnd() {
-    LoadPngResource(kBackgroundId, m_pBackground);
-    for (int i = 0; i < kFrameCount; ++i) LoadPngResource(kFirstFrameId + i, m_pFrames[i]);
+    plat::Image image;
+    if (LoadPngResource(kBackgroundId, image)) m_background.Reset(image);
+    for (int i = 0; i < kFrameCount; ++i)
+        if (LoadPngResource(kFirstFrameId + i, image)) m_frames[i].Reset(image);
     g_pLoadingWnd = this;
 }
 
 CLoadingWnd::~CLoadingWnd() {
-    plat::ILoadingSurface& s = plat::loading();
     if (g_pLoadingWnd == this) g_pLoadingWnd = nullptr;
-    // The window goes first, so that no message reaches a half-released object.
-    if (m_hWnd) s.DestroyWindow(m_hWnd);
-    m_hWnd = 0;
-    ReleaseMemDC();
-    if (m_pBackground) s.DisposeImage(m_pBackground);
-    for (plat::Image frame : m_pFrames)
-        if (frame) s.DisposeImage(frame);
+    // The window goes first, so that no message reaches a half-released object; then the picture
+    // and the images.
+    m_window.Reset();
+    m_picture.Reset();
+    m_background.Reset();
+    for (UniqueImage& frame : m_frames) frame.Reset();
 }
 
 bool CLoadingWnd::CreateWnd() {
@@ -76,16 +100,16 @@ bool CLoadingWnd::CreateWnd() {
     desc.style = plat::kWsPopup;
     desc.exStyle = plat::kWsExTopmost | plat::kWsExToolWindow;
     desc.rect = {0, 0, kWidth, kHeight};
-    m_hWnd = s.CreatePopupWindow(desc, this);
-    s.SetWindowPos(m_hWnd, plat::kHwndTopmost, 0, 0, 0, 0,
+    m_window.Reset(s.CreatePopupWindow(desc, this));
+    s.SetWindowPos(m_window.Get(), plat::kHwndTopmost, 0, 0, 0, 0,
                    plat::kSwpNoSize | plat::kSwpNoMove | plat::kSwpNoRedraw);
     m_hIcon = s.LoadIconResource(kIconId);
-    s.SetIcon(m_hWnd, m_hIcon, true);
-    s.SetIcon(m_hWnd, m_hIcon, false);
+    s.SetIcon(m_window.Get(), m_hIcon, true);
+    s.SetIcon(m_window.Get(), m_hIcon, false);
     // The start-up thread blocks for long stretches without looking at its messages; the
     // system must not replace the window with a "not responding" ghost meanwhile.
     s.DisableProcessWindowsGhosting();
-    return m_hWnd != 0;
+    return static_cast<bool>(m_window);
 }
 
 void CLoadingWnd::SetText(const std::wstring& text) {
@@ -95,62 +119,60 @@ void CLoadingWnd::SetText(const std::wstring& text) {
 
 void CLoadingWnd::Layout() {
     plat::ILoadingSurface& s = plat::loading();
-    s.MoveWindow(m_hWnd, 0, 0, kWidth, kHeight, true);
+    s.MoveWindow(m_window.Get(), 0, 0, kWidth, kHeight, true);
     plat::Rect client;
-    s.GetClientRect(m_hWnd, client);
-    s.SetRoundRectRegion(m_hWnd, client, 0, 0, true);
+    s.GetClientRect(m_window.Get(), client);
+    s.SetRoundRectRegion(m_window.Get(), client, 0, 0, true);
     m_bReady = RenderFrame(client);
 }
 
 bool CLoadingWnd::RenderFrame(const plat::Rect& rect) {
     plat::ILoadingSurface& s = plat::loading();
-    ReleaseMemDC();
-    if (!s.CreateMemoryBitmap(rect.Width(), rect.Height(), m_memDC, m_bitmap)) return false;
-    if (!m_pBackground) return false;
+    if (!m_picture.Create(rect.Width(), rect.Height())) return false;
+    if (!m_background) return false;
     // The background keeps its own size (306 x 92); the bitmap's last column and row stay as
     // created, outside the window's region.
-    s.DrawImage(m_memDC, m_pBackground, 0, 0, static_cast<int>(s.ImageWidth(m_pBackground)),
-                static_cast<int>(s.ImageHeight(m_pBackground)));
+    const plat::Image background = m_background.Get();
+    s.DrawImage(m_picture.Dc(), background, 0, 0, static_cast<int>(s.ImageWidth(background)),
+                static_cast<int>(s.ImageHeight(background)));
     const plat::Image frame = NextFrameImage();
     if (frame) {
         const plat::Rect r = SpinnerRect(rect, s.ImageWidth(frame), s.ImageHeight(frame));
-        s.DrawImage(m_memDC, frame, r.left, r.top, r.Width(), r.Height());
+        s.DrawImage(m_picture.Dc(), frame, r.left, r.top, r.Width(), r.Height());
     }
     return true;
 }
 
 void CLoadingWnd::Show() {
     plat::ILoadingSurface& s = plat::loading();
-    s.ShowWindow(m_hWnd, plat::kSwShowNoActivate);
+    s.ShowWindow(m_window.Get(), plat::kSwShowNoActivate);
     // Showing only asks for a paint, which a message loop would deliver; the start-up thread
     // runs none and may block next (the extraction), so the picture goes on the screen now.
-    s.RedrawWindow(m_hWnd, kRedrawNow);
+    s.RedrawWindow(m_window.Get(), kRedrawNow);
 }
 
 void CLoadingWnd::NextFrame() {
     m_bReady = RenderFrame({0, 0, kWidth, kHeight});
-    plat::loading().RedrawWindow(m_hWnd, kRedrawNow);
+    plat::loading().RedrawWindow(m_window.Get(), kRedrawNow);
 }
 
 plat::Image CLoadingWnd::NextFrameImage() {
-    const plat::Image frame = m_pFrames[m_nFrame % kFrameCount];
+    const plat::Image frame = m_frames[m_nFrame % kFrameCount].Get();
     m_nFrame = (m_nFrame + 1) % kFrameCount;
     return frame;
 }
 
 void CLoadingWnd::ReleaseMemDC() {
-    if (m_memDC || m_bitmap) plat::loading().DeleteMemoryBitmap(m_memDC, m_bitmap);
-    m_memDC = 0;
-    m_bitmap = 0;
+    m_picture.Reset();
 }
 
 bool CLoadingWnd::OnEraseBkgnd(plat::Hdc dc) {
     if (!m_bReady) return false;
     plat::ILoadingSurface& s = plat::loading();
     plat::Rect r;
-    s.GetWindowRect(m_hWnd, r);
-    s.ScreenToClient(m_hWnd, r);
-    s.BitBlt(dc, r, m_memDC, 0, 0);
+    s.GetWindowRect(m_window.Get(), r);
+    s.ScreenToClient(m_window.Get(), r);
+    s.BitBlt(dc, r, m_picture.Dc(), 0, 0);
     return true;
 }
 
@@ -164,28 +186,28 @@ void CLoadingWnd::StartAnimation() {
     plat::ILoadingSurface& s = plat::loading();
     StopCountdown();
     plat::Rect client;
-    s.GetClientRect(m_hWnd, client);
+    s.GetClientRect(m_window.Get(), client);
     plat::Rect workArea;
     plat::user().GetWorkArea(workArea);
-    s.KillTimer(m_hWnd, kTimerFadeOut);
+    s.KillTimer(m_window.Get(), kTimerFadeOut);
     int x = 0, y = 0;
     CentreIn(workArea, client.Width(), client.Height(), x, y);
-    s.MoveWindow(m_hWnd, x, y, client.Width(), client.Height(), true);
+    s.MoveWindow(m_window.Get(), x, y, client.Width(), client.Height(), true);
     if (!m_bFadeMode) return;
     m_byAlpha = kAlphaStart;
     SetAlpha(m_byAlpha);
-    s.SetTimer(m_hWnd, kTimerFadeIn, kFadeIntervalMs);
+    s.SetTimer(m_window.Get(), kTimerFadeIn, kFadeIntervalMs);
 }
 
 void CLoadingWnd::OnTimer(uint32_t id) {
     plat::ILoadingSurface& s = plat::loading();
     switch (id) {
         case kTimerFadeIn:
-            s.KillTimer(m_hWnd, kTimerFadeIn);
+            s.KillTimer(m_window.Get(), kTimerFadeIn);
             FadeStep(true);
             break;
         case kTimerFadeOut:
-            s.KillTimer(m_hWnd, kTimerFadeOut);
+            s.KillTimer(m_window.Get(), kTimerFadeOut);
             FadeStep(false);
             break;
         case kTimerHold:
@@ -207,16 +229,16 @@ void CLoadingWnd::FadeStep(bool fadeIn) {
         m_byAlpha = static_cast<uint8_t>(m_byAlpha + kAlphaStep);
         SetAlpha(m_byAlpha);
         if (m_byAlpha >= kAlphaFull)
-            s.SetTimer(m_hWnd, kTimerHold, kHoldIntervalMs);
+            s.SetTimer(m_window.Get(), kTimerHold, kHoldIntervalMs);
         else
-            s.SetTimer(m_hWnd, kTimerFadeIn, kFadeIntervalMs);
+            s.SetTimer(m_window.Get(), kTimerFadeIn, kFadeIntervalMs);
     } else {
         m_byAlpha = static_cast<uint8_t>(m_byAlpha - kAlphaStep);
         SetAlpha(m_byAlpha);
         if (m_byAlpha <= kAlphaStart)
-            s.ShowWindow(m_hWnd, plat::kSwHide);
+            s.ShowWindow(m_window.Get(), plat::kSwHide);
         else
-            s.SetTimer(m_hWnd, kTimerFadeOut, kFadeIntervalMs);
+            s.SetTimer(m_window.Get(), kTimerFadeOut, kFadeIntervalMs);
     }
 }
 
@@ -224,20 +246,20 @@ void CLoadingWnd::SetAlpha(uint8_t alpha) {
     plat::ILoadingSurface& s = plat::loading();
     // The window is not layered, so this fails and the window stays opaque; the result does
     // not matter.
-    s.SetLayeredWindowAttributes(m_hWnd, alpha, plat::kLwaAlpha);
-    s.RedrawWindow(m_hWnd, kRedrawNow);
+    s.SetLayeredWindowAttributes(m_window.Get(), alpha, plat::kLwaAlpha);
+    s.RedrawWindow(m_window.Get(), kRedrawNow);
 }
 
 void CLoadingWnd::StopCountdown() {
     m_nTicks = 0;
-    plat::loading().KillTimer(m_hWnd, kTimerHold);
+    plat::loading().KillTimer(m_window.Get(), kTimerHold);
 }
 
 bool CLoadingWnd::IsCursorOver() {
     plat::ILoadingSurface& s = plat::loading();
     int x = 0, y = 0;
     plat::Rect r;
-    if (!s.GetCursorPos(x, y) || !s.GetWindowRect(m_hWnd, r)) return false;
+    if (!s.GetCursorPos(x, y) || !s.GetWindowRect(m_window.Get(), r)) return false;
     return x >= r.left && x < r.right && y >= r.top && y < r.bottom;
 }
 
@@ -245,8 +267,8 @@ bool CLoadingWnd::PreTranslateMessage(uint32_t message) {
     plat::ILoadingSurface& s = plat::loading();
     if (message == plat::kWmLButtonDown) {
         StopCountdown();
-        s.KillTimer(m_hWnd, kTimerFadeIn);
-        s.SetTimer(m_hWnd, kTimerFadeOut, kFadeIntervalMs);
+        s.KillTimer(m_window.Get(), kTimerFadeIn);
+        s.SetTimer(m_window.Get(), kTimerFadeOut, kFadeIntervalMs);
         return true;
     }
     if (message == plat::kWmMouseMove) {
@@ -259,17 +281,14 @@ bool CLoadingWnd::PreTranslateMessage(uint32_t message) {
 // ---- the free functions the start-up code uses ---------------------------------------------
 
 void ShowLoadingWnd(CLoadingWnd** mainWnd) {
-    plat::ILoadingSurface& s = plat::loading();
     if (g_pLoadingWnd) {
         g_pLoadingWnd->Show();
         return;
     }
-    g_gdiplusStarted = s.GdiplusStartup(&g_gdiplusToken);
+    g_gdiplus.Start();
     CLoadingWnd* wnd = new (std::nothrow) CLoadingWnd;
     if (!wnd) {
-        // Nothing will ever close it, so GDI+ goes again at once.
-        if (g_gdiplusStarted) s.GdiplusShutdown(g_gdiplusToken);
-        g_gdiplusStarted = false;
+        g_gdiplus.Shutdown();  // nothing will ever close it, so GDI+ goes again at once
         return;
     }
     if (mainWnd) *mainWnd = wnd;
@@ -286,8 +305,7 @@ void CloseLoadingWnd(CLoadingWnd** mainWnd) {
     s.ShowWindow(wnd->GetSafeHwnd(), plat::kSwHide);
     delete wnd;
     if (mainWnd) *mainWnd = nullptr;
-    if (g_gdiplusStarted) s.GdiplusShutdown(g_gdiplusToken);
-    g_gdiplusStarted = false;
+    g_gdiplus.Shutdown();
 }
 
 bool SleepWithSpinner(uint32_t milliseconds, plat::Handle process) {

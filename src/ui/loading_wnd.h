@@ -10,6 +10,26 @@
 #include <string>
 
 #include "platform/loading_surface.h"
+#include "util/scoped_handle.h"
+
+// The off-screen picture of the loading window: a memory device context with a bitmap selected
+// into it, made and deleted together.
+class COffscreenPicture {
+public:
+    COffscreenPicture() = default;
+    ~COffscreenPicture() { Reset(); }
+    COffscreenPicture(const COffscreenPicture&) = delete;
+    COffscreenPicture& operator=(const COffscreenPicture&) = delete;
+
+    // A picture of that size, compatible with the screen, instead of the one held.
+    bool Create(int width, int height);
+    void Reset();
+    plat::Hdc Dc() const { return m_dc; }
+
+private:
+    plat::Hdc m_dc;
+    plat::Hbitmap m_bitmap;
+};
 
 class CLoadingWnd : public plat::IWindowEvents {
 public:
@@ -58,7 +78,7 @@ public:
     // fade-out, moving the pointer picks the cursor. True when the message was handled.
     bool PreTranslateMessage(uint32_t message);
 
-    plat::Hwnd GetSafeHwnd() const { return m_hWnd; }
+    plat::Hwnd GetSafeHwnd() const { return m_window.Get(); }
 
     // The window procedure's part.
     void OnTimer(uint32_t id) override;
@@ -66,24 +86,22 @@ public:
     bool OnEraseBkgnd(plat::Hdc dc) override;
 
 private:
-    plat::Hwnd m_hWnd = 0;
-    plat::Hdc m_memDC = 0;       // off-screen picture of the whole window ...
-    plat::Hbitmap m_bitmap = 0;  // ... and the bitmap selected into it
-    bool m_bReady = false;       // the last RenderFrame succeeded: paint from m_memDC
+    UniqueWindow m_window;
+    COffscreenPicture m_picture;  // of the whole window
+    bool m_bReady = false;        // the last RenderFrame succeeded: paint from m_picture
     bool m_bFadeMode = false;
     uint8_t m_byAlpha = 15;
-    plat::Image m_pBackground = 0;
-    plat::Image m_pFrames[kFrameCount] = {};
-    plat::Hicon m_hIcon = 0;
+    UniqueImage m_background;
+    UniqueImage m_frames[kFrameCount];
+    plat::Hicon m_hIcon;      // a shared icon of the module: never destroyed
     int32_t m_nTicks = 0;     // hold-phase ticks counted so far
     int32_t m_nMaxTicks = 3;  // hold-phase limit (0: no fade-out by itself)
     int32_t m_nFrame = 0;     // spinner frame counter
     std::wstring m_strText;
 };
 
-// The one instance (null when there is none) and the GDI+ start-up token.
+// The one instance (null when there is none).
 extern CLoadingWnd* g_pLoadingWnd;
-extern uintptr_t g_gdiplusToken;
 
 // Shows the window, creating it (and starting GDI+) when there is none; `mainWnd` receives it.
 void ShowLoadingWnd(CLoadingWnd** mainWnd);
@@ -94,7 +112,7 @@ void CloseLoadingWnd(CLoadingWnd** mainWnd);
 // waits on it instead of sleeping and the wait ends as soon as the process has ended: then the
 // answer is true (a process whose exit code cannot be read counts as ended, rather than holding
 // the launcher forever).
-bool SleepWithSpinner(uint32_t milliseconds, plat::Handle process = 0);
+bool SleepWithSpinner(uint32_t milliseconds, plat::Handle process = plat::Handle());
 // A PNG resource of the program's own module as a GDI+ image; false when it is missing or does
 // not decode (the image is left untouched then).
 bool LoadPngResource(uint32_t id, plat::Image& image);

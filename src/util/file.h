@@ -42,12 +42,12 @@ public:
     [[nodiscard]] bool GetLength(uint64_t* length);
     void Close();
     // Takes over an open file (the caller gives up the handle).
-    void Attach(plat::Handle handle, const std::wstring& path) {
+    void Attach(plat::FileHandle handle, const std::wstring& path) {
         m_hFile.Reset(handle);
         m_strPath = path;
     }
     bool IsOpen() const { return static_cast<bool>(m_hFile); }
-    plat::Handle GetHandle() const { return m_hFile.Get(); }
+    plat::FileHandle GetHandle() const { return m_hFile.Get(); }
     const std::wstring& GetFilePath() const { return m_strPath; }
 
 private:

@@ -34,7 +34,7 @@ bool CHeldFolder::Open(const std::wstring& path) {
                 Trimmed(path));
 }
 
-bool CHeldFolder::Hold(plat::Handle handle, std::wstring path, const CHeldFolder* parent,
+bool CHeldFolder::Hold(plat::FileHandle handle, std::wstring path, const CHeldFolder* parent,
                        const std::wstring& name) {
     Close();
     UniqueFile held(handle);
@@ -50,7 +50,7 @@ bool CHeldFolder::Hold(plat::Handle handle, std::wstring path, const CHeldFolder
     return true;
 }
 
-bool CHeldFolder::IsHere(plat::Handle handle, const std::wstring& name, uint64_t index) const {
+bool CHeldFolder::IsHere(plat::FileHandle handle, const std::wstring& name, uint64_t index) const {
     if (m_final.empty()) return true;  // no final paths here: links open as themselves
     for (uint64_t proved : m_proved)
         if (index && proved == index) return true;
@@ -249,7 +249,7 @@ bool CHeldFolder::LiesAt(const std::wstring& expected) const {
     }
 }
 
-bool CHeldFolder::FinalPathOf(plat::Handle handle, std::wstring& out) {
+bool CHeldFolder::FinalPathOf(plat::FileHandle handle, std::wstring& out) {
     // Where a volume has no drive letter (some RAM disks), its NT form: compared with one of the
     // same form, it tells as well where a folder lies.
     plat::IFiles& fs = plat::files();

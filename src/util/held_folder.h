@@ -91,7 +91,7 @@ public:
     [[nodiscard]] bool Access(plat::AccessList& out) const;
 
     explicit operator bool() const { return static_cast<bool>(m_handle); }
-    plat::Handle Get() const { return m_handle.Get(); }
+    plat::FileHandle Get() const { return m_handle.Get(); }
     uint64_t Index() const { return m_index; }  // the folder's file index
     // The path it was reached by (for log lines and commands), without a closing backslash.
     const std::wstring& Path() const { return m_path; }
@@ -99,16 +99,16 @@ public:
     void Close();
 
     // The final path of what an open handle holds, made comparable (see FinalPath).
-    static bool FinalPathOf(plat::Handle handle, std::wstring& out);
+    static bool FinalPathOf(plat::FileHandle handle, std::wstring& out);
 
 private:
     // Holds the folder `handle` opened, reached as `path`: refused unless it is a folder, no link,
     // and (where its place is known) `name` in this folder, `parent`.
-    bool Hold(plat::Handle handle, std::wstring path, const CHeldFolder* parent = nullptr,
+    bool Hold(plat::FileHandle handle, std::wstring path, const CHeldFolder* parent = nullptr,
               const std::wstring& name = std::wstring());
     // Whether an object opened as `name` in this folder is the one of that name here and not,
     // where a link opens as what it points at (Wine), that: its final path, asked once per file.
-    bool IsHere(plat::Handle handle, const std::wstring& name, uint64_t index) const;
+    bool IsHere(plat::FileHandle handle, const std::wstring& name, uint64_t index) const;
     // Opens `name` here as itself for `access`; refused unless it is of the kind `attributes`
     // names (kAttrDirectory, kAttrReparsePoint); `info` receives what the handle says.
     UniqueFile OpenAsListed(const std::wstring& name, uint32_t attributes, uint32_t access,

@@ -57,23 +57,22 @@ CHeldFolder& FallbackFolder() {
 // into a temp folder reached through a link where the system cannot tell where a folder really
 // lies (Windows XP). Without a temp folder, the Windows folder's "Temp", held once. A refused file
 // is dropped like a failed open, with access denied.
-plat::Handle OpenLogFile(const std::wstring& name) {
+UniqueFile OpenLogFile(const std::wstring& name) {
     const RunContext& run = Run();
     const uint32_t access = plat::kGenericRead | plat::kGenericWrite;
     if (run.elevated && !run.tempDirect) {
         plat::kernel().SetLastError(plat::kErrorAccessDenied);
-        return 0;
+        return UniqueFile();
     }
-    if (run.temp)
-        return run.temp.OpenFile(name, access, plat::kShareNone, plat::kOpenAlways).Release();
-    if (!run.tempPath.empty()) return 0;  // the temp folder could not be held
+    if (run.temp) return run.temp.OpenFile(name, access, plat::kShareNone, plat::kOpenAlways);
+    if (!run.tempPath.empty()) return UniqueFile();  // the temp folder could not be held
     CHeldFolder& fallback = FallbackFolder();
     if (!fallback) {
         std::wstring windows;
         plat::files().GetWindowsDirectory(windows);
-        if (!fallback.Open(windows + L"\\Temp")) return 0;
+        if (!fallback.Open(windows + L"\\Temp")) return UniqueFile();
     }
-    return fallback.OpenFile(name, access, plat::kShareNone, plat::kOpenAlways).Release();
+    return fallback.OpenFile(name, access, plat::kShareNone, plat::kOpenAlways);
 }
 
 void AppendLine(const std::wstring& line) {
@@ -81,7 +80,7 @@ void AppendLine(const std::wstring& line) {
     plat::IFiles& fs = plat::files();
     UniqueFile file;
     for (int attempt = 0;; ++attempt) {
-        file.Reset(OpenLogFile(name));
+        file = OpenLogFile(name);
         if (file) break;
         if (!IsCollision(plat::kernel().GetLastError()) || !TakeRetry(attempt)) return;
         plat::kernel().Sleep(kOpenRetryPauseMs);

@@ -35,7 +35,8 @@ bool IsUserInAdminGroup2(plat::Handle token) {
     plat::IKernel& k = plat::kernel();
     UniqueHandle ownToken;  // the process's own token, when none was given
     if (!token) {
-        if (!k.OpenProcessToken(0, plat::kTokenDuplicate | plat::kTokenQuery, ownToken.Receive()))
+        if (!k.OpenProcessToken(plat::Handle(), plat::kTokenDuplicate | plat::kTokenQuery,
+                                ownToken.Receive()))
             return false;
         token = ownToken.Get();
     }
@@ -60,7 +61,7 @@ bool IsProcessElevated() {
     plat::IKernel& k = plat::kernel();
     UniqueHandle token;
     uint32_t elevated = 0;
-    return k.OpenProcessToken(0, plat::kTokenQuery, token.Receive()) &&
+    return k.OpenProcessToken(plat::Handle(), plat::kTokenQuery, token.Receive()) &&
            k.GetTokenElevation(token.Get(), &elevated) && elevated != 0;
 }
 

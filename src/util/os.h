@@ -14,7 +14,7 @@ namespace os {
 
 // Whether the user is an administrator, judged on the full token behind a filtered one (the
 // process's own token when none is given; a token given stays open).
-bool IsUserInAdminGroup2(plat::Handle token = 0);
+bool IsUserInAdminGroup2(plat::Handle token = plat::Handle());
 bool IsProcessElevated();
 OsVersionClass ClassifyVersion(uint32_t major, uint32_t minor);
 // From RtlGetVersion, else as GetOSVersionClassLegacy (from GetVersionExW, which tells no more

@@ -11,7 +11,7 @@ std::optional<RunContext> g_run;
 RunContext RunContext::Detect() {
     RunContext run;
     std::wstring sid;
-    run.system = plat::kernel().GetTokenUserSid(0, sid) && sid == plat::kSidSystem;
+    run.system = plat::kernel().GetTokenUserSid(plat::Handle(), sid) && sid == plat::kSidSystem;
     run.administrator = os::IsUserInAdminGroup2();
     run.tokenElevated = os::IsProcessElevated();
     run.elevated = run.system || run.tokenElevated;

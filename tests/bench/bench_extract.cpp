@@ -30,23 +30,24 @@ public:
     NativeFiles(std::string root, std::wstring module)
         : m_root(std::move(root)), m_module(module) {}
 
-    plat::Handle CreateFile(const std::wstring& path, uint32_t access, uint32_t,
-                            uint32_t disposition) override {
+    plat::FileHandle CreateFile(const std::wstring& path, uint32_t access, uint32_t,
+                                uint32_t disposition) override {
         int flags = (access & plat::kGenericWrite)
                         ? ((access & plat::kGenericRead) ? O_RDWR : O_WRONLY)
                         : O_RDONLY;
         if (disposition == plat::kCreateAlways) flags |= O_CREAT | O_TRUNC;
         if (disposition == plat::kOpenAlways) flags |= O_CREAT;
         const int fd = ::open(Host(path).c_str(), flags | O_CLOEXEC, 0644);
-        if (fd < 0) return Fail(), 0;
-        return static_cast<plat::Handle>(fd) + 1;
+        if (fd < 0) return Fail(), plat::FileHandle();
+        return Handle(fd);
     }
-    bool ReadFile(plat::Handle file, void* buffer, uint32_t size, uint32_t* read) override {
+    bool ReadFile(plat::FileHandle file, void* buffer, uint32_t size, uint32_t* read) override {
         const ssize_t n = ::read(Fd(file), buffer, size);
         *read = n > 0 ? static_cast<uint32_t>(n) : 0;
         return n >= 0 || Fail();
     }
-    bool WriteFile(plat::Handle file, const void* data, uint32_t size, uint32_t* written) override {
+    bool WriteFile(plat::FileHandle file, const void* data, uint32_t size,
+                   uint32_t* written) override {
         *written = 0;
         while (*written < size) {
             const ssize_t n =
@@ -56,7 +57,7 @@ public:
         }
         return true;
     }
-    bool SetFilePointer(plat::Handle file, int64_t distance, uint32_t method,
+    bool SetFilePointer(plat::FileHandle file, int64_t distance, uint32_t method,
                         uint64_t* position) override {
         const int whence = method == plat::kFileBegin ? SEEK_SET
                            : method == plat::kFileEnd ? SEEK_END
@@ -66,13 +67,13 @@ public:
         if (position) *position = static_cast<uint64_t>(r);
         return true;
     }
-    bool GetFileSize(plat::Handle file, uint64_t* size) override {
+    bool GetFileSize(plat::FileHandle file, uint64_t* size) override {
         struct stat st;
         if (::fstat(Fd(file), &st) != 0) return Fail();
         *size = static_cast<uint64_t>(st.st_size);
         return true;
     }
-    bool CloseFile(plat::Handle file) override { return ::close(Fd(file)) == 0; }
+    bool CloseFile(plat::FileHandle file) override { return ::close(Fd(file)) == 0; }
 
     uint32_t GetFileAttributes(const std::wstring& path) override {
         struct stat st;
@@ -87,7 +88,7 @@ public:
         *totalFree = static_cast<uint64_t>(st.f_bfree) * st.f_frsize;
         return true;
     }
-    bool GetVolumeFreeSpace(plat::Handle folder, uint64_t* totalFree) override {
+    bool GetVolumeFreeSpace(plat::FileHandle folder, uint64_t* totalFree) override {
         struct statvfs st;
         if (::fstatvfs(Fd(folder), &st) != 0) return Fail();
         *totalFree = static_cast<uint64_t>(st.f_bfree) * st.f_frsize;
@@ -121,21 +122,21 @@ public:
         return static_cast<int32_t>(0x80070002);
     }
     bool GetFixedFileInfo(const std::wstring&, plat::FixedFileInfo&) override { return false; }
-    int32_t WinVerifyTrust(plat::Handle, const std::wstring&) override {
+    int32_t WinVerifyTrust(plat::FileHandle, const std::wstring&) override {
         return plat::kTrustENoSignature;
     }
-    bool GetFileAccess(plat::Handle, plat::AccessList&) override { return false; }
+    bool GetFileAccess(plat::FileHandle, plat::AccessList&) override { return false; }
     // Folders by path and inside a held folder: the temp folder, the work folder, its files.
-    plat::Handle CreateFileWithFlags(const std::wstring& path, uint32_t access, uint32_t share,
-                                     uint32_t disposition, uint32_t) override {
+    plat::FileHandle CreateFileWithFlags(const std::wstring& path, uint32_t access, uint32_t share,
+                                         uint32_t disposition, uint32_t) override {
         struct stat st;
         if (::stat(Host(path).c_str(), &st) == 0 && S_ISDIR(st.st_mode)) {
             const int fd = ::open(Host(path).c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
-            return fd < 0 ? (Fail(), 0) : static_cast<plat::Handle>(fd) + 1;
+            return fd < 0 ? (Fail(), plat::FileHandle()) : Handle(fd);
         }
         return CreateFile(path, access, share, disposition);
     }
-    bool GetFileInformation(plat::Handle file, plat::FileInformation& out) override {
+    bool GetFileInformation(plat::FileHandle file, plat::FileInformation& out) override {
         struct stat st;
         if (::fstat(Fd(file), &st) != 0) return Fail();
         out.attributes = S_ISDIR(st.st_mode) ? plat::kAttrDirectory : plat::kAttrArchive;
@@ -143,49 +144,54 @@ public:
         out.fileIndex = st.st_ino;
         return true;
     }
-    plat::Handle CreateFileInFolder(plat::Handle folder, const std::wstring& name, uint32_t access,
-                                    uint32_t, uint32_t disposition, uint32_t,
-                                    const plat::AccessList*) override {
+    plat::FileHandle CreateFileInFolder(plat::FileHandle folder, const std::wstring& name,
+                                        uint32_t access, uint32_t, uint32_t disposition, uint32_t,
+                                        const plat::AccessList*) override {
         int flags = (access & (plat::kGenericWrite | plat::kDelete)) ? O_RDWR : O_RDONLY;
         if (disposition == plat::kCreateAlways) flags |= O_CREAT | O_TRUNC;
         if (disposition == plat::kOpenAlways) flags |= O_CREAT;
         if (disposition == plat::kCreateNew) flags |= O_CREAT | O_EXCL;
         const int fd = ::openat(Fd(folder), text::Narrow(name).c_str(), flags | O_CLOEXEC, 0644);
-        if (fd < 0) return Fail(), 0;
+        if (fd < 0) return Fail(), plat::FileHandle();
         plat::kernel().SetLastError(0);
-        return static_cast<plat::Handle>(fd) + 1;
+        return plat::FileHandle(static_cast<std::uintptr_t>(fd) + 1);
     }
-    plat::Handle CreateFolderInFolder(plat::Handle folder, const std::wstring& name, uint32_t,
-                                      uint32_t, uint32_t disposition,
-                                      const plat::AccessList*) override {
+    plat::FileHandle CreateFolderInFolder(plat::FileHandle folder, const std::wstring& name,
+                                          uint32_t, uint32_t, uint32_t disposition,
+                                          const plat::AccessList*) override {
         const std::string n = text::Narrow(name);
         if (disposition != plat::kOpenExisting && ::mkdirat(Fd(folder), n.c_str(), 0755) != 0 &&
             (errno != EEXIST || disposition == plat::kCreateNew))
-            return Fail(), 0;
+            return Fail(), plat::FileHandle();
         const int fd = ::openat(Fd(folder), n.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
-        if (fd < 0) return Fail(), 0;
+        if (fd < 0) return Fail(), plat::FileHandle();
         plat::kernel().SetLastError(0);
-        return static_cast<plat::Handle>(fd) + 1;
+        return plat::FileHandle(static_cast<std::uintptr_t>(fd) + 1);
     }
-    bool RenameOpenFile(plat::Handle, plat::Handle, const std::wstring&) override { return false; }
-    bool ListFolder(plat::Handle, std::vector<plat::FindData>& out) override {
+    bool RenameOpenFile(plat::FileHandle, plat::FileHandle, const std::wstring&) override {
+        return false;
+    }
+    bool ListFolder(plat::FileHandle, std::vector<plat::FindData>& out) override {
         out.clear();  // the benchmark's work folder is always made afresh
         return true;
     }
-    bool DeleteOpenFile(plat::Handle) override { return false; }
-    bool SetOpenFileAttributes(plat::Handle, uint32_t) override { return false; }
-    bool SetEndOfFile(plat::Handle) override { return false; }
-    bool GetVolumeAttributes(plat::Handle, uint32_t*) override { return false; }
-    bool GetFinalPathNameByHandle(plat::Handle, std::wstring&, bool) override {
+    bool DeleteOpenFile(plat::FileHandle) override { return false; }
+    bool SetOpenFileAttributes(plat::FileHandle, uint32_t) override { return false; }
+    bool SetEndOfFile(plat::FileHandle) override { return false; }
+    bool GetVolumeAttributes(plat::FileHandle, uint32_t*) override { return false; }
+    bool GetFinalPathNameByHandle(plat::FileHandle, std::wstring&, bool) override {
         plat::kernel().SetLastError(plat::kErrorProcNotFound);  // as on a system without them
         return false;
     }
     uint32_t GetLongPathName(const std::wstring&, std::wstring&) override { return 0; }
     bool ReadOwnImage(uint32_t, void*, uint32_t) override { return false; }
-    bool AreMappedFilesTheSame(plat::Handle, bool*) override { return false; }
+    bool AreMappedFilesTheSame(plat::FileHandle, bool*) override { return false; }
 
 private:
-    static int Fd(plat::Handle h) { return static_cast<int>(h) - 1; }
+    static int Fd(plat::FileHandle h) { return static_cast<int>(h.value) - 1; }
+    static plat::FileHandle Handle(int fd) {
+        return plat::FileHandle(static_cast<std::uintptr_t>(fd) + 1);
+    }
     static bool Fail() {
         const int e = errno;
         plat::kernel().SetLastError(e == ENOENT   ? plat::kErrorFileNotFound
@@ -206,8 +212,8 @@ private:
     std::string m_root;
     std::wstring m_module;
     std::wstring m_current = L"C:\\";
-    std::map<plat::Handle, std::pair<DIR*, std::string>> m_finds;
-    plat::Handle m_nextFind = 0;
+    std::map<plat::FileHandle, std::pair<DIR*, std::string>> m_finds;
+    plat::FileHandle m_nextFind;
 };
 
 }  // namespace

@@ -143,7 +143,7 @@ TEST(ExecuteCommand, TheAgentStartMakesTheBackupAndClosesTheWindowOnce) {
     m.selfSession = 2;
     m.moduleVersion = {0, 0, 0x00010002, 0x00030004};
     m.WriteFile(m.moduleFile, "MZ launcher");
-    plat::Hwnd agentWindow = 0;
+    plat::Hwnd agentWindow;
     m.onCreateProcess = [&](const std::wstring&, const std::wstring&) {
         sim::Program p;
         p.runMs = 3000;

@@ -140,13 +140,13 @@ TEST(LoadPngResource, ReportsMissingAndUndecodablePicturesAndLeavesTheImageAlone
     uintptr_t token = 0;
     ASSERT_TRUE(plat::loading().GdiplusStartup(&token));
     m.loading.pngs[205] = "\x89PNG garbage";
-    plat::Image image = 0;
+    plat::Image image;
     EXPECT_TRUE(LoadPngResource(200, image));
-    EXPECT_NE(image, 0u);
-    plat::Image untouched = 7;
+    EXPECT_NE(image, plat::Image());
+    plat::Image untouched(7);
     EXPECT_FALSE(LoadPngResource(199, untouched));
     EXPECT_FALSE(LoadPngResource(205, untouched));
-    EXPECT_EQ(untouched, 7u);
+    EXPECT_EQ(untouched, plat::Image(7));
     EXPECT_EQ(m.loading.imagesAlive, 1);
     plat::loading().DisposeImage(image);
     plat::loading().GdiplusShutdown(token);
@@ -168,8 +168,8 @@ TEST(LoadingWindow, IsAHiddenTopmostToolPopupThatIsShownWithoutActivation) {
         std::vector<int>({w.s.region.left, w.s.region.top, w.s.region.right, w.s.region.bottom,
                           w.s.regionEllipseWidth, w.s.regionEllipseHeight}),
         std::vector<int>({0, 0, 307, 93, 0, 0}));
-    EXPECT_EQ(w.s.bigIcon, 0x1C0u);
-    EXPECT_EQ(w.s.smallIcon, 0x1C0u);
+    EXPECT_EQ(w.s.bigIcon, plat::Hicon(0x1C0));
+    EXPECT_EQ(w.s.smallIcon, plat::Hicon(0x1C0));
     EXPECT_TRUE(w.s.ghostingDisabled);
     EXPECT_EQ(w.main, g_pLoadingWnd);
     const std::vector<std::wstring> head(w.s.calls.begin(), w.s.calls.begin() + 3);

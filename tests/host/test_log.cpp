@@ -78,9 +78,9 @@ TEST(Log, ACollidingWriterRetriesBrieflyInsteadOfDroppingTheLine) {
     sim::SimMachine m;
     logging::ResetState();
     // Another writer holds the file exclusively for 12 ms.
-    plat::Handle other = plat::files().CreateFile(
+    plat::FileHandle other = plat::files().CreateFile(
         m.LogPath(), plat::kGenericRead | plat::kGenericWrite, plat::kShareNone, plat::kOpenAlways);
-    ASSERT_NE(other, 0u);
+    ASSERT_NE(other, plat::FileHandle());
     m.After(12, [other] { plat::files().CloseFile(other); });
     logging::Log(L"[%ls] kept", L"T");
     ASSERT_EQ(m.LogMessages(), std::vector<std::wstring>{L"[T] kept"});
@@ -89,9 +89,9 @@ TEST(Log, ACollidingWriterRetriesBrieflyInsteadOfDroppingTheLine) {
 
 TEST(Log, AWriterThatNeverGetsTheFileGivesUpWellUnderASecond) {
     sim::SimMachine m;
-    plat::Handle other = plat::files().CreateFile(
+    plat::FileHandle other = plat::files().CreateFile(
         m.LogPath(), plat::kGenericRead | plat::kGenericWrite, plat::kShareNone, plat::kOpenAlways);
-    ASSERT_NE(other, 0u);
+    ASSERT_NE(other, plat::FileHandle());
     logging::Log(L"dropped");
     EXPECT_LT(m.Now(), 200u);
     EXPECT_EQ(m.debugOutput.size(), 1u);
@@ -102,9 +102,9 @@ TEST(Log, AWriterThatNeverGetsTheFileGivesUpWellUnderASecond) {
 TEST(Log, AHeldLogCostsTheRunOneLinesRetriesAndNoMore) {
     sim::SimMachine m;
     logging::ResetState();
-    plat::Handle other = plat::files().CreateFile(
+    plat::FileHandle other = plat::files().CreateFile(
         m.LogPath(), plat::kGenericRead | plat::kGenericWrite, plat::kShareNone, plat::kOpenAlways);
-    ASSERT_NE(other, 0u);
+    ASSERT_NE(other, plat::FileHandle());
     for (int i = 0; i < 2000; ++i) logging::Log(L"[%ls] file %d", L"T", i);
     EXPECT_EQ(m.sleeps.size(), 10u);  // the first line's retries; later lines try once
     plat::files().CloseFile(other);

@@ -42,8 +42,8 @@ TEST(OsQueries, BeforeVistaTheTokenItselfIsChecked) {
 TEST(OsQueries, ACallersTokenStaysOpenAndFailuresAnswerFalse) {
     sim::SimMachine m;
     m.token = TokenKind::LimitedAdmin;
-    plat::Handle token = 0;
-    ASSERT_TRUE(plat::kernel().OpenProcessToken(0, plat::kTokenQuery, &token));
+    plat::Handle token;
+    ASSERT_TRUE(plat::kernel().OpenProcessToken(plat::Handle(), plat::kTokenQuery, &token));
     EXPECT_TRUE(os::IsUserInAdminGroup2(token));
     uint32_t type = 0;
     EXPECT_TRUE(plat::kernel().GetTokenElevationType(token, &type));  // still a valid handle
@@ -136,9 +136,9 @@ TEST(OsQueries, UserTokensAndImpersonation) {
         // As an elevated administrator: the shell's user.
         sim::SimMachine m;
         m.token = sim::TokenKind::ElevatedAdmin;
-        plat::Handle token = 0;
+        plat::Handle token;
         EXPECT_TRUE(os::GetSessionUserToken(&token, 1, true));
-        EXPECT_NE(token, 0u);
+        EXPECT_NE(token, plat::Handle());
         plat::kernel().CloseHandle(token);
         CImpersonateUser asUser;
         EXPECT_EQ(m.impersonating, L"user");
@@ -149,7 +149,7 @@ TEST(OsQueries, UserTokensAndImpersonation) {
         // No shell and no system account: no token, no impersonation.
         sim::SimMachine m;
         m.EndProcess(m.ProcessesNamed(L"explorer.exe").at(0), 0);
-        plat::Handle token = 0;
+        plat::Handle token;
         EXPECT_FALSE(os::GetShellUserToken(&token, false, 1));
         CImpersonateUser asUser;
         EXPECT_FALSE(asUser.IsImpersonating());
@@ -169,7 +169,7 @@ TEST(OsQueries, AnElevatedRunTakesTheSystemShellOfItsOwnSession) {
         const uint32_t fake = m.AddProcess(L"explorer.exe", 1, -1, 0, L"mallory");
         m.processImages[fake] = L"C:\\users\\mallory\\explorer.exe";
         const uint32_t own = m.AddProcess(L"explorer.exe", 1, -1, 0, L"user");
-        plat::Handle token = 0;
+        plat::Handle token;
         os::GetShellUserToken(&token, kind == sim::TokenKind::ElevatedAdmin, 1);
         const auto opened = m.CallsStartingWith(L"OpenProcess ");
         ASSERT_FALSE(opened.empty());
@@ -177,7 +177,7 @@ TEST(OsQueries, AnElevatedRunTakesTheSystemShellOfItsOwnSession) {
             EXPECT_EQ(opened, (std::vector<std::wstring>{
                                   L"OpenProcess " + std::to_wstring(fake) + L" 0x1fffff inherit",
                                   L"OpenProcess " + std::to_wstring(own) + L" 0x1fffff inherit"}));
-            ASSERT_NE(token, 0u);
+            ASSERT_NE(token, plat::Handle());
             ASSERT_TRUE(plat::kernel().ImpersonateLoggedOnUser(token));
             EXPECT_EQ(m.impersonating, L"user");
         } else {

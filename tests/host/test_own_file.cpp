@@ -51,7 +51,7 @@ TEST(OwnFile, HeldFromTheStartOfTheRunNobodyMayRenameOrWriteIt) {
     g_instanceMutex.Create();
     uint32_t renameError = 0, writeError = 0;
     bool renamed = true;
-    plat::Handle writer = 1;
+    plat::FileHandle writer(1);
     m.After(1000, [&] {
         plat::IFiles& fs = plat::files();
         CHeldFolder downloads;
@@ -62,9 +62,9 @@ TEST(OwnFile, HeldFromTheStartOfTheRunNobodyMayRenameOrWriteIt) {
                                plat::kOpenExisting);
         writeError = plat::kernel().GetLastError();
         // Readers are welcome.
-        const plat::Handle reader =
+        const plat::FileHandle reader =
             fs.CreateFile(kSelf, plat::kGenericRead, plat::kShareRead, plat::kOpenExisting);
-        EXPECT_NE(reader, 0u);
+        EXPECT_NE(reader, plat::FileHandle());
         fs.CloseFile(reader);
         m.ReleaseMutex(kInstanceMutexName, 1);
     });
@@ -74,7 +74,7 @@ TEST(OwnFile, HeldFromTheStartOfTheRunNobodyMayRenameOrWriteIt) {
 
     EXPECT_FALSE(renamed);
     EXPECT_EQ(renameError, plat::kErrorSharingViolation);
-    EXPECT_EQ(writer, 0u);
+    EXPECT_EQ(writer, plat::FileHandle());
     EXPECT_EQ(writeError, plat::kErrorSharingViolation);
     EXPECT_FALSE(m.Exists(kSelf + L".old"));
     const auto log = m.LogMessages();

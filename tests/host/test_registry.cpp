@@ -39,7 +39,7 @@ TEST(RegistryRoot, OnlyPredefinedRootsAndTheMachineHiveRedirected) {
     EXPECT_TRUE(r.SetRootKey(plat::kHkeyUsers, true));
     EXPECT_EQ(r.GetRootKey(), plat::kHkeyUsers);
     for (plat::HKey other : {plat::HKey(0), plat::HKey(0x80000004), plat::HKey(0x1004)}) {
-        EXPECT_FALSE(r.SetRootKey(other, true)) << other;
+        EXPECT_FALSE(r.SetRootKey(other, true)) << other.value;
         EXPECT_EQ(r.GetRootKey(), plat::kHkeyUsers);
     }
 

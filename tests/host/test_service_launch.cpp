@@ -171,7 +171,7 @@ TEST_F(ServiceLaunch, OnlyTheWorkFoldersManagerIsAwaited) {
 }
 
 TEST_F(ServiceLaunch, AnAgentSeenOnlyThroughItsWindowIsFollowedByAPause) {
-    plat::Hwnd window = 0;
+    plat::Hwnd window;
     onRun = [this, &window] {
         // The agent's manager runs in another session; only its window is visible here.
         const uint32_t manager = m.AddProcess(kAgentManagerExe, 2, -1);
@@ -267,7 +267,7 @@ TEST_F(ServiceLaunch, CustomizationRunsTheStandardLaunchAfterwardsAndSkipsThePau
     m.WriteFile(work + L"QVFeatureVESK.exe", "UIA");
     m.WriteFile(work + L"QVFeatureVESKNOUIA.exe", "NOUIA");
     m.WriteFile(work + L"QVManagerVESK.exe", "manager");
-    plat::Hwnd window = 0;
+    plat::Hwnd window;
     onRun = [this, &window] {
         const uint32_t manager = m.AddProcess(kAgentManagerExe, 2, -1);
         window = m.AddWindow(kAgentWindowClass, manager);

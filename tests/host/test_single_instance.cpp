@@ -24,7 +24,7 @@ protected:
         return m.AddWindow(kAgentWindowClass, manager);
     }
     std::vector<std::wstring> HandOverCalls(plat::Hwnd window) {
-        const std::wstring w = std::to_wstring(window);
+        const std::wstring w = std::to_wstring(window.value);
         const std::wstring fg = std::to_wstring(5000 + 1);  // the foreground window's thread
         return {L"ShowWindow " + w + L" 1", L"SwitchToThisWindow " + w + L" 1",
                 L"AttachThreadInput 100 " + fg + L" 1", L"SetForegroundWindow " + w,
@@ -56,8 +56,8 @@ TEST_F(SingleInstance, FreeLockButAnAgentWindowHandsOverEvenWithATokenSwitch) {
     EXPECT_FALSE(Check(/*tokenSwitchMark=*/true));
     EXPECT_EQ(WindowCalls(), HandOverCalls(window));
     EXPECT_EQ(m.foreground, window);
-    EXPECT_EQ(m.LogMessages(),
-              std::vector<std::wstring>{kPrefix + L"VESK skip by foreground window without instance"});
+    EXPECT_EQ(m.LogMessages(), std::vector<std::wstring>{
+                                   kPrefix + L"VESK skip by foreground window without instance"});
 }
 
 TEST_F(SingleInstance, HeldLockWithAnAgentWindowHandsOver) {
@@ -66,7 +66,8 @@ TEST_F(SingleInstance, HeldLockWithAnAgentWindowHandsOver) {
     m.foreground = m.AddWindow(L"Shell_TrayWnd", 1);
     EXPECT_FALSE(Check());
     EXPECT_EQ(WindowCalls(), HandOverCalls(window));
-    EXPECT_EQ(m.LogMessages(), std::vector<std::wstring>{kPrefix + L"VESK skip by foreground instance"});
+    EXPECT_EQ(m.LogMessages(),
+              std::vector<std::wstring>{kPrefix + L"VESK skip by foreground instance"});
     EXPECT_TRUE(m.sleeps.empty());
 }
 

@@ -153,7 +153,7 @@ TEST(WorkFolder, ElevatedAndSystemRunsGetAFreshFolderOnlyAdministratorsCanChange
         m.impersonating = L"user";
         EXPECT_EQ(plat::files().CreateFile(kFolder + L"\\expand.bat", plat::kGenericWrite, 0,
                                            plat::kCreateAlways),
-                  0u);
+                  plat::FileHandle());
         m.impersonating.clear();
         // The launch's own copy there is made by the launcher itself, at once.
         m.WriteFile(kFolder + L"\\QVFeatureVESK.exe", "feature");

@@ -37,30 +37,32 @@ class Files final : public plat::IFiles {
 public:
     explicit Files(SimMachine& m) : m(m), d(m.impl()) {}
 
-    plat::Handle CreateFile(const std::wstring& path, uint32_t access, uint32_t share,
-                            uint32_t disposition) override {
+    plat::FileHandle CreateFile(const std::wstring& path, uint32_t access, uint32_t share,
+                                uint32_t disposition) override {
         const std::string host = m.HostPath(path);
         struct stat st;
         const bool exists = ::lstat(host.c_str(), &st) == 0;
         const bool wantWrite = access & plat::kGenericWrite;
-        if (exists && S_ISDIR(st.st_mode)) return Fail(plat::kErrorAccessDenied), 0;
+        if (exists && S_ISDIR(st.st_mode))
+            return Fail(plat::kErrorAccessDenied), plat::FileHandle();
         if (!fs::is_directory(fs::path(host).parent_path()))
-            return Fail(plat::kErrorPathNotFound), 0;
-        if (!exists && disposition == plat::kOpenExisting) return Fail(plat::kErrorFileNotFound), 0;
+            return Fail(plat::kErrorPathNotFound), plat::FileHandle();
+        if (!exists && disposition == plat::kOpenExisting)
+            return Fail(plat::kErrorFileNotFound), plat::FileHandle();
         if (wantWrite && exists && !(st.st_mode & S_IWUSR))
-            return Fail(plat::kErrorAccessDenied), 0;
+            return Fail(plat::kErrorAccessDenied), plat::FileHandle();
         const std::string key = d.HostKey(host);
         if (exists ? !d.MayOpen(key, access) : !d.MayAdd(key, false))
-            return Fail(plat::kErrorAccessDenied), 0;
+            return Fail(plat::kErrorAccessDenied), plat::FileHandle();
         if (exists && d.ShareConflict(host, access, share))
-            return Fail(plat::kErrorSharingViolation), 0;
-        if (!exists && m.writeBudget == 0) return Fail(plat::kErrorDiskFull), 0;
+            return Fail(plat::kErrorSharingViolation), plat::FileHandle();
+        if (!exists && m.writeBudget == 0) return Fail(plat::kErrorDiskFull), plat::FileHandle();
 
         int flags = wantWrite ? ((access & plat::kGenericRead) ? O_RDWR : O_WRONLY) : O_RDONLY;
         if (disposition == plat::kCreateAlways) flags |= O_CREAT | O_TRUNC;
         if (disposition == plat::kOpenAlways) flags |= O_CREAT;
         int fd = ::open(host.c_str(), flags | O_CLOEXEC, 0644);
-        if (fd < 0) return Fail(plat::kErrorAccessDenied), 0;
+        if (fd < 0) return Fail(plat::kErrorAccessDenied), plat::FileHandle();
         if (!exists) d.Created(key);
         // Like Windows: opening an existing file with "create/open always" reports 183.
         SetError(exists && (disposition == plat::kCreateAlways || disposition == plat::kOpenAlways)
@@ -69,7 +71,7 @@ public:
         return Opened(fd, host, access, share);
     }
 
-    bool ReadFile(plat::Handle file, void* buffer, uint32_t size, uint32_t* read) override {
+    bool ReadFile(plat::FileHandle file, void* buffer, uint32_t size, uint32_t* read) override {
         *read = 0;
         auto* f = d.Get<FileObj>(file);
         if (!f || !(f->access & kReadData)) return Fail(plat::kErrorAccessDenied);
@@ -79,7 +81,8 @@ public:
         return true;
     }
 
-    bool WriteFile(plat::Handle file, const void* data, uint32_t size, uint32_t* written) override {
+    bool WriteFile(plat::FileHandle file, const void* data, uint32_t size,
+                   uint32_t* written) override {
         *written = 0;
         auto* f = d.Get<FileObj>(file);
         if (!f || !(f->access & kWriteData)) return Fail(plat::kErrorAccessDenied);
@@ -94,7 +97,7 @@ public:
         return true;
     }
 
-    bool SetFilePointer(plat::Handle file, int64_t distance, uint32_t method,
+    bool SetFilePointer(plat::FileHandle file, int64_t distance, uint32_t method,
                         uint64_t* position) override {
         auto* f = d.Get<FileObj>(file);
         if (!f) return Fail(plat::kErrorInvalidHandle);
@@ -107,7 +110,7 @@ public:
         return true;
     }
 
-    bool GetFileSize(plat::Handle file, uint64_t* size) override {
+    bool GetFileSize(plat::FileHandle file, uint64_t* size) override {
         auto* f = d.Get<FileObj>(file);
         struct stat st;
         if (!f || ::fstat(f->fd, &st) != 0) return Fail(plat::kErrorInvalidHandle);
@@ -115,7 +118,9 @@ public:
         return true;
     }
 
-    bool CloseFile(plat::Handle file) override { return d.kernel->CloseHandle(file); }
+    bool CloseFile(plat::FileHandle file) override {
+        return d.kernel->CloseHandle(plat::Handle(file.value));
+    }
 
     uint32_t GetFileAttributes(const std::wstring& path) override {
         if (path.empty()) {
@@ -131,18 +136,13 @@ public:
         return AttributesOf(st, host);
     }
 
-
-
-
-
-
     bool GetDiskFreeSpaceEx(const std::wstring& directory, uint64_t* totalFree) override {
         m.freeSpaceQueries.push_back(directory);
         *totalFree = FreeSpaceAt(directory.empty() ? m.currentDir : directory);
         return true;
     }
 
-    bool GetVolumeFreeSpace(plat::Handle folder, uint64_t* totalFree) override {
+    bool GetVolumeFreeSpace(plat::FileHandle folder, uint64_t* totalFree) override {
         auto* f = d.Get<FileObj>(folder);
         std::wstring path;
         if (!f || f->fd < 0 || !WindowsPathOf(*f, path)) return Fail(plat::kErrorInvalidHandle);
@@ -210,8 +210,6 @@ public:
         return 0;
     }
 
-
-
     bool GetFixedFileInfo(const std::wstring& path, plat::FixedFileInfo& out) override {
         if (m.moduleVersionMissing || !text::EqualsNoCase(path, m.moduleFile))
             return Fail(1813), false;  // ERROR_RESOURCE_TYPE_NOT_FOUND
@@ -219,7 +217,7 @@ public:
         return true;
     }
 
-    int32_t WinVerifyTrust(plat::Handle file, const std::wstring& path) override {
+    int32_t WinVerifyTrust(plat::FileHandle file, const std::wstring& path) override {
         m.calls.push_back(L"WinVerifyTrust " + path);
         auto* f = d.Get<FileObj>(file);
         if (!f || !(f->access & kReadData))
@@ -237,9 +235,7 @@ public:
         return m.trustResult ? *m.trustResult : plat::kTrustSuccess;
     }
 
-
-
-    bool GetFileAccess(plat::Handle file, plat::AccessList& out) override {
+    bool GetFileAccess(plat::FileHandle file, plat::AccessList& out) override {
         std::string key;
         if (!KeyOf(file, key)) return Fail(plat::kErrorInvalidHandle);
         if (!(d.Get<FileObj>(file)->access & plat::kReadControl))
@@ -248,30 +244,35 @@ public:
         return true;
     }
 
-    plat::Handle CreateFileWithFlags(const std::wstring& path, uint32_t access, uint32_t share,
-                                     uint32_t disposition, uint32_t flags) override {
+    plat::FileHandle CreateFileWithFlags(const std::wstring& path, uint32_t access, uint32_t share,
+                                         uint32_t disposition, uint32_t flags) override {
         const std::string host = m.HostPath(path);
         struct stat st, target;
         if (::lstat(host.c_str(), &st) == 0 && S_ISLNK(st.st_mode) &&
             (flags & plat::kFileFlagOpenReparsePoint) && !m.linksOpenAsTargets) {
-            if (!d.MayOpen(LinkKey(host), access)) return Fail(plat::kErrorAccessDenied), 0;
-            if (d.ShareConflict(host, access, share)) return Fail(plat::kErrorSharingViolation), 0;
+            if (!d.MayOpen(LinkKey(host), access))
+                return Fail(plat::kErrorAccessDenied), plat::FileHandle();
+            if (d.ShareConflict(host, access, share))
+                return Fail(plat::kErrorSharingViolation), plat::FileHandle();
             SetError(disposition == plat::kOpenAlways ? plat::kErrorAlreadyExists : 0);
             return Opened(-1, host, access, share);
         }
         if (::stat(host.c_str(), &target) == 0 && S_ISDIR(target.st_mode)) {
-            if (!(flags & plat::kFileFlagBackupSemantics)) return Fail(plat::kErrorAccessDenied), 0;
-            if (!d.MayOpen(d.HostKey(host), access)) return Fail(plat::kErrorAccessDenied), 0;
-            if (d.ShareConflict(host, access, share)) return Fail(plat::kErrorSharingViolation), 0;
+            if (!(flags & plat::kFileFlagBackupSemantics))
+                return Fail(plat::kErrorAccessDenied), plat::FileHandle();
+            if (!d.MayOpen(d.HostKey(host), access))
+                return Fail(plat::kErrorAccessDenied), plat::FileHandle();
+            if (d.ShareConflict(host, access, share))
+                return Fail(plat::kErrorSharingViolation), plat::FileHandle();
             const int fd = ::open(host.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
-            if (fd < 0) return Fail(plat::kErrorAccessDenied), 0;
+            if (fd < 0) return Fail(plat::kErrorAccessDenied), plat::FileHandle();
             SetError(0);
             return Opened(fd, host, access, share);
         }
         return CreateFile(path, access, share, disposition);
     }
 
-    bool GetFileInformation(plat::Handle file, plat::FileInformation& out) override {
+    bool GetFileInformation(plat::FileHandle file, plat::FileInformation& out) override {
         auto* f = d.Get<FileObj>(file);
         struct stat st;
         if (!f || (f->link ? ::lstat(f->hostPath.c_str(), &st) : ::fstat(f->fd, &st)) != 0)
@@ -284,21 +285,22 @@ public:
         return true;
     }
 
-    plat::Handle CreateFileInFolder(plat::Handle folder, const std::wstring& name, uint32_t access,
-                                    uint32_t share, uint32_t disposition, uint32_t flags,
-                                    const plat::AccessList* list) override {
+    plat::FileHandle CreateFileInFolder(plat::FileHandle folder, const std::wstring& name,
+                                        uint32_t access, uint32_t share, uint32_t disposition,
+                                        uint32_t flags, const plat::AccessList* list) override {
         access = AsWin32Asks(access);
         std::string host;
-        if (!InFolder(folder, name, host)) return 0;
+        if (!InFolder(folder, name, host)) return plat::FileHandle();
         struct stat st;
         const bool exists = ::lstat(host.c_str(), &st) == 0;
-        if (exists && disposition == plat::kCreateNew) return Fail(plat::kErrorFileExists), 0;
+        if (exists && disposition == plat::kCreateNew)
+            return Fail(plat::kErrorFileExists), plat::FileHandle();
         // A link is opened as itself (where links cannot be, as Wine, as what it points at).
         const bool asLink = exists && S_ISLNK(st.st_mode) && !m.linksOpenAsTargets;
         if (exists && !d.MayOpen(asLink ? LinkKey(host) : d.HostKey(host), access))
-            return Fail(plat::kErrorAccessDenied), 0;
+            return Fail(plat::kErrorAccessDenied), plat::FileHandle();
         if (exists && d.ShareConflict(host, access, share))
-            return Fail(plat::kErrorSharingViolation), 0;
+            return Fail(plat::kErrorSharingViolation), plat::FileHandle();
         if (asLink) {
             SetError(disposition == plat::kOpenAlways ? plat::kErrorAlreadyExists : 0);
             return Opened(-1, host, access, share);
@@ -307,26 +309,29 @@ public:
         const bool folderThere =
             exists && ::stat(host.c_str(), &target) == 0 && S_ISDIR(target.st_mode);
         if (folderThere) {
-            if (!(flags & plat::kFileFlagBackupSemantics)) return Fail(plat::kErrorAccessDenied), 0;
+            if (!(flags & plat::kFileFlagBackupSemantics))
+                return Fail(plat::kErrorAccessDenied), plat::FileHandle();
             const int fd = ::open(host.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
-            if (fd < 0) return Fail(plat::kErrorAccessDenied), 0;
+            if (fd < 0) return Fail(plat::kErrorAccessDenied), plat::FileHandle();
             SetError(disposition == plat::kOpenAlways ? plat::kErrorAlreadyExists : 0);
             return Opened(fd, host, access, share);
         }
-        if (!exists && disposition == plat::kOpenExisting) return Fail(plat::kErrorFileNotFound), 0;
+        if (!exists && disposition == plat::kOpenExisting)
+            return Fail(plat::kErrorFileNotFound), plat::FileHandle();
         const std::string key = d.HostKey(host);
         if (exists && (MapAccess(access) & kWriteData) && !(st.st_mode & S_IWUSR))
-            return Fail(plat::kErrorAccessDenied), 0;
-        if (!exists && !d.MayAdd(key, false)) return Fail(plat::kErrorAccessDenied), 0;
+            return Fail(plat::kErrorAccessDenied), plat::FileHandle();
+        if (!exists && !d.MayAdd(key, false))
+            return Fail(plat::kErrorAccessDenied), plat::FileHandle();
         if (exists && disposition == plat::kCreateAlways && !(st.st_mode & S_IWUSR))
-            return Fail(plat::kErrorAccessDenied), 0;
-        if (!exists && m.writeBudget == 0) return Fail(plat::kErrorDiskFull), 0;
+            return Fail(plat::kErrorAccessDenied), plat::FileHandle();
+        if (!exists && m.writeBudget == 0) return Fail(plat::kErrorDiskFull), plat::FileHandle();
         const int fd = ::open(host.c_str(),
                               ((MapAccess(access) & kWriteData) ? O_RDWR : O_RDONLY) | O_CREAT |
                                   (disposition == plat::kCreateAlways ? O_TRUNC : 0) |
                                   (m.linksOpenAsTargets ? 0 : O_NOFOLLOW) | O_CLOEXEC,
                               0644);
-        if (fd < 0) return Fail(plat::kErrorAccessDenied), 0;
+        if (fd < 0) return Fail(plat::kErrorAccessDenied), plat::FileHandle();
         if (!exists) d.Created(key, list);
         SetError(exists && (disposition == plat::kOpenAlways || disposition == plat::kCreateAlways)
                      ? plat::kErrorAlreadyExists
@@ -334,44 +339,50 @@ public:
         return Opened(fd, host, access, share);
     }
 
-    plat::Handle CreateFolderInFolder(plat::Handle folder, const std::wstring& name,
-                                      uint32_t access, uint32_t share, uint32_t disposition,
-                                      const plat::AccessList* list) override {
+    plat::FileHandle CreateFolderInFolder(plat::FileHandle folder, const std::wstring& name,
+                                          uint32_t access, uint32_t share, uint32_t disposition,
+                                          const plat::AccessList* list) override {
         access = AsWin32Asks(access);
         std::string host;
-        if (!InFolder(folder, name, host)) return 0;
+        if (!InFolder(folder, name, host)) return plat::FileHandle();
         struct stat st;
         const bool exists = ::lstat(host.c_str(), &st) == 0;
-        if (exists && disposition == plat::kCreateNew) return Fail(plat::kErrorAlreadyExists), 0;
-        if (!exists && disposition == plat::kOpenExisting) return Fail(plat::kErrorFileNotFound), 0;
+        if (exists && disposition == plat::kCreateNew)
+            return Fail(plat::kErrorAlreadyExists), plat::FileHandle();
+        if (!exists && disposition == plat::kOpenExisting)
+            return Fail(plat::kErrorFileNotFound), plat::FileHandle();
         if (exists) {
             // A link is opened as itself (where links cannot be, as Wine, as what it points at).
             const bool asLink = S_ISLNK(st.st_mode) && !m.linksOpenAsTargets;
             struct stat target;
             if (!asLink && (::stat(host.c_str(), &target) != 0 || !S_ISDIR(target.st_mode)))
-                return Fail(plat::kErrorDirectory), 0;  // a file of that name
+                return Fail(plat::kErrorDirectory), plat::FileHandle();  // a file of that name
             if (!d.MayOpen(asLink ? LinkKey(host) : d.HostKey(host), access))
-                return Fail(plat::kErrorAccessDenied), 0;
-            if (d.ShareConflict(host, access, share)) return Fail(plat::kErrorSharingViolation), 0;
+                return Fail(plat::kErrorAccessDenied), plat::FileHandle();
+            if (d.ShareConflict(host, access, share))
+                return Fail(plat::kErrorSharingViolation), plat::FileHandle();
             const int fd = asLink ? -1 : ::open(host.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
-            if (!asLink && fd < 0) return Fail(plat::kErrorAccessDenied), 0;
+            if (!asLink && fd < 0) return Fail(plat::kErrorAccessDenied), plat::FileHandle();
             SetError(disposition == plat::kOpenAlways ? plat::kErrorAlreadyExists : 0);
             return Opened(fd, host, access, share);
         }
         m.calls.push_back(L"CreateFolderInFolder " + d.WindowsPathOfKey(d.HostKey(host)));
         if (m.failCreateDirectory > 0) {
             --m.failCreateDirectory;
-            return Fail(plat::kErrorAccessDenied), 0;
+            return Fail(plat::kErrorAccessDenied), plat::FileHandle();
         }
-        if (!d.MayAdd(d.HostKey(host), true)) return Fail(plat::kErrorAccessDenied), 0;
-        if (::mkdir(host.c_str(), 0755) != 0) return Fail(plat::kErrorAccessDenied), 0;
+        if (!d.MayAdd(d.HostKey(host), true))
+            return Fail(plat::kErrorAccessDenied), plat::FileHandle();
+        if (::mkdir(host.c_str(), 0755) != 0)
+            return Fail(plat::kErrorAccessDenied), plat::FileHandle();
         d.Created(d.HostKey(host), list);
         const int fd = ::open(host.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
         SetError(0);
         return Opened(fd, host, access, share);
     }
 
-    bool RenameOpenFile(plat::Handle file, plat::Handle folder, const std::wstring& name) override {
+    bool RenameOpenFile(plat::FileHandle file, plat::FileHandle folder,
+                        const std::wstring& name) override {
         auto* f = d.Get<FileObj>(file);
         std::string from, to;
         if (!f || !KeyOf(file, from)) return Fail(plat::kErrorInvalidHandle);
@@ -384,9 +395,10 @@ public:
         if (!d.MayAdd(d.HostKey(to), isFolder)) return Fail(plat::kErrorAccessDenied);
         // Like Windows, no folder is renamed while anything below it is open.
         for (const auto& [h, obj] : d.handles)
-            if (const auto* other = std::get_if<FileObj>(&obj); other && h != file) {
+            if (const auto* other = std::get_if<FileObj>(&obj); other && h != file.value) {
                 std::string below;
-                if (KeyOf(h, below) && below.compare(0, from.size() + 1, from + "/") == 0)
+                if (KeyOf(plat::FileHandle(h), below) &&
+                    below.compare(0, from.size() + 1, from + "/") == 0)
                     return Fail(plat::kErrorAccessDenied);
             }
         if (::rename(from.c_str(), to.c_str()) != 0) return Fail(plat::kErrorAccessDenied);
@@ -394,7 +406,7 @@ public:
         return true;
     }
 
-    bool ListFolder(plat::Handle folder, std::vector<plat::FindData>& out) override {
+    bool ListFolder(plat::FileHandle folder, std::vector<plat::FindData>& out) override {
         out.clear();
         std::string here;
         auto* f = d.Get<FileObj>(folder);
@@ -414,7 +426,7 @@ public:
         return true;
     }
 
-    bool DeleteOpenFile(plat::Handle file) override {
+    bool DeleteOpenFile(plat::FileHandle file) override {
         auto* f = d.Get<FileObj>(file);
         std::string key;
         if (!f || !KeyOf(file, key)) return Fail(plat::kErrorInvalidHandle);
@@ -428,15 +440,15 @@ public:
         for (const auto& [h, obj] : d.handles) {
             const auto* other = std::get_if<FileObj>(&obj);
             std::string otherKey;
-            if (other && h != file && KeyOf(h, otherKey) && otherKey == key &&
-                !(other->share & plat::kShareDelete))
+            if (other && h != file.value && KeyOf(plat::FileHandle(h), otherKey) &&
+                otherKey == key && !(other->share & plat::kShareDelete))
                 return Fail(plat::kErrorSharingViolation);
         }
         f->deletePending = true;
         return true;
     }
 
-    bool SetOpenFileAttributes(plat::Handle file, uint32_t attributes) override {
+    bool SetOpenFileAttributes(plat::FileHandle file, uint32_t attributes) override {
         auto* f = d.Get<FileObj>(file);
         std::string key;
         if (!f || f->link || !KeyOf(file, key)) return Fail(plat::kErrorInvalidHandle);
@@ -448,21 +460,21 @@ public:
         return ::fchmod(f->fd, mode) == 0 || Fail(plat::kErrorAccessDenied);
     }
 
-    bool SetEndOfFile(plat::Handle file) override {
+    bool SetEndOfFile(plat::FileHandle file) override {
         auto* f = d.Get<FileObj>(file);
         if (!f || f->fd < 0 || !(f->access & kWriteData)) return Fail(plat::kErrorAccessDenied);
         const off_t at = ::lseek(f->fd, 0, SEEK_CUR);
         return (at >= 0 && ::ftruncate(f->fd, at) == 0) || Fail(plat::kErrorAccessDenied);
     }
 
-    bool GetVolumeAttributes(plat::Handle file, uint32_t* attributes) override {
+    bool GetVolumeAttributes(plat::FileHandle file, uint32_t* attributes) override {
         std::string key;
         if (!KeyOf(file, key)) return Fail(plat::kErrorInvalidHandle);
         *attributes = d.KeepsAccessLists(key) ? plat::kFilePersistentAcls : 0;
         return true;
     }
 
-    bool GetFinalPathNameByHandle(plat::Handle file, std::wstring& out, bool ntForm) override {
+    bool GetFinalPathNameByHandle(plat::FileHandle file, std::wstring& out, bool ntForm) override {
         out.clear();
         if (m.finalPathMissing) return Fail(plat::kErrorProcNotFound);
         auto* f = d.Get<FileObj>(file);
@@ -498,7 +510,7 @@ public:
         image.copy(static_cast<char*>(buffer), size, offset);
         return true;
     }
-    bool AreMappedFilesTheSame(plat::Handle file, bool* same) override {
+    bool AreMappedFilesTheSame(plat::FileHandle file, bool* same) override {
         const auto* f = d.Get<FileObj>(file);
         struct stat image, held;
         if (m.sameFileQueryFails || !f || ::fstat(f->fd, &held) ||
@@ -523,14 +535,14 @@ private:
                (access & ~(plat::kGenericRead | plat::kGenericWrite));
     }
     // A handle with what it was granted.
-    plat::Handle Opened(int fd, const std::string& host, uint32_t access, uint32_t share) {
+    plat::FileHandle Opened(int fd, const std::string& host, uint32_t access, uint32_t share) {
         FileObj f{fd, host, MapAccess(access), share};
         f.link = fd < 0;
-        return d.Add(f);
+        return d.Add<plat::FileHandle>(f);
     }
     // The host path of `name` inside the open folder `folder`, wherever that folder is now
     // (renamed, or gone: then nothing can be reached in it).
-    bool InFolder(plat::Handle folder, const std::wstring& name, std::string& host) {
+    bool InFolder(plat::FileHandle folder, const std::wstring& name, std::string& host) {
         auto* f = d.Get<FileObj>(folder);
         if (!f || f->fd < 0) return Fail(plat::kErrorInvalidHandle);
         if (name.empty() || name.find_first_of(L"\\/:") != std::wstring::npos)
@@ -554,7 +566,7 @@ private:
                fs::path(host).filename().string();
     }
     // The resolved host path of what a handle holds now (a link: the link itself).
-    bool KeyOf(plat::Handle handle, std::string& key) const {
+    bool KeyOf(plat::FileHandle handle, std::string& key) const {
         const auto* f = d.Get<FileObj>(handle);
         if (!f) return false;
         if (f->link) {
@@ -608,8 +620,8 @@ bool SimMachine::Impl::ShareConflict(const std::string& hostPath, uint32_t acces
     // what the new one asks for. A file is the same whatever name reached it.
     struct stat want;
     if (::lstat(hostPath.c_str(), &want) != 0) return false;
-    const uint32_t asked = (access & plat::kGenericRead ? 0x1 : 0) |
-                           (access & plat::kGenericWrite ? 0x2 : 0) | access;
+    const uint32_t asked =
+        (access & plat::kGenericRead ? 0x1 : 0) | (access & plat::kGenericWrite ? 0x2 : 0) | access;
     auto conflicts = [](uint32_t rights, uint32_t shared) {
         return ((rights & 0x21) && !(shared & plat::kShareRead)) ||
                ((rights & 0x6) && !(shared & plat::kShareWrite)) ||

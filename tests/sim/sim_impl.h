@@ -21,7 +21,7 @@ struct SimProcess {
 };
 
 struct SimWindow {
-    plat::Hwnd hwnd = 0;
+    plat::Hwnd hwnd;
     std::wstring className;
     uint32_t ownerPid = 0;
     uint32_t threadId = 0;
@@ -83,17 +83,18 @@ struct SimMachine::Impl {
     explicit Impl(SimMachine& m) : m(m) {}
     SimMachine& m;
 
-    // Handles.
-    std::map<plat::Handle, Object> handles;
-    plat::Handle nextHandle = 0x1000;
-    plat::Handle Add(Object o) {
-        plat::Handle h = (nextHandle += 4);
+    // Handles: one table for every kind, by number; the seam's typed handles carry the number.
+    std::map<std::uintptr_t, Object> handles;
+    std::uintptr_t nextHandle = 0x1000;
+    template <typename H = plat::Handle>
+    H Add(Object o) {
+        const std::uintptr_t h = (nextHandle += 4);
         handles.emplace(h, std::move(o));
-        return h;
+        return H(h);
     }
-    template <typename T>
-    T* Get(plat::Handle h) {
-        auto it = handles.find(h);
+    template <typename T, typename Kind>
+    T* Get(plat::HandleOf<Kind> h) {
+        auto it = handles.find(h.value);
         return it == handles.end() ? nullptr : std::get_if<T>(&it->second);
     }
     // How many handles of one kind are open.
@@ -108,7 +109,7 @@ struct SimMachine::Impl {
     std::map<uint32_t, SimProcess> processes;  // ordered by pid = snapshot order
     uint32_t nextPid = 1000;
     std::map<plat::Hwnd, SimWindow> windows;
-    plat::Hwnd nextHwnd = 0x10000;
+    std::uintptr_t nextHwnd = 0x10000;
     uint32_t mainThreadId = 100;
     uint32_t currentThreadId = 100;
     uint32_t nextThreadId = 200;

@@ -12,7 +12,7 @@ namespace sim {
 
 namespace {
 
-constexpr plat::Hdc kWindowDc = 0xDC0;
+constexpr plat::Hdc kWindowDc{0xDC0};
 constexpr uint32_t kWsExLayered = 0x00080000;
 constexpr uint32_t kBackgroundId = 200;
 
@@ -58,11 +58,11 @@ public:
         const auto* bytes = static_cast<const unsigned char*>(data);
         if (!GdiplusRunning() || size < 24 || std::memcmp(bytes, kSignature, 8) != 0 ||
             std::memcmp(bytes + 12, "IHDR", 4) != 0)
-            return 0;
+            return plat::Image();
         SimImage image{0, BigEndian32(bytes + 16), BigEndian32(bytes + 20)};
         for (const auto& [id, png] : s.pngs)
             if (png.data() == data) image.resource = id;
-        const plat::Image handle = ++m_nextHandle;
+        const plat::Image handle(++m_nextHandle);
         m_images[handle] = image;
         ++s.imagesAlive;
         return handle;
@@ -80,7 +80,7 @@ public:
     }
 
     plat::Hicon LoadIconResource(uint32_t id) override {
-        return (id == 128 && !s.iconMissing) ? 0x1C0 : 0;
+        return plat::Hicon((id == 128 && !s.iconMissing) ? 0x1C0 : 0);
     }
 
     plat::Hwnd CreatePopupWindow(const plat::WindowDesc& desc,
@@ -88,10 +88,10 @@ public:
         s.calls.push_back(L"CreateWindow");
         if (s.createFails) {
             SetError(plat::kErrorNotEnoughMemory);
-            return 0;
+            return plat::Hwnd();
         }
         ++s.windowsCreated;
-        s.window = (m.impl().nextHwnd += 0x10);
+        s.window = plat::Hwnd(m.impl().nextHwnd += 0x10);
         s.alive = true;
         s.visible = false;
         s.topmost = (desc.exStyle & plat::kWsExTopmost) != 0;
@@ -132,8 +132,9 @@ public:
     bool SetWindowPos(plat::Hwnd window, plat::Hwnd insertAfter, int x, int y, int cx, int cy,
                       uint32_t flags) override {
         if (!Live(window)) return false;
-        s.calls.push_back(L"SetWindowPos " + std::to_wstring(static_cast<intptr_t>(insertAfter)) +
-                          L" " + std::to_wstring(flags));
+        s.calls.push_back(L"SetWindowPos " +
+                          std::to_wstring(static_cast<intptr_t>(insertAfter.value)) + L" " +
+                          std::to_wstring(flags));
         if (insertAfter == plat::kHwndTopmost) s.topmost = true;
         if (!(flags & plat::kSwpNoMove)) s.rect = {x, y, x + s.rect.Width(), y + s.rect.Height()};
         if (!(flags & plat::kSwpNoSize))
@@ -209,8 +210,8 @@ public:
     void SetCursor(uint32_t systemCursor) override { s.cursor = systemCursor; }
 
     bool CreateMemoryBitmap(int, int, plat::Hdc& dc, plat::Hbitmap& bitmap) override {
-        dc = ++m_nextHandle;
-        bitmap = ++m_nextHandle;
+        dc = plat::Hdc(++m_nextHandle);
+        bitmap = plat::Hbitmap(++m_nextHandle);
         m_pictures[dc].clear();
         ++s.picturesAlive;
         return true;
@@ -254,7 +255,7 @@ public:
     }
 
 private:
-    bool Live(plat::Hwnd window) const { return window != 0 && window == s.window && s.alive; }
+    bool Live(plat::Hwnd window) const { return window && window == s.window && s.alive; }
 
     // The background erase of a visible window.
     void Paint() {

@@ -183,7 +183,7 @@ std::vector<uint32_t> SimMachine::ProcessesNamed(const std::wstring& exe) const 
 plat::Hwnd SimMachine::AddWindow(const std::wstring& className, uint32_t ownerPid,
                                  uint32_t session) {
     SimWindow w;
-    w.hwnd = (m_impl->nextHwnd += 0x10);
+    w.hwnd = plat::Hwnd(m_impl->nextHwnd += 0x10);
     w.className = className;
     w.ownerPid = ownerPid;
     w.session = session == 0xFFFFFFFF ? selfSession : session;
@@ -528,8 +528,8 @@ public:
         m.calls.push_back(L"OpenProcess " + std::to_wstring(pid) + L" " + Hex(access) +
                           (inherit ? L" inherit" : L""));
         auto it = d.processes.find(pid);
-        if (it == d.processes.end()) return Fail(plat::kErrorInvalidParameter), 0;
-        if (m.unopenableProcesses.count(pid)) return Fail(plat::kErrorAccessDenied), 0;
+        if (it == d.processes.end()) return Fail(plat::kErrorInvalidParameter), plat::Handle();
+        if (m.unopenableProcesses.count(pid)) return Fail(plat::kErrorAccessDenied), plat::Handle();
         // Another account's process grants an administrator no more than to query it, wait for
         // it and end it (its list names its own account and the system); the system account
         // may do anything.
@@ -538,7 +538,7 @@ public:
         if ((access & ~kAdminRights) &&
             !text::EqualsNoCase(it->second.account, d.ProcessAccount()) &&
             m.token != TokenKind::System)
-            return Fail(plat::kErrorAccessDenied), 0;
+            return Fail(plat::kErrorAccessDenied), plat::Handle();
         return d.Add(ProcessObj{pid});
     }
     bool TerminateProcess(plat::Handle process, uint32_t exitCode) override {
@@ -579,7 +579,7 @@ public:
         return result;
     }
     bool CloseHandle(plat::Handle h) override {
-        auto it = d.handles.find(h);
+        auto it = d.handles.find(h.value);
         if (it == d.handles.end()) return Fail(plat::kErrorInvalidHandle);
         if (auto* mx = std::get_if<MutexObj>(&it->second); mx && !mx->key.empty()) {
             if (--d.mutexOwnHandles[mx->key] <= 0) d.mutexOwnHandles.erase(mx->key);
@@ -632,7 +632,7 @@ public:
         m.calls.push_back(L"ShellExecuteEx " + info.verb + L"|" + info.file + L"|" +
                           info.parameters + L"|" + info.directory + L"|" + Hex(info.mask) + L"|" +
                           std::to_wstring(info.show));
-        info.hProcess = 0;
+        info.hProcess = plat::Handle();
         Program prog = m.onShellExecute ? m.onShellExecute(info) : Program{};
         if (prog.exe.empty()) prog.exe = BaseName(info.file);
         uint32_t pid = 0;
@@ -671,7 +671,7 @@ public:
         const std::wstring key = std::to_wstring(m.selfSession) + L"|" + *name;
         const bool exists = m.MutexHolders(*name, m.selfSession) > 0;
         m.calls.push_back(L"CreateMutex " + *name);
-        if (exists && m.mutexAccessDenied) return Fail(plat::kErrorAccessDenied), 0;
+        if (exists && m.mutexAccessDenied) return Fail(plat::kErrorAccessDenied), plat::Handle();
         ++d.mutexOwnHandles[key];
         plat::Handle h = d.Add(MutexObj{key});
         SetError(exists ? plat::kErrorAlreadyExists : 0);
@@ -874,16 +874,16 @@ public:
             if (w.alive && w.session == m.selfSession && text::EqualsNoCase(w.className, className))
                 return h;
         SetError(plat::kErrorFileNotFound);  // what FindWindowW leaves when nothing matches
-        return 0;
+        return plat::Hwnd();
     }
     bool IsWindow(plat::Hwnd window) override { return m.WindowAlive(window); }
     bool ShowWindow(plat::Hwnd window, int command) override {
-        m.calls.push_back(L"ShowWindow " + std::to_wstring(window) + L" " +
+        m.calls.push_back(L"ShowWindow " + std::to_wstring(window.value) + L" " +
                           std::to_wstring(command));
         return m.WindowAlive(window);
     }
     void SwitchToThisWindow(plat::Hwnd window, bool altTab) override {
-        m.calls.push_back(L"SwitchToThisWindow " + std::to_wstring(window) +
+        m.calls.push_back(L"SwitchToThisWindow " + std::to_wstring(window.value) +
                           (altTab ? L" 1" : L" 0"));
     }
     plat::Hwnd GetForegroundWindow() override { return m.foreground; }
@@ -897,7 +897,7 @@ public:
         return true;
     }
     bool SetForegroundWindow(plat::Hwnd window) override {
-        m.calls.push_back(L"SetForegroundWindow " + std::to_wstring(window));
+        m.calls.push_back(L"SetForegroundWindow " + std::to_wstring(window.value));
         if (!m.WindowAlive(window)) return false;
         m.foreground = window;
         return true;

@@ -140,7 +140,7 @@ public:
                          uint32_t session = 0xFFFFFFFF);
     void CloseWindow(plat::Hwnd window);
     bool WindowAlive(plat::Hwnd window) const;
-    plat::Hwnd foreground = 0;
+    plat::Hwnd foreground;
 
     // What starting a program does; default: it ends at once with exit code 0.
     std::function<Program(const plat::ShellExecInfo&)> onShellExecute;
@@ -268,7 +268,7 @@ public:
         int picturesAlive = 0;  // off-screen DC and bitmap pairs not yet deleted
 
         // The last window created.
-        plat::Hwnd window = 0;
+        plat::Hwnd window;
         bool alive = false, visible = false, topmost = false;
         uint32_t classStyle = 0, style = 0, exStyle = 0;
         std::wstring className, windowName;
@@ -276,7 +276,7 @@ public:
         bool hasRegion = false;
         plat::Rect region;
         int regionEllipseWidth = -1, regionEllipseHeight = -1;
-        plat::Hicon bigIcon = 0, smallIcon = 0;
+        plat::Hicon bigIcon, smallIcon;
         bool ghostingDisabled = false;
         std::map<uint32_t, uint32_t> timers;  // armed timers: id -> interval (ms)
         uint32_t cursor = 0;                  // last system cursor set

@@ -16,7 +16,7 @@ public:
         m.calls.push_back(L"RegOpenCurrentUser as " + d.CurrentAccount());
         if (m.regOpenCurrentUserFails) return static_cast<int32_t>(plat::kErrorAccessDenied);
         m.CreateRegKey(d.CurrentAccount(), L"");
-        *out = d.Add(KeyObj{d.CurrentAccount(), L"", access});
+        *out = d.Add<plat::HKey>(KeyObj{d.CurrentAccount(), L"", access});
         return 0;
     }
 
@@ -81,7 +81,7 @@ public:
             return 0;
         }
         if (!d.Get<KeyObj>(key)) return static_cast<int32_t>(plat::kErrorInvalidHandle);
-        d.handles.erase(key);
+        d.handles.erase(key.value);
         return 0;
     }
 
@@ -120,7 +120,7 @@ private:
         if (create) m.CreateRegKey(key.hive, key.path);
         key.access = access;
         // Like Windows: no sub-key below a predefined root hands back that root.
-        *out = path.empty() && IsPredefined(root) ? root : d.Add(key);
+        *out = path.empty() && IsPredefined(root) ? root : d.Add<plat::HKey>(key);
         return 0;
     }
 
@@ -179,17 +179,17 @@ private:
     // A predefined root or an open key, as hive and path. The predefined current-user root is
     // the hive of the process's own account, whoever the thread impersonates.
     bool Resolve(plat::HKey key, KeyObj& out) {
-        switch (key) {
-            case plat::kHkeyCurrentUser:
+        switch (key.value) {
+            case plat::kHkeyCurrentUser.value:
                 out = {d.ProcessAccount(), L"", plat::kKeyAllAccess};
                 return true;
-            case plat::kHkeyLocalMachine:
+            case plat::kHkeyLocalMachine.value:
                 out = {L"MACHINE", L"", plat::kKeyAllAccess};
                 return true;
-            case plat::kHkeyClassesRoot:
+            case plat::kHkeyClassesRoot.value:
                 out = {L"CLASSES", L"", plat::kKeyAllAccess};
                 return true;
-            case plat::kHkeyUsers:
+            case plat::kHkeyUsers.value:
                 out = {L"USERS", L"", plat::kKeyAllAccess};
                 return true;
             default:

@@ -199,7 +199,7 @@ int Queries(int count) {
     // The same question asked the launcher's way (its own file layer): through the temp folder,
     // opened once.
     plat::IFiles& files = *plat::win32::Win32Files();
-    const plat::Handle tempFolder = files.CreateFileWithFlags(
+    const plat::FileHandle tempFolder = files.CreateFileWithFlags(
         temp, plat::kFileReadAttributes, plat::kShareRead | plat::kShareWrite | plat::kShareDelete,
         plat::kOpenExisting, plat::kFileFlagBackupSemantics);
     t0 = Now();
@@ -222,7 +222,7 @@ int Queries(int count) {
     // held open, and asked for its attributes, names and index; against the earlier way, the
     // log opened as itself by its path and asked the whole-file question, and the identity
     // question (volume and file) alone.
-    const plat::Handle held = files.CreateFileWithFlags(
+    const plat::FileHandle held = files.CreateFileWithFlags(
         folder.substr(0, folder.size() - 1), plat::kFileReadAttributes | plat::kFileTraverse,
         plat::kShareRead | plat::kShareWrite | plat::kShareDelete, plat::kOpenExisting,
         plat::kFileFlagBackupSemantics);
@@ -234,17 +234,20 @@ int Queries(int count) {
     for (int way = 0; way < (infoEx ? 4 : 3); ++way) {
         t0 = Now();
         for (int i = 0; i < count; ++i) {
-            HANDLE h = way == 1 ? reinterpret_cast<HANDLE>(files.CreateFileInFolder(
-                                      held, L"probe.log", GENERIC_READ | GENERIC_WRITE, 0,
-                                      OPEN_ALWAYS))
-                                : ::CreateFileW(log.c_str(), GENERIC_READ | GENERIC_WRITE, 0,
-                                                nullptr, OPEN_ALWAYS,
-                                                way == 0 ? FILE_ATTRIBUTE_NORMAL
-                                                         : FILE_FLAG_OPEN_REPARSE_POINT,
-                                                nullptr);
+            HANDLE h =
+                way == 1
+                    ? reinterpret_cast<HANDLE>(files
+                                                   .CreateFileInFolder(held, L"probe.log",
+                                                                       GENERIC_READ | GENERIC_WRITE,
+                                                                       0, OPEN_ALWAYS)
+                                                   .value)
+                    : ::CreateFileW(
+                          log.c_str(), GENERIC_READ | GENERIC_WRITE, 0, nullptr, OPEN_ALWAYS,
+                          way == 0 ? FILE_ATTRIBUTE_NORMAL : FILE_FLAG_OPEN_REPARSE_POINT, nullptr);
             if (way == 1) {
                 plat::FileInformation info;
-                files.GetFileInformation(reinterpret_cast<plat::Handle>(h), info);
+                files.GetFileInformation(plat::FileHandle(reinterpret_cast<std::uintptr_t>(h)),
+                                         info);
             } else if (way == 2) {
                 BY_HANDLE_FILE_INFORMATION info;
                 ::GetFileInformationByHandle(h, &info);
@@ -322,8 +325,8 @@ int Copy(const wchar_t* source, int rounds) {
     const HANDLE held = ::CreateFileW(source, GENERIC_READ, FILE_SHARE_READ, nullptr, OPEN_EXISTING,
                                       FILE_ATTRIBUTE_NORMAL, nullptr);
     for (int r = 0; r < rounds; ++r) {
-        for (const auto& [piece, best] : {std::make_pair(DWORD(64 << 10), &held64k),
-                                          std::make_pair(DWORD(1 << 20), &held1m)}) {
+        for (const auto& [piece, best] :
+             {std::make_pair(DWORD(64 << 10), &held64k), std::make_pair(DWORD(1 << 20), &held1m)}) {
             const double t0 = Now();
             ok = CopyHeld(held, target, piece) && ok;
             if (Now() - t0 < *best) *best = Now() - t0;

@@ -101,8 +101,8 @@ public:
         }
         m_acl.resize(size / sizeof(DWORD) + 1);
         ACL* acl = reinterpret_cast<ACL*>(m_acl.data());
-        ok = ok && ::InitializeAcl(acl, static_cast<DWORD>(m_acl.size() * sizeof(DWORD)),
-                                   ACL_REVISION);
+        ok = ok &&
+             ::InitializeAcl(acl, static_cast<DWORD>(m_acl.size() * sizeof(DWORD)), ACL_REVISION);
         for (size_t i = 0; ok && i < m_sids.size(); ++i)
             ok = ::AddAccessAllowedAceEx(acl, ACL_REVISION, access.entries[i].flags,
                                          access.entries[i].mask, m_sids[i]);
@@ -184,24 +184,24 @@ bool ReadAccess(PSECURITY_DESCRIPTOR sd, AccessList& out) {
 
 class Files final : public IFiles {
 public:
-    Handle CreateFile(const std::wstring& path, uint32_t access, uint32_t share,
-                      uint32_t disposition) override {
-        return FromH(::CreateFileW(path.c_str(), access, share, nullptr, disposition,
-                                   FILE_ATTRIBUTE_NORMAL, nullptr));
+    FileHandle CreateFile(const std::wstring& path, uint32_t access, uint32_t share,
+                          uint32_t disposition) override {
+        return FromFileH(::CreateFileW(path.c_str(), access, share, nullptr, disposition,
+                                       FILE_ATTRIBUTE_NORMAL, nullptr));
     }
-    bool ReadFile(Handle file, void* buffer, uint32_t size, uint32_t* read) override {
+    bool ReadFile(FileHandle file, void* buffer, uint32_t size, uint32_t* read) override {
         DWORD n = 0;
         BOOL ok = ::ReadFile(H(file), buffer, size, &n, nullptr);
         *read = n;
         return ok != FALSE;
     }
-    bool WriteFile(Handle file, const void* data, uint32_t size, uint32_t* written) override {
+    bool WriteFile(FileHandle file, const void* data, uint32_t size, uint32_t* written) override {
         DWORD n = 0;
         BOOL ok = ::WriteFile(H(file), data, size, &n, nullptr);
         *written = n;
         return ok != FALSE;
     }
-    bool SetFilePointer(Handle file, int64_t distance, uint32_t method,
+    bool SetFilePointer(FileHandle file, int64_t distance, uint32_t method,
                         uint64_t* position) override {
         LARGE_INTEGER d, p;
         d.QuadPart = distance;
@@ -210,18 +210,17 @@ public:
         if (position) *position = static_cast<uint64_t>(p.QuadPart);
         return true;
     }
-    bool GetFileSize(Handle file, uint64_t* size) override {
+    bool GetFileSize(FileHandle file, uint64_t* size) override {
         LARGE_INTEGER s;
         if (!::GetFileSizeEx(H(file), &s)) return false;
         *size = static_cast<uint64_t>(s.QuadPart);
         return true;
     }
-    bool CloseFile(Handle file) override { return file && ::CloseHandle(H(file)) != FALSE; }
+    bool CloseFile(FileHandle file) override { return file && ::CloseHandle(H(file)) != FALSE; }
 
     uint32_t GetFileAttributes(const std::wstring& path) override {
         return ::GetFileAttributesW(path.c_str());
     }
-
 
     bool GetDiskFreeSpaceEx(const std::wstring& directory, uint64_t* totalFree) override {
         ULARGE_INTEGER free;
@@ -232,7 +231,7 @@ public:
         *totalFree = free.QuadPart;
         return true;
     }
-    bool GetVolumeFreeSpace(Handle folder, uint64_t* totalFree) override {
+    bool GetVolumeFreeSpace(FileHandle folder, uint64_t* totalFree) override {
         // What Windows' GetDiskFreeSpaceExW answers for the total free bytes once it has opened
         // the folder: the volume's free allocation units whatever the caller's quota, from
         // FileFsFullSizeInformation, else the free units of FileFsSizeInformation. (Wine's own
@@ -287,7 +286,6 @@ public:
         return hr;
     }
 
-
     bool GetFixedFileInfo(const std::wstring& path, FixedFileInfo& out) override {
         // version.dll is no known DLL: loaded by its full path, once (SystemLibrary).
         using SizeFn = DWORD(WINAPI*)(LPCWSTR, LPDWORD);
@@ -313,7 +311,7 @@ public:
         return true;
     }
 
-    int32_t WinVerifyTrust(Handle file, const std::wstring& path) override {
+    int32_t WinVerifyTrust(FileHandle file, const std::wstring& path) override {
         // wintrust.dll is no known DLL: loaded by its full path, once (SystemLibrary). Without
         // it there is no answer, and the failure to load stands for one.
         using Fn = LONG(WINAPI*)(HWND, GUID*, LPVOID);
@@ -342,9 +340,7 @@ public:
         return verify(static_cast<HWND>(INVALID_HANDLE_VALUE), &action, &data);
     }
 
-
-
-    bool GetFileAccess(Handle file, AccessList& out) override {
+    bool GetFileAccess(FileHandle file, AccessList& out) override {
         const SECURITY_INFORMATION what = OWNER_SECURITY_INFORMATION | DACL_SECURITY_INFORMATION;
         DWORD size = 0;
         ::GetKernelObjectSecurity(H(file), what, nullptr, 0, &size);
@@ -353,12 +349,12 @@ public:
         PSECURITY_DESCRIPTOR sd = buffer.data();
         return ::GetKernelObjectSecurity(H(file), what, sd, size, &size) && ReadAccess(sd, out);
     }
-    Handle CreateFileWithFlags(const std::wstring& path, uint32_t access, uint32_t share,
-                               uint32_t disposition, uint32_t flags) override {
-        return FromH(::CreateFileW(path.c_str(), access, share, nullptr, disposition,
-                                   FILE_ATTRIBUTE_NORMAL | flags, nullptr));
+    FileHandle CreateFileWithFlags(const std::wstring& path, uint32_t access, uint32_t share,
+                                   uint32_t disposition, uint32_t flags) override {
+        return FromFileH(::CreateFileW(path.c_str(), access, share, nullptr, disposition,
+                                       FILE_ATTRIBUTE_NORMAL | flags, nullptr));
     }
-    bool GetFileInformation(Handle file, FileInformation& out) override {
+    bool GetFileInformation(FileHandle file, FileInformation& out) override {
         // Three narrow questions. The whole-file query (GetFileInformationByHandle) also asks for
         // the volume's serial number, which Wine answers through its mount manager (about 0.3
         // ms a call); an elevated run asks these for every log line.
@@ -382,18 +378,17 @@ public:
         out.fileIndex = static_cast<uint64_t>(index.QuadPart);
         return true;
     }
-    Handle CreateFileInFolder(Handle folder, const std::wstring& name, uint32_t access,
-                              uint32_t share, uint32_t disposition, uint32_t flags,
-                              const AccessList* list) override {
+    FileHandle CreateFileInFolder(FileHandle folder, const std::wstring& name, uint32_t access,
+                                  uint32_t share, uint32_t disposition, uint32_t flags,
+                                  const AccessList* list) override {
         constexpr ULONG kObjCaseInsensitive = 0x40;
         constexpr ULONG kFileOpen = 1, kFileCreate = 2, kFileOpenIf = 3, kFileOverwriteIf = 5,
                         kFileOpened = 1, kFileOverwritten = 3;
-        constexpr ULONG kNonDirectoryFile = 0x40,
-                        kOpenReparsePoint = 0x00200000;
+        constexpr ULONG kNonDirectoryFile = 0x40, kOpenReparsePoint = 0x00200000;
         const NtCreateFileFn create = SystemFunction<NtCreateFileFn>(L"ntdll.dll", "NtCreateFile");
         if (!create || name.size() > 0x7FFF) {
             ::SetLastError(create ? ERROR_INVALID_NAME : ERROR_PROC_NOT_FOUND);
-            return 0;
+            return FileHandle();
         }
         NtName text = {static_cast<USHORT>(name.size() * sizeof(wchar_t)),
                        static_cast<USHORT>(name.size() * sizeof(wchar_t)),
@@ -401,10 +396,14 @@ public:
         std::unique_ptr<Descriptor> descriptor;
         if (list) {
             descriptor.reset(new Descriptor(*list));
-            if (!descriptor->Get()) return 0;
+            if (!descriptor->Get()) return FileHandle();
         }
-        NtAttributes attributes = {sizeof(NtAttributes), H(folder), &text, kObjCaseInsensitive,
-                                   descriptor ? descriptor->Get() : nullptr, nullptr};
+        NtAttributes attributes = {sizeof(NtAttributes),
+                                   H(folder),
+                                   &text,
+                                   kObjCaseInsensitive,
+                                   descriptor ? descriptor->Get() : nullptr,
+                                   nullptr};
         IoStatus io = {};
         HANDLE handle = nullptr;
         const ULONG how = disposition == OPEN_ALWAYS     ? kFileOpenIf
@@ -414,53 +413,56 @@ public:
         const ULONG options = Synchronous(access) | kOpenReparsePoint |
                               ((flags & FILE_FLAG_BACKUP_SEMANTICS) ? 0 : kNonDirectoryFile);
         const LONG status =
-            create(&handle, WithSynchronize(access) | FILE_READ_ATTRIBUTES, &attributes, &io, nullptr,
-                   FILE_ATTRIBUTE_NORMAL, share, how, options, nullptr, 0);
-        if (!NtSucceeded(status)) return 0;
+            create(&handle, WithSynchronize(access) | FILE_READ_ATTRIBUTES, &attributes, &io,
+                   nullptr, FILE_ATTRIBUTE_NORMAL, share, how, options, nullptr, 0);
+        if (!NtSucceeded(status)) return FileHandle();
         // As CreateFileW reports it: an existing file opened or replaced.
         ::SetLastError((how == kFileOpenIf && io.information == kFileOpened) ||
                                (how == kFileOverwriteIf && io.information == kFileOverwritten)
                            ? ERROR_ALREADY_EXISTS
                            : 0);
-        return FromH(handle);
+        return FromFileH(handle);
     }
-    Handle CreateFolderInFolder(Handle folder, const std::wstring& name, uint32_t access,
-                                uint32_t share, uint32_t disposition,
-                                const AccessList* list) override {
+    FileHandle CreateFolderInFolder(FileHandle folder, const std::wstring& name, uint32_t access,
+                                    uint32_t share, uint32_t disposition,
+                                    const AccessList* list) override {
         constexpr ULONG kObjCaseInsensitive = 0x40;
         constexpr ULONG kFileOpen = 1, kFileCreate = 2, kFileOpenIf = 3, kFileOpened = 1;
-        constexpr ULONG kDirectoryFile = 0x1,
-                        kOpenReparsePoint = 0x00200000;
+        constexpr ULONG kDirectoryFile = 0x1, kOpenReparsePoint = 0x00200000;
         const NtCreateFileFn create = SystemFunction<NtCreateFileFn>(L"ntdll.dll", "NtCreateFile");
         if (!create || name.size() > 0x7FFF) {
             ::SetLastError(create ? ERROR_INVALID_NAME : ERROR_PROC_NOT_FOUND);
-            return 0;
+            return FileHandle();
         }
         std::unique_ptr<Descriptor> descriptor;
         if (list) {
             descriptor.reset(new Descriptor(*list));
-            if (!descriptor->Get()) return 0;
+            if (!descriptor->Get()) return FileHandle();
         }
         NtName text = {static_cast<USHORT>(name.size() * sizeof(wchar_t)),
                        static_cast<USHORT>(name.size() * sizeof(wchar_t)),
                        const_cast<PWSTR>(name.c_str())};
-        NtAttributes attributes = {sizeof(NtAttributes), H(folder), &text, kObjCaseInsensitive,
-                                   descriptor ? descriptor->Get() : nullptr, nullptr};
+        NtAttributes attributes = {sizeof(NtAttributes),
+                                   H(folder),
+                                   &text,
+                                   kObjCaseInsensitive,
+                                   descriptor ? descriptor->Get() : nullptr,
+                                   nullptr};
         IoStatus io = {};
         HANDLE handle = nullptr;
         const ULONG how = disposition == OPEN_ALWAYS  ? kFileOpenIf
                           : disposition == CREATE_NEW ? kFileCreate
                                                       : kFileOpen;
-        const LONG status = create(&handle, WithSynchronize(access) | FILE_READ_ATTRIBUTES,
-                                   &attributes, &io, nullptr, FILE_ATTRIBUTE_NORMAL, share, how,
-                                   kDirectoryFile | Synchronous(access) | kOpenReparsePoint,
-                                   nullptr, 0);
-        if (!NtSucceeded(status)) return 0;
+        const LONG status =
+            create(&handle, WithSynchronize(access) | FILE_READ_ATTRIBUTES, &attributes, &io,
+                   nullptr, FILE_ATTRIBUTE_NORMAL, share, how,
+                   kDirectoryFile | Synchronous(access) | kOpenReparsePoint, nullptr, 0);
+        if (!NtSucceeded(status)) return FileHandle();
         ::SetLastError(how == kFileOpenIf && io.information == kFileOpened ? ERROR_ALREADY_EXISTS
                                                                            : 0);
-        return FromH(handle);
+        return FromFileH(handle);
     }
-    bool RenameOpenFile(Handle file, Handle folder, const std::wstring& name) override {
+    bool RenameOpenFile(FileHandle file, FileHandle folder, const std::wstring& name) override {
         // FILE_RENAME_INFORMATION: replace nothing, the new name inside the folder given.
         struct Rename {
             BOOLEAN replaceIfExists;
@@ -483,10 +485,11 @@ public:
         memcpy(info->name, name.data(), name.size() * sizeof(WCHAR));
         constexpr ULONG kRenameInformation = 10;
         IoStatus io = {};
-        return NtSucceeded(set(H(file), &io, info, static_cast<ULONG>(buffer.size() * sizeof(DWORD)),
+        return NtSucceeded(set(H(file), &io, info,
+                               static_cast<ULONG>(buffer.size() * sizeof(DWORD)),
                                kRenameInformation));
     }
-    bool ListFolder(Handle folder, std::vector<FindData>& out) override {
+    bool ListFolder(FileHandle folder, std::vector<FindData>& out) override {
         using Fn = LONG(WINAPI*)(HANDLE, HANDLE, PVOID, PVOID, IoStatus*, PVOID, ULONG, ULONG,
                                  BOOLEAN, NtName*, BOOLEAN);
         const Fn query = SystemFunction<Fn>(L"ntdll.dll", "NtQueryDirectoryFile");
@@ -525,12 +528,12 @@ public:
             }
         }
     }
-    bool DeleteOpenFile(Handle file) override {
+    bool DeleteOpenFile(FileHandle file) override {
         BOOLEAN deleteFile = TRUE;
         constexpr ULONG kDisposition = 13;
         return NtSet(H(file), deleteFile, kDisposition);
     }
-    bool SetOpenFileAttributes(Handle file, uint32_t attributes) override {
+    bool SetOpenFileAttributes(FileHandle file, uint32_t attributes) override {
         struct {
             LARGE_INTEGER times[4];  // 0: unchanged
             ULONG attributes;
@@ -539,8 +542,8 @@ public:
         constexpr ULONG kBasic = 4;
         return NtSet(H(file), basic, kBasic);
     }
-    bool SetEndOfFile(Handle file) override { return ::SetEndOfFile(H(file)) != FALSE; }
-    bool GetVolumeAttributes(Handle file, uint32_t* attributes) override {
+    bool SetEndOfFile(FileHandle file) override { return ::SetEndOfFile(H(file)) != FALSE; }
+    bool GetVolumeAttributes(FileHandle file, uint32_t* attributes) override {
         struct {
             ULONG attributes;
             LONG maximumComponentNameLength;
@@ -552,7 +555,7 @@ public:
         *attributes = info.attributes;
         return true;
     }
-    bool GetFinalPathNameByHandle(Handle file, std::wstring& out, bool ntForm) override {
+    bool GetFinalPathNameByHandle(FileHandle file, std::wstring& out, bool ntForm) override {
         // Windows Vista and later; flags 0: FILE_NAME_NORMALIZED | VOLUME_NAME_DOS, or 2 for
         // VOLUME_NAME_NT.
         using Fn = DWORD(WINAPI*)(HANDLE, LPWSTR, DWORD, DWORD);
@@ -590,7 +593,7 @@ public:
         ::SetLastError(ERROR_PARTIAL_COPY);
         return false;
     }
-    bool AreMappedFilesTheSame(Handle file, bool* same) override {
+    bool AreMappedFilesTheSame(FileHandle file, bool* same) override {
         // A data view is enough: the call compares the files behind the two views, and the
         // first must be an image (Wine asks that too). No execute right on the file is needed.
         using Fn = LONG(WINAPI*)(PVOID, PVOID);

@@ -92,8 +92,8 @@ public:
                                    buffer.data(), nullptr, nullptr,
                                    start.inheritHandles ? TRUE : FALSE, start.creationFlags,
                                    nullptr, dir.empty() ? nullptr : dir.c_str(), &si, &pi);
-        out.hProcess = reinterpret_cast<Handle>(pi.hProcess);
-        out.hThread = reinterpret_cast<Handle>(pi.hThread);
+        out.hProcess = FromNative<Handle>(pi.hProcess);
+        out.hThread = FromNative<Handle>(pi.hThread);
         out.pid = pi.dwProcessId;
         out.tid = pi.dwThreadId;
         return ok != FALSE;
@@ -110,7 +110,7 @@ public:
         sei.lpDirectory = info.directory.empty() ? nullptr : info.directory.c_str();
         sei.nShow = info.show;
         BOOL ok = ::ShellExecuteExW(&sei);
-        info.hProcess = reinterpret_cast<Handle>(sei.hProcess);
+        info.hProcess = FromNative<Handle>(sei.hProcess);
         return ok != FALSE;
     }
 
@@ -123,12 +123,11 @@ public:
         auto* start = new ThreadStart{proc, param};
         HANDLE h = ::CreateThread(nullptr, 0, &ThreadStart::Run, start, 0, nullptr);
         if (!h) delete start;
-        return reinterpret_cast<Handle>(h);
+        return FromNative<Handle>(h);
     }
 
     Handle CreateMutex(const std::wstring* name) override {
-        return reinterpret_cast<Handle>(
-            ::CreateMutexW(nullptr, FALSE, name ? name->c_str() : nullptr));
+        return FromNative<Handle>(::CreateMutexW(nullptr, FALSE, name ? name->c_str() : nullptr));
     }
 
     void Sleep(uint32_t ms) override { ::Sleep(ms); }
@@ -140,13 +139,15 @@ public:
         return true;
     }
 
-    void OutputDebugString(const std::wstring& text) override { ::OutputDebugStringW(text.c_str()); }
+    void OutputDebugString(const std::wstring& text) override {
+        ::OutputDebugStringW(text.c_str());
+    }
 
     bool OpenProcessToken(Handle process, uint32_t access, Handle* token) override {
         HANDLE t = nullptr;
         if (!::OpenProcessToken(process ? H(process) : ::GetCurrentProcess(), access, &t))
             return false;
-        *token = reinterpret_cast<Handle>(t);
+        *token = FromNative<Handle>(t);
         return true;
     }
     bool GetTokenElevationType(Handle token, uint32_t* type) override {
@@ -161,7 +162,7 @@ public:
         TOKEN_LINKED_TOKEN t{};
         DWORD size = 0;
         if (!::GetTokenInformation(H(token), TokenLinkedToken, &t, sizeof(t), &size)) return false;
-        *linked = reinterpret_cast<Handle>(t.LinkedToken);
+        *linked = FromNative<Handle>(t.LinkedToken);
         return true;
     }
     bool GetTokenElevation(Handle token, uint32_t* elevated) override {
@@ -175,7 +176,7 @@ public:
         HANDLE d = nullptr;
         if (!::DuplicateToken(H(token), static_cast<SECURITY_IMPERSONATION_LEVEL>(level), &d))
             return false;
-        *dup = reinterpret_cast<Handle>(d);
+        *dup = FromNative<Handle>(d);
         return true;
     }
     bool DuplicateTokenEx(Handle token, uint32_t access, uint32_t level, uint32_t type,
@@ -185,7 +186,7 @@ public:
                                 static_cast<SECURITY_IMPERSONATION_LEVEL>(level),
                                 static_cast<TOKEN_TYPE>(type), &d))
             return false;
-        *dup = reinterpret_cast<Handle>(d);
+        *dup = FromNative<Handle>(d);
         return true;
     }
     bool CheckAdministratorsMembership(Handle token, bool* member) override {
@@ -205,11 +206,10 @@ public:
         if (!fn) return false;
         HANDLE t = nullptr;
         if (!fn(session, &t)) return false;
-        *token = reinterpret_cast<Handle>(t);
+        *token = FromNative<Handle>(t);
         return true;
     }
-    bool WTSQuerySessionUser(uint32_t session, std::wstring& domain,
-                             std::wstring& user) override {
+    bool WTSQuerySessionUser(uint32_t session, std::wstring& domain, std::wstring& user) override {
         using QueryFn = BOOL(WINAPI*)(HANDLE, DWORD, int, LPWSTR*, DWORD*);
         using FreeFn = void(WINAPI*)(PVOID);
         auto query = SystemFunction<QueryFn>(L"wtsapi32.dll", "WTSQuerySessionInformationW");
@@ -278,7 +278,9 @@ public:
         return a;
     }
 
-    int GetSystemMetrics(int index) override { return ::GetSystemMetrics(index); }
+    int GetSystemMetrics(int index) override {
+        return ::GetSystemMetrics(index);
+    }
 
     std::wstring LoadString(uint32_t id) override {
         const wchar_t* text = nullptr;
@@ -291,7 +293,8 @@ public:
         DWORD n = ::FormatMessageW(FORMAT_MESSAGE_FROM_SYSTEM | FORMAT_MESSAGE_IGNORE_INSERTS,
                                    nullptr, code, 0, buffer, 1024, nullptr);
         std::wstring text(buffer, n);
-        while (!text.empty() && (text.back() == L'\r' || text.back() == L'\n' || text.back() == L' '))
+        while (!text.empty() &&
+               (text.back() == L'\r' || text.back() == L'\n' || text.back() == L' '))
             text.pop_back();
         return text;
     }

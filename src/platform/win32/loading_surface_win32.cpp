@@ -20,11 +20,8 @@ namespace {
 namespace gp = Gdiplus;
 namespace flat = Gdiplus::DllExports;
 
-HDC D(Hdc dc) {
-    return reinterpret_cast<HDC>(dc);
-}
-gp::GpImage* I(Image image) {
-    return reinterpret_cast<gp::GpImage*>(image);
+gp::GpImage* G(Image image) {
+    return ToNative<gp::GpImage*>(image);
 }
 
 // The GDI+ functions the window uses, looked up once in the system's gdiplus.dll; all or
@@ -81,7 +78,7 @@ LRESULT CALLBACK WindowProc(HWND hwnd, UINT message, WPARAM wParam, LPARAM lPara
             return result;
         }
         case WM_ERASEBKGND:
-            if (events && events->OnEraseBkgnd(reinterpret_cast<Hdc>(wParam))) return TRUE;
+            if (events && events->OnEraseBkgnd(FromD(reinterpret_cast<HDC>(wParam)))) return TRUE;
             break;
         default:
             break;
@@ -118,20 +115,20 @@ public:
     }
 
     Image LoadImageFromMemory(const void* data, uint32_t size) override {
-        if (!g_gdiplus.LoadImageFromStream) return 0;
+        if (!g_gdiplus.LoadImageFromStream) return Image();
         HGLOBAL block = ::GlobalAlloc(GMEM_MOVEABLE, size);
-        if (!block) return 0;
+        if (!block) return Image();
         void* target = ::GlobalLock(block);
         if (!target) {
             ::GlobalFree(block);
-            return 0;
+            return Image();
         }
         std::memcpy(target, data, size);
         ::GlobalUnlock(block);
         IStream* stream = nullptr;
         if (FAILED(::CreateStreamOnHGlobal(block, TRUE, &stream)) || !stream) {
             ::GlobalFree(block);
-            return 0;
+            return Image();
         }
         // The image holds its own reference to the stream (and so to the block) until it is
         // disposed.
@@ -140,27 +137,26 @@ public:
         stream->Release();
         if (status != gp::Ok) {
             if (image) g_gdiplus.DisposeImage(image);
-            return 0;
+            return Image();
         }
-        return reinterpret_cast<Image>(image);
+        return FromNative<Image>(image);
     }
     void DisposeImage(Image image) override {
-        if (g_gdiplus.DisposeImage) g_gdiplus.DisposeImage(I(image));
+        if (g_gdiplus.DisposeImage) g_gdiplus.DisposeImage(G(image));
     }
     uint32_t ImageWidth(Image image) override {
         UINT w = 0;
-        if (g_gdiplus.GetImageWidth) g_gdiplus.GetImageWidth(I(image), &w);
+        if (g_gdiplus.GetImageWidth) g_gdiplus.GetImageWidth(G(image), &w);
         return w;
     }
     uint32_t ImageHeight(Image image) override {
         UINT h = 0;
-        if (g_gdiplus.GetImageHeight) g_gdiplus.GetImageHeight(I(image), &h);
+        if (g_gdiplus.GetImageHeight) g_gdiplus.GetImageHeight(G(image), &h);
         return h;
     }
 
     Hicon LoadIconResource(uint32_t id) override {
-        return reinterpret_cast<Hicon>(
-            ::LoadIconW(::GetModuleHandleW(nullptr), MAKEINTRESOURCEW(id)));
+        return FromI(::LoadIconW(::GetModuleHandleW(nullptr), MAKEINTRESOURCEW(id)));
     }
 
     Hwnd CreatePopupWindow(const WindowDesc& desc, IWindowEvents* events) override {
@@ -219,7 +215,7 @@ public:
     }
     void SetIcon(Hwnd window, Hicon icon, bool big) override {
         ::SendMessageW(W(window), WM_SETICON, big ? ICON_BIG : ICON_SMALL,
-                       static_cast<LPARAM>(icon));
+                       reinterpret_cast<LPARAM>(I(icon)));
     }
     bool SetTimer(Hwnd window, uint32_t id, uint32_t milliseconds) override {
         return ::SetTimer(W(window), id, milliseconds, nullptr) != 0;
@@ -256,20 +252,20 @@ public:
             return false;
         }
         ::SelectObject(memory, picture);
-        dc = reinterpret_cast<Hdc>(memory);
-        bitmap = reinterpret_cast<Hbitmap>(picture);
+        dc = FromD(memory);
+        bitmap = FromB(picture);
         return true;
     }
     void DeleteMemoryBitmap(Hdc dc, Hbitmap bitmap) override {
         // Deleting the DC releases the bitmap selected into it; then the bitmap can go.
         if (dc) ::DeleteDC(D(dc));
-        if (bitmap) ::DeleteObject(reinterpret_cast<HBITMAP>(bitmap));
+        if (bitmap) ::DeleteObject(B(bitmap));
     }
     bool DrawImage(Hdc dc, Image image, int x, int y, int width, int height) override {
         gp::GpGraphics* graphics = nullptr;
         if (!g_gdiplus.CreateFromHDC || g_gdiplus.CreateFromHDC(D(dc), &graphics) != gp::Ok)
             return false;
-        const bool ok = g_gdiplus.DrawImageRectI(graphics, I(image), x, y, width, height) == gp::Ok;
+        const bool ok = g_gdiplus.DrawImageRectI(graphics, G(image), x, y, width, height) == gp::Ok;
         g_gdiplus.DeleteGraphics(graphics);
         return ok;
     }

@@ -5,25 +5,6 @@
 namespace plat::win32 {
 namespace {
 
-// The seam names the predefined roots by their 32-bit values; on 64-bit Windows the real
-// handles are sign-extended, so they are mapped here.
-HKEY K(HKey key) {
-    switch (key) {
-        case kHkeyClassesRoot: return HKEY_CLASSES_ROOT;
-        case kHkeyCurrentUser: return HKEY_CURRENT_USER;
-        case kHkeyLocalMachine: return HKEY_LOCAL_MACHINE;
-        case kHkeyUsers: return HKEY_USERS;
-        default: return reinterpret_cast<HKEY>(key);
-    }
-}
-HKey FromK(HKEY key) {
-    if (key == HKEY_CLASSES_ROOT) return kHkeyClassesRoot;
-    if (key == HKEY_CURRENT_USER) return kHkeyCurrentUser;
-    if (key == HKEY_LOCAL_MACHINE) return kHkeyLocalMachine;
-    if (key == HKEY_USERS) return kHkeyUsers;
-    return reinterpret_cast<HKey>(key);
-}
-
 class Registry final : public IRegistry {
 public:
     int32_t RegOpenCurrentUser(uint32_t access, HKey* out) override {
@@ -58,7 +39,8 @@ public:
                                          (data && capacity) ? buffer.data() : nullptr, &n);
         if (type) *type = t;
         if (size) *size = n;
-        if (data && capacity && status == ERROR_SUCCESS) data->assign(buffer.begin(), buffer.begin() + n);
+        if (data && capacity && status == ERROR_SUCCESS)
+            data->assign(buffer.begin(), buffer.begin() + n);
         return status;
     }
     int32_t RegSetValueEx(HKey key, const std::wstring& name, uint32_t type,

@@ -54,16 +54,75 @@
 #undef QueryFullProcessImageName
 #undef SetEnvironmentVariable
 
+#include "platform/loading_surface.h"
 #include "platform/types.h"
 
 namespace plat::win32 {
 
-inline HANDLE H(Handle h) { return reinterpret_cast<HANDLE>(h); }
-inline Handle FromH(HANDLE h) {
-    return (h == INVALID_HANDLE_VALUE) ? 0 : reinterpret_cast<Handle>(h);
+// The seam's handles as the system's and back: every conversion of the Win32 side is here. Kernel
+// objects and files are HANDLEs (INVALID_HANDLE_VALUE, which some calls answer, is the seam's 0);
+// the registry's predefined roots are their 32-bit values at the seam and sign-extended handles on
+// 64-bit Windows; windows, device contexts, bitmaps, icons and GDI+ images are the system's
+// pointers.
+template <class Native, class Kind>
+Native ToNative(HandleOf<Kind> h) {
+    return reinterpret_cast<Native>(h.value);
 }
-inline HWND W(Hwnd h) { return reinterpret_cast<HWND>(h); }
-inline Hwnd FromW(HWND h) { return reinterpret_cast<Hwnd>(h); }
+template <class SeamHandle, class Native>
+SeamHandle FromNative(Native h) {
+    return SeamHandle(reinterpret_cast<std::uintptr_t>(h));
+}
+
+inline HANDLE H(Handle h) {
+    return ToNative<HANDLE>(h);
+}
+inline HANDLE H(FileHandle h) {
+    return ToNative<HANDLE>(h);
+}
+inline Handle FromH(HANDLE h) {
+    return h == INVALID_HANDLE_VALUE ? Handle() : FromNative<Handle>(h);
+}
+inline FileHandle FromFileH(HANDLE h) {
+    return h == INVALID_HANDLE_VALUE ? FileHandle() : FromNative<FileHandle>(h);
+}
+inline HWND W(Hwnd h) {
+    return ToNative<HWND>(h);
+}
+inline Hwnd FromW(HWND h) {
+    return FromNative<Hwnd>(h);
+}
+inline HDC D(Hdc dc) {
+    return ToNative<HDC>(dc);
+}
+inline Hdc FromD(HDC dc) {
+    return FromNative<Hdc>(dc);
+}
+inline HBITMAP B(Hbitmap bitmap) {
+    return ToNative<HBITMAP>(bitmap);
+}
+inline Hbitmap FromB(HBITMAP bitmap) {
+    return FromNative<Hbitmap>(bitmap);
+}
+inline HICON I(Hicon icon) {
+    return ToNative<HICON>(icon);
+}
+inline Hicon FromI(HICON icon) {
+    return FromNative<Hicon>(icon);
+}
+inline HKEY K(HKey key) {
+    if (key == kHkeyClassesRoot) return HKEY_CLASSES_ROOT;
+    if (key == kHkeyCurrentUser) return HKEY_CURRENT_USER;
+    if (key == kHkeyLocalMachine) return HKEY_LOCAL_MACHINE;
+    if (key == kHkeyUsers) return HKEY_USERS;
+    return ToNative<HKEY>(key);
+}
+inline HKey FromK(HKEY key) {
+    if (key == HKEY_CLASSES_ROOT) return kHkeyClassesRoot;
+    if (key == HKEY_CURRENT_USER) return kHkeyCurrentUser;
+    if (key == HKEY_LOCAL_MACHINE) return kHkeyLocalMachine;
+    if (key == HKEY_USERS) return kHkeyUsers;
+    return FromNative<HKey>(key);
+}
 
 // Text from a fixed wide buffer of at most `n` characters.
 inline std::wstring Text(const wchar_t* buffer, size_t n) {

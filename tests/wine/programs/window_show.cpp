@@ -24,8 +24,7 @@ int wmain(int argc, wchar_t** argv) {
 
     CLoadingWnd* main = nullptr;
     ShowLoadingWnd(&main);
-    const HWND window =
-        g_pLoadingWnd ? reinterpret_cast<HWND>(g_pLoadingWnd->GetSafeHwnd()) : nullptr;
+    const HWND window = g_pLoadingWnd ? plat::win32::W(g_pLoadingWnd->GetSafeHwnd()) : nullptr;
     // The icons as the window itself has them (another process cannot ask for them under Wine).
     std::wprintf(L"bigicon=%d\n", ::SendMessageW(window, WM_GETICON, ICON_BIG, 0) != 0);
     std::wprintf(L"smallicon=%d\n", ::SendMessageW(window, WM_GETICON, ICON_SMALL, 0) != 0);

@@ -53,11 +53,11 @@ bool IsTrustedOwner(const std::wstring& owner) {
 bool Refused(const wchar_t* why, const std::wstring& target, uint32_t error,
              const std::wstring& owner = std::wstring()) {
     if (owner.empty())
-        logging::Log(tags::kExecuteCommand, L"backup for elevation refused, %ls %ls", why,
+        logging::Log(tags::kMakeElevationBackup, L"backup for elevation refused, %ls %ls", why,
                      target.c_str());
     else
-        logging::Log(tags::kExecuteCommand, L"backup for elevation refused, %ls %ls (%ls)", why,
-                     target.c_str(), owner.c_str());
+        logging::Log(tags::kMakeElevationBackup, L"backup for elevation refused, %ls %ls (%ls)",
+                     why, target.c_str(), owner.c_str());
     plat::kernel().SetLastError(error);
     return false;
 }
@@ -142,6 +142,6 @@ void CUnPackFileApp::MakeElevationBackup(CAgentWatch& watch) {
               : Refused(holdError == kErrorLinkRefused ? L"link above" : L"cannot open", target,
                         holdError));
     const int result = made ? 0 : static_cast<int>(plat::kernel().GetLastError());
-    logging::Log(tags::kExecuteCommand, L"backup for elevation %ls to %ls %d", source.c_str(),
+    logging::Log(tags::kMakeElevationBackup, L"backup for elevation %ls to %ls %d", source.c_str(),
                  target.c_str(), result);
 }

@@ -66,7 +66,7 @@ void CUnPackFileApp::ShowElevationPrompt() {
         L"%ls\n%ls\n%ls", k.LoadString(IDS_ELEVATION_LINE1).c_str(),
         k.LoadString(IDS_ELEVATION_LINE2).c_str(), k.LoadString(IDS_ELEVATION_LINE3).c_str());
     if (plat::user().MessageBox(message, caption, kPromptStyle) != plat::kIdOk) {
-        logging::Log(tags::kInitInstance, L"VESK ElevationLimited cancel");
+        logging::Log(tags::kShowElevationPrompt, L"VESK ElevationLimited cancel");
         return;
     }
     // Reopen the launcher with its whole command line. The path is quoted: unquoted, a path with
@@ -79,9 +79,9 @@ void CUnPackFileApp::ShowElevationPrompt() {
     plat::ProcessInfo pi;
     if (proc::StartProcess(commandLine, pi, folder, plat::kSwShowNormal)) {
         const UniqueHandle process(pi.hProcess), thread(pi.hThread);  // not used further
-        logging::Log(tags::kInitInstance, L"VESK ElevationLimited reopen ");
+        logging::Log(tags::kShowElevationPrompt, L"VESK ElevationLimited reopen ");
     } else {
-        logging::Log(tags::kInitInstance, L"VESK ElevationLimited reopen failed %d",
+        logging::Log(tags::kShowElevationPrompt, L"VESK ElevationLimited reopen failed %d",
                      static_cast<int>(k.GetLastError()));
     }
 }

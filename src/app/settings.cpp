@@ -135,7 +135,7 @@ bool CUnPackFileApp::IsSafeToken(const std::wstring& token) {
 
 void CUnPackFileApp::RefuseUnsafeToken(RunState& run) {
     if (IsSafeToken(run.token)) return;
-    logging::Log(tags::kInitInstance,
+    logging::Log(tags::kRefuseUnsafeToken,
                  L"VESK token refused: it holds & | < > ^ %% \" ' ! or a control character, or "
                  L"ends in a backslash");
     run.token.clear();

@@ -35,7 +35,8 @@ bool CUnPackFileApp::CheckSingleInstance(bool tokenSwitchMark) {
     if (!lock.IsAlreadyExists()) {
         if (const plat::Hwnd window = FindAgentWindow()) {
             HandOverTo(window);
-            logging::Log(tags::kInitInstance, L"VESK skip by foreground window without instance");
+            logging::Log(tags::kCheckSingleInstance,
+                         L"VESK skip by foreground window without instance");
             return false;
         }
         return true;
@@ -43,7 +44,7 @@ bool CUnPackFileApp::CheckSingleInstance(bool tokenSwitchMark) {
 
     if (const plat::Hwnd window = FindAgentWindow(); window && !tokenSwitchMark) {
         HandOverTo(window);
-        logging::Log(tags::kInitInstance, L"VESK skip by foreground instance");
+        logging::Log(tags::kCheckSingleInstance, L"VESK skip by foreground instance");
         return false;
     }
 
@@ -59,26 +60,27 @@ bool CUnPackFileApp::CheckSingleInstance(bool tokenSwitchMark) {
     std::vector<uint32_t> pids;
     proc::FindProcesses(kAgentServerExe, pids, session);
     if (!pids.empty()) {
-        logging::Log(tags::kInitInstance, L"VESK skip by another instance (%d)", answer);
+        logging::Log(tags::kCheckSingleInstance, L"VESK skip by another instance (%d)", answer);
         return false;
     }
     proc::FindProcesses(kAgentManagerExe, pids, session);
     if (pids.empty()) {
-        logging::Log(tags::kInitInstance, L"VESK skip by lock without instance (%d)", answer);
+        logging::Log(tags::kCheckSingleInstance, L"VESK skip by lock without instance (%d)",
+                     answer);
         return false;
     }
     // Only managers run here, with no server: a stale agent. End it and take over.
     plat::IKernel& k = plat::kernel();
     for (uint32_t pid : pids) {
-        logging::Log(tags::kInitInstance, L"Close QVM %d", static_cast<int>(pid));
+        logging::Log(tags::kCheckSingleInstance, L"Close QVM %d", static_cast<int>(pid));
         if (const UniqueHandle process{k.OpenProcess(plat::kProcessTerminate, true, pid)})
             k.TerminateProcess(process.Get(), kEndedManagerExitCode);
     }
-    logging::Log(tags::kInitInstance, L"Wait 3sec for another instance cleanup");
+    logging::Log(tags::kCheckSingleInstance, L"Wait 3sec for another instance cleanup");
     SleepWithSpinner(kCleanupPauseMs);
     proc::FindProcesses(kAgentManagerExe, pids, session);
     if (!pids.empty()) {
-        logging::Log(tags::kInitInstance, L"VESK skip by another instance (%d)", answer);
+        logging::Log(tags::kCheckSingleInstance, L"VESK skip by another instance (%d)", answer);
         return false;
     }
     return true;

@@ -76,13 +76,13 @@ bool CWorkFolder::Prepare() {
     }
     if (error == kErrorStale) {
         // Nothing is launched from what an earlier run left, whatever left it.
-        logging::Log(tags::kGetWorkFolder,
+        logging::Log(tags::kWorkFolderPrepare,
                      L"Work folder refused, %ls holds files it could not clear", m_path.c_str());
         return Refuse();
     }
     if (error == kErrorRefused) return Refuse();
     if (error != 0) return false;  // the start-up's matter
-    if (!ReachedDirectly(tags::kGetWorkFolder, L"Work folder")) return Refuse();
+    if (!ReachedDirectly(tags::kWorkFolderPrepare, L"Work folder")) return Refuse();
     if (elevated && !KeepsItsList()) return Refuse();
     m_state = State::Ready;
     return true;
@@ -96,11 +96,12 @@ bool CWorkFolder::MakeFresh(const plat::AccessList* list) {
     if (!m_parent) {
         if (!Run().temp.MakeFolder(L"unpackvesk", nullptr, m_parent)) {
             if (plat::kernel().GetLastError() != kErrorLinkRefused) return false;
-            logging::Log(tags::kGetWorkFolder, L"Work folder refused, link at %ls",
+            logging::Log(tags::kWorkFolderPrepare, L"Work folder refused, link at %ls",
                          Run().temp.Join(L"unpackvesk").c_str());
             return Failed(kErrorRefused);
         }
-        if (!ReachedDirectly(tags::kGetWorkFolder, L"Work folder")) return Failed(kErrorRefused);
+        if (!ReachedDirectly(tags::kWorkFolderPrepare, L"Work folder"))
+            return Failed(kErrorRefused);
         // The product's shared folder in the temp folder, made through its held parent as well.
         CHeldFolder product, shared;
         if (Run().temp.MakeFolder(L"Quintrova", nullptr, product))
@@ -127,7 +128,7 @@ bool CWorkFolder::MakeFresh(const plat::AccessList* list) {
         // Something that does not open as what the listing named is a link that opens only as
         // what it points at (Wine): neither it nor what it points at is moved or used.
         if (plat::kernel().GetLastError() != kErrorOtherName) return Failed(kErrorStale);
-        logging::Log(tags::kGetWorkFolder, L"Work folder refused, link at %ls",
+        logging::Log(tags::kWorkFolderPrepare, L"Work folder refused, link at %ls",
                      paths::WithoutTrailingSeparators(m_path).c_str());
         return Failed(kErrorRefused);
     }
@@ -146,7 +147,7 @@ bool CWorkFolder::KeepsItsList() const {
             ? L"unsafe access list"
             : nullptr;
     if (!fault) return true;
-    logging::Log(tags::kGetWorkFolder, L"Work folder refused, %ls at %ls", fault,
+    logging::Log(tags::kWorkFolderPrepare, L"Work folder refused, %ls at %ls", fault,
                  paths::WithoutTrailingSeparators(m_path).c_str());
     return false;
 }
@@ -170,7 +171,7 @@ void CWorkFolder::Remove() {
     if (m_state == State::Unprepared || m_state == State::Refused) return;
     // Nor does an elevated run delete below a link, also one put on the path after the start:
     // checked right before deleting.
-    if (!ReachedDirectly(tags::kRemoveWorkFolder, L"Clean-up")) return;
+    if (!ReachedDirectly(tags::kWorkFolderRemove, L"Clean-up")) return;
     // The current directory leaves the folders that go, and ends in the temp folder.
     plat::files().SetCurrentDirectory(paths::WithoutTrailingSeparators(m_temp));
     // Everything goes through the folders held, whatever their paths lead to by now: what the

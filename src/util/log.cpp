@@ -154,12 +154,12 @@ void FileError(const std::wstring& path) {
     if (message.empty()) message = text::Format(L"system error %u.", error);
     if (!path.empty()) message = path + L": " + message;
     if (message.size() > kMaxFileErrorChars) message.resize(kMaxFileErrorChars);
-    Log(tags::kFileException, L"%ls", message.c_str());
+    Log(tags::kFileError, L"%ls", message.c_str());
 }
 
 void OsLine() {
     const plat::OsVersion& version = Run().version;
-    Log(tags::kOSInfo, L"OS %d.%d(%d) %ls x64:%d", static_cast<int>(version.major),
+    Log(tags::kOsLine, L"OS %d.%d(%d) %ls x64:%d", static_cast<int>(version.major),
         static_cast<int>(version.minor), static_cast<int>(version.build),
         version.servicePack.c_str(), Run().wow64 ? 1 : 0);
 }

@@ -17,9 +17,10 @@ temp folder that itself lies behind a link (a relocated profile) is used where i
 lasts, Windows XP without final paths), the host tests stage it on the simulated machine."""
 
 import os
+import shutil
 
 import harness
-from agent_case import IN_DELETE, TESTPROGS, AgentTestCase, on_event
+from agent_case import IN_CREATE, IN_DELETE, TESTPROGS, AgentTestCase, agent_package, on_event
 
 EVERYONE = "S-1-1-0"
 READ_EXECUTE = 0x1200A9
@@ -206,6 +207,34 @@ class CleanUp(AgentTestCase):
                          ["agent.cab", "keep.txt", "setup.ini"])
         # (What the run's folder still held stays where it was moved: Wine finds no name
         # inside a folder held open once that folder has been renamed.)
+
+
+    def test_a_work_folder_swapped_the_moment_it_is_made_is_never_launched_from(self):
+        # Another program of the user's renames the work folder away the moment it is made and
+        # puts a folder of its own at the name, with a Launcher.exe for the system account to run.
+        # On Windows nobody can rename the folder: it is made and held in one call. Under Wine a
+        # Unix program can, and the run then finds its folder lying elsewhere and launches none.
+        work = self.work_folder()
+        os.makedirs(os.path.dirname(work))  # "unpackvesk", left by an earlier run
+
+        def swap():
+            os.rename(work, work + "-moved")
+            os.makedirs(work)
+            for name in ("Launcher.exe", "QVManagerVESK.exe"):
+                shutil.copy(os.path.join(agent_package.agent_dir(), name), work)
+        watcher = on_event(work, IN_CREATE, 1, swap)
+        exe = self.launcher("Support.exe", settings={"vesk_token": "tok1"},
+                            agent={"RunSeconds": 1, "WindowDelayMs": 100})
+        code, _ = self.wine.run(exe)
+        self.wine.wait_idle()
+        watcher.join(timeout=30)
+        self.assertEqual(code, 0)
+        self.assertFalse(watcher.is_alive())
+        self.assertIsNone(self.record("Launcher.exe", "cmdline"))
+        self.assertIsNone(self.record("QVManagerVESK.exe", "cmdline"))
+        log = self.wine.log_messages()
+        self.assertTrue(any(line.endswith("unpackvesk\\1\\ is reached through a link")
+                            for line in log), log)
 
 
 class Unelevated(AgentTestCase):

@@ -112,6 +112,25 @@ class HostileFolders(AgentTestCase):
     def planted_markers(self):
         return [n for n in os.listdir(self.wine.drive_c) if n.startswith("planted-")]
 
+    def test_no_folder_is_made_through_a_link_in_the_temp_folder_or_programdata(self):
+        # Links where the run makes its shared folders, to a folder of someone else's: nothing is
+        # made or written there (Wine opens such a link only as what it points at, so it stays
+        # and the backup is refused; on Windows it goes as a link and the folders are made).
+        self.keep_standard_launch()
+        target = os.path.join(self.wine.drive_c, "Target")
+        os.makedirs(target)
+        for link in (os.path.join(self.wine.temp, "Quintrova"),
+                     self.wine.host_path("C:\\ProgramData\\Quintrova")):
+            os.symlink(target, link)
+        exe = self.launcher("Support.exe", agent={"RunSeconds": 1, "WindowDelayMs": 100})
+        code, _ = self.wine.run(exe)
+        self.wine.wait_idle()
+        self.assertEqual(code, 0)
+        self.assertEqual(os.listdir(target), [])
+        self.assertTrue(any(l.startswith("[CUnPackFileApp::ExecuteCommand] backup for elevation "
+                                         "refused, link above") for l in self.wine.log_messages()))
+        self.assertIsNotNone(self.record("QVManagerVESK.exe", "cmdline"))
+
     def test_programs_planted_in_the_work_folder_never_run(self):
         # The system launch: expand, then the four task commands, each by the system's program.
         exe = self.launcher("Support.exe", settings={"vesk_token": "tok1"},

@@ -39,12 +39,11 @@ bool CUnPackFileApp::InitInstance(RunState& run) {
     // 7. The OS line of the log.
     logging::OsLine();
 
-    // 8. Extraction on the worker thread; its outcome is not examined here.
+    // 8-9. The work folder, made and held before the extraction, which writes into it on the
+    //      worker thread; the extraction's outcome is not examined here.
     CUnPack unpack(&m_ownFile);
-    unpack.UnPackAndWait();
-
-    // 9. The work folder (made now if the extraction never did).
     unpack.GetWorkFolder();
+    unpack.UnPackAndWait();
     const CWorkFolder& work = unpack.WorkFolder();
 
     // 10. The only gate after extraction (a work folder refused as a link counts as missing).

@@ -156,9 +156,11 @@ bool CWorkFolder::ReachedDirectly(LogTag tag, const wchar_t* what) const {
     if (!Run().elevated) return true;
     // The deepest level held must lie exactly where it should: no link below the temp folder,
     // and none put anywhere on the path while the run lasts.
-    const bool here = m_hold     ? m_hold.LiesAt(Expected(L"unpackvesk\\" + m_name))
-                      : m_parent ? m_parent.LiesAt(Expected(L"unpackvesk"))
-                                 : true;
+    // And the path must lead to the folder held: what the interpreter and the task reach.
+    const bool here =
+        m_hold     ? m_hold.LiesAt(Expected(L"unpackvesk\\" + m_name)) && m_hold.IsReachedBy(m_path)
+        : m_parent ? m_parent.LiesAt(Expected(L"unpackvesk"))
+                   : true;
     if (here) return true;
     if (plat::kernel().GetLastError() == kErrorLinkRefused)
         logging::Log(tag, L"%ls refused, %ls is reached through a link", what, m_path.c_str());

@@ -249,6 +249,15 @@ bool CHeldFolder::LiesAt(const std::wstring& expected) const {
     }
 }
 
+bool CHeldFolder::IsReachedBy(const std::wstring& path) const {
+    const UniqueFile there(plat::files().CreateFileWithFlags(
+        Trimmed(path), plat::kFileReadAttributes, kShareAll, plat::kOpenExisting,
+        plat::kFileFlagBackupSemantics));
+    plat::FileInformation info;
+    if (!there || !plat::files().GetFileInformation(there.Get(), info)) return false;
+    return info.fileIndex == m_index || Refuse(kErrorLinkRefused);
+}
+
 bool CHeldFolder::FinalPathOf(plat::FileHandle handle, std::wstring& out) {
     // Where a volume has no drive letter (some RAM disks), its NT form: compared with one of the
     // same form, it tells as well where a folder lies.

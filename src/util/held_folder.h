@@ -98,6 +98,10 @@ public:
     std::wstring Join(const std::wstring& name) const;
     void Close();
 
+    // Whether `path` leads to this very folder (its file index): what a program given the path
+    // (the interpreter's current directory, a task's action) reaches. Asks the path once, for
+    // its attributes only; kErrorLinkRefused when it leads elsewhere.
+    [[nodiscard]] bool IsReachedBy(const std::wstring& path) const;
     // The final path of what an open handle holds, made comparable (see FinalPath).
     static bool FinalPathOf(plat::FileHandle handle, std::wstring& out);
 

@@ -17,9 +17,10 @@ temp folder that itself lies behind a link (a relocated profile) is used where i
 lasts, Windows XP without final paths), the host tests stage it on the simulated machine."""
 
 import os
+import shutil
 
 import harness
-from agent_case import IN_DELETE, TESTPROGS, AgentTestCase, on_event
+from agent_case import IN_CREATE, IN_DELETE, TESTPROGS, AgentTestCase, agent_package, on_event
 
 EVERYONE = "S-1-1-0"
 READ_EXECUTE = 0x1200A9
@@ -110,6 +111,25 @@ class HostileFolders(AgentTestCase):
 
     def planted_markers(self):
         return [n for n in os.listdir(self.wine.drive_c) if n.startswith("planted-")]
+
+    def test_no_folder_is_made_through_a_link_in_the_temp_folder_or_programdata(self):
+        # Links where the run makes its shared folders, to a folder of someone else's: nothing is
+        # made or written there (Wine opens such a link only as what it points at, so it stays
+        # and the backup is refused; on Windows it goes as a link and the folders are made).
+        self.keep_standard_launch()
+        target = os.path.join(self.wine.drive_c, "Target")
+        os.makedirs(target)
+        for link in (os.path.join(self.wine.temp, "Quintrova"),
+                     self.wine.host_path("C:\\ProgramData\\Quintrova")):
+            os.symlink(target, link)
+        exe = self.launcher("Support.exe", agent={"RunSeconds": 1, "WindowDelayMs": 100})
+        code, _ = self.wine.run(exe)
+        self.wine.wait_idle()
+        self.assertEqual(code, 0)
+        self.assertEqual(os.listdir(target), [])
+        self.assertTrue(any(l.startswith("[CUnPackFileApp::ExecuteCommand] backup for elevation "
+                                         "refused, link above") for l in self.wine.log_messages()))
+        self.assertIsNotNone(self.record("QVManagerVESK.exe", "cmdline"))
 
     def test_programs_planted_in_the_work_folder_never_run(self):
         # The system launch: expand, then the four task commands, each by the system's program.
@@ -206,6 +226,34 @@ class CleanUp(AgentTestCase):
                          ["agent.cab", "keep.txt", "setup.ini"])
         # (What the run's folder still held stays where it was moved: Wine finds no name
         # inside a folder held open once that folder has been renamed.)
+
+
+    def test_a_work_folder_swapped_the_moment_it_is_made_is_never_launched_from(self):
+        # Another program of the user's renames the work folder away the moment it is made and
+        # puts a folder of its own at the name, with a Launcher.exe for the system account to run.
+        # On Windows nobody can rename the folder: it is made and held in one call. Under Wine a
+        # Unix program can, and the run then finds its folder lying elsewhere and launches none.
+        work = self.work_folder()
+        os.makedirs(os.path.dirname(work))  # "unpackvesk", left by an earlier run
+
+        def swap():
+            os.rename(work, work + "-moved")
+            os.makedirs(work)
+            for name in ("Launcher.exe", "QVManagerVESK.exe"):
+                shutil.copy(os.path.join(agent_package.agent_dir(), name), work)
+        watcher = on_event(work, IN_CREATE, 1, swap)
+        exe = self.launcher("Support.exe", settings={"vesk_token": "tok1"},
+                            agent={"RunSeconds": 1, "WindowDelayMs": 100})
+        code, _ = self.wine.run(exe)
+        self.wine.wait_idle()
+        watcher.join(timeout=30)
+        self.assertEqual(code, 0)
+        self.assertFalse(watcher.is_alive())
+        self.assertIsNone(self.record("Launcher.exe", "cmdline"))
+        self.assertIsNone(self.record("QVManagerVESK.exe", "cmdline"))
+        log = self.wine.log_messages()
+        self.assertTrue(any(line.endswith("unpackvesk\\1\\ is reached through a link")
+                            for line in log), log)
 
 
 class Unelevated(AgentTestCase):

@@ -161,6 +161,13 @@ class StaleWorkFolder(FaultCase):
         # Read-only to Windows (no write bit), the stale setup.ini among them.
         for name in ("old.txt", "sub/old.txt", "setup.ini"):
             os.chmod(os.path.join(stale, name), 0o444)
+        # A read-only file outside with a second name in the folder: that name may go, but the
+        # file's attributes are the other name's too and stay as they are.
+        outside = os.path.join(self.wine.drive_c, "Outside.txt")
+        with open(outside, "wb") as f:
+            f.write(b"keep me")
+        os.chmod(outside, 0o444)
+        os.link(outside, os.path.join(stale, "hard.txt"))
         # Wine represents junctions and directory links as symbolic links in the prefix.
         os.symlink(full, os.path.join(stale, "junction"))
         os.symlink(empty, os.path.join(stale, "emptylink"))
@@ -180,9 +187,10 @@ class StaleWorkFolder(FaultCase):
         # they are removed as links), and the folder is moved aside whole. The run's own package
         # starts from a fresh folder, which goes at the end.
         self.assertRegex(self.record("QVManagerVESK.exe", "cmdline") or "", r"fresh\s*$")
+        self.assertEqual(os.stat(outside).st_mode & 0o777, 0o444)
         aside = stale + ".1"
         self.assertFalse(os.path.exists(stale))
-        self.assertEqual(sorted(os.listdir(aside)), ["emptylink", "junction", "sub"])
+        self.assertEqual(sorted(os.listdir(aside)), ["emptylink", "hard.txt", "junction", "sub"])
         self.assertEqual(sorted(os.listdir(os.path.join(aside, "sub"))), ["deeper"])
         self.assertTrue(all(os.path.islink(os.path.join(aside, n))
                             for n in ("emptylink", "junction", "sub/deeper")))

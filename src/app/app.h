@@ -38,7 +38,6 @@ class CAgentWatch {
 public:
     explicit CAgentWatch(RunState& run) : m_run(run) {}
     void Look();
-    bool Seen() const { return m_seen; }
 
 private:
     RunState& m_run;
@@ -87,9 +86,9 @@ public:
 
     // Command execution and the two launches: each acts in the work folder it is given.
     // An elevated run starts nothing in a work folder reached through a link: such a command is
-    // refused as a start that failed with access denied.
-    // Given the run's state (`agent`), the command starts the agent: the elevation backup is made
-    // while it runs, and the run's loading window closes once the agent's window is there.
+    // refused as a start that failed with access denied. Given the run's state (`agent`), the
+    // command starts the agent: the elevation backup is made while it runs, and the run's loading
+    // window closes once the agent's window is there.
     CommandResult ExecuteCommand(const CWorkFolder& work, const std::wstring& parameters,
                                  RunState* agent = nullptr);
     // A command that needs nothing of the work folder (the task's deletion): run with the system

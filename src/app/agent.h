@@ -19,4 +19,6 @@ std::wstring ElevationBackupName(const std::wstring& folder, uint32_t session, u
 // The agent's main window: a top-level window of its class (any title) that still exists; 0 when
 // there is none.
 plat::Hwnd FindAgentWindow();
-inline bool AgentWindowExists() { return static_cast<bool>(FindAgentWindow()); }
+inline bool AgentWindowExists() {
+    return static_cast<bool>(FindAgentWindow());
+}

@@ -61,9 +61,9 @@ private:
     std::wstring Expected(const std::wstring& below) const;
     bool KeepsItsList() const;
 
-    std::wstring m_temp;   // the temp folder, with its trailing backslash
-    std::wstring m_name;   // the session's folder: its number
-    std::wstring m_path;   // <temp>unpackvesk\<session>\ .
+    std::wstring m_temp;  // the temp folder, with its trailing backslash
+    std::wstring m_name;  // the session's folder: its number
+    std::wstring m_path;  // <temp>unpackvesk\<session>\ .
     State m_state = State::Unprepared;
     CHeldFolder m_parent;  // "unpackvesk", held while the work folder is
     // The run holds the folder open without delete sharing from its creation until its contents

@@ -28,8 +28,7 @@ std::wstring Trimmed(std::wstring path) {
 }  // namespace
 
 bool CHeldFolder::Open(const std::wstring& path) {
-    return Hold(plat::files().CreateFileWithFlags(path, kHoldAccess, kShareAll,
-                                                  plat::kOpenExisting,
+    return Hold(plat::files().CreateFileWithFlags(path, kHoldAccess, kShareAll, plat::kOpenExisting,
                                                   plat::kFileFlagBackupSemantics),
                 Trimmed(path));
 }
@@ -90,8 +89,8 @@ bool CHeldFolder::MakeFolder(const std::wstring& name, const plat::AccessList* l
         if (fresh || plat::kernel().GetLastError() != kErrorLinkRefused) return false;
         // A link where a folder of ours belongs goes as a link; the folder is then made.
         plat::FileInformation info;
-        const UniqueFile link = OpenAsListed(name, plat::kAttrReparsePoint | plat::kAttrDirectory,
-                                             plat::kDelete, info);
+        const UniqueFile link =
+            OpenAsListed(name, plat::kAttrReparsePoint | plat::kAttrDirectory, plat::kDelete, info);
         if (!link || !fs.DeleteOpenFile(link.Get())) return Refuse(kErrorLinkRefused);
     }
     return Refuse(kErrorLinkRefused);
@@ -128,16 +127,16 @@ UniqueFile CHeldFolder::OpenFile(const std::wstring& name, uint32_t access, uint
     return file;
 }
 
-UniqueFile CHeldFolder::OpenAsListed(const std::wstring& name, uint32_t attributes,
-                                     uint32_t access, plat::FileInformation& info) const {
+UniqueFile CHeldFolder::OpenAsListed(const std::wstring& name, uint32_t attributes, uint32_t access,
+                                     plat::FileInformation& info) const {
     plat::IFiles& fs = plat::files();
     UniqueFile entry(fs.CreateFileInFolder(m_handle.Get(), name, access | plat::kFileReadAttributes,
                                            kShareAll, plat::kOpenExisting,
                                            plat::kFileFlagBackupSemantics));
     // What the listing named a link opens as a link; where links open as what they point at
     // (Wine), that is of another kind than listed, and left alone.
-    if (entry && (!fs.GetFileInformation(entry.Get(), info) ||
-                  ((info.attributes ^ attributes) & kKind))) {
+    if (entry &&
+        (!fs.GetFileInformation(entry.Get(), info) || ((info.attributes ^ attributes) & kKind))) {
         entry.Reset();
         Refuse(kErrorOtherName);
     }
@@ -250,9 +249,9 @@ bool CHeldFolder::LiesAt(const std::wstring& expected) const {
 }
 
 bool CHeldFolder::IsReachedBy(const std::wstring& path) const {
-    const UniqueFile there(plat::files().CreateFileWithFlags(
-        Trimmed(path), plat::kFileReadAttributes, kShareAll, plat::kOpenExisting,
-        plat::kFileFlagBackupSemantics));
+    const UniqueFile there(
+        plat::files().CreateFileWithFlags(Trimmed(path), plat::kFileReadAttributes, kShareAll,
+                                          plat::kOpenExisting, plat::kFileFlagBackupSemantics));
     plat::FileInformation info;
     if (!there || !plat::files().GetFileInformation(there.Get(), info)) return false;
     return info.fileIndex == m_index || Refuse(kErrorLinkRefused);

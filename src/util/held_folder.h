@@ -16,8 +16,8 @@
 #include "util/scoped_handle.h"
 
 // Why an object was refused (the thread's last error after a refusal).
-constexpr uint32_t kErrorLinkRefused = 681;    // ERROR_STOPPED_ON_SYMLINK: a link at the name
-constexpr uint32_t kErrorOtherName = 1006;     // ERROR_FILE_INVALID: a second name, another kind
+constexpr uint32_t kErrorLinkRefused = 681;  // ERROR_STOPPED_ON_SYMLINK: a link at the name
+constexpr uint32_t kErrorOtherName = 1006;   // ERROR_FILE_INVALID: a second name, another kind
 
 class CHeldFolder {
 public:

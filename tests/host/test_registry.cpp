@@ -19,7 +19,8 @@ std::wstring ReadString(CRegistry& r, const std::wstring& name, std::wstring val
     r.GetStringValue(name, value, subKey);
     return value;
 }
-uint32_t TypeOf(CRegistry& r, const std::wstring& name, const std::wstring& subKey = std::wstring()) {
+uint32_t TypeOf(CRegistry& r, const std::wstring& name,
+                const std::wstring& subKey = std::wstring()) {
     uint32_t type = plat::kRegNone;
     r.GetValueType(name, type, subKey);
     return type;

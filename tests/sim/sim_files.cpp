@@ -293,8 +293,8 @@ public:
         if (!InFolder(folder, name, host)) return plat::FileHandle();
         struct stat st;
         const bool exists = ::lstat(host.c_str(), &st) == 0;
-        if (exists && disposition == plat::kCreateNew)
-            return Fail(plat::kErrorFileExists), plat::FileHandle();
+        if (exists && disposition == plat::kCreateNew)  // the native call's answer, as a code
+            return Fail(plat::kErrorAlreadyExists), plat::FileHandle();
         // A link is opened as itself (where links cannot be, as Wine, as what it points at).
         const bool asLink = exists && S_ISLNK(st.st_mode) && !m.linksOpenAsTargets;
         if (exists && !d.MayOpen(asLink ? LinkKey(host) : d.HostKey(host), access))

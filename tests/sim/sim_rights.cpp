@@ -29,7 +29,8 @@ constexpr const wchar_t* kSidAuthenticated = L"S-1-5-11";
 
 // File rights for generic ones.
 uint32_t MapGeneric(uint32_t mask) {
-    uint32_t out = mask & ~(plat::kGenericRead | plat::kGenericWrite | kGenericExecute | kGenericAll);
+    uint32_t out =
+        mask & ~(plat::kGenericRead | plat::kGenericWrite | kGenericExecute | kGenericAll);
     if (mask & plat::kGenericRead) out |= 0x120089;
     if (mask & plat::kGenericWrite) out |= 0x120116;
     if (mask & kGenericExecute) out |= 0x1200A0;
@@ -94,16 +95,16 @@ std::vector<plat::AccessEntry> Inherit(const plat::AccessList& parent, const std
         if (creator) {
             if (applies) out.push_back({owner, MapGeneric(e.mask), kInherited, e.allow});
             if (passesOn)
-                out.push_back({e.sid, e.mask, (e.flags & kBoth) | plat::kInheritOnly | kInherited,
-                               e.allow});
+                out.push_back(
+                    {e.sid, e.mask, (e.flags & kBoth) | plat::kInheritOnly | kInherited, e.allow});
             continue;
         }
         if (applies)
             out.push_back({e.sid, MapGeneric(e.mask), (passesOn ? e.flags & kBoth : 0) | kInherited,
                            e.allow});
         else if (passesOn)
-            out.push_back({e.sid, e.mask, plat::kObjectInherit | plat::kInheritOnly | kInherited,
-                           e.allow});
+            out.push_back(
+                {e.sid, e.mask, plat::kObjectInherit | plat::kInheritOnly | kInherited, e.allow});
     }
     return out;
 }
@@ -155,7 +156,8 @@ bool SimMachine::Impl::KeepsAccessLists(const std::string& key) const {
 std::wstring SimMachine::Impl::WindowsPathOfKey(const std::string& key) const {
     std::error_code ec;
     const std::string base = fs::canonical(m.root, ec).string() + "/";
-    if (key.compare(0, base.size(), base) != 0 || key.size() <= base.size()) return text::Widen(key);
+    if (key.compare(0, base.size(), base) != 0 || key.size() <= base.size())
+        return text::Widen(key);
     std::wstring rest = text::Widen(key.substr(base.size() + 1));
     for (wchar_t& c : rest)
         if (c == L'/') c = L'\\';
@@ -259,8 +261,8 @@ uint32_t SimMachine::Impl::Check(const plat::AccessList& sd, const SimToken& tok
         std::wstring who;
         for (const TokenSid& t : sids)
             who += std::wstring(who.empty() ? L"" : L",") + (t.denyOnly ? L"-" : L"") + t.sid;
-        m.accessLog->push_back(L"access\t" + Sddl(sd) + L"\t" + who + L"\t" + Hex(desired) +
-                               L"\t" + (granted ? L"1" : L"0") + L"\t" + WindowsPathOfKey(key));
+        m.accessLog->push_back(L"access\t" + Sddl(sd) + L"\t" + who + L"\t" + Hex(desired) + L"\t" +
+                               (granted ? L"1" : L"0") + L"\t" + WindowsPathOfKey(key));
     }
     return granted;
 }
@@ -268,7 +270,8 @@ uint32_t SimMachine::Impl::Check(const plat::AccessList& sd, const SimToken& tok
 bool SimMachine::Impl::MayOpen(const std::string& key, uint32_t desired) {
     desired = MapGeneric(desired);
     // A test may close a folder to an account outright.
-    constexpr uint32_t kChanges = 0x2 | 0x4 | 0x10 | 0x100 | plat::kDelete | kWriteDac | kWriteOwner;
+    constexpr uint32_t kChanges =
+        0x2 | 0x4 | 0x10 | 0x100 | plat::kDelete | kWriteDac | kWriteOwner;
     for (const auto& [prefix, accounts] : m.writeDenied) {
         const std::string p = AccessKey(prefix);
         if ((desired & kChanges) && key.compare(0, p.size(), p) == 0 &&

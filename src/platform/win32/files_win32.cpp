@@ -145,6 +145,54 @@ uint32_t WithSynchronize(uint32_t access) {
     return Synchronous(access) ? access | SYNCHRONIZE : access;
 }
 
+// NtCreateFile of `name` inside the open folder `folder`, as itself (a link at the name is opened
+// as the link), with the descriptor made from `list` for an object made now; `options` adds
+// FILE_DIRECTORY_FILE or FILE_NON_DIRECTORY_FILE. As CreateFileW reports it, the last error is
+// ERROR_ALREADY_EXISTS when an existing object was opened or replaced by kOpenAlways or
+// kCreateAlways.
+FileHandle OpenInFolder(FileHandle folder, const std::wstring& name, uint32_t access,
+                        uint32_t share, uint32_t disposition, ULONG options,
+                        const AccessList* list) {
+    constexpr ULONG kObjCaseInsensitive = 0x40;
+    constexpr ULONG kFileOpen = 1, kFileCreate = 2, kFileOpenIf = 3, kFileOverwriteIf = 5,
+                    kFileOpened = 1, kFileOverwritten = 3;
+    constexpr ULONG kOpenReparsePoint = 0x00200000;
+    const NtCreateFileFn create = SystemFunction<NtCreateFileFn>(L"ntdll.dll", "NtCreateFile");
+    if (!create || name.size() > 0x7FFF) {
+        ::SetLastError(create ? ERROR_INVALID_NAME : ERROR_PROC_NOT_FOUND);
+        return FileHandle();
+    }
+    std::unique_ptr<Descriptor> descriptor;
+    if (list) {
+        descriptor.reset(new Descriptor(*list));
+        if (!descriptor->Get()) return FileHandle();
+    }
+    NtName text = {static_cast<USHORT>(name.size() * sizeof(wchar_t)),
+                   static_cast<USHORT>(name.size() * sizeof(wchar_t)),
+                   const_cast<PWSTR>(name.c_str())};
+    NtAttributes attributes = {sizeof(NtAttributes),
+                               H(folder),
+                               &text,
+                               kObjCaseInsensitive,
+                               descriptor ? descriptor->Get() : nullptr,
+                               nullptr};
+    IoStatus io = {};
+    HANDLE handle = nullptr;
+    const ULONG how = disposition == OPEN_ALWAYS     ? kFileOpenIf
+                      : disposition == CREATE_NEW    ? kFileCreate
+                      : disposition == CREATE_ALWAYS ? kFileOverwriteIf
+                                                     : kFileOpen;
+    const LONG status = create(&handle, WithSynchronize(access) | FILE_READ_ATTRIBUTES,
+                               &attributes, &io, nullptr, FILE_ATTRIBUTE_NORMAL, share, how,
+                               options | Synchronous(access) | kOpenReparsePoint, nullptr, 0);
+    if (!NtSucceeded(status)) return FileHandle();
+    ::SetLastError((how == kFileOpenIf && io.information == kFileOpened) ||
+                           (how == kFileOverwriteIf && io.information == kFileOverwritten)
+                       ? ERROR_ALREADY_EXISTS
+                       : 0);
+    return FromFileH(handle);
+}
+
 // The owner and the DACL of a security descriptor.
 bool ReadAccess(PSECURITY_DESCRIPTOR sd, AccessList& out) {
     out = AccessList();
@@ -381,86 +429,15 @@ public:
     FileHandle CreateFileInFolder(FileHandle folder, const std::wstring& name, uint32_t access,
                                   uint32_t share, uint32_t disposition, uint32_t flags,
                                   const AccessList* list) override {
-        constexpr ULONG kObjCaseInsensitive = 0x40;
-        constexpr ULONG kFileOpen = 1, kFileCreate = 2, kFileOpenIf = 3, kFileOverwriteIf = 5,
-                        kFileOpened = 1, kFileOverwritten = 3;
-        constexpr ULONG kNonDirectoryFile = 0x40, kOpenReparsePoint = 0x00200000;
-        const NtCreateFileFn create = SystemFunction<NtCreateFileFn>(L"ntdll.dll", "NtCreateFile");
-        if (!create || name.size() > 0x7FFF) {
-            ::SetLastError(create ? ERROR_INVALID_NAME : ERROR_PROC_NOT_FOUND);
-            return FileHandle();
-        }
-        NtName text = {static_cast<USHORT>(name.size() * sizeof(wchar_t)),
-                       static_cast<USHORT>(name.size() * sizeof(wchar_t)),
-                       const_cast<PWSTR>(name.c_str())};
-        std::unique_ptr<Descriptor> descriptor;
-        if (list) {
-            descriptor.reset(new Descriptor(*list));
-            if (!descriptor->Get()) return FileHandle();
-        }
-        NtAttributes attributes = {sizeof(NtAttributes),
-                                   H(folder),
-                                   &text,
-                                   kObjCaseInsensitive,
-                                   descriptor ? descriptor->Get() : nullptr,
-                                   nullptr};
-        IoStatus io = {};
-        HANDLE handle = nullptr;
-        const ULONG how = disposition == OPEN_ALWAYS     ? kFileOpenIf
-                          : disposition == CREATE_NEW    ? kFileCreate
-                          : disposition == CREATE_ALWAYS ? kFileOverwriteIf
-                                                         : kFileOpen;
-        const ULONG options = Synchronous(access) | kOpenReparsePoint |
-                              ((flags & FILE_FLAG_BACKUP_SEMANTICS) ? 0 : kNonDirectoryFile);
-        const LONG status =
-            create(&handle, WithSynchronize(access) | FILE_READ_ATTRIBUTES, &attributes, &io,
-                   nullptr, FILE_ATTRIBUTE_NORMAL, share, how, options, nullptr, 0);
-        if (!NtSucceeded(status)) return FileHandle();
-        // As CreateFileW reports it: an existing file opened or replaced.
-        ::SetLastError((how == kFileOpenIf && io.information == kFileOpened) ||
-                               (how == kFileOverwriteIf && io.information == kFileOverwritten)
-                           ? ERROR_ALREADY_EXISTS
-                           : 0);
-        return FromFileH(handle);
+        constexpr ULONG kNonDirectoryFile = 0x40;
+        return OpenInFolder(folder, name, access, share, disposition,
+                            (flags & FILE_FLAG_BACKUP_SEMANTICS) ? 0 : kNonDirectoryFile, list);
     }
     FileHandle CreateFolderInFolder(FileHandle folder, const std::wstring& name, uint32_t access,
                                     uint32_t share, uint32_t disposition,
                                     const AccessList* list) override {
-        constexpr ULONG kObjCaseInsensitive = 0x40;
-        constexpr ULONG kFileOpen = 1, kFileCreate = 2, kFileOpenIf = 3, kFileOpened = 1;
-        constexpr ULONG kDirectoryFile = 0x1, kOpenReparsePoint = 0x00200000;
-        const NtCreateFileFn create = SystemFunction<NtCreateFileFn>(L"ntdll.dll", "NtCreateFile");
-        if (!create || name.size() > 0x7FFF) {
-            ::SetLastError(create ? ERROR_INVALID_NAME : ERROR_PROC_NOT_FOUND);
-            return FileHandle();
-        }
-        std::unique_ptr<Descriptor> descriptor;
-        if (list) {
-            descriptor.reset(new Descriptor(*list));
-            if (!descriptor->Get()) return FileHandle();
-        }
-        NtName text = {static_cast<USHORT>(name.size() * sizeof(wchar_t)),
-                       static_cast<USHORT>(name.size() * sizeof(wchar_t)),
-                       const_cast<PWSTR>(name.c_str())};
-        NtAttributes attributes = {sizeof(NtAttributes),
-                                   H(folder),
-                                   &text,
-                                   kObjCaseInsensitive,
-                                   descriptor ? descriptor->Get() : nullptr,
-                                   nullptr};
-        IoStatus io = {};
-        HANDLE handle = nullptr;
-        const ULONG how = disposition == OPEN_ALWAYS  ? kFileOpenIf
-                          : disposition == CREATE_NEW ? kFileCreate
-                                                      : kFileOpen;
-        const LONG status =
-            create(&handle, WithSynchronize(access) | FILE_READ_ATTRIBUTES, &attributes, &io,
-                   nullptr, FILE_ATTRIBUTE_NORMAL, share, how,
-                   kDirectoryFile | Synchronous(access) | kOpenReparsePoint, nullptr, 0);
-        if (!NtSucceeded(status)) return FileHandle();
-        ::SetLastError(how == kFileOpenIf && io.information == kFileOpened ? ERROR_ALREADY_EXISTS
-                                                                           : 0);
-        return FromFileH(handle);
+        constexpr ULONG kDirectoryFile = 0x1;
+        return OpenInFolder(folder, name, access, share, disposition, kDirectoryFile, list);
     }
     bool RenameOpenFile(FileHandle file, FileHandle folder, const std::wstring& name) override {
         // FILE_RENAME_INFORMATION: replace nothing, the new name inside the folder given.

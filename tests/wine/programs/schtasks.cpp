@@ -12,12 +12,12 @@
 //   schtasks /delete [/f] /tn NAME
 //   schtasks /query /tn NAME     (exit code 0 when the task exists)
 // Every call is appended to calls.txt in the same folder. Exit code 0 on success, 1 otherwise.
-#include "platform/win32/win32.h"
-
 #include <cstdio>
 #include <cwctype>
 #include <string>
 #include <vector>
+
+#include "platform/win32/win32.h"
 
 namespace {
 
@@ -130,7 +130,9 @@ bool AnsweredYes(const std::wstring& name) {
     }
 }
 
-bool Is(const std::wstring& a, const wchar_t* b) { return ::lstrcmpiW(a.c_str(), b) == 0; }
+bool Is(const std::wstring& a, const wchar_t* b) {
+    return ::lstrcmpiW(a.c_str(), b) == 0;
+}
 
 }  // namespace
 

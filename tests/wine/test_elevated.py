@@ -17,10 +17,9 @@ temp folder that itself lies behind a link (a relocated profile) is used where i
 lasts, Windows XP without final paths), the host tests stage it on the simulated machine."""
 
 import os
-import shutil
 
 import harness
-from agent_case import IN_CREATE, IN_DELETE, TESTPROGS, AgentTestCase, agent_package, on_event
+from agent_case import IN_DELETE, TESTPROGS, AgentTestCase, on_event
 
 EVERYONE = "S-1-1-0"
 READ_EXECUTE = 0x1200A9
@@ -229,31 +228,23 @@ class CleanUp(AgentTestCase):
 
 
     def test_a_work_folder_swapped_the_moment_it_is_made_is_never_launched_from(self):
-        # Another program of the user's renames the work folder away the moment it is made and
-        # puts a folder of its own at the name, with a Launcher.exe for the system account to run.
-        # On Windows nobody can rename the folder: it is made and held in one call. Under Wine a
-        # Unix program can, and the run then finds its folder lying elsewhere and launches none.
-        work = self.work_folder()
-        os.makedirs(os.path.dirname(work))  # "unpackvesk", left by an earlier run
-
-        def swap():
-            os.rename(work, work + "-moved")
-            os.makedirs(work)
-            for name in ("Launcher.exe", "QVManagerVESK.exe"):
-                shutil.copy(os.path.join(agent_package.agent_dir(), name), work)
-        watcher = on_event(work, IN_CREATE, 1, swap)
+        # Another program of the user's tries to rename the work folder away the moment it is
+        # made, to put a folder of its own at the name with a Launcher.exe for the system account
+        # to run. The folder is made and held in one call, without delete sharing: it never moves,
+        # and the run launches its own package.
+        folder = f"C:\\users\\{self.wine.user}\\Temp\\unpackvesk\\1"
+        swapper = self.wine.start(os.path.join(TESTPROGS, "swap_folder.exe"), folder,
+                                  "C:\\windows\\system32\\cmd.exe", "20")
         exe = self.launcher("Support.exe", settings={"vesk_token": "tok1"},
                             agent={"RunSeconds": 1, "WindowDelayMs": 100})
         code, _ = self.wine.run(exe)
+        out, _ = swapper.communicate(timeout=60)
         self.wine.wait_idle()
-        watcher.join(timeout=30)
         self.assertEqual(code, 0)
-        self.assertFalse(watcher.is_alive())
-        self.assertIsNone(self.record("Launcher.exe", "cmdline"))
-        self.assertIsNone(self.record("QVManagerVESK.exe", "cmdline"))
-        log = self.wine.log_messages()
-        self.assertTrue(any(line.endswith("unpackvesk\\1\\ is reached through a link")
-                            for line in log), log)
+        self.assertRegex(out.decode(), r"^seen\s+never moved \d+\s*$")
+        self.assertRegex(self.record("Launcher.exe", "cmdline") or "",
+                         r"unpackvesk\\1\\Launcher\.exe\" QVManagerVESK\.exe 1 tok1$")
+        self.assertFalse(os.path.exists(self.work_folder() + "-moved"))
 
 
 class Unelevated(AgentTestCase):

@@ -39,11 +39,6 @@ bool HoldBackupFolder(CHeldFolder& out, std::wstring& path) {
            product.MakeFolder(L"Temp", nullptr, out);
 }
 
-bool Failed(uint32_t error) {
-    plat::kernel().SetLastError(error);
-    return false;
-}
-
 bool IsTrustedOwner(const std::wstring& owner) {
     return !owner.empty() && (owner == Run().userSid || owner == plat::kSidAdministrators ||
                               owner == plat::kSidSystem);
@@ -58,8 +53,7 @@ bool Refused(const wchar_t* why, const std::wstring& target, uint32_t error,
     else
         logging::Log(tags::kMakeElevationBackup, L"backup for elevation refused, %ls %ls (%ls)",
                      why, target.c_str(), owner.c_str());
-    plat::kernel().SetLastError(error);
-    return false;
+    return plat::Fail(error);
 }
 
 // The copy into the held folder. What is at the name is written into only when it is a plain
@@ -99,7 +93,7 @@ bool MakeBackup(CFile& own, const CHeldFolder& folder, const std::wstring& name,
     auto copy = [&](bool asUser) {
         std::optional<CImpersonateUser> impersonation;
         if (asUser && !impersonation.emplace().IsImpersonating())
-            return Failed(plat::kErrorNoToken);
+            return plat::Fail(plat::kErrorNoToken);
         UniqueFile file =
             folder.OpenFile(name, plat::kGenericWrite | plat::kDelete, plat::kShareNone,
                             inPlace ? plat::kOpenExisting : plat::kCreateNew,
@@ -111,7 +105,7 @@ bool MakeBackup(CFile& own, const CHeldFolder& folder, const std::wstring& name,
         // A copy that could not be finished is worth nothing to the agent: it goes.
         const uint32_t error = plat::kernel().GetLastError();
         if (out.Delete()) inPlace = false;
-        return Failed(error);
+        return plat::Fail(error);
     };
     return (elevated && copy(true)) || copy(false);
 }

@@ -32,8 +32,7 @@ int Shown(const CommandResult& result) {
 
 // A template without actions: false, with ERROR_INVALID_DATA.
 bool NoActions() {
-    plat::kernel().SetLastError(kErrorInvalidData);
-    return false;
+    return plat::Fail(kErrorInvalidData);
 }
 
 // Whether an XML document can carry `s` as it is: no control character, no unpaired surrogate,

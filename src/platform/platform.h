@@ -27,4 +27,11 @@ IUser& user();
 IRegistry& registry();
 ILoadingSurface& loading();
 
+// False, with `error` as the thread's last error: how code above the seam reports a failure of
+// its own, the way the system reports one.
+inline bool Fail(uint32_t error) {
+    kernel().SetLastError(error);
+    return false;
+}
+
 }  // namespace plat

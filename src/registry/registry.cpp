@@ -24,8 +24,7 @@ struct OpenedKey {
 
 // False, with the registry's status as the thread's last error.
 bool Failed(int32_t status) {
-    plat::kernel().SetLastError(static_cast<uint32_t>(status));
-    return false;
+    return plat::Fail(static_cast<uint32_t>(status));
 }
 
 // RegOpenKeyEx's answer to a key name that begins with a backslash.
@@ -220,7 +219,7 @@ bool CRegistry::GetStringValue(const std::wstring& name, std::wstring& value,
     uint32_t type = plat::kRegNone;
     if (!GetValueType(name, type, subKey)) return false;
     if (type != plat::kRegSz && type != plat::kRegExpandSz)
-        return Failed(static_cast<int32_t>(plat::kErrorUnsupportedType));
+        return plat::Fail(plat::kErrorUnsupportedType);
     const UniqueKey root(OpenRootKey());
     const OpenedKey key = OpenBelow(root.Get(), CurrentPath(subKey), Access(plat::kKeyRead));
     if (!key.ok()) return Failed(key.status);

@@ -5,8 +5,7 @@
 #include "platform/platform.h"
 
 bool PackageEnds() {
-    plat::kernel().SetLastError(plat::kErrorHandleEof);
-    return false;
+    return plat::Fail(plat::kErrorHandleEof);
 }
 
 bool CPackageReader::Open(CFile& file) {

@@ -18,11 +18,6 @@ constexpr uint32_t kErrorStale = plat::kErrorDirNotEmpty;
 // The folder may not be used; the line that says why is written.
 constexpr uint32_t kErrorRefused = 0x20000001;  // a code of our own (customer bit)
 
-bool Failed(uint32_t error) {
-    plat::kernel().SetLastError(error);
-    return false;
-}
-
 // What an earlier run could not clear is moved aside in "unpackvesk" under its session's number,
 // a dot and a number ("1.2"): never used again, and removed by a later run that can.
 bool IsMovedAside(const std::wstring& name) {
@@ -98,10 +93,10 @@ bool CWorkFolder::MakeFresh(const plat::AccessList* list) {
             if (plat::kernel().GetLastError() != kErrorLinkRefused) return false;
             logging::Log(tags::kWorkFolderPrepare, L"Work folder refused, link at %ls",
                          Run().temp.Join(L"unpackvesk").c_str());
-            return Failed(kErrorRefused);
+            return plat::Fail(kErrorRefused);
         }
         if (!ReachedDirectly(tags::kWorkFolderPrepare, L"Work folder"))
-            return Failed(kErrorRefused);
+            return plat::Fail(kErrorRefused);
         // The product's shared folder in the temp folder, made through its held parent as well.
         CHeldFolder product, shared;
         if (Run().temp.MakeFolder(L"Quintrova", nullptr, product))
@@ -114,7 +109,7 @@ bool CWorkFolder::MakeFresh(const plat::AccessList* list) {
     // in what an elevated run left, a file another program holds), moved aside as a whole. It is
     // never launched from, and the folder is then made afresh.
     std::vector<plat::FindData> entries;
-    if (!m_parent.List(entries)) return Failed(plat::kErrorAlreadyExists);
+    if (!m_parent.List(entries)) return plat::Fail(plat::kErrorAlreadyExists);
     for (const plat::FindData& entry : entries) {
         if (!text::EqualsNoCase(entry.name, m_name)) continue;
         if (m_parent.Delete(entry, true)) break;
@@ -127,10 +122,10 @@ bool CWorkFolder::MakeFresh(const plat::AccessList* list) {
         if (moved) break;
         // Something that does not open as what the listing named is a link that opens only as
         // what it points at (Wine): neither it nor what it points at is moved or used.
-        if (plat::kernel().GetLastError() != kErrorOtherName) return Failed(kErrorStale);
+        if (plat::kernel().GetLastError() != kErrorOtherName) return plat::Fail(kErrorStale);
         logging::Log(tags::kWorkFolderPrepare, L"Work folder refused, link at %ls",
                      paths::WithoutTrailingSeparators(m_path).c_str());
-        return Failed(kErrorRefused);
+        return plat::Fail(kErrorRefused);
     }
     return m_parent.MakeFolder(m_name, list, m_hold, true);
 }

@@ -14,11 +14,6 @@ constexpr uint32_t kChangeRights = plat::kGenericWrite | plat::kFileAddFile |
                                    plat::kDelete;
 constexpr uint32_t kRetryPauseMs = 100;
 
-bool Refuse(uint32_t error) {
-    plat::kernel().SetLastError(error);
-    return false;
-}
-
 // A path without the separators at its end (a drive's root keeps its own: "C:\").
 std::wstring Trimmed(std::wstring path) {
     while (path.size() > 3 && path.back() == L'\\') path.pop_back();
@@ -39,9 +34,9 @@ bool CHeldFolder::Hold(plat::FileHandle handle, std::wstring path, const CHeldFo
     UniqueFile held(handle);
     plat::FileInformation info;
     if (!held || !plat::files().GetFileInformation(held.Get(), info)) return false;
-    if (info.attributes & plat::kAttrReparsePoint) return Refuse(kErrorLinkRefused);
-    if (!(info.attributes & plat::kAttrDirectory)) return Refuse(kErrorOtherName);
-    if (parent && !parent->IsHere(held.Get(), name, 0)) return Refuse(kErrorLinkRefused);
+    if (info.attributes & plat::kAttrReparsePoint) return plat::Fail(kErrorLinkRefused);
+    if (!(info.attributes & plat::kAttrDirectory)) return plat::Fail(kErrorOtherName);
+    if (parent && !parent->IsHere(held.Get(), name, 0)) return plat::Fail(kErrorLinkRefused);
     if (!FinalPathOf(held.Get(), m_final)) m_final.clear();
     m_handle = std::move(held);
     m_path = std::move(path);
@@ -91,16 +86,16 @@ bool CHeldFolder::MakeFolder(const std::wstring& name, const plat::AccessList* l
         plat::FileInformation info;
         const UniqueFile link =
             OpenAsListed(name, plat::kAttrReparsePoint | plat::kAttrDirectory, plat::kDelete, info);
-        if (!link || !fs.DeleteOpenFile(link.Get())) return Refuse(kErrorLinkRefused);
+        if (!link || !fs.DeleteOpenFile(link.Get())) return plat::Fail(kErrorLinkRefused);
     }
-    return Refuse(kErrorLinkRefused);
+    return plat::Fail(kErrorLinkRefused);
 }
 
 UniqueFile CHeldFolder::OpenFile(const std::wstring& name, uint32_t access, uint32_t share,
                                  uint32_t disposition, const plat::AccessList* list) const {
     plat::IFiles& fs = plat::files();
     if (!m_handle) {  // a folder that could not be made holds nothing
-        Refuse(plat::kErrorPathNotFound);
+        plat::Fail(plat::kErrorPathNotFound);
         return UniqueFile();
     }
     UniqueFile file(
@@ -110,17 +105,17 @@ UniqueFile CHeldFolder::OpenFile(const std::wstring& name, uint32_t access, uint
     plat::FileInformation info;
     if (!fs.GetFileInformation(file.Get(), info)) return UniqueFile();
     if (info.attributes & kKind) {
-        Refuse(info.attributes & plat::kAttrReparsePoint ? kErrorLinkRefused : kErrorOtherName);
+        plat::Fail(info.attributes & plat::kAttrReparsePoint ? kErrorLinkRefused : kErrorOtherName);
         return UniqueFile();
     }
     if ((access & kChangeRights) && info.numberOfLinks != 1) {
-        Refuse(kErrorOtherName);
+        plat::Fail(kErrorOtherName);
         return UniqueFile();
     }
     // A file made just now is no link; one that was there must be the one of that name here.
     const bool existed = disposition == plat::kOpenExisting || opened == plat::kErrorAlreadyExists;
     if (existed && !IsHere(file.Get(), name, info.fileIndex)) {
-        Refuse(kErrorLinkRefused);
+        plat::Fail(kErrorLinkRefused);
         return UniqueFile();
     }
     plat::kernel().SetLastError(opened);
@@ -138,7 +133,7 @@ UniqueFile CHeldFolder::OpenAsListed(const std::wstring& name, uint32_t attribut
     if (entry &&
         (!fs.GetFileInformation(entry.Get(), info) || ((info.attributes ^ attributes) & kKind))) {
         entry.Reset();
-        Refuse(kErrorOtherName);
+        plat::Fail(kErrorOtherName);
     }
     return entry;
 }
@@ -148,7 +143,7 @@ bool CHeldFolder::OwnerOf(const std::wstring& name, std::wstring& owner) const {
     plat::FileInformation info;
     plat::AccessList access;
     if (!file || !plat::files().GetFileInformation(file.Get(), info)) return false;
-    if (info.numberOfLinks != 1) return Refuse(kErrorOtherName);
+    if (info.numberOfLinks != 1) return plat::Fail(kErrorOtherName);
     if (!plat::files().GetFileAccess(file.Get(), access)) return false;
     owner = access.owner;
     return true;
@@ -181,7 +176,7 @@ bool CHeldFolder::Delete(const plat::FindData& entry, bool readOnlyToo) const {
         if (!inside.Clear(readOnlyToo)) return false;
         child = std::move(inside.m_handle);
     } else if (info.attributes & plat::kAttrReadOnly) {
-        if (!readOnlyToo || info.numberOfLinks != 1) return Refuse(plat::kErrorAccessDenied);
+        if (!readOnlyToo || info.numberOfLinks != 1) return plat::Fail(plat::kErrorAccessDenied);
         if (!fs.SetOpenFileAttributes(child.Get(), info.attributes & ~plat::kAttrReadOnly))
             return false;
     }
@@ -218,7 +213,7 @@ bool CHeldFolder::RemoveFolder(const std::wstring& name, uint64_t index, int att
     plat::FileInformation info;
     if (!folder || !fs.GetFileInformation(folder.Get(), info)) return false;
     if ((info.attributes & plat::kAttrReparsePoint) || (index && info.fileIndex != index))
-        return Refuse(kErrorOtherName);
+        return plat::Fail(kErrorOtherName);
     if (clear) {
         CHeldFolder inside;
         inside.m_handle = std::move(folder);
@@ -236,14 +231,14 @@ bool CHeldFolder::FinalPath(std::wstring& out) const {
 bool CHeldFolder::LiesAt(const std::wstring& expected) const {
     std::wstring final;
     if (FinalPathOf(m_handle.Get(), final))
-        return text::EqualsNoCase(final, Trimmed(expected)) || Refuse(kErrorLinkRefused);
+        return text::EqualsNoCase(final, Trimmed(expected)) || plat::Fail(kErrorLinkRefused);
     if (plat::kernel().GetLastError() != plat::kErrorProcNotFound) return false;
     // Every level of the path exists and none is a junction or symbolic link.
     const std::wstring full = Trimmed(expected);
     for (size_t end = full.find(L'\\', 3);; end = full.find(L'\\', end + 1)) {
         const uint32_t attributes = plat::files().GetFileAttributes(full.substr(0, end));
         if (attributes == plat::kInvalidFileAttributes) return false;
-        if (attributes & plat::kAttrReparsePoint) return Refuse(kErrorLinkRefused);
+        if (attributes & plat::kAttrReparsePoint) return plat::Fail(kErrorLinkRefused);
         if (end == std::wstring::npos) return true;
     }
 }
@@ -254,7 +249,7 @@ bool CHeldFolder::IsReachedBy(const std::wstring& path) const {
                                           plat::kOpenExisting, plat::kFileFlagBackupSemantics));
     plat::FileInformation info;
     if (!there || !plat::files().GetFileInformation(there.Get(), info)) return false;
-    return info.fileIndex == m_index || Refuse(kErrorLinkRefused);
+    return info.fileIndex == m_index || plat::Fail(kErrorLinkRefused);
 }
 
 bool CHeldFolder::FinalPathOf(plat::FileHandle handle, std::wstring& out) {

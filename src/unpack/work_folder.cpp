@@ -173,7 +173,9 @@ void CWorkFolder::Remove() {
     plat::files().SetCurrentDirectory(paths::WithoutTrailingSeparators(m_temp));
     // Everything goes through the folders held, whatever their paths lead to by now: what the
     // work folder holds (read-only files included), then the folder itself, opened in
-    // "unpackvesk" and deleted only when it is the one that was held.
+    // "unpackvesk" and deleted only when it is the one that was held. The contents go through the
+    // hold first, so they go even while a program's current directory keeps the folder itself
+    // from being opened for deletion; what the reopened folder still has goes before it.
     if (m_hold) {
         m_hold.Clear(true);
         const uint64_t index = m_hold.Index();

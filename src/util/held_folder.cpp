@@ -170,11 +170,7 @@ bool CHeldFolder::Delete(const plat::FindData& entry, bool readOnlyToo) const {
     UniqueFile child = OpenAsListed(entry.name, entry.attributes, access, info);
     if (!child) return false;
     if (folder) {
-        CHeldFolder inside;
-        inside.m_handle = std::move(child);
-        inside.m_path = Join(entry.name);
-        if (!inside.Clear(readOnlyToo)) return false;
-        child = std::move(inside.m_handle);
+        if (!ClearOpened(child, entry.name, readOnlyToo)) return false;
     } else if (info.attributes & plat::kAttrReadOnly) {
         if (!readOnlyToo || info.numberOfLinks != 1) return plat::Fail(plat::kErrorAccessDenied);
         if (!fs.SetOpenFileAttributes(child.Get(), info.attributes & ~plat::kAttrReadOnly))
@@ -214,14 +210,18 @@ bool CHeldFolder::RemoveFolder(const std::wstring& name, uint64_t index, int att
     if (!folder || !fs.GetFileInformation(folder.Get(), info)) return false;
     if ((info.attributes & plat::kAttrReparsePoint) || (index && info.fileIndex != index))
         return plat::Fail(kErrorOtherName);
-    if (clear) {
-        CHeldFolder inside;
-        inside.m_handle = std::move(folder);
-        inside.m_path = Join(name);
-        inside.Clear(true);
-        folder = std::move(inside.m_handle);
-    }
+    if (clear) ClearOpened(folder, name, true);
     return fs.DeleteOpenFile(folder.Get());
+}
+
+bool CHeldFolder::ClearOpened(UniqueFile& folder, const std::wstring& name,
+                              bool readOnlyToo) const {
+    CHeldFolder inside;
+    inside.m_handle = std::move(folder);
+    inside.m_path = Join(name);
+    const bool cleared = inside.Clear(readOnlyToo);
+    folder = std::move(inside.m_handle);
+    return cleared;
 }
 
 bool CHeldFolder::FinalPath(std::wstring& out) const {

@@ -117,6 +117,8 @@ private:
     // names (kAttrDirectory, kAttrReparsePoint); `info` receives what the handle says.
     UniqueFile OpenAsListed(const std::wstring& name, uint32_t attributes, uint32_t access,
                             plat::FileInformation& info) const;
+    // Clears the folder `folder` opened as `name` here, through that handle (kept open).
+    bool ClearOpened(UniqueFile& folder, const std::wstring& name, bool readOnlyToo) const;
 
     UniqueFile m_handle;
     std::wstring m_path;

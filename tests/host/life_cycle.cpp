@@ -13,6 +13,7 @@
 namespace lifecycle {
 namespace {
 
+constexpr uint32_t kBoth = plat::kObjectInherit | plat::kContainerInherit;
 const std::wstring kBackup = L"C:\\ProgramData\\Quintrova\\Temp\\Vesk011234.exe";
 struct Killed {};
 
@@ -33,12 +34,12 @@ const Step kSteps[] = {
     {L"elevated", L"user", L"user", sim::TokenKind::ElevatedAdmin, false, false, "five"},
     {L"ots", L"admin2", L"user", sim::TokenKind::ElevatedAdmin, true, false, "six"},
     {L"other-user", L"user2", L"user2", sim::TokenKind::StandardUser, true, false, "seven"},
-    {L"system", L"user", L"user", sim::TokenKind::ElevatedAdmin, false, false, "eight"},
+    {L"task-left", L"user", L"user", sim::TokenKind::ElevatedAdmin, false, false, "eight"},
+    {L"system", L"SYSTEM", L"user", sim::TokenKind::System, false, false, "nine"},
 };
 
 // A profile as Windows makes one: the system, the administrators and its account full control.
 void Profile(sim::SimMachine& m, const std::wstring& account) {
-    constexpr uint32_t kBoth = plat::kObjectInherit | plat::kContainerInherit;
     const std::wstring home = L"C:\\users\\" + account;
     std::filesystem::create_directories(m.HostPath(home + L"\\Temp"));
     std::filesystem::create_directories(m.HostPath(home + L"\\Downloads"));
@@ -71,6 +72,17 @@ void Live(const std::function<void(const Outcome&, sim::SimMachine&)>& after,
     m.accountSids[L"admin2"] = L"S-1-5-21-1-1002";
     m.accountSids[L"user2"] = L"S-1-5-21-1-1003";
     for (const wchar_t* account : {L"user", L"admin2", L"user2"}) Profile(m, account);
+    // The system account's temp folder as Windows sets it up: users may make files and folders
+    // in it, and have full control only of what they made.
+    std::filesystem::create_directories(m.HostPath(L"C:\\windows\\Temp"));
+    m.SetAccess(L"C:\\windows\\Temp",
+                {plat::kSidSystem,
+                 true,
+                 true,
+                 {{plat::kSidSystem, plat::kFileAllAccess, kBoth, true},
+                  {plat::kSidAdministrators, plat::kFileAllAccess, kBoth, true},
+                  {sim::kSidCreatorOwner, plat::kFileAllAccess, kBoth | plat::kInheritOnly, true},
+                  {plat::kSidUsers, 0x2 | 0x4 | 0x20, plat::kContainerInherit, true}}});
     sim::TaskScheduler scheduler(m);
     Outcome out;
     std::string token;
@@ -81,6 +93,22 @@ void Live(const std::function<void(const Outcome&, sim::SimMachine&)>& after,
         if (kill) throw Killed{};
         out.started = tokenText + L" as " + as +
                       (m.ReadFile(program) == expected ? L"" : L" (another package)");
+        // Beside the program, once the launcher waits for the agent (the system launch prepares
+        // them after running its task), the agent's files as the launch leaves them: the mini
+        // copy of the feature build that serves (for the user, the one without UI access), the
+        // newer printer catalog under the plain name, the debug marker.
+        const bool system = as == L"SYSTEM";
+        auto look = [&m, &out, system, folder = program.substr(0, program.rfind(L'\\') + 1)] {
+            if (m.ReadFile(folder + L"QVFeatMiniVESK.exe") !=
+                    (system ? "feature" : "feature-noui") ||
+                m.ReadFile(folder + L"qvprinter.cat") != "catalog-x" ||
+                !m.Exists(folder + L"log\\debug.dvm"))
+                out.started += L" (files not in place)";
+        };
+        if (system)
+            m.At(m.Now() + 1, look);
+        else
+            look();
     };
     scheduler.onRun = [&](const sim::ScheduledTask& task) {
         std::wstring program = task.command;
@@ -114,7 +142,7 @@ void Live(const std::function<void(const Outcome&, sim::SimMachine&)>& after,
         token = step.token_;
         kill = step.killed;
         const std::wstring account = step.account, desk = step.desk;
-        const bool system = !step.standard && step.token == sim::TokenKind::ElevatedAdmin;
+        const bool system = !step.standard && step.token != sim::TokenKind::LimitedAdmin;
         out.expected =
             kill ? L"none" : text::Widen(token) + L" as " + (system ? L"SYSTEM" : account);
 
@@ -124,13 +152,14 @@ void Live(const std::function<void(const Outcome&, sim::SimMachine&)>& after,
         m.sessionUsers[1] = desk;
         for (uint32_t pid : m.ProcessesNamed(L"explorer.exe")) m.EndProcess(pid, 0);
         m.AddProcess(L"explorer.exe", 1, -1, 0, desk);
-        m.tempPath = L"C:\\users\\" + account + L"\\Temp\\";
+        m.tempPath = step.token == sim::TokenKind::System ? L"C:\\windows\\Temp\\"
+                                                          : L"C:\\users\\" + account + L"\\Temp\\";
         m.moduleFile = L"C:\\users\\" + desk + L"\\Downloads\\VESK.exe";
         m.commandLine = L"\"" + m.moduleFile + L"\"";
         for (const wchar_t* name : {L"CodeSignTheme", L"CodeSignOutput"})
             m.SetRegString(desk, regtest::kProductKey1, name, step.standard ? L"x" : L"");
         // A task of this session's name left by a killed run before the system launch.
-        if (out.kind == L"system")
+        if (out.kind == L"task-left")
             scheduler.tasks[L"AVESK1"] = {L"SYSTEM",
                                           L"\"C:\\users\\user\\Temp\\unpackvesk\\1\\Launcher.exe\"",
                                           L"QVManagerVESK.exe 1 stale"};
@@ -139,14 +168,19 @@ void Live(const std::function<void(const Outcome&, sim::SimMachine&)>& after,
                                                  {"AVESK.xml", testpkg::kTaskTemplate},
                                                  {"drivers.cab", "MSCF"},
                                                  {"QVManagerVESK.exe", "manager-" + token},
+                                                 {"QVFeatureVESK.exe", "feature"},
+                                                 {"QVFeatureVESKNOUIA.exe", "feature-noui"},
+                                                 {"qvprinter.cat", "catalog"},
+                                                 {"qvprinterx.cat", "catalog-x"},
                                                  {"Launcher.exe", "launcher-" + token}}));
         m.debugOutput.clear();
         std::wstring self = m.moduleFile;
-        wchar_t* argv[] = {self.data()};
+        std::wstring marker = L"/D";  // a debug marker left in the work folder
+        wchar_t* argv[] = {self.data(), marker.data()};
         CUnPackFileApp app;
         RunState run;
         try {
-            RunApplication(app, 1, argv, run);
+            RunApplication(app, 2, argv, run);
         } catch (const Killed&) {
             CloseLoadingWnd(nullptr);  // the killed process's window went with it
         }

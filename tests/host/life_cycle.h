@@ -1,7 +1,7 @@
 // The life of one machine with rights enforced: runs of every kind follow one another on one
 // simulated machine (an administrator's limited and elevated runs, one killed at the agent's
 // start, an administrator at the desk in another account, a second user, the system launch after
-// a task left registered). The LifeCycle test asserts each run's end state; vesk_rights prints
+// a task left registered, the local system account). The LifeCycle test asserts each run's end state; vesk_rights prints
 // every access decision of it for an independent access check.
 #pragma once
 
@@ -15,7 +15,7 @@ namespace lifecycle {
 
 struct Outcome {
     int n = 0;
-    std::wstring kind;      // limited, standard, elevated, killed, ots, other-user, system
+    std::wstring kind;      // limited, elevated, killed, ots, other-user, task-left, system
     std::wstring expected;  // the agent that should have started: "<token> as <account>", or "none"
     std::wstring started;   // what did start, from this run's own package; "none": nothing
     std::wstring backup;    // the backup line's result, or "none" (the system launch makes none)

@@ -68,6 +68,7 @@ TEST(LifeCycle, RunsOfEveryKindFollowOneAnotherOnOneMachine) {
         {L"-", L"-", L"0", L"user"},          // another administrator: the user's, in place
         {L"-", L"-", L"5", L"user"},          // a second user leaves the user's backup
         {L"-", L"-", L"none", L"user"},       // the system launch over a task left registered
+        {L"-", L"-", L"none", L"user"},       // the launcher run as the local system account
     };
     int runs = 0;
     lifecycle::Live([&](const lifecycle::Outcome& o, sim::SimMachine& m) {
@@ -81,7 +82,7 @@ TEST(LifeCycle, RunsOfEveryKindFollowOneAnotherOnOneMachine) {
         EXPECT_EQ(m.Exists(m.tempPath + L"unpackvesk\\1"), o.kind == L"killed") << which;
         EXPECT_LT(m.Now(), 3600u * 1000) << which;  // no prompt that nobody answers waited
     });
-    EXPECT_EQ(runs, 8);
+    EXPECT_EQ(runs, 9);
 }
 
 // One user logged on in sessions 1 and 2 shares one temp folder and one registry hive. The

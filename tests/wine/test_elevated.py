@@ -230,11 +230,14 @@ class CleanUp(AgentTestCase):
     def test_a_work_folder_swapped_the_moment_it_is_made_is_never_launched_from(self):
         # Another program of the user's tries to rename the work folder away the moment it is
         # made, to put a folder of its own at the name with a Launcher.exe for the system account
-        # to run. The folder is made and held in one call, without delete sharing: it never moves,
-        # and the run launches its own package.
+        # to run. The folder is made and held in one call, without delete sharing: it never moves
+        # while the agent runs (the swapper stops trying once the manager has ended and the
+        # clean-up may begin), and the run launches its own package.
         folder = f"C:\\users\\{self.wine.user}\\Temp\\unpackvesk\\1"
         swapper = self.wine.start(os.path.join(TESTPROGS, "swap_folder.exe"), folder,
-                                  "C:\\windows\\system32\\cmd.exe", "20")
+                                  "C:\\windows\\system32\\cmd.exe", "20",
+                                  "C:\\ProgramData\\VeskTestAgent\\record.txt",
+                                  "QVManagerVESK.exe")
         exe = self.launcher("Support.exe", settings={"vesk_token": "tok1"},
                             agent={"RunSeconds": 1, "WindowDelayMs": 100})
         code, _ = self.wine.run(exe)

@@ -22,7 +22,6 @@ constexpr uint32_t kFinalPauseMs = 5000;
 // The package's task definition: its principal, settings and triggers are the task's; its action
 // is replaced by this run's before the task is made from it.
 constexpr const wchar_t* kTaskDefinition = L"AVESK.xml";
-constexpr uint32_t kErrorInvalidData = 13;  // ERROR_INVALID_DATA: a template without actions
 
 // What a failed command's line shows: the error that kept the interpreter from starting, or the
 // exit code it ended with.
@@ -32,7 +31,7 @@ int Shown(const CommandResult& result) {
 
 // A template without actions: false, with ERROR_INVALID_DATA.
 bool NoActions() {
-    return plat::Fail(kErrorInvalidData);
+    return plat::Fail(plat::kErrorInvalidData);
 }
 
 // Whether an XML document can carry `s` as it is: no control character, no unpaired surrogate,

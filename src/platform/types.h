@@ -52,7 +52,8 @@ constexpr uint32_t kErrorCancelled = 1223;
 constexpr uint32_t kErrorNotFound = 1168;
 constexpr uint32_t kErrorPrivilegeNotHeld = 1314;
 constexpr uint32_t kErrorUnsupportedType = 1630;  // a value of another type than asked for
-constexpr uint32_t kErrorNotAReparsePoint = 4390;
+constexpr uint32_t kErrorBadPathname = 161;
+constexpr uint32_t kErrorInvalidData = 13;
 
 constexpr uint32_t kStillActive = 259;
 constexpr uint32_t kInfinite = 0xFFFFFFFF;
@@ -89,16 +90,11 @@ constexpr int32_t kTrustENoSignature = static_cast<int32_t>(0x800B0100);   // TR
 constexpr int32_t kTrustEBadDigest = static_cast<int32_t>(0x80096010);     // TRUST_E_BAD_DIGEST
 constexpr int32_t kCertEUntrustedRoot = static_cast<int32_t>(0x800B0109);  // CERT_E_UNTRUSTEDROOT
 
-// Shell folders and file operations.
+// Shell folders.
 constexpr int kCsidlDesktop = 0x0000;
 constexpr int kCsidlCommonAppData = 0x0023;
 constexpr uint32_t kShgfpTypeCurrent = 0;
 constexpr uint32_t kShgfpTypeDefault = 1;
-constexpr uint32_t kFoMove = 1;
-constexpr uint32_t kFoCopy = 2;
-constexpr uint32_t kFoDelete = 3;
-constexpr uint32_t kFofSilent = 0x0004;
-constexpr uint32_t kFofNoConfirmation = 0x0010;
 
 // Process and token access.
 constexpr uint32_t kProcessTerminate = 0x0001;

@@ -27,9 +27,6 @@ bool Failed(int32_t status) {
     return plat::Fail(static_cast<uint32_t>(status));
 }
 
-// RegOpenKeyEx's answer to a key name that begins with a backslash.
-constexpr int32_t kErrorBadPathname = 161;
-
 // Whether `key`, opened as itself, is a registry link: a link holds where it leads as
 // "SymbolicLinkValue" of type REG_LINK. A handle without the right to query values asks through
 // a second handle to the same key. A key that lets us query nothing cannot be told; opened as
@@ -59,7 +56,7 @@ OpenedKey OpenBelow(plat::HKey root, const std::wstring& path, uint32_t access,
     plat::IRegistry& reg = plat::registry();
     OpenedKey opened{0, UniqueKey()};
     if (!path.empty() && path[0] == L'\\') {
-        opened.status = kErrorBadPathname;
+        opened.status = static_cast<int32_t>(plat::kErrorBadPathname);
         return opened;
     }
     size_t begin = path.find_first_not_of(L'\\');
@@ -216,17 +213,16 @@ bool CRegistry::GetDWORDValue(const std::wstring& name, uint32_t& value,
 
 bool CRegistry::GetStringValue(const std::wstring& name, std::wstring& value,
                                const std::wstring& subKey) {
-    uint32_t type = plat::kRegNone;
-    if (!GetValueType(name, type, subKey)) return false;
-    if (type != plat::kRegSz && type != plat::kRegExpandSz)
-        return plat::Fail(plat::kErrorUnsupportedType);
     const UniqueKey root(OpenRootKey());
     const OpenedKey key = OpenBelow(root.Get(), CurrentPath(subKey), Access(plat::kKeyRead));
     if (!key.ok()) return Failed(key.status);
     plat::IRegistry& reg = plat::registry();
+    uint32_t type = plat::kRegNone;
     uint32_t size = 0;
-    int32_t status = reg.RegQueryValueEx(key.get(), name, nullptr, nullptr, 0, &size);
+    int32_t status = reg.RegQueryValueEx(key.get(), name, &type, nullptr, 0, &size);
     if (status != 0) return Failed(status);
+    if (type != plat::kRegSz && type != plat::kRegExpandSz)
+        return plat::Fail(plat::kErrorUnsupportedType);
     // Room for size / 2 characters and a terminator; stored data need not be terminated.
     const uint32_t chars = size / 2;
     std::vector<uint8_t> data;

@@ -162,10 +162,6 @@ plat::Image CLoadingWnd::NextFrameImage() {
     return frame;
 }
 
-void CLoadingWnd::ReleaseMemDC() {
-    m_picture.Reset();
-}
-
 bool CLoadingWnd::OnEraseBkgnd(plat::Hdc dc) {
     if (!m_bReady) return false;
     plat::ILoadingSurface& s = plat::loading();

@@ -72,7 +72,6 @@ public:
     void SetAlpha(uint8_t alpha);
     void StopCountdown();
     bool IsCursorOver();
-    void ReleaseMemDC();
 
     // For a message loop that offers messages before dispatching them: a click starts the
     // fade-out, moving the pointer picks the cursor. True when the message was handled.

@@ -58,10 +58,7 @@ bool LayoutOf(Read read, HeaderLayout& out) {
 }  // namespace
 
 bool COwnFile::Open() {
-    if (m_bTried) {
-        if (!IsOpen()) plat::kernel().SetLastError(m_openError);
-        return IsOpen();
-    }
+    if (m_bTried) return IsOpen() || plat::Fail(m_openError);
     m_bTried = true;
     m_strPath = Run().modulePath;
     if (!m_file.Open(m_strPath, CFile::modeRead | CFile::shareDenyWrite | CFile::typeBinary)) {
@@ -74,9 +71,7 @@ bool COwnFile::Open() {
                  L"%ls is not the file this program was started from, run stopped",
                  m_strPath.c_str());
     m_file.Close();
-    m_openError = plat::kErrorFileInvalid;
-    plat::kernel().SetLastError(m_openError);
-    return false;
+    return plat::Fail(m_openError = plat::kErrorFileInvalid);
 }
 
 // False only when the held file is certainly another one than the program's image; a system

@@ -54,7 +54,6 @@ public:
     // False, with the last error, when the file cannot be written.
     [[nodiscard]] bool Write(const void* data, uint32_t size);
     [[nodiscard]] bool Flush();
-    const std::wstring& GetFilePath() const { return m_file->GetFilePath(); }
 
 private:
     CFile* m_file = nullptr;

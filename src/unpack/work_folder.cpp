@@ -49,9 +49,8 @@ std::wstring CWorkFolder::Expected(const std::wstring& below) const {
 bool CWorkFolder::Prepare() {
     if (m_state != State::Unprepared) return m_state == State::Ready;
     const RunContext& run = Run();
-    m_temp = run.tempPath;
     m_name = text::Format(L"%d", static_cast<int>(run.session));
-    m_path = m_temp + L"unpackvesk\\" + m_name + L"\\";
+    m_path = run.tempPath + L"unpackvesk\\" + m_name + L"\\";
     m_state = State::Missing;  // until it is made
     if (!run.temp) return false;
 
@@ -170,7 +169,7 @@ void CWorkFolder::Remove() {
     // checked right before deleting.
     if (!ReachedDirectly(tags::kWorkFolderRemove, L"Clean-up")) return;
     // The current directory leaves the folders that go, and ends in the temp folder.
-    plat::files().SetCurrentDirectory(paths::WithoutTrailingSeparators(m_temp));
+    plat::files().SetCurrentDirectory(paths::WithoutTrailingSeparators(Run().tempPath));
     // Everything goes through the folders held, whatever their paths lead to by now: what the
     // work folder holds (read-only files included), then the folder itself, opened in
     // "unpackvesk" and deleted only when it is the one that was held. The contents go through the

@@ -39,7 +39,6 @@ public:
     std::wstring Join(const std::wstring& name) const;
     // The folder itself, held: every file in it is reached through this.
     const CHeldFolder& Held() const { return m_hold; }
-    State GetState() const { return m_state; }
     bool IsRefused() const { return m_state == State::Refused; }
     // Made for this run and held.
     bool IsReady() const { return m_state == State::Ready && m_hold; }
@@ -61,7 +60,6 @@ private:
     std::wstring Expected(const std::wstring& below) const;
     bool KeepsItsList() const;
 
-    std::wstring m_temp;  // the temp folder, with its trailing backslash
     std::wstring m_name;  // the session's folder: its number
     std::wstring m_path;  // <temp>unpackvesk\<session>\ .
     State m_state = State::Unprepared;

@@ -10,17 +10,28 @@ bool CFile::Fail() {
     return false;
 }
 
+namespace {
+
+// What CFile's flags ask of the system.
+struct Modes {
+    explicit Modes(unsigned flags)
+        : access((flags & CFile::modeReadWrite) ? (plat::kGenericRead | plat::kGenericWrite)
+                 : (flags & CFile::modeWrite)   ? plat::kGenericWrite
+                                                : plat::kGenericRead),
+          share((flags & CFile::shareDenyNone)    ? (plat::kShareRead | plat::kShareWrite)
+                : (flags & CFile::shareDenyWrite) ? plat::kShareRead
+                                                  : plat::kShareNone),
+          disposition((flags & CFile::modeCreate) ? plat::kCreateAlways : plat::kOpenExisting) {}
+    uint32_t access, share, disposition;
+};
+
+}  // namespace
+
 bool CFile::Open(const std::wstring& path, unsigned flags) {
     Close();
     m_strPath = path;
-    uint32_t access = (flags & modeReadWrite) ? (plat::kGenericRead | plat::kGenericWrite)
-                      : (flags & modeWrite)   ? plat::kGenericWrite
-                                              : plat::kGenericRead;
-    uint32_t share = (flags & shareDenyNone)    ? (plat::kShareRead | plat::kShareWrite)
-                     : (flags & shareDenyWrite) ? plat::kShareRead
-                                                : plat::kShareNone;
-    uint32_t disposition = (flags & modeCreate) ? plat::kCreateAlways : plat::kOpenExisting;
-    m_hFile.Reset(plat::files().CreateFile(path, access, share, disposition));
+    const Modes m(flags);
+    m_hFile.Reset(plat::files().CreateFile(path, m.access, m.share, m.disposition));
     if (!m_hFile) return Fail();
     return true;
 }
@@ -28,16 +39,10 @@ bool CFile::Open(const std::wstring& path, unsigned flags) {
 bool CFile::Open(const CHeldFolder& folder, const std::wstring& name, unsigned flags) {
     Close();
     m_strPath = folder.Join(name);
+    const Modes m(flags);
     // Opened to be written, it may also be deleted (a copy that could not be finished).
-    uint32_t access = (flags & modeReadWrite) ? (plat::kGenericRead | plat::kGenericWrite)
-                      : (flags & modeWrite)   ? plat::kGenericWrite
-                                              : plat::kGenericRead;
-    if (access & plat::kGenericWrite) access |= plat::kDelete;
-    const uint32_t share = (flags & shareDenyNone)    ? (plat::kShareRead | plat::kShareWrite)
-                           : (flags & shareDenyWrite) ? plat::kShareRead
-                                                      : plat::kShareNone;
-    const uint32_t disposition = (flags & modeCreate) ? plat::kCreateAlways : plat::kOpenExisting;
-    m_hFile = folder.OpenFile(name, access, share, disposition);
+    const uint32_t access = m.access | (m.access & plat::kGenericWrite ? plat::kDelete : 0);
+    m_hFile = folder.OpenFile(name, access, m.share, m.disposition);
     if (!m_hFile) return Fail();
     return true;
 }

@@ -2,6 +2,7 @@
 #include "util/held_folder.h"
 
 #include "platform/platform.h"
+#include "util/paths.h"
 #include "util/text.h"
 
 namespace {
@@ -14,18 +15,12 @@ constexpr uint32_t kChangeRights = plat::kGenericWrite | plat::kFileAddFile |
                                    plat::kDelete;
 constexpr uint32_t kRetryPauseMs = 100;
 
-// A path without the separators at its end (a drive's root keeps its own: "C:\").
-std::wstring Trimmed(std::wstring path) {
-    while (path.size() > 3 && path.back() == L'\\') path.pop_back();
-    return path;
-}
-
 }  // namespace
 
 bool CHeldFolder::Open(const std::wstring& path) {
     return Hold(plat::files().CreateFileWithFlags(path, kHoldAccess, kShareAll, plat::kOpenExisting,
                                                   plat::kFileFlagBackupSemantics),
-                Trimmed(path));
+                paths::WithoutTrailingSeparators(path));
 }
 
 bool CHeldFolder::Hold(plat::FileHandle handle, std::wstring path, const CHeldFolder* parent,
@@ -49,8 +44,8 @@ bool CHeldFolder::IsHere(plat::FileHandle handle, const std::wstring& name, uint
     for (uint64_t proved : m_proved)
         if (index && proved == index) return true;
     std::wstring final;
-    const std::wstring expected = m_final.back() == L'\\' ? m_final + name : m_final + L"\\" + name;
-    if (!FinalPathOf(handle, final) || !text::EqualsNoCase(final, expected)) return false;
+    if (!FinalPathOf(handle, final) || !text::EqualsNoCase(final, paths::Append(m_final, name)))
+        return false;
     if (index) m_proved.push_back(index);
     return true;
 }
@@ -64,20 +59,14 @@ void CHeldFolder::Close() {
 }
 
 std::wstring CHeldFolder::Join(const std::wstring& name) const {
-    return m_path.empty() || m_path.back() == L'\\' ? m_path + name : m_path + L"\\" + name;
-}
-
-bool CHeldFolder::OpenFolder(const std::wstring& name, CHeldFolder& out, uint32_t share) const {
-    return out.Hold(plat::files().CreateFolderInFolder(m_handle.Get(), name, kHoldAccess, share,
-                                                       plat::kOpenExisting, nullptr),
-                    Join(name), this, name);
+    return paths::Append(m_path, name);
 }
 
 bool CHeldFolder::MakeFolder(const std::wstring& name, const plat::AccessList* list,
-                             CHeldFolder& out, bool fresh, uint32_t share) const {
+                             CHeldFolder& out, bool fresh) const {
     plat::IFiles& fs = plat::files();
     for (int attempt = 0; attempt < 2; ++attempt) {
-        if (out.Hold(fs.CreateFolderInFolder(m_handle.Get(), name, kHoldAccess, share,
+        if (out.Hold(fs.CreateFolderInFolder(m_handle.Get(), name, kHoldAccess, kHoldShare,
                                              fresh ? plat::kCreateNew : plat::kOpenAlways, list),
                      Join(name), this, name))
             return true;
@@ -229,12 +218,12 @@ bool CHeldFolder::FinalPath(std::wstring& out) const {
 }
 
 bool CHeldFolder::LiesAt(const std::wstring& expected) const {
+    const std::wstring full = paths::WithoutTrailingSeparators(expected);
     std::wstring final;
     if (FinalPathOf(m_handle.Get(), final))
-        return text::EqualsNoCase(final, Trimmed(expected)) || plat::Fail(kErrorLinkRefused);
+        return text::EqualsNoCase(final, full) || plat::Fail(kErrorLinkRefused);
     if (plat::kernel().GetLastError() != plat::kErrorProcNotFound) return false;
     // Every level of the path exists and none is a junction or symbolic link.
-    const std::wstring full = Trimmed(expected);
     for (size_t end = full.find(L'\\', 3);; end = full.find(L'\\', end + 1)) {
         const uint32_t attributes = plat::files().GetFileAttributes(full.substr(0, end));
         if (attributes == plat::kInvalidFileAttributes) return false;
@@ -245,7 +234,7 @@ bool CHeldFolder::LiesAt(const std::wstring& expected) const {
 
 bool CHeldFolder::IsReachedBy(const std::wstring& path) const {
     const UniqueFile there(
-        plat::files().CreateFileWithFlags(Trimmed(path), plat::kFileReadAttributes, kShareAll,
+        plat::files().CreateFileWithFlags(paths::WithoutTrailingSeparators(path), plat::kFileReadAttributes, kShareAll,
                                           plat::kOpenExisting, plat::kFileFlagBackupSemantics));
     plat::FileInformation info;
     if (!there || !plat::files().GetFileInformation(there.Get(), info)) return false;
@@ -264,7 +253,7 @@ bool CHeldFolder::FinalPathOf(plat::FileHandle handle, std::wstring& out) {
         out = L"\\" + out.substr(7);
     else if (out.compare(0, 4, L"\\\\?\\") == 0)
         out = out.substr(4);
-    out = Trimmed(out);
+    out = paths::WithoutTrailingSeparators(out);
     return true;
 }
 

@@ -38,16 +38,12 @@ public:
     // through a junction is the user's own choice. Sharing everything. The one open by a path.
     [[nodiscard]] bool Open(const std::wstring& path);
 
-    // Holds the folder `name` in this one; a link there is refused.
-    [[nodiscard]] bool OpenFolder(const std::wstring& name, CHeldFolder& out,
-                                  uint32_t share = kHoldShare) const;
     // Makes the folder `name` here with `list` (null: what it inherits) and holds it, in one step.
     // With `fresh`, only a folder made now will do (kErrorAlreadyExists when the name is taken);
     // else a folder already there is held instead. A link at the name is removed as a link first
     // (refused when it cannot be).
     [[nodiscard]] bool MakeFolder(const std::wstring& name, const plat::AccessList* list,
-                                  CHeldFolder& out, bool fresh = false,
-                                  uint32_t share = kHoldShare) const;
+                                  CHeldFolder& out, bool fresh = false) const;
     // The file `name` here, opened (kOpenExisting), made (kCreateNew) or either (kOpenAlways, the
     // last error then tells which). Refused when it is a link, a folder, or, opened to be changed,
     // a file with another name.
@@ -91,7 +87,6 @@ public:
     [[nodiscard]] bool Access(plat::AccessList& out) const;
 
     explicit operator bool() const { return static_cast<bool>(m_handle); }
-    plat::FileHandle Get() const { return m_handle.Get(); }
     uint64_t Index() const { return m_index; }  // the folder's file index
     // The path it was reached by (for log lines and commands), without a closing backslash.
     const std::wstring& Path() const { return m_path; }

@@ -57,6 +57,18 @@ CHeldFolder& FallbackFolder() {
 // into a temp folder reached through a link where the system cannot tell where a folder really
 // lies (Windows XP). Without a temp folder, the Windows folder's "Temp", held once. A refused file
 // is dropped like a failed open, with access denied.
+// The log's name: one per session.
+std::wstring LogName() {
+    return text::Format(L"unpack%d.log", static_cast<int>(Run().session));
+}
+
+// Where the log goes when there is no temp path: the Windows folder's Temp.
+std::wstring FallbackPath() {
+    std::wstring windows;
+    plat::files().GetWindowsDirectory(windows);
+    return windows + L"\\Temp";
+}
+
 UniqueFile OpenLogFile(const std::wstring& name) {
     const RunContext& run = Run();
     const uint32_t access = plat::kGenericRead | plat::kGenericWrite;
@@ -67,16 +79,12 @@ UniqueFile OpenLogFile(const std::wstring& name) {
     if (run.temp) return run.temp.OpenFile(name, access, plat::kShareNone, plat::kOpenAlways);
     if (!run.tempPath.empty()) return UniqueFile();  // the temp folder could not be held
     CHeldFolder& fallback = FallbackFolder();
-    if (!fallback) {
-        std::wstring windows;
-        plat::files().GetWindowsDirectory(windows);
-        if (!fallback.Open(windows + L"\\Temp")) return UniqueFile();
-    }
+    if (!fallback && !fallback.Open(FallbackPath())) return UniqueFile();
     return fallback.OpenFile(name, access, plat::kShareNone, plat::kOpenAlways);
 }
 
 void AppendLine(const std::wstring& line) {
-    const std::wstring name = text::Format(L"unpack%d.log", static_cast<int>(Run().session));
+    const std::wstring name = LogName();
     plat::IFiles& fs = plat::files();
     UniqueFile file;
     for (int attempt = 0;; ++attempt) {
@@ -134,12 +142,8 @@ void Log(LogTag tag, const wchar_t* format, ...) {
 }
 
 std::wstring FilePath() {
-    const RunContext& run = Run();
-    const std::wstring name = text::Format(L"unpack%d.log", static_cast<int>(run.session));
-    if (!run.tempPath.empty()) return run.tempPath + name;
-    std::wstring windows;
-    plat::files().GetWindowsDirectory(windows);
-    return windows + L"\\Temp\\" + name;
+    const std::wstring& temp = Run().tempPath;
+    return temp.empty() ? FallbackPath() + L"\\" + LogName() : temp + LogName();
 }
 
 void ResetState() {

@@ -11,10 +11,11 @@ std::optional<RunContext> g_run;
 RunContext RunContext::Detect() {
     RunContext run;
     std::wstring sid;
-    run.system = plat::kernel().GetTokenUserSid(plat::Handle(), sid) && sid == plat::kSidSystem;
+    const bool system =
+        plat::kernel().GetTokenUserSid(plat::Handle(), sid) && sid == plat::kSidSystem;
     run.administrator = os::IsUserInAdminGroup2();
     run.tokenElevated = os::IsProcessElevated();
-    run.elevated = run.system || run.tokenElevated;
+    run.elevated = system || run.tokenElevated;
     run.session = os::GetOwnSessionId();
     plat::kernel().GetVersionEx(run.version);
     plat::OsVersion rtl;
@@ -23,9 +24,12 @@ RunContext RunContext::Detect() {
     run.wow64 = os::IsWow64();
     run.modulePath = os::GetModulePath();
     plat::files().GetTempPath(run.tempPath);
-    if (run.tempPath.empty() || !run.temp.Open(run.tempPath) || !run.temp.FinalPath(run.tempFinal))
-        run.tempFinal = paths::WithoutTrailingSeparators(run.tempPath);
-    run.tempDirect = run.temp && run.temp.LiesAt(run.tempFinal);
+    // Where the final path is known, the folder lies there by definition; where it is not, the
+    // path is walked for links.
+    const bool final = !run.tempPath.empty() && run.temp.Open(run.tempPath) &&
+                       run.temp.FinalPath(run.tempFinal);
+    if (!final) run.tempFinal = paths::WithoutTrailingSeparators(run.tempPath);
+    run.tempDirect = final || (run.temp && run.temp.LiesAt(run.tempFinal));
     if (!os::GetSessionUserSid(run.session, run.userSid)) run.userSid.clear();
     if (!os::GetSessionUserToken(run.userToken.Receive(), run.session, run.elevated))
         run.userToken.Reset();
@@ -62,5 +66,6 @@ void CImpersonateUser::Revert() {
     if (!m_bImpersonating) return;
     const uint32_t error = plat::kernel().GetLastError();
     plat::kernel().RevertToSelf();
+    m_bImpersonating = false;
     plat::kernel().SetLastError(error);
 }

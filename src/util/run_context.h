@@ -31,7 +31,6 @@ struct RunContext {
     // An elevated token, or the local system account (whose token tells no elevation on
     // Windows XP): a run whose files, folders and commands a standard user must not steer.
     bool elevated = false;
-    bool system = false;                   // the local system account
     uint32_t session = plat::kAnySession;  // of the own process; -1 when it cannot be told
     plat::OsVersion version;               // as GetVersionExW reports it
     OsVersionClass osClass = OsOlder;      // from RtlGetVersion (GetVersionExW without it)

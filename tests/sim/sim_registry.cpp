@@ -86,8 +86,6 @@ public:
     }
 
 private:
-    // A relative key name cannot begin with a backslash.
-    static constexpr int32_t kErrorBadPathname = 161;
     // Links followed in one open at most (Windows stops a chain too).
     static constexpr int kMaxLinkHops = 16;
 
@@ -95,7 +93,8 @@ private:
                          uint32_t access, plat::HKey* out) {
         KeyObj key;
         if (!Resolve(root, key)) return static_cast<int32_t>(plat::kErrorInvalidHandle);
-        if (!path.empty() && path[0] == L'\\') return kErrorBadPathname;
+        // A relative key name cannot begin with a backslash.
+        if (!path.empty() && path[0] == L'\\') return static_cast<int32_t>(plat::kErrorBadPathname);
         m.calls.push_back((create ? L"RegCreateKeyEx " : L"RegOpenKeyEx ") + key.hive + L"\\" +
                           Join(key.path, path) + L" " + Hex(access));
         std::wstring below = path;

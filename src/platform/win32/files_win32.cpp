@@ -69,9 +69,9 @@ bool NtQuery(const char* function, HANDLE handle, T& out, ULONG informationClass
     return NtSucceeded(query(handle, &io, &out, sizeof(out), informationClass));
 }
 
-// One change through ntdll's NtSetInformationFile to an open handle; false with the last error.
-template <typename T>
-bool NtSet(HANDLE handle, T& in, ULONG informationClass) {
+// One change through ntdll's NtSetInformationFile to an open handle, of `size` bytes at `in`;
+// false with the last error.
+bool NtSetBuffer(HANDLE handle, void* in, ULONG size, ULONG informationClass) {
     using NtSetFn = LONG(WINAPI*)(HANDLE, IoStatus*, PVOID, ULONG, ULONG);
     const NtSetFn set = SystemFunction<NtSetFn>(L"ntdll.dll", "NtSetInformationFile");
     if (!set) {
@@ -79,7 +79,11 @@ bool NtSet(HANDLE handle, T& in, ULONG informationClass) {
         return false;
     }
     IoStatus io = {};
-    return NtSucceeded(set(handle, &io, &in, sizeof(in), informationClass));
+    return NtSucceeded(set(handle, &io, in, size, informationClass));
+}
+template <typename T>
+bool NtSet(HANDLE handle, T& in, ULONG informationClass) {
+    return NtSetBuffer(handle, &in, sizeof(in), informationClass);
 }
 
 // A security descriptor made from an access list: its owner when one is given, a DACL of exactly
@@ -447,10 +451,8 @@ public:
             ULONG nameLength;
             WCHAR name[1];
         };
-        using NtSetFn = LONG(WINAPI*)(HANDLE, IoStatus*, PVOID, ULONG, ULONG);
-        const NtSetFn set = SystemFunction<NtSetFn>(L"ntdll.dll", "NtSetInformationFile");
-        if (!set || name.size() > 0x7FFF) {
-            ::SetLastError(set ? ERROR_INVALID_NAME : ERROR_PROC_NOT_FOUND);
+        if (name.size() > 0x7FFF) {
+            ::SetLastError(ERROR_INVALID_NAME);
             return false;
         }
         std::vector<DWORD> buffer((sizeof(Rename) + name.size() * sizeof(WCHAR)) / sizeof(DWORD) +
@@ -461,10 +463,8 @@ public:
         info->nameLength = static_cast<ULONG>(name.size() * sizeof(WCHAR));
         memcpy(info->name, name.data(), name.size() * sizeof(WCHAR));
         constexpr ULONG kRenameInformation = 10;
-        IoStatus io = {};
-        return NtSucceeded(set(H(file), &io, info,
-                               static_cast<ULONG>(buffer.size() * sizeof(DWORD)),
-                               kRenameInformation));
+        return NtSetBuffer(H(file), info, static_cast<ULONG>(buffer.size() * sizeof(DWORD)),
+                           kRenameInformation);
     }
     bool ListFolder(FileHandle folder, std::vector<FindData>& out) override {
         using Fn = LONG(WINAPI*)(HANDLE, HANDLE, PVOID, PVOID, IoStatus*, PVOID, ULONG, ULONG,

@@ -323,8 +323,7 @@ public:
         return !sid.empty();
     }
     bool IsWine() override {
-        const HMODULE ntdll = ::GetModuleHandleW(L"ntdll.dll");
-        return ntdll && ::GetProcAddress(ntdll, "wine_get_version") != nullptr;
+        return SystemFunction<FARPROC>(L"ntdll.dll", "wine_get_version") != nullptr;
     }
     bool QueryFullProcessImageName(Handle process, std::wstring& out) override {
         out.clear();

@@ -15,26 +15,15 @@
 // The seam's members carry the plain API names; the implementation calls the wide functions
 // explicitly, so the A/W macros are not wanted here.
 #undef CreateFile
-#undef DeleteFile
-#undef CreateDirectory
-#undef RemoveDirectory
-#undef MoveFile
-#undef FindFirstFile
-#undef FindNextFile
 #undef GetDiskFreeSpaceEx
 #undef SetCurrentDirectory
-#undef GetCurrentDirectory
 #undef GetTempPath
 #undef GetWindowsDirectory
 #undef GetSystemWindowsDirectory
 #undef GetSystemDirectory
 #undef GetModuleFileName
 #undef GetFileAttributes
-#undef SetFileAttributes
 #undef SHGetFolderPath
-#undef SHCreateDirectoryEx
-#undef SHFileOperation
-#undef GetPrivateProfileString
 #undef CreateProcess
 #undef ShellExecuteEx
 #undef GetCommandLine
@@ -52,6 +41,7 @@
 #undef GetLongPathName
 #undef GetFinalPathNameByHandle
 #undef QueryFullProcessImageName
+#undef LookupAccountName
 #undef SetEnvironmentVariable
 
 #include "platform/loading_surface.h"

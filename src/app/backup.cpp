@@ -74,16 +74,14 @@ bool MakeBackup(CFile& own, const CHeldFolder& folder, const std::wstring& name,
     bool inPlace = folder.OwnerOf(name, owner);
     const uint32_t found = plat::kernel().GetLastError();
     inPlace = inPlace && IsTrustedOwner(owner);
-    std::vector<plat::FindData> entries;
-    if (!inPlace && found != plat::kErrorFileNotFound && folder.List(entries)) {
-        for (const plat::FindData& entry : entries) {
-            if (!text::EqualsNoCase(entry.name, name) || folder.Delete(entry, false)) continue;
-            const uint32_t error = plat::kernel().GetLastError();
-            if (found == kErrorLinkRefused) return Refused(L"link at", target, error);
-            if (found == kErrorOtherName) return Refused(L"another name for", target, error);
-            return Refused(L"another account's file at", target, error,
-                           owner.empty() ? L"owner unknown" : owner);
-        }
+    plat::FindData entry;
+    if (!inPlace && found != plat::kErrorFileNotFound && folder.Find(name, entry) &&
+        !folder.Delete(entry, false)) {
+        const uint32_t error = plat::kernel().GetLastError();
+        if (found == kErrorLinkRefused) return Refused(L"link at", target, error);
+        if (found == kErrorOtherName) return Refused(L"another name for", target, error);
+        return Refused(L"another account's file at", target, error,
+                       owner.empty() ? L"owner unknown" : owner);
     }
 
     const bool elevated = Run().elevated;

@@ -12,6 +12,12 @@ constexpr const wchar_t* kBusinessBaseKey =
 constexpr const wchar_t* kClientInfoBaseKey =
     L"Software\\Quintrova Inc.\\Quintrova Remote Server\\ClientInfo";
 
+// Whether the key `probe` has open says the business edition serves ("QVServerMode" 1).
+bool IsBusiness(CRegistry& probe) {
+    uint32_t mode = 0;
+    return probe.GetDWORDValue(L"QVServerMode", mode) && mode == 1;
+}
+
 }  // namespace
 
 std::wstring CRegistry::MapProductKey(const std::wstring& path) {
@@ -49,14 +55,11 @@ std::wstring CRegistry::ResolveUniversalPath(const std::wstring& name, plat::HKe
         if (probe.OpenMappedKey(kBaseKey, false)) {
             if (!probe.ValueExists(L"QVServerMode"))
                 return ResolveUniversalPath(name, plat::kHkeyLocalMachine);
-            uint32_t mode = 0;
-            probe.GetDWORDValue(L"QVServerMode", mode);
-            if (mode == 1) candidate = kBusinessBaseKey;
+            if (IsBusiness(probe)) candidate = kBusinessBaseKey;
         }
-    } else if (probe.SetRootKey(probeRoot, true) && probe.OpenMappedKey(kBaseKey, false)) {
-        uint32_t mode = 0;
-        probe.GetDWORDValue(L"QVServerMode", mode);
-        if (mode == 1) candidate = kBusinessBaseKey;
+    } else if (probe.SetRootKey(probeRoot, true) && probe.OpenMappedKey(kBaseKey, false) &&
+               IsBusiness(probe)) {
+        candidate = kBusinessBaseKey;
     }
     return MapProductKey(candidate);
 }

@@ -59,11 +59,11 @@ OpenedKey OpenBelow(plat::HKey root, const std::wstring& path, uint32_t access,
         opened.status = static_cast<int32_t>(plat::kErrorBadPathname);
         return opened;
     }
-    size_t begin = path.find_first_not_of(L'\\');
-    if (begin == std::wstring::npos) {  // the root itself
+    if (path.empty()) {  // the root itself
         opened.status = reg.RegOpenKeyEx(root, L"", 0, access, opened.key.Receive());
         return opened;
     }
+    size_t begin = 0;
     plat::HKey parent = root;
     while (begin != std::wstring::npos) {
         const size_t end = path.find(L'\\', begin);

@@ -107,24 +107,25 @@ bool CWorkFolder::MakeFresh(const plat::AccessList* list) {
     // handle of its own, or, where that cannot be done (a read-only file the user may not change
     // in what an elevated run left, a file another program holds), moved aside as a whole. It is
     // never launched from, and the folder is then made afresh.
-    std::vector<plat::FindData> entries;
-    if (!m_parent.List(entries)) return plat::Fail(plat::kErrorAlreadyExists);
-    for (const plat::FindData& entry : entries) {
-        if (!text::EqualsNoCase(entry.name, m_name)) continue;
-        if (m_parent.Delete(entry, true)) break;
+    plat::FindData entry;
+    if (!m_parent.Find(m_name, entry)) {
+        if (plat::kernel().GetLastError() != plat::kErrorFileNotFound)
+            return plat::Fail(plat::kErrorAlreadyExists);
+    } else if (!m_parent.Delete(entry, true)) {
         bool moved = false;
         for (int n = 1; n < 100 && !moved; ++n) {
             moved = m_parent.Rename(entry.name, text::Format(L"%ls.%d", m_name.c_str(), n),
                                     entry.attributes);
             if (!moved && plat::kernel().GetLastError() != plat::kErrorAlreadyExists) break;
         }
-        if (moved) break;
-        // Something that does not open as what the listing named is a link that opens only as
-        // what it points at (Wine): neither it nor what it points at is moved or used.
-        if (plat::kernel().GetLastError() != kErrorOtherName) return plat::Fail(kErrorStale);
-        logging::Log(tags::kWorkFolderPrepare, L"Work folder refused, link at %ls",
-                     paths::WithoutTrailingSeparators(m_path).c_str());
-        return plat::Fail(kErrorRefused);
+        if (!moved) {
+            // Something that does not open as what the listing named is a link that opens only
+            // as what it points at (Wine): neither it nor what it points at is moved or used.
+            if (plat::kernel().GetLastError() != kErrorOtherName) return plat::Fail(kErrorStale);
+            logging::Log(tags::kWorkFolderPrepare, L"Work folder refused, link at %ls",
+                         paths::WithoutTrailingSeparators(m_path).c_str());
+            return plat::Fail(kErrorRefused);
+        }
     }
     return m_parent.MakeFolder(m_name, list, m_hold, true);
 }

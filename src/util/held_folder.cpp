@@ -147,6 +147,14 @@ bool CHeldFolder::List(std::vector<plat::FindData>& out) const {
     return plat::files().ListFolder(m_handle.Get(), out);
 }
 
+bool CHeldFolder::Find(const std::wstring& name, plat::FindData& out) const {
+    std::vector<plat::FindData> entries;
+    if (!List(entries)) return false;
+    for (plat::FindData& entry : entries)
+        if (text::EqualsNoCase(entry.name, name)) return out = std::move(entry), true;
+    return plat::Fail(plat::kErrorFileNotFound);
+}
+
 bool CHeldFolder::Delete(const plat::FindData& entry, bool readOnlyToo) const {
     plat::IFiles& fs = plat::files();
     const bool folder = (entry.attributes & kKind) == plat::kAttrDirectory;

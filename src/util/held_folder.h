@@ -59,6 +59,9 @@ public:
     // Whether the file `name` is here (a file that opens as itself, no link).
     [[nodiscard]] bool Has(const std::wstring& name) const;
     [[nodiscard]] bool List(std::vector<plat::FindData>& out) const;
+    // The listing's entry `name` (letter case aside); false with kErrorFileNotFound when there is
+    // none, or with the listing's error.
+    [[nodiscard]] bool Find(const std::wstring& name, plat::FindData& out) const;
     // Deletes an entry of the listing: a file, a link as a link, a folder with all it holds. A
     // read-only file goes only with `readOnlyToo`, and never one with another name (clearing its
     // attribute would change the file under its other name too).

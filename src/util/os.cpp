@@ -27,6 +27,30 @@ bool IsSystemShell(plat::Handle process) {
            text::EqualsNoCase(image, windows + L"\\explorer.exe");
 }
 
+OsVersionClass ClassifyVersion(uint32_t major, uint32_t minor) {
+    const uint32_t combined = major * 256 + minor;
+    if (combined >= 0x0A00) return OsWin10;
+    if (combined == 0x0603) return OsWin81;
+    if (combined == 0x0602) return OsWin8;
+    if (combined == 0x0601) return OsWin7;
+    if (combined == 0x0600) return OsVista;
+    return OsOlder;
+}
+
+// From GetVersionExW, which tells no more than Windows 8 to a program that does not declare a
+// later one.
+OsVersionClass GetOSVersionClassLegacy(plat::OsVersion* out) {
+    plat::OsVersion version;
+    plat::kernel().GetVersionEx(version);
+    const uint32_t combined = version.major * 256 + version.minor;
+    OsVersionClass c = combined >= 0x0602   ? OsWin8
+                       : combined == 0x0601 ? OsWin7
+                       : combined == 0x0600 ? OsVista
+                                            : OsOlder;
+    if (out) *out = version;
+    return c;
+}
+
 }  // namespace
 
 namespace os {
@@ -65,16 +89,6 @@ bool IsProcessElevated() {
            k.GetTokenElevation(token.Get(), &elevated) && elevated != 0;
 }
 
-OsVersionClass ClassifyVersion(uint32_t major, uint32_t minor) {
-    const uint32_t combined = major * 256 + minor;
-    if (combined >= 0x0A00) return OsWin10;
-    if (combined == 0x0603) return OsWin81;
-    if (combined == 0x0602) return OsWin8;
-    if (combined == 0x0601) return OsWin7;
-    if (combined == 0x0600) return OsVista;
-    return OsOlder;
-}
-
 OsVersionClass GetOSVersionClass(plat::OsVersion* out) {
     plat::OsVersion version;
     std::optional<int32_t> status = plat::kernel().RtlGetVersion(version);
@@ -83,18 +97,6 @@ OsVersionClass GetOSVersionClass(plat::OsVersion* out) {
         return ClassifyVersion(version.major, version.minor);
     }
     return GetOSVersionClassLegacy(out);
-}
-
-OsVersionClass GetOSVersionClassLegacy(plat::OsVersion* out) {
-    plat::OsVersion version;
-    plat::kernel().GetVersionEx(version);
-    const uint32_t combined = version.major * 256 + version.minor;
-    OsVersionClass c = combined >= 0x0602   ? OsWin8
-                       : combined == 0x0601 ? OsWin7
-                       : combined == 0x0600 ? OsVista
-                                            : OsOlder;
-    if (out) *out = version;
-    return c;
 }
 
 bool IsWow64() {
@@ -119,7 +121,7 @@ std::wstring GetModulePath() {
     return path;
 }
 
-bool GetShellUserToken(plat::Handle* token, bool elevated, uint32_t session) {
+bool GetShellUserToken(plat::Handle* token, uint32_t session, bool elevated) {
     plat::IKernel& k = plat::kernel();
     std::vector<uint32_t> pids;
     // An elevated run acts as the user at its own desktop, not as whoever's shell the snapshot
@@ -141,7 +143,7 @@ bool GetShellUserToken(plat::Handle* token, bool elevated, uint32_t session) {
 
 bool GetSessionUserToken(plat::Handle* token, uint32_t session, bool elevated) {
     if (plat::kernel().WTSQueryUserToken(session, token)) return true;
-    return GetShellUserToken(token, elevated, session);
+    return GetShellUserToken(token, session, elevated);
 }
 
 bool GetSessionUserSid(uint32_t session, std::wstring& sid) {

@@ -16,11 +16,9 @@ namespace os {
 // process's own token when none is given; a token given stays open).
 bool IsUserInAdminGroup2(plat::Handle token = plat::Handle());
 bool IsProcessElevated();
-OsVersionClass ClassifyVersion(uint32_t major, uint32_t minor);
-// From RtlGetVersion, else as GetOSVersionClassLegacy (from GetVersionExW, which tells no more
-// than Windows 8 to a program that does not declare a later one).
+// From RtlGetVersion, else from GetVersionExW (which tells no more than Windows 8 to a program
+// that does not declare a later one).
 OsVersionClass GetOSVersionClass(plat::OsVersion* out = nullptr);
-OsVersionClass GetOSVersionClassLegacy(plat::OsVersion* out = nullptr);
 bool IsWow64();
 uint32_t GetOwnSessionId();  // ProcessIdToSessionId of the own process, -1 on failure
 // The program's own file. A path cut off by its 260-character buffer is none (empty).
@@ -29,7 +27,7 @@ std::wstring GetModulePath();
 // A primary token of the shell's user (an elevated run: the system's shell in `session`
 // first), and of the user logged on to `session` (the terminal services' answer to the
 // system account, else the shell's).
-bool GetShellUserToken(plat::Handle* token, bool elevated, uint32_t session);
+bool GetShellUserToken(plat::Handle* token, uint32_t session, bool elevated);
 bool GetSessionUserToken(plat::Handle* token, uint32_t session, bool elevated);
 // The account logged on to `session`, known without its token: the terminal services name it.
 bool GetSessionUserSid(uint32_t session, std::wstring& sid);

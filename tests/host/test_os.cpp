@@ -150,7 +150,7 @@ TEST(OsQueries, UserTokensAndImpersonation) {
         sim::SimMachine m;
         m.EndProcess(m.ProcessesNamed(L"explorer.exe").at(0), 0);
         plat::Handle token;
-        EXPECT_FALSE(os::GetShellUserToken(&token, false, 1));
+        EXPECT_FALSE(os::GetShellUserToken(&token, 1, false));
         CImpersonateUser asUser;
         EXPECT_FALSE(asUser.IsImpersonating());
         EXPECT_EQ(m.impersonations, 0);
@@ -170,7 +170,7 @@ TEST(OsQueries, AnElevatedRunTakesTheSystemShellOfItsOwnSession) {
         m.processImages[fake] = L"C:\\users\\mallory\\explorer.exe";
         const uint32_t own = m.AddProcess(L"explorer.exe", 1, -1, 0, L"user");
         plat::Handle token;
-        os::GetShellUserToken(&token, kind == sim::TokenKind::ElevatedAdmin, 1);
+        os::GetShellUserToken(&token, 1, kind == sim::TokenKind::ElevatedAdmin);
         const auto opened = m.CallsStartingWith(L"OpenProcess ");
         ASSERT_FALSE(opened.empty());
         if (kind == sim::TokenKind::ElevatedAdmin) {

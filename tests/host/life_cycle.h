@@ -1,8 +1,8 @@
 // The life of one machine with rights enforced: runs of every kind follow one another on one
 // simulated machine (an administrator's limited and elevated runs, one killed at the agent's
 // start, an administrator at the desk in another account, a second user, the system launch after
-// a task left registered, the local system account). The LifeCycle test asserts each run's end state; vesk_rights prints
-// every access decision of it for an independent access check.
+// a task left registered, the local system account). The LifeCycle test asserts each run's end
+// state; vesk_rights prints every access decision of it for an independent access check.
 #pragma once
 
 #include <functional>

@@ -250,12 +250,8 @@ public:
         struct stat st, target;
         if (::lstat(host.c_str(), &st) == 0 && S_ISLNK(st.st_mode) &&
             (flags & plat::kFileFlagOpenReparsePoint) && !m.linksOpenAsTargets) {
-            if (!d.MayOpen(LinkKey(host), access))
-                return Fail(plat::kErrorAccessDenied), plat::FileHandle();
-            if (d.ShareConflict(host, access, share))
-                return Fail(plat::kErrorSharingViolation), plat::FileHandle();
-            SetError(disposition == plat::kOpenAlways ? plat::kErrorAlreadyExists : 0);
-            return Opened(-1, host, access, share);
+            if (!MayOpenThere(host, true, access, share)) return plat::FileHandle();
+            return OpenedThere(host, true, access, share, disposition);
         }
         if (::stat(host.c_str(), &target) == 0 && S_ISDIR(target.st_mode)) {
             if (!(flags & plat::kFileFlagBackupSemantics))
@@ -297,29 +293,18 @@ public:
             return Fail(plat::kErrorAlreadyExists), plat::FileHandle();
         // A link is opened as itself (where links cannot be, as Wine, as what it points at).
         const bool asLink = exists && S_ISLNK(st.st_mode) && !m.linksOpenAsTargets;
-        if (exists && !d.MayOpen(asLink ? LinkKey(host) : d.HostKey(host), access))
-            return Fail(plat::kErrorAccessDenied), plat::FileHandle();
-        if (exists && d.ShareConflict(host, access, share))
-            return Fail(plat::kErrorSharingViolation), plat::FileHandle();
-        if (asLink) {
-            SetError(disposition == plat::kOpenAlways ? plat::kErrorAlreadyExists : 0);
-            return Opened(-1, host, access, share);
-        }
+        if (exists && !MayOpenThere(host, asLink, access, share)) return plat::FileHandle();
+        if (asLink) return OpenedThere(host, true, access, share, disposition);
         struct stat target;
-        const bool folderThere =
-            exists && ::stat(host.c_str(), &target) == 0 && S_ISDIR(target.st_mode);
-        if (folderThere) {
+        if (exists && ::stat(host.c_str(), &target) == 0 && S_ISDIR(target.st_mode)) {
             if (!(flags & plat::kFileFlagBackupSemantics))
                 return Fail(plat::kErrorAccessDenied), plat::FileHandle();
-            const int fd = ::open(host.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
-            if (fd < 0) return Fail(plat::kErrorAccessDenied), plat::FileHandle();
-            SetError(disposition == plat::kOpenAlways ? plat::kErrorAlreadyExists : 0);
-            return Opened(fd, host, access, share);
+            return OpenedThere(host, false, access, share, disposition);
         }
         if (!exists && disposition == plat::kOpenExisting)
             return Fail(plat::kErrorFileNotFound), plat::FileHandle();
         const std::string key = d.HostKey(host);
-        if (exists && (MapAccess(access) & kWriteData) && !(st.st_mode & S_IWUSR))
+        if (exists && (MapGeneric(access) & kWriteData) && !(st.st_mode & S_IWUSR))
             return Fail(plat::kErrorAccessDenied), plat::FileHandle();
         if (!exists && !d.MayAdd(key, false))
             return Fail(plat::kErrorAccessDenied), plat::FileHandle();
@@ -327,7 +312,7 @@ public:
             return Fail(plat::kErrorAccessDenied), plat::FileHandle();
         if (!exists && m.writeBudget == 0) return Fail(plat::kErrorDiskFull), plat::FileHandle();
         const int fd = ::open(host.c_str(),
-                              ((MapAccess(access) & kWriteData) ? O_RDWR : O_RDONLY) | O_CREAT |
+                              ((MapGeneric(access) & kWriteData) ? O_RDWR : O_RDONLY) | O_CREAT |
                                   (disposition == plat::kCreateAlways ? O_TRUNC : 0) |
                                   (m.linksOpenAsTargets ? 0 : O_NOFOLLOW) | O_CLOEXEC,
                               0644);
@@ -357,16 +342,10 @@ public:
             struct stat target;
             if (!asLink && (::stat(host.c_str(), &target) != 0 || !S_ISDIR(target.st_mode)))
                 return Fail(plat::kErrorDirectory), plat::FileHandle();  // a file of that name
-            if (!d.MayOpen(asLink ? LinkKey(host) : d.HostKey(host), access))
-                return Fail(plat::kErrorAccessDenied), plat::FileHandle();
-            if (d.ShareConflict(host, access, share))
-                return Fail(plat::kErrorSharingViolation), plat::FileHandle();
-            const int fd = asLink ? -1 : ::open(host.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
-            if (!asLink && fd < 0) return Fail(plat::kErrorAccessDenied), plat::FileHandle();
-            SetError(disposition == plat::kOpenAlways ? plat::kErrorAlreadyExists : 0);
-            return Opened(fd, host, access, share);
+            if (!MayOpenThere(host, asLink, access, share)) return plat::FileHandle();
+            return OpenedThere(host, asLink, access, share, disposition);
         }
-        m.calls.push_back(L"CreateFolderInFolder " + d.WindowsPathOfKey(d.HostKey(host)));
+        m.calls.push_back(L"CreateFolderInFolder " + Shown(d.HostKey(host)));
         if (m.failCreateDirectory > 0) {
             --m.failCreateDirectory;
             return Fail(plat::kErrorAccessDenied), plat::FileHandle();
@@ -389,8 +368,7 @@ public:
         if (!(f->access & plat::kDelete)) return Fail(plat::kErrorAccessDenied);
         if (!InFolder(folder, name, to)) return false;
         if (fs::exists(fs::symlink_status(to))) return Fail(plat::kErrorAlreadyExists);
-        m.calls.push_back(L"RenameOpenFile " + d.WindowsPathOfKey(from) + L" " +
-                          d.WindowsPathOfKey(d.HostKey(to)));
+        m.calls.push_back(L"RenameOpenFile " + Shown(from) + L" " + Shown(d.HostKey(to)));
         const bool isFolder = !f->link && fs::is_directory(from);
         if (!d.MayAdd(d.HostKey(to), isFolder)) return Fail(plat::kErrorAccessDenied);
         // Like Windows, no folder is renamed while anything below it is open.
@@ -529,16 +507,26 @@ private:
                                    plat::kGenericWrite | 0x20000000 | 0x10000000;
         return access | plat::kFileReadAttributes | ((access & kData) ? plat::kSynchronize : 0);
     }
-    static uint32_t MapAccess(uint32_t access) {
-        return (access & plat::kGenericRead ? 0x120089 : 0) |
-               (access & plat::kGenericWrite ? 0x120116 : 0) |
-               (access & ~(plat::kGenericRead | plat::kGenericWrite));
-    }
     // A handle with what it was granted.
     plat::FileHandle Opened(int fd, const std::string& host, uint32_t access, uint32_t share) {
-        FileObj f{fd, host, MapAccess(access), share};
+        FileObj f{fd, host, MapGeneric(access), share};
         f.link = fd < 0;
         return d.Add<plat::FileHandle>(f);
+    }
+    // Whether an existing object may be opened as asked (a link as itself): its rights, then the
+    // handles open on it.
+    bool MayOpenThere(const std::string& host, bool asLink, uint32_t access, uint32_t share) {
+        if (!d.MayOpen(asLink ? LinkKey(host) : d.HostKey(host), access))
+            return Fail(plat::kErrorAccessDenied);
+        return !d.ShareConflict(host, access, share) || Fail(plat::kErrorSharingViolation);
+    }
+    // An existing link (as itself) or folder opened; OPEN_ALWAYS tells that it was there.
+    plat::FileHandle OpenedThere(const std::string& host, bool asLink, uint32_t access,
+                                 uint32_t share, uint32_t disposition) {
+        const int fd = asLink ? -1 : ::open(host.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+        if (!asLink && fd < 0) return Fail(plat::kErrorAccessDenied), plat::FileHandle();
+        SetError(disposition == plat::kOpenAlways ? plat::kErrorAlreadyExists : 0);
+        return Opened(fd, host, access, share);
     }
     // The host path of `name` inside the open folder `folder`, wherever that folder is now
     // (renamed, or gone: then nothing can be reached in it).
@@ -569,11 +557,7 @@ private:
     bool KeyOf(plat::FileHandle handle, std::string& key) const {
         const auto* f = d.Get<FileObj>(handle);
         if (!f) return false;
-        if (f->link) {
-            key = d.HostKey(fs::path(f->hostPath).parent_path()) + "/" +
-                  fs::path(f->hostPath).filename().string();
-            return true;
-        }
+        if (f->link) return key = LinkKey(f->hostPath), true;
         std::error_code ec;
         key = fs::read_symlink("/proc/self/fd/" + std::to_string(f->fd), ec).string();
         return !ec;
@@ -589,18 +573,17 @@ private:
     // place, or the file or folder the descriptor holds wherever it has been moved.
     bool WindowsPathOf(const FileObj& f, std::wstring& out) const {
         std::error_code ec;
-        fs::path real = f.link ? fs::canonical(fs::path(f.hostPath).parent_path(), ec) /
-                                     fs::path(f.hostPath).filename()
-                               : fs::read_symlink("/proc/self/fd/" + std::to_string(f.fd), ec);
-        const std::string base = fs::canonical(m.root, ec).string() + "/";
-        const std::string full = real.string();
-        if (ec || full.compare(0, base.size(), base) != 0 || full.size() < base.size() + 1)
-            return false;
-        std::wstring rest = text::Widen(full.substr(base.size() + 1));  // after the drive letter
-        for (wchar_t& c : rest)
-            if (c == L'/') c = L'\\';
-        out = text::Widen(full.substr(base.size(), 1)) + L":" + (rest.empty() ? L"\\" : rest);
-        return true;
+        const fs::path real = f.link
+                                  ? fs::canonical(fs::path(f.hostPath).parent_path(), ec) /
+                                        fs::path(f.hostPath).filename()
+                                  : fs::read_symlink("/proc/self/fd/" + std::to_string(f.fd), ec);
+        const auto path = d.WindowsPathOfKey(real.string());
+        if (path) out = *path;
+        return path.has_value();
+    }
+    // A resolved host path as the calls record it: with its drive letter where it has one.
+    std::wstring Shown(const std::string& key) const {
+        return d.WindowsPathOfKey(key).value_or(text::Widen(key));
     }
 
     bool Fail(uint32_t code) {
@@ -620,8 +603,7 @@ bool SimMachine::Impl::ShareConflict(const std::string& hostPath, uint32_t acces
     // what the new one asks for. A file is the same whatever name reached it.
     struct stat want;
     if (::lstat(hostPath.c_str(), &want) != 0) return false;
-    const uint32_t asked =
-        (access & plat::kGenericRead ? 0x1 : 0) | (access & plat::kGenericWrite ? 0x2 : 0) | access;
+    const uint32_t asked = MapGeneric(access);
     auto conflicts = [](uint32_t rights, uint32_t shared) {
         return ((rights & 0x21) && !(shared & plat::kShareRead)) ||
                ((rights & 0x6) && !(shared & plat::kShareWrite)) ||

@@ -29,14 +29,10 @@ struct SimWindow {
     bool alive = true;
 };
 
+// A token is its kind and its account: its elevation, linked token and groups follow from them.
 struct SimToken {
     TokenKind kind = TokenKind::StandardUser;
     std::wstring account;
-    uint32_t elevationType = plat::kTokenElevationTypeDefault;
-    bool elevated = false;
-    bool adminMember = false;  // CheckTokenMembership answer for Administrators
-    TokenKind linkedKind = TokenKind::StandardUser;
-    bool hasLinked = false;
 };
 
 struct FileObj {
@@ -78,6 +74,9 @@ using Hive = std::map<std::wstring, RegKey>;  // upper-case path ("" is the root
 
 std::wstring Upper(const std::wstring& s);
 std::wstring CanonKey(const std::wstring& path);
+std::wstring Hex(uint32_t v);  // "0x1f"
+// File rights for generic ones.
+uint32_t MapGeneric(uint32_t mask);
 
 struct SimMachine::Impl {
     explicit Impl(SimMachine& m) : m(m) {}
@@ -110,7 +109,6 @@ struct SimMachine::Impl {
     uint32_t nextPid = 1000;
     std::map<plat::Hwnd, SimWindow> windows;
     std::uintptr_t nextHwnd = 0x10000;
-    uint32_t mainThreadId = 100;
     uint32_t currentThreadId = 100;
     uint32_t nextThreadId = 200;
 
@@ -124,9 +122,7 @@ struct SimMachine::Impl {
 
     // Identity.
     std::wstring ProcessAccount() const;
-    std::wstring CurrentAccount() const;  // impersonated or own
     SimToken OwnToken() const;
-    SimToken TokenFor(TokenKind kind, const std::wstring& account) const;
     // The kind of token an account's own programs (its shell) run with: an administrator's is
     // the limited one.
     TokenKind KindOf(const std::wstring& account) const;
@@ -158,11 +154,14 @@ struct SimMachine::Impl {
     bool MayOpen(const std::string& key, uint32_t desired);
     // Whether the acting token may add the file or folder `key` to the folder above it.
     bool MayAdd(const std::string& key, bool folder);
+    // Whether a test has closed the folder holding `key` to the acting account.
+    bool WriteDenied(const std::string& key) const;
     // One access check, recorded; the granted mask (all of `desired` or 0, or for
     // MAXIMUM_ALLOWED what is granted).
     uint32_t Check(const plat::AccessList& sd, const SimToken& token, uint32_t desired,
                    const std::string& key);
-    std::wstring WindowsPathOfKey(const std::string& key) const;
+    // The path with a drive letter ("C:\\...") of a resolved host path; none off the drives.
+    std::optional<std::wstring> WindowsPathOfKey(const std::string& key) const;
     std::wstring Absolute(const std::wstring& path) const;
     bool ShareConflict(const std::string& hostPath, uint32_t access, uint32_t share) const;
     int imageFd = -1;  // the running image's file, from StartImage on
@@ -173,6 +172,9 @@ struct SimMachine::Impl {
     std::unique_ptr<plat::IRegistry> registry;
     std::unique_ptr<plat::ILoadingSurface> loading;
 };
+
+// The identity of a file on its volume (none when nothing is there).
+std::optional<SimMachine::Impl::FileId> FileIdOf(const std::string& hostPath);
 
 // Last error of the calling (real) thread.
 void SetError(uint32_t code);

@@ -24,12 +24,6 @@ namespace sim {
 namespace {
 thread_local uint32_t t_lastError = 0;
 
-SimMachine::Impl::FileId FileIdOf(const std::string& host) {
-    struct stat st {};
-    ::lstat(host.c_str(), &st);
-    return {st.st_dev, st.st_ino};
-}
-
 std::wstring BaseName(const std::wstring& path) {
     size_t pos = path.find_last_of(L"\\/");
     std::wstring name = pos == std::wstring::npos ? path : path.substr(pos + 1);
@@ -42,6 +36,18 @@ void SetError(uint32_t code) {
 }
 uint32_t GetError() {
     return t_lastError;
+}
+
+std::optional<SimMachine::Impl::FileId> FileIdOf(const std::string& hostPath) {
+    struct stat st;
+    if (::lstat(hostPath.c_str(), &st) != 0) return std::nullopt;
+    return SimMachine::Impl::FileId{st.st_dev, st.st_ino};
+}
+
+std::wstring Hex(uint32_t v) {
+    wchar_t buf[16];
+    std::swprintf(buf, 16, L"0x%x", v);
+    return buf;
 }
 
 std::wstring Upper(const std::wstring& s) {
@@ -234,10 +240,6 @@ std::wstring SimMachine::Impl::ProcessAccount() const {
     return m.token == TokenKind::System ? L"SYSTEM" : m.userName;
 }
 
-std::wstring SimMachine::Impl::CurrentAccount() const {
-    return m.impersonating.empty() ? ProcessAccount() : m.impersonating;
-}
-
 std::wstring SimMachine::Impl::AccountOfSid(const std::wstring& sid) const {
     if (sid == plat::kSidSystem) return L"SYSTEM";
     for (const auto& [account, known] : m.accountSids)
@@ -254,36 +256,11 @@ TokenKind SimMachine::Impl::KindOf(const std::wstring& account) const {
 SimToken SimMachine::Impl::ActingToken() const {
     if (m.impersonating.empty()) return OwnToken();
     if (impersonation && impersonation->account == m.impersonating) return *impersonation;
-    return TokenFor(KindOf(m.impersonating), m.impersonating);  // set by a test
-}
-
-SimToken SimMachine::Impl::TokenFor(TokenKind kind, const std::wstring& account) const {
-    SimToken t;
-    t.kind = kind;
-    t.account = account;
-    switch (kind) {
-        case TokenKind::StandardUser:
-            break;
-        case TokenKind::LimitedAdmin:
-            t.elevationType = plat::kTokenElevationTypeLimited;
-            t.hasLinked = true;
-            t.linkedKind = TokenKind::ElevatedAdmin;
-            break;
-        case TokenKind::ElevatedAdmin:
-            t.elevationType = plat::kTokenElevationTypeFull;
-            t.elevated = true;
-            t.adminMember = true;
-            break;
-        case TokenKind::System:
-            t.elevated = true;
-            t.adminMember = true;
-            break;
-    }
-    return t;
+    return {KindOf(m.impersonating), m.impersonating};  // set by a test
 }
 
 SimToken SimMachine::Impl::OwnToken() const {
-    return TokenFor(m.token, ProcessAccount());
+    return {m.token, ProcessAccount()};
 }
 
 // ---- files --------------------------------------------------------------------------------
@@ -364,7 +341,7 @@ void SimMachine::WriteFile(const std::wstring& path, const std::string& bytes) {
     out.write(bytes.data(), static_cast<std::streamsize>(bytes.size()));
     out.close();
     // A file the test makes is nobody's creation through the program: it inherits.
-    m_impl->descriptors.erase(FileIdOf(host));
+    if (const auto id = FileIdOf(host)) m_impl->descriptors.erase(*id);
 }
 
 std::string SimMachine::ReadFile(const std::wstring& path) const {
@@ -391,7 +368,7 @@ void SimMachine::MakeSymlink(const std::wstring& link, const std::wstring& targe
     const std::string host = HostPath(link);
     std::filesystem::create_directories(std::filesystem::path(host).parent_path());
     std::filesystem::create_symlink(HostPath(target), host);
-    m_impl->descriptors.erase(FileIdOf(host));
+    if (const auto id = FileIdOf(host)) m_impl->descriptors.erase(*id);
 }
 
 // ---- registry helpers -------------------------------------------------------------------------
@@ -488,10 +465,10 @@ std::vector<std::wstring> SimMachine::LogMessages() const {
 
 namespace {
 
-std::wstring Hex(uint32_t v) {
-    wchar_t buf[16];
-    std::swprintf(buf, 16, L"0x%x", v);
-    return buf;
+// An elevated administrator's token and the system's are elevated and hold the Administrators
+// group; an administrator's limited token is linked to the elevated one.
+bool Elevated(TokenKind kind) {
+    return kind == TokenKind::ElevatedAdmin || kind == TokenKind::System;
 }
 
 class Kernel final : public plat::IKernel {
@@ -704,27 +681,29 @@ public:
         auto* p = d.Get<ProcessObj>(process);
         if (!p) return Fail(plat::kErrorInvalidHandle);
         const SimProcess& sp = d.processes[p->pid];
-        *token = d.Add(TokenObj{d.TokenFor(sp.kind, sp.account)});
+        *token = d.Add(TokenObj{{sp.kind, sp.account}});
         return true;
     }
     bool GetTokenElevationType(plat::Handle token, uint32_t* type) override {
         auto* t = d.Get<TokenObj>(token);
         if (!t) return Fail(plat::kErrorInvalidHandle);
-        *type = t->token.elevationType;
+        *type = t->token.kind == TokenKind::LimitedAdmin    ? plat::kTokenElevationTypeLimited
+                : t->token.kind == TokenKind::ElevatedAdmin ? plat::kTokenElevationTypeFull
+                                                            : plat::kTokenElevationTypeDefault;
         return true;
     }
     bool GetTokenLinkedToken(plat::Handle token, plat::Handle* linked) override {
         auto* t = d.Get<TokenObj>(token);
         if (!t) return Fail(plat::kErrorInvalidHandle);
-        if (!t->token.hasLinked) return Fail(plat::kErrorNoToken);
-        *linked = d.Add(TokenObj{d.TokenFor(t->token.linkedKind, t->token.account)});
+        if (t->token.kind != TokenKind::LimitedAdmin) return Fail(plat::kErrorNoToken);
+        *linked = d.Add(TokenObj{{TokenKind::ElevatedAdmin, t->token.account}});
         return true;
     }
     bool GetTokenElevation(plat::Handle token, uint32_t* elevated) override {
         auto* t = d.Get<TokenObj>(token);
         if (!t) return Fail(plat::kErrorInvalidHandle);
         if (m.elevationQueryFails) return Fail(plat::kErrorInvalidParameter);
-        *elevated = t->token.elevated ? 1 : 0;
+        *elevated = Elevated(t->token.kind) ? 1 : 0;
         return true;
     }
     bool DuplicateToken(plat::Handle token, uint32_t, plat::Handle* dup) override {
@@ -741,14 +720,14 @@ public:
     bool CheckAdministratorsMembership(plat::Handle token, bool* member) override {
         auto* t = d.Get<TokenObj>(token);
         if (!t) return Fail(plat::kErrorInvalidHandle);
-        *member = t->token.adminMember;
+        *member = Elevated(t->token.kind);
         return true;
     }
     bool WTSQueryUserToken(uint32_t session, plat::Handle* token) override {
         if (m.token != TokenKind::System) return Fail(plat::kErrorPrivilegeNotHeld);
         auto it = m.sessionUsers.find(session);
         if (it == m.sessionUsers.end()) return Fail(plat::kErrorNoToken);
-        *token = d.Add(TokenObj{d.TokenFor(d.KindOf(it->second), it->second)});
+        *token = d.Add(TokenObj{{d.KindOf(it->second), it->second}});
         return true;
     }
     bool WTSQuerySessionUser(uint32_t session, std::wstring& domain, std::wstring& user) override {

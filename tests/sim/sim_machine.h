@@ -166,8 +166,8 @@ public:
     int OpenFiles() const;  // file and folder handles the program holds open now
     void SetReadOnly(const std::wstring& path, bool readOnly);
     void MakeSymlink(const std::wstring& link, const std::wstring& target);
-    // Links that cannot be opened as themselves, as under Wine: removing a link to a folder
-    // acts on the folder it points at (which goes when empty), and RemoveLink finds no link.
+    // Links that cannot be opened as themselves, as under Wine: a link opens as what it points
+    // at, so deleting a link to a folder deletes that folder (when it is empty).
     bool linksOpenAsTargets = false;
     bool finalPathMissing = false;  // no GetFinalPathNameByHandleW, as on Windows XP
     // Folders on volumes the mount manager gives no drive letter (some RAM disks): their final
@@ -186,7 +186,7 @@ public:
     std::map<std::wstring, uint64_t> freeSpace;  // per folder prefix (longest prefix wins)
     int64_t writeBudget = -1;                    // bytes the disk still takes (-1: unlimited)
     uint32_t writeMsPerMiB = 0;                  // virtual time a write takes
-    int failCreateDirectory = 0;                 // SHCreateDirectoryEx fails this many more times
+    int failCreateDirectory = 0;                 // CreateFolderInFolder fails this many more times
     std::vector<std::wstring> freeSpaceQueries;  // directory asked (empty: current directory)
     std::map<std::wstring, std::set<std::wstring>> writeDenied;  // folder prefix -> accounts
 

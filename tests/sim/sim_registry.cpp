@@ -13,10 +13,11 @@ public:
     explicit Registry(SimMachine& m) : m(m), d(m.impl()) {}
 
     int32_t RegOpenCurrentUser(uint32_t access, plat::HKey* out) override {
-        m.calls.push_back(L"RegOpenCurrentUser as " + d.CurrentAccount());
+        const std::wstring account = d.ActingToken().account;
+        m.calls.push_back(L"RegOpenCurrentUser as " + account);
         if (m.regOpenCurrentUserFails) return static_cast<int32_t>(plat::kErrorAccessDenied);
-        m.CreateRegKey(d.CurrentAccount(), L"");
-        *out = d.Add<plat::HKey>(KeyObj{d.CurrentAccount(), L"", access});
+        m.CreateRegKey(account, L"");
+        *out = d.Add<plat::HKey>(KeyObj{account, L"", access});
         return 0;
     }
 

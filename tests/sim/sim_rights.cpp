@@ -6,7 +6,6 @@
 // in the form an independent implementation can evaluate again (SimMachine::accessLog).
 #include <sys/stat.h>
 
-#include <cstdio>
 #include <filesystem>
 
 #include "sim/sim_impl.h"
@@ -20,23 +19,11 @@ namespace fs = std::filesystem;
 constexpr uint32_t kInherited = 0x10;  // INHERITED_ACE
 constexpr uint32_t kNoPropagate = 0x4;
 constexpr uint32_t kWriteDac = 0x40000;
-constexpr uint32_t kWriteOwner = 0x80000;
 constexpr uint32_t kGenericExecute = 0x20000000;
 constexpr uint32_t kGenericAll = 0x10000000;
 constexpr const wchar_t* kSidEveryone = L"S-1-1-0";
 constexpr const wchar_t* kSidInteractive = L"S-1-5-4";
 constexpr const wchar_t* kSidAuthenticated = L"S-1-5-11";
-
-// File rights for generic ones.
-uint32_t MapGeneric(uint32_t mask) {
-    uint32_t out =
-        mask & ~(plat::kGenericRead | plat::kGenericWrite | kGenericExecute | kGenericAll);
-    if (mask & plat::kGenericRead) out |= 0x120089;
-    if (mask & plat::kGenericWrite) out |= 0x120116;
-    if (mask & kGenericExecute) out |= 0x1200A0;
-    if (mask & kGenericAll) out |= plat::kFileAllAccess;
-    return out;
-}
 
 // The list with the generic rights of its effective entries mapped, as Windows stores it.
 plat::AccessList Mapped(plat::AccessList list) {
@@ -109,12 +96,6 @@ std::vector<plat::AccessEntry> Inherit(const plat::AccessList& parent, const std
     return out;
 }
 
-std::wstring Hex(uint32_t v) {
-    wchar_t buf[16];
-    std::swprintf(buf, 16, L"0x%x", v);
-    return buf;
-}
-
 std::wstring Sddl(const plat::AccessList& sd) {
     std::wstring out = L"O:" + sd.owner + L"G:" + sd.owner + L"D:" + (sd.isProtected ? L"P" : L"");
     for (const plat::AccessEntry& e : sd.entries) {
@@ -129,13 +110,17 @@ std::wstring Sddl(const plat::AccessList& sd) {
     return out;
 }
 
-std::optional<SimMachine::Impl::FileId> IdOf(const std::string& hostPath) {
-    struct stat st;
-    if (::lstat(hostPath.c_str(), &st) != 0) return std::nullopt;
-    return SimMachine::Impl::FileId{st.st_dev, st.st_ino};
-}
-
 }  // namespace
+
+uint32_t MapGeneric(uint32_t mask) {
+    uint32_t out =
+        mask & ~(plat::kGenericRead | plat::kGenericWrite | kGenericExecute | kGenericAll);
+    if (mask & plat::kGenericRead) out |= 0x120089;
+    if (mask & plat::kGenericWrite) out |= 0x120116;
+    if (mask & kGenericExecute) out |= 0x1200A0;
+    if (mask & kGenericAll) out |= plat::kFileAllAccess;
+    return out;
+}
 
 std::string SimMachine::Impl::HostKey(const std::string& hostPath) const {
     std::error_code ec;
@@ -153,12 +138,12 @@ bool SimMachine::Impl::KeepsAccessLists(const std::string& key) const {
     return true;
 }
 
-std::wstring SimMachine::Impl::WindowsPathOfKey(const std::string& key) const {
+std::optional<std::wstring> SimMachine::Impl::WindowsPathOfKey(const std::string& key) const {
     std::error_code ec;
     const std::string base = fs::canonical(m.root, ec).string() + "/";
-    if (key.compare(0, base.size(), base) != 0 || key.size() <= base.size())
-        return text::Widen(key);
-    std::wstring rest = text::Widen(key.substr(base.size() + 1));
+    if (ec || key.compare(0, base.size(), base) != 0 || key.size() <= base.size())
+        return std::nullopt;
+    std::wstring rest = text::Widen(key.substr(base.size() + 1));  // after the drive letter
     for (wchar_t& c : rest)
         if (c == L'/') c = L'\\';
     return text::Widen(key.substr(base.size(), 1)) + L":" + (rest.empty() ? L"\\" : rest);
@@ -170,7 +155,7 @@ plat::AccessList SimMachine::Impl::ListOf(const std::string& key) const {
         none.present = false;
         return none;
     }
-    if (const auto id = IdOf(key))
+    if (const auto id = FileIdOf(key))
         if (auto it = descriptors.find(*id); it != descriptors.end()) return it->second;
     const fs::path path(key);
     const std::string drives = HostKey(m.root);
@@ -195,7 +180,7 @@ plat::AccessList SimMachine::Impl::ListOf(const std::string& key) const {
 }
 
 void SimMachine::Impl::Created(const std::string& key, const plat::AccessList* given) {
-    const auto id = IdOf(key);
+    const auto id = FileIdOf(key);
     if (!id) return;
     descriptors.erase(*id);
     if (!KeepsAccessLists(key)) return;  // nothing set there is kept
@@ -214,7 +199,7 @@ void SimMachine::Impl::Created(const std::string& key, const plat::AccessList* g
 }
 
 void SimMachine::Impl::SetDescriptor(const std::string& key, plat::AccessList list) {
-    if (const auto id = IdOf(key)) descriptors[*id] = Mapped(std::move(list));
+    if (const auto id = FileIdOf(key)) descriptors[*id] = Mapped(std::move(list));
 }
 
 void SimMachine::Impl::Forget(const std::string& key) {
@@ -262,22 +247,24 @@ uint32_t SimMachine::Impl::Check(const plat::AccessList& sd, const SimToken& tok
         for (const TokenSid& t : sids)
             who += std::wstring(who.empty() ? L"" : L",") + (t.denyOnly ? L"-" : L"") + t.sid;
         m.accessLog->push_back(L"access\t" + Sddl(sd) + L"\t" + who + L"\t" + Hex(desired) + L"\t" +
-                               (granted ? L"1" : L"0") + L"\t" + WindowsPathOfKey(key));
+                               (granted ? L"1" : L"0") + L"\t" +
+                               WindowsPathOfKey(key).value_or(text::Widen(key)));
     }
     return granted;
 }
 
-bool SimMachine::Impl::MayOpen(const std::string& key, uint32_t desired) {
-    desired = MapGeneric(desired);
-    // A test may close a folder to an account outright.
-    constexpr uint32_t kChanges =
-        0x2 | 0x4 | 0x10 | 0x100 | plat::kDelete | kWriteDac | kWriteOwner;
+bool SimMachine::Impl::WriteDenied(const std::string& key) const {
+    const std::wstring account = ActingToken().account;
     for (const auto& [prefix, accounts] : m.writeDenied) {
         const std::string p = AccessKey(prefix);
-        if ((desired & kChanges) && key.compare(0, p.size(), p) == 0 &&
-            accounts.count(CurrentAccount()))
-            return false;
+        if (key.compare(0, p.size(), p) == 0 && accounts.count(account)) return true;
     }
+    return false;
+}
+
+bool SimMachine::Impl::MayOpen(const std::string& key, uint32_t desired) {
+    desired = MapGeneric(desired);
+    if ((desired & (plat::kFileChangeRights | plat::kDelete)) && WriteDenied(key)) return false;
     const SimToken token = ActingToken();
     const plat::AccessList sd = ListOf(key);
     if (Check(sd, token, desired, key)) return true;
@@ -297,10 +284,7 @@ bool SimMachine::Impl::MayOpen(const std::string& key, uint32_t desired) {
 }
 
 bool SimMachine::Impl::MayAdd(const std::string& key, bool folder) {
-    for (const auto& [prefix, accounts] : m.writeDenied) {
-        const std::string p = AccessKey(prefix);
-        if (key.compare(0, p.size(), p) == 0 && accounts.count(CurrentAccount())) return false;
-    }
+    if (WriteDenied(key)) return false;
     const std::string parent = fs::path(key).parent_path().string();
     return Check(ListOf(parent), ActingToken(), folder ? 0x4 : 0x2, parent) != 0;  // FILE_ADD_*
 }
